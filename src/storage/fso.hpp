@@ -1,0 +1,134 @@
+// fso: everything the program keeps on disk. Owns the global `fso` (storage root and the paths
+// derived from it), the root search, the configuration file, path-level file operations and the
+// per-channel ring message store under msg/. May call foundation only (log, bit_utils, utility).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// A path is at most 1024 characters and its NUL; anything longer is refused, never cut.
+inline constexpr size_t JX_FSO_PATH_SIZE = 1025;
+inline constexpr size_t JX_FSO_PATH_MAX = JX_FSO_PATH_SIZE - 1;
+
+struct JXFso {
+    char root_path[JX_FSO_PATH_SIZE];      // no trailing "/"; "" is the top directory (or not found)
+    char internal_path[JX_FSO_PATH_SIZE];  // root_path + "/jx_internal/", also the logging dir
+    char cfg_path[JX_FSO_PATH_SIZE];       // root_path + "/jx_internal/cfg"
+};
+extern JXFso fso;
+
+// ---- Storage root -------------------------------------------------------------------------------
+
+// 0 when a root was found and all three paths are set; 1 when none qualifies (root_path left empty).
+[[nodiscard]] uint8_t jx_fso_init(const char* argv0);
+// The root search alone: 0 with root_path set, 1 with root_path empty.
+[[nodiscard]] uint8_t jx_fso_chk_root(const char* argv0);
+// 0 when a probe file can be created (and is deleted again) in dir, or in dir/sub when sub is
+// given; 1 otherwise, also when the probe path would exceed 1024 characters.
+[[nodiscard]] uint8_t fso_test_dir(const char* dir, const char* sub);
+// Clears every byte of fso; returns 0.
+uint8_t jx_fso_close();
+// internal_path; the directory the log lives in.
+const char* jx_fso_get_logging_path();
+
+// Where a root-search candidate came from.
+enum : uint8_t {
+    FSO_FROM_EXEC = 1,  // directory of the invocation path
+    FSO_FROM_PATH = 2,  // one element of PATH, as written
+    FSO_FROM_LINK = 3,  // directory of the invocation path's symbolic-link target
+};
+// Whether a candidate could be formed at all; one that cannot is never tested.
+enum : uint8_t {
+    FSO_CAND_OK = 0,
+    FSO_CAND_TOO_LONG = 1,  // more than 1024 characters
+    FSO_CAND_NO_DIR = 2,    // link target without "/": no directory part
+};
+// Gets each candidate in search order: dir is the directory to test (null unless status is
+// FSO_CAND_OK). Returning nonzero ends the walk.
+using jx_fso_candidate_fn = int (*)(const char* dir, uint8_t from, uint8_t status, void* arg);
+// The one walk over the root candidates that both the search and its description use.
+// 0 when fn ended the walk, 1 when the candidates ran out.
+uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg);
+// Writes the search's candidates, in order, one per line ("  <dir>/jx_internal\n", or a note in
+// brackets for a candidate that could not be formed), so a failed start can tell the user where
+// jx_internal was looked for. Control characters are shown as "?". Always NUL-terminates out
+// (when n > 0); returns the length the whole text needs, so a result >= n means it was cut.
+size_t jx_fso_describe_search(const char* argv0, char* out, size_t n);
+
+// ---- Files and configuration --------------------------------------------------------------------
+
+// 0 when the file can be opened for reading (it exists), 1 otherwise.
+[[nodiscard]] uint8_t jx_fso_file_exists(const char* path);
+// Deletes dir + name (no separator is added; dir ends with "/"). A joined path of 1024 characters
+// or more is refused and nothing is deleted. Success is not reported.
+void jx_fso_remove_file(const char* name, const char* dir);
+// Reads n bytes of a configuration field (0: username at offset 0, 1: offset 15) into dst, but
+// only when the first byte read is not NUL; a missing file or field leaves dst unchanged.
+void jx_fso_read_cfg(uint8_t field, void* dst, size_t n);
+// Writes n bytes into a field in place, keeping the rest of the file; logs when it cannot open.
+void jx_fso_store_cfg(uint8_t field, const void* src, size_t n);
+
+// ---- Channel message store ----------------------------------------------------------------------
+
+// A channel file: header block, then JX_MSG_CAPACITY slots of one block each; numbers LSB first.
+inline constexpr size_t JX_MSG_SLOT_SIZE = 1600;
+inline constexpr uint32_t JX_MSG_CAPACITY = 100;
+inline constexpr size_t JX_MSG_FILE_SIZE = JX_MSG_SLOT_SIZE * (1 + JX_MSG_CAPACITY);
+inline constexpr size_t JX_MSG_HEADER_BYTES = 12;  // last, count, capacity
+// Slot layout.
+inline constexpr size_t JX_MSG_OFF_TIME = 0;
+inline constexpr size_t JX_MSG_OFF_ID = 8;
+inline constexpr size_t JX_MSG_OFF_ADDR = 12;
+inline constexpr size_t JX_MSG_OFF_TYPE = 17;
+inline constexpr size_t JX_MSG_OFF_UNAME = 18;
+inline constexpr size_t JX_MSG_OFF_TEXT = 100;
+inline constexpr size_t JX_MSG_TEXT_MAX = JX_MSG_SLOT_SIZE - JX_MSG_OFF_TEXT;  // room for a text
+inline constexpr size_t JX_MSG_TEXT_READ = 1470;  // a text comes back cut to one datagram
+inline constexpr size_t JX_MSG_UNAME_READ = 15;
+static_assert(JX_MSG_FILE_SIZE == 161600);
+static_assert(JX_MSG_TEXT_MAX == 1500);
+static_assert(JX_MSG_OFF_UNAME + 82 == JX_MSG_OFF_TEXT);
+static_assert(JX_MSG_OFF_TEXT + JX_MSG_TEXT_READ <= JX_MSG_SLOT_SIZE);
+
+enum : uint8_t {
+    MSG_RECEIVED = 1,
+    MSG_SENT = 2,
+    MSG_NOTICE = 3,
+    MSG_UNDELIVERED = 4,
+    MSG_PARTLY_UNDELIVERED = 5,
+    MSG_DELIVERED = 6,
+};
+
+struct JXStoredMsg {
+    uint8_t type;      // MSG_*; 0 marks an empty slot
+    uint64_t id;       // the text's 32-bit message id; 0 for notices
+    uint32_t addr;     // IPv4 of the other side, network byte order
+    uint64_t time;     // seconds since the epoch
+    char username[16]; // NUL-terminated, at most 15 characters
+    // Room for the longest text a slot takes, so a too-long one can be told from one that fits
+    // (a text filling all 1501 bytes has no NUL and is refused). Read back: at most 1470 + NUL.
+    char text[JX_MSG_TEXT_MAX + 1];
+};
+
+// Stores msg in the slot after `last`, wrapping to slot 1 (overwriting the oldest). Failures are
+// logged: text over 1500 bytes, file not creatable, broken header.
+void jx_fso_store_msg(const JXStoredMsg* msg, const char* name);
+// Sets the type of the newest stored message whose id is msg->id. 0 done (also when no message
+// has that id or the file holds none yet), 1 path too long / cannot open, 2 read failure, 3 id is
+// 0, 4 header cannot be read or is not valid.
+uint8_t jx_fso_update_msg(const char* name, const JXStoredMsg* msg);
+// Reads slot pos into dst (cleared first). 0 done (type 0: empty slot), 1 path too long / cannot
+// open, 2 read failure, 3 pos is 0, 4 header cannot be read or is not valid, 5 pos > capacity.
+[[nodiscard]] uint8_t jx_fso_read_msg(uint16_t pos, const char* name, JXStoredMsg* dst);
+// hdr = last, count, capacity. 0 done, 1 path too long / cannot open, 2 header short or not valid
+// (capacity 1..65535, last and count within it), so callers may walk the ring it describes.
+[[nodiscard]] uint8_t jx_fso_read_file_header(uint64_t hdr[3], const char* name);
+// Opens msg/<name> for reading and writing, creating the 161600-byte empty ring first when it does
+// not exist (or is too short to hold any message); null when the path is too long or it fails.
+[[nodiscard]] FILE* jx_fso_cch_file(const char* name);
+// Fills a slot image (buf cleared first, size >= 1600). Returns text length + 100, or 0 when the
+// text is over 1500 bytes or the buffer is too small (then nothing but the clearing is done).
+size_t jx_fso_serialize(uint8_t* buf, size_t size, const JXStoredMsg* msg);
+// Fills dst (cleared first) from a slot image; a buffer under 1600 bytes leaves dst cleared.
+void jx_fso_unserialize(const uint8_t* buf, size_t size, JXStoredMsg* dst);
