@@ -1,0 +1,43 @@
+// senders: every packet that belongs to a network leaves through the rules here: which socket,
+// which header network id, which destination port, a fresh message id; plus the presence and text
+// senders (beacon, query, leave, punch, text datagram, resend, acknowledgement). They live in the
+// engine rather than in protocol/snd because they read the engine's sockets, identity and peer table.
+// jx_snd_txt itself (tracking, events, result codes) belongs to the text module; it builds and
+// sends its datagram with jx_snd_txt_dgram.
+// May call: protocol (protocol, snd), foundation (timer, log), engine comm/utils.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "protocol/protocol.hpp"
+#include "protocol/snd.hpp"
+
+struct JXNetwork;
+struct JXChannel;
+struct JXSentTxt;
+
+// Per-network sending rules.
+int get_socket_4snd(const JXNetwork* network);
+uint32_t jx_get_addr_4srlz(const JXNetwork* network);  // header network id; 0 on direct-IP
+uint16_t get_port_4snd(const JXNetwork* network);      // host order; 0 when a direct-IP peer is gone
+
+// Each returns the result of snd_udp (0 sent, 1 not sent).
+uint8_t jx_snd_beacon(JXNetwork* network);
+uint8_t jx_snd_query(JXNetwork* network);
+uint8_t jx_snd_leave(JXNetwork* network);
+// From data_sock to `addr` (network order), `port` (host order).
+uint8_t jx_snd_punch(JXNetwork* network, uint32_t addr, uint16_t port);
+
+// Builds a text datagram with a fresh id (PKT_TXT_DIRECT for CH_NET_DM/CH_DM, else PKT_TXT_GROUP)
+// into `dgram` (1470 bytes), sends it to the channel's peer (CH_NET_DM) or the network address, and
+// stores its length in *dgram_len. 0 sent, 1 not sent (a text over 1440 bytes is refused).
+uint8_t jx_snd_txt_dgram(JXNetwork* network, const JXChannel* channel, const char* text,
+                         size_t text_len, uint8_t* dgram, uint16_t* dgram_len);
+
+// Sends the stored datagram unchanged to every remaining addressee, then one retry is used up.
+void jx_snd_txt_re(JXNetwork* network, JXSentTxt* sent);
+
+// Header-only acknowledgement of text `msg_id` to `addr`: PKT_TXT_GROUP_ACK for text type 1,
+// PKT_TXT_DIRECT_ACK for 2. 2 (nothing sent) for any other type, else snd_udp's result.
+uint8_t jx_txt_ack_snd(JXNetwork* network, uint32_t addr, uint32_t msg_id, uint8_t txt_type);
