@@ -1,5 +1,7 @@
 #include "foundation/utility.hpp"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -172,6 +174,13 @@ void jx_random_bytes(uint8_t* buf, size_t n)
     std::memset(buf, 0, n);
     for (size_t i = 0; i < n; i++)
         buf[i] = static_cast<uint8_t>(std::rand() % 255);
+}
+
+void jx_random_seed()
+{
+    uint64_t us = static_cast<uint64_t>(jx_clock_now_us());
+    uint64_t mix = (us / 1000000) ^ ((us % 1000000) << 12) ^ (static_cast<uint64_t>(getpid()) << 32);
+    std::srand(static_cast<unsigned>(mix ^ (mix >> 32)));
 }
 
 char* jx_random_str(char* buf, size_t n)

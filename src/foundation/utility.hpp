@@ -45,6 +45,9 @@ void jx_bytes_to_string(const uint8_t* bytes, size_t n, char* out, size_t size);
 uint64_t jx_checksum(const uint8_t* bytes, size_t n, uint64_t start);
 
 // n bytes of rand() % 255 (0..254).
+// Seeds rand() from the time in seconds and microseconds and the process id: hosts started in the
+// same second must still draw different instance ids, or each takes the other's beacons for its own.
+void jx_random_seed();
 void jx_random_bytes(uint8_t* buf, size_t n);
 // n characters from '0'-'8', 'a'-'y', 'A'-'Y' and a terminator at index n (buf holds n + 1 bytes).
 char* jx_random_str(char* buf, size_t n);

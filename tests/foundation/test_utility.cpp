@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -252,4 +255,32 @@ TEST(Utility, RandomValues)
     jx_generate_random_username(tiny, 3);
     EXPECT_STREQ(tiny, "je");
     EXPECT_EQ(tiny[3], 'Z');
+}
+
+// Two hosts started in the same second must not draw the same instance id.
+TEST(Utility, SeedDiffersBetweenProcessesStartedTogether)
+{
+    jx_clock_set(0);
+    std::string ids[2];
+    for (auto& id : ids) {
+        int fd[2];
+        ASSERT_EQ(pipe(fd), 0);
+        pid_t pid = fork();
+        ASSERT_GE(pid, 0);
+        if (pid == 0) {
+            jx_random_seed();
+            char s[33];
+            jx_random_str(s, 32);
+            ssize_t n = write(fd[1], s, 32);
+            _exit(n == 32 ? 0 : 1);
+        }
+        close(fd[1]);
+        char buf[33] = {};
+        ASSERT_EQ(read(fd[0], buf, 32), 32);
+        close(fd[0]);
+        int status = 0;
+        waitpid(pid, &status, 0);
+        id = buf;
+    }
+    EXPECT_NE(ids[0], ids[1]);
 }
