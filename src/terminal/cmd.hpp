@@ -1,0 +1,36 @@
+// cmd: the commands typed on the prompt ("/join 224.0.0.1", "/help", ...), plain lines sent as
+// texts, and the function keys that stand for commands. Every refusal goes to the prompt row
+// through ctx_err_feedback and changes nothing else.
+// Calls ctx, state_machine, log, storage (configuration, file checks) and the engine's public
+// operations (join, send a text, change the username).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// The longest line accepted.
+inline constexpr size_t CMD_LINE_MAX = 1470;
+// The longest address after "/join ": a dotted quad.
+inline constexpr size_t CMD_ADDR_MAX = 15;
+
+// Evaluates a typed line of n characters (line need not be terminated at n): a command when it
+// starts with "/", else a text for the open channel.
+void cmd_eval(const char* line, size_t n);
+// F1..F8 run their commands; any other key does nothing.
+void cmd_fkey_eval(uint8_t key);
+
+// The handlers; each takes the text after the command word and its length where it has one.
+void cmd_join(const char* address, size_t n);
+void cmd_rejoin();
+void cmd_change_username(const char* name, size_t n);
+void cmd_send_file(const char* path, size_t n);
+// text is NUL-terminated.
+void cmd_send_msg(const char* text);
+
+void cmd_display_networks();
+void cmd_disp_peers();
+void cmd_disp_channels();
+void cmd_disp_dl();
+void cmd_disp_ul();
+void cmd_disp_lans();
+void cmd_disp_help();

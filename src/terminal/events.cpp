@@ -1,0 +1,223 @@
+// Engine events in the terminal: each event becomes a line in its channel's message file (peer
+// notices, texts received and sent) or a delivery mark on a stored line, and decides whether the
+// screen shown now must be redrawn. The terminal keeps no conversation in memory: the channel
+// screen reads the files back.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/comm.hpp"
+#include "engine/events.hpp"
+#include "engine/utils.hpp"
+#include "foundation/log.hpp"
+#include "foundation/timer.hpp"
+#include "storage/fso.hpp"
+#include "terminal/ctx.hpp"
+#include "terminal/io.hpp"
+#include "terminal/state_machine.hpp"
+
+namespace {
+
+// Compares pointers only: ch may point at freed memory and is never read here.
+bool channel_registered(const JXChannel* ch)
+{
+    const JXComm* cc = jx_comm_get();
+    for (jx_list_elmt* n = jx_list_head(&cc->networks); n != nullptr; n = jx_list_next(n)) {
+        const auto* net = static_cast<const JXNetwork*>(jx_list_data(n));
+        for (jx_list_elmt* c = jx_list_head(&net->channels); c != nullptr; c = jx_list_next(c))
+            if (jx_list_data(c) == ch)
+                return true;
+    }
+    return false;
+}
+
+// The open channel is borrowed from the engine, which can drop a network on its own (a private
+// network whose peer could not be added). Checked before anything reads it this turn; a channel
+// that is gone is let go and the screen showing it is drawn again, empty.
+void check_open_channel(TermData* t)
+{
+    if (t->channel == nullptr || channel_registered(t->channel))
+        return;
+    jx_log("Open channel is gone, deselected");
+    t->channel = nullptr;
+    t->refresh = 1;
+}
+
+// The open channel screen shows network net.
+bool network_test(uint32_t st, const JXChannel* ch, uint32_t net)
+{
+    return st == STATE_CHANNEL && ch != nullptr && ch->net_addr == net;
+}
+
+// The open channel screen shows the channel of this text or file notice.
+bool channel_test(uint32_t st, const JXChannel* ch, uint8_t ch_type, uint32_t net, uint32_t peer)
+{
+    return network_test(st, ch, net) && (ch_type == CH_MAIN || ch_type == CH_DM || peer == ch->peer_addr);
+}
+
+bool needs_refresh(const JXEvent* ev, uint32_t st, const JXChannel* ch)
+{
+    switch (ev->kind) {
+    case EV_PEER_JOINED:
+    case EV_PEER_LEFT:
+    case EV_PEER_DROPPED: {
+        const auto* p = static_cast<const user_ev*>(ev->payload);
+        return st == STATE_NETWORK_LIST || st == STATE_PEER_LIST || network_test(st, ch, p->net_addr);
+    }
+    case EV_PEER_RENAMED: {
+        const auto* p = static_cast<const user_ev*>(ev->payload);
+        return st == STATE_PEER_LIST || network_test(st, ch, p->net_addr);
+    }
+    case EV_NET_CHANGED:
+    case EV_NET_REFRESH: {
+        const auto* p = static_cast<const net_ev*>(ev->payload);
+        return st == STATE_PEER_LIST || st == STATE_NETWORK_LIST || st == STATE_START ||
+               network_test(st, ch, p->net_addr);
+    }
+    case EV_TXT_RECEIVED: {
+        const auto* p = static_cast<const msg_ev*>(ev->payload);
+        return st == STATE_CHANNEL_LIST || channel_test(st, ch, p->ch_type, p->addr_a, p->addr_b);
+    }
+    case EV_TXT_SENT:
+    case EV_TXT_DELIVERED:
+    case EV_TXT_UNDELIVERED:
+    case EV_TXT_PARTLY_UNDELIVERED: {
+        const auto* p = static_cast<const msg_ev*>(ev->payload);
+        return channel_test(st, ch, p->ch_type, p->addr_a, p->addr_b);
+    }
+    case EV_DL_COMPLETE:
+    case EV_DL_FAILED: {
+        const auto* p = static_cast<const file_ev*>(ev->payload);
+        return st == STATE_CHANNEL_LIST || st == STATE_DL_LIST ||
+               channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
+    }
+    case EV_UL_COMPLETE:
+    case EV_UL_FAILED: {
+        const auto* p = static_cast<const file_ev*>(ev->payload);
+        return st == STATE_CHANNEL_LIST || st == STATE_UL_LIST ||
+               channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
+    }
+    case EV_DL_OFFERED: {
+        const auto* p = static_cast<const file_ev*>(ev->payload);
+        return st == STATE_CHANNEL_LIST || st == STATE_UL_LIST || st == STATE_DL_LIST ||
+               channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
+    }
+    case EV_UL_PREPARING: {
+        const auto* p = static_cast<const file_ev*>(ev->payload);
+        return channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
+    }
+    case EV_UL_STARTED: {
+        const auto* p = static_cast<const file_ev*>(ev->payload);
+        return st == STATE_CHANNEL_LIST || channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
+    }
+    case EV_HASH_READY:
+        return st == STATE_UL_LIST || st == STATE_DL_LIST;
+    default:
+        return false;
+    }
+}
+
+// The message file of a channel, copied out of io_get_channel_fn's static buffer.
+struct ChFile {
+    char name[JX_FSO_PATH_SIZE];
+};
+
+ChFile channel_file(uint8_t ch_type, uint32_t net, uint32_t peer)
+{
+    ChFile f{};
+    snprintf(f.name, sizeof f.name, "%s", io_get_channel_fn(ch_type, net, peer));
+    return f;
+}
+
+// Peer notices go to the network's main channel (the only channel of a direct-IP network). Names
+// are stored as received; the channel screen makes them harmless when it draws them.
+void store_peer_notice(JXStoredMsg* m, uint8_t kind, const user_ev* p)
+{
+    const JXIpStr peer = jx_ip_str(p->peer_addr);
+    switch (kind) {
+    case EV_PEER_JOINED: snprintf(m->text, sizeof m->text, "%.15s(%s) joined", p->name1, peer.s); break;
+    case EV_PEER_LEFT: snprintf(m->text, sizeof m->text, "%.15s(%s) left", p->name1, peer.s); break;
+    case EV_PEER_DROPPED:
+        snprintf(m->text, sizeof m->text, "%.15s(%s) dropped (timed out)", p->name1, peer.s);
+        break;
+    case EV_PEER_RENAMED:
+        snprintf(m->text, sizeof m->text, "Username %.15s changed to %.15s(%s)", p->name2, p->name1, peer.s);
+        break;
+    default: return;
+    }
+    m->type = MSG_NOTICE;
+    m->id = 0;
+    m->addr = 0;
+    m->time = static_cast<uint64_t>(jx_clock_now());
+    jx_fso_store_msg(m, channel_file(CH_MAIN, p->net_addr, 0).name);
+}
+
+void store_text(JXStoredMsg* m, uint8_t type, const msg_ev* p)
+{
+    m->type = type;
+    m->id = p->msg_id;
+    m->addr = p->addr_b;
+    m->time = static_cast<uint64_t>(p->time);
+    memcpy(m->username, p->username, strnlen(p->username, JX_MSG_UNAME_READ));
+    memcpy(m->text, p->text, strnlen(p->text, sizeof p->text));
+    jx_fso_store_msg(m, channel_file(p->ch_type, p->addr_a, p->addr_b).name);
+}
+
+void mark_delivery(JXStoredMsg* m, uint8_t type, const msg_ev* p)
+{
+    ChFile f = channel_file(p->ch_type, p->addr_a, p->addr_b);
+    m->type = type;
+    m->id = p->msg_id;
+    m->addr = p->addr_b;
+    (void)jx_fso_update_msg(f.name, m);
+    if (type == MSG_UNDELIVERED)
+        jx_log("Message undelivered dst: [%s], ch: [%s], id: [%zu]", jx_ip_str(p->addr_b).s, f.name,
+               static_cast<size_t>(p->msg_id));
+    else if (type == MSG_PARTLY_UNDELIVERED)
+        jx_log("Message partly undelivered dst: [%s], ch: [%s], id: [%zu]", jx_ip_str(p->addr_b).s, f.name,
+               static_cast<size_t>(p->msg_id));
+}
+
+void store_line(JXStoredMsg* m, const JXEvent* ev)
+{
+    switch (ev->kind) {
+    case EV_PEER_JOINED:
+    case EV_PEER_LEFT:
+    case EV_PEER_DROPPED:
+    case EV_PEER_RENAMED: store_peer_notice(m, ev->kind, static_cast<const user_ev*>(ev->payload)); break;
+    case EV_TXT_RECEIVED: store_text(m, MSG_RECEIVED, static_cast<const msg_ev*>(ev->payload)); break;
+    case EV_TXT_SENT: store_text(m, MSG_SENT, static_cast<const msg_ev*>(ev->payload)); break;
+    case EV_TXT_DELIVERED: mark_delivery(m, MSG_DELIVERED, static_cast<const msg_ev*>(ev->payload)); break;
+    case EV_TXT_UNDELIVERED: mark_delivery(m, MSG_UNDELIVERED, static_cast<const msg_ev*>(ev->payload)); break;
+    case EV_TXT_PARTLY_UNDELIVERED:
+        mark_delivery(m, MSG_PARTLY_UNDELIVERED, static_cast<const msg_ev*>(ev->payload));
+        break;
+    default: break;  // network changes redraw only; file events are only taken off the queue
+    }
+}
+
+}  // namespace
+
+void io_proc_event()
+{
+    TermData* t = ctx_get();
+    t->refresh = 0;
+    check_open_channel(t);
+    JXComm* cc = jx_comm_get();
+    // One work record, kept off the stack: it is 1.5 KB.
+    static JXStoredMsg work;
+    void* data = nullptr;
+    while (jx_list_rem_next(&cc->events, nullptr, &data) == 0) {
+        auto* ev = static_cast<JXEvent*>(data);
+        if (ev == nullptr)
+            continue;
+        if (ev->payload != nullptr) {
+            memset(&work, 0, sizeof work);
+            if (needs_refresh(ev, state_get(), t->channel))
+                t->refresh = 1;
+            store_line(&work, ev);
+        }
+        free(ev->payload);
+        free(ev);
+    }
+}

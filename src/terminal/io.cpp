@@ -1,0 +1,439 @@
+#include "terminal/io.hpp"
+
+#include <poll.h>
+#include <sys/select.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/comm.hpp"
+#include "foundation/log.hpp"
+#include "terminal/ctx.hpp"
+#include "terminal/state_machine.hpp"
+
+static struct termios orig_termios;
+static bool orig_saved;
+
+static std::string out_buf;
+static bool capturing;
+static std::string captured;
+
+// Size the warning was last drawn for; -1 while the window is large enough.
+static int32_t warned_w = -1;
+static int32_t warned_h = -1;
+
+void io_set_conio_mode()
+{
+    if (tcgetattr(STDIN_FILENO, &orig_termios) != 0)
+        return;
+    if (!orig_saved) {
+        orig_saved = true;
+        atexit(io_mode_reset);
+    }
+    struct termios raw = orig_termios;
+    cfmakeraw(&raw);
+    tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+}
+
+void io_mode_reset()
+{
+    if (orig_saved)
+        tcsetattr(STDIN_FILENO, TCSANOW, &orig_termios);
+}
+
+int io_keyboard_check()
+{
+    fd_set fds;
+    FD_ZERO(&fds);
+    FD_SET(STDIN_FILENO, &fds);
+    struct timeval tv = {0, 0};
+    int r = select(STDIN_FILENO + 1, &fds, nullptr, nullptr, &tv);
+    if (r < 0) {
+        jx_log("Select failed - %d", errno);
+        return 0;
+    }
+    return r > 0 && FD_ISSET(STDIN_FILENO, &fds) ? 1 : 0;
+}
+
+void io_input()
+{
+    uint8_t buf[IO_READ_MAX] = {};
+    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    io_decode(buf, static_cast<long>(n), ctx_get());
+}
+
+// Keys that arrive as one escape sequence of 3, 4 or 5 bytes; KEY_NONE for anything else.
+static uint8_t decode_sequence(const uint8_t* b, long n)
+{
+    switch (n) {
+    case 3:
+        if (b[1] == '[') {
+            switch (b[2]) {
+            case 'A': return KEY_UP;
+            case 'B': return KEY_DOWN;
+            case 'D': return KEY_LEFT;
+            case 'C': return KEY_RIGHT;
+            default: return KEY_NONE;
+            }
+        }
+        if (b[1] == 'O') {
+            switch (b[2]) {
+            case 'P': return KEY_F1;
+            case 'Q': return KEY_F2;
+            case 'R': return KEY_F3;
+            case 'S': return KEY_F4;
+            default: return KEY_NONE;
+            }
+        }
+        return KEY_NONE;
+    case 4:
+        // The fourth byte (normally '~') is not looked at.
+        if (b[1] != '[')
+            return KEY_NONE;
+        switch (b[2]) {
+        case '5': return KEY_PGUP;
+        case '6': return KEY_PGDN;
+        case '3': return KEY_DEL;
+        default: return KEY_NONE;
+        }
+    case 5:
+        if (b[1] != '[' || b[2] != '1' || b[4] != '~')
+            return KEY_NONE;
+        switch (b[3]) {
+        case '5': return KEY_F5;
+        case '7': return KEY_F6;
+        case '8': return KEY_F7;
+        case '9': return KEY_F8;
+        default: return KEY_NONE;
+        }
+    default:
+        return KEY_NONE;
+    }
+}
+
+void io_decode(const uint8_t* buf, long n, TermData* t)
+{
+    if (n >= 3 && n <= 5 && buf[0] == 0x1B) {
+        uint8_t k = decode_sequence(buf, n);
+        if (k != KEY_NONE)
+            t->key = k;
+    } else if (n >= 6 && buf[0] == 0x1B) {
+        // An unknown longer sequence is dropped whole.
+    } else if (n > 0) {
+        size_t len = strnlen(t->input, TERM_INPUT_MAX);
+        for (long i = 0; i < n && i < static_cast<long>(IO_READ_MAX); i++) {
+            uint8_t c = buf[i];
+            switch (c) {
+            case 0x09: t->key = KEY_TAB; break;
+            case 0x0D: t->key = KEY_ENTER; break;
+            case 0x08:
+            case 0x7F:
+                if (len > 0)
+                    t->input[--len] = '\0';
+                break;
+            case 0x1B: t->key = KEY_ESC; break;
+            case 0x14: t->key = KEY_CTRL_T; break;
+            default:
+                if (c >= 0x20 && c <= 0x7E && len < TERM_INPUT_MAX) {
+                    t->input[len++] = static_cast<char>(c);
+                    t->input[len] = '\0';
+                }
+                break;
+            }
+        }
+    }
+    memset(t->err_feedback, 0, sizeof t->err_feedback);
+    t->prompt_redraw = 1;
+}
+
+void io_write(const char* s, size_t n) { out_buf.append(s, n); }
+
+void io_puts(const char* s) { out_buf.append(s); }
+
+void io_printf(const char* fmt, ...)
+{
+    va_list ap;
+    va_start(ap, fmt);
+    va_list ap2;
+    va_copy(ap2, ap);
+    int n = vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    if (n > 0) {
+        size_t old = out_buf.size();
+        out_buf.resize(old + static_cast<size_t>(n) + 1);
+        vsnprintf(&out_buf[old], static_cast<size_t>(n) + 1, fmt, ap2);
+        out_buf.resize(old + static_cast<size_t>(n));
+    }
+    va_end(ap2);
+}
+
+static void write_all(int fd, const char* p, size_t n)
+{
+    while (n > 0) {
+        ssize_t w = write(fd, p, n);
+        if (w > 0) {
+            p += w;
+            n -= static_cast<size_t>(w);
+        } else if (w < 0 && errno == EINTR) {
+            continue;
+        } else if (w < 0 && errno == EAGAIN) {
+            struct pollfd pfd = {fd, POLLOUT, 0};
+            if (poll(&pfd, 1, 100) <= 0)
+                return;
+        } else {
+            return;
+        }
+    }
+}
+
+void io_flush()
+{
+    if (out_buf.empty())
+        return;
+    if (capturing)
+        captured += out_buf;
+    else
+        write_all(STDOUT_FILENO, out_buf.data(), out_buf.size());
+    out_buf.clear();
+}
+
+void io_capture_begin()
+{
+    out_buf.clear();
+    captured.clear();
+    capturing = true;
+}
+
+std::string io_capture_end()
+{
+    io_flush();
+    capturing = false;
+    std::string r;
+    r.swap(captured);
+    return r;
+}
+
+// Length of the well-formed UTF-8 sequence at s (at most n bytes), or 0 when it is not one.
+static size_t utf8_len(const uint8_t* s, size_t n)
+{
+    uint8_t c = s[0];
+    size_t len;
+    uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0;  // overlong
+        else if (c == 0xED)
+            hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;  // overlong
+        else if (c == 0xF4)
+            hi = 0x8F;  // above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (n < len || s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return len;
+}
+
+size_t io_sanitize(const char* s, size_t n, char* out, size_t out_size)
+{
+    if (out_size == 0)
+        return 0;
+    const auto* u = reinterpret_cast<const uint8_t*>(s);
+    size_t end = strnlen(s, n);
+    size_t i = 0, o = 0;
+    while (i < end && o + 1 < out_size) {
+        uint8_t c = u[i];
+        if (c < 0x80) {
+            out[o++] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+            i++;
+            continue;
+        }
+        size_t len = utf8_len(u + i, end - i);
+        // C1 controls (U+0080..U+009F) act as escape introducers on some terminals.
+        if (len == 0 || (len == 2 && u[i] == 0xC2 && u[i + 1] <= 0x9F)) {
+            out[o++] = '?';
+            i += len == 0 ? 1 : len;
+            continue;
+        }
+        if (o + len >= out_size)
+            break;
+        memcpy(out + o, u + i, len);
+        o += len;
+        i += len;
+    }
+    out[o] = '\0';
+    return o;
+}
+
+std::string io_safe(const char* s, size_t n)
+{
+    size_t len = strnlen(s, n);
+    std::string r(len + 1, '\0');
+    r.resize(io_sanitize(s, len, r.data(), r.size()));
+    return r;
+}
+
+void io_write_untrusted(const char* s, size_t n) { out_buf += io_safe(s, n); }
+
+void io_clear() { out_buf.append("\x1b[H\x1b[2J\x1b[3J"); }
+
+int io_check_min_size()
+{
+    const TermData* t = ctx_get();
+    if (t->term_w >= IO_MIN_W && t->term_h >= IO_MIN_H) {
+        warned_w = warned_h = -1;
+        return 0;
+    }
+    if (warned_w != t->term_w || warned_h != t->term_h) {
+        warned_w = t->term_w;
+        warned_h = t->term_h;
+        io_clear();
+        io_puts(IO_RED);
+        io_printf("\r%*s\r", t->term_w, "");
+        io_printf("MIN WINDOW SIZE IS %dx%d", IO_MIN_W, IO_MIN_H);
+        io_puts(IO_RESET "\r\n");
+        io_flush();
+    }
+    return 1;
+}
+
+void io_prompt()
+{
+    TermData* t = ctx_get();
+    if (!t->prompt_redraw)
+        return;
+    int32_t w = t->term_w;
+    io_puts(IO_RESET);
+    io_printf("\r%*s\r", w, "");
+    if (t->err_feedback[0] != '\0') {
+        io_puts(IO_RED "Error: ");
+        io_write_untrusted(t->err_feedback, sizeof t->err_feedback);
+        io_puts(IO_RESET);
+    } else {
+        io_puts("\r");
+        uint32_t st = state_get();
+        if (st == STATE_START || st == STATE_CHANNEL) {
+            const JXComm* cc = jx_comm_get();
+            std::string user = io_safe(cc->username, sizeof cc->username);
+            int32_t lu = static_cast<int32_t>(user.size());
+            int32_t li = static_cast<int32_t>(strnlen(t->input, TERM_INPUT_SIZE));
+            io_puts(IO_GREEN "[");
+            io_puts(user.c_str());
+            io_puts("]" IO_RESET);
+            if (w > li + lu + 3) {
+                io_puts(" ");
+                io_puts(t->input);
+            } else {
+                // Only the tail that fills the row exactly.
+                int32_t from = li + lu + 6 - w;
+                if (from < 0)
+                    from = 0;
+                if (from > li)
+                    from = li;
+                io_puts(" ...");
+                io_puts(t->input + from);
+            }
+        } else {
+            io_puts(IO_RED "xxx" IO_RESET);
+        }
+    }
+    io_flush();
+    t->prompt_redraw = 0;
+}
+
+void io_color(const char* seq) { io_puts(seq); }
+
+void io_top_bar_title(const char* title, int len)
+{
+    int32_t w = ctx_get_term_w();
+    io_puts(IO_BAR);
+    io_printf("\r%*s\r", w, "");
+    io_puts(title);
+    io_printf("%*s", w > len ? w - len : 0, "");
+    io_puts(IO_RESET "\r\n");
+}
+
+void io_key_bar()
+{
+    static const char* const short_labels[8] = {"Help", "JNs", "Addrs", "Chs", "Peers", "Dls", "Uls", "Ch"};
+    static const char* const long_labels[8] = {"Help",  "JoinedNets", "Addrs",   "Channels",
+                                               "Peers", "Downloads",  "Uploads", "LastCh"};
+    TermData* t = ctx_get();
+    int32_t w = t->term_w;
+    bool narrow = w < 70;
+    io_printf("\r%*s\r", w, "");
+    for (int i = 0; i < 8; i++) {
+        io_printf(IO_FKEY "F%d" IO_BAR "%s", i + 1, narrow ? short_labels[i] : long_labels[i]);
+    }
+    // 44 and 70: printed lengths of the two label sets with their key names.
+    int32_t fill = w - (narrow ? 44 : 70);
+    io_printf("%*s", fill > 0 ? fill : 0, "");
+    io_puts(IO_RESET "\r\n");
+    t->prompt_redraw = 1;
+}
+
+void io_empty_lines(int n)
+{
+    for (int i = 0; i < n; i++)
+        io_puts("\r\n");
+}
+
+void io_compute_list_offset(uint16_t sel, uint16_t rows)
+{
+    TermData* t = ctx_get();
+    uint16_t off = t->list_offset;
+    if (off > sel && off - sel > rows) {
+        if (sel >= rows)
+            off = static_cast<uint16_t>(sel - rows);
+        else
+            off = sel == 0 ? 0 : static_cast<uint16_t>(sel - 1);
+    } else if (sel > off && sel - off > rows) {
+        // Compared only when sel is below the window: a 16-bit difference would wrap otherwise.
+        off = static_cast<uint16_t>(sel - rows);
+    } else if (sel < off || (sel == off && sel != 0)) {
+        off = sel == 0 ? 0 : static_cast<uint16_t>(sel - 1);
+    }
+    t->list_offset = off;
+}
+
+const char* io_get_channel_fn(uint8_t type, uint32_t net, uint32_t peer)
+{
+    static char fn[1025];
+    memset(fn, 0, sizeof fn);
+    if (type == 2)
+        snprintf(fn, sizeof fn, "%08lx_%08lx", static_cast<unsigned long>(net), static_cast<unsigned long>(peer));
+    else
+        snprintf(fn, sizeof fn, "%08lx", static_cast<unsigned long>(net));
+    return fn;
+}
+
+const char* io_fin_state_str(uint8_t fin_state)
+{
+    static char label[40];
+    memset(label, 0, sizeof label);
+    const char* s;
+    switch (fin_state) {
+    case 6: s = "Done"; break;
+    case 9: s = "Chksum fail"; break;
+    case 10: s = "Chksum test"; break;
+    case 11: s = "Chksum OK"; break;
+    default: s = "Failed"; break;
+    }
+    snprintf(label, sizeof label, "%s", s);
+    return label;
+}

@@ -1,0 +1,116 @@
+// io: the terminal's raw mode, keyboard decoding, the prompt row and the drawing pieces every
+// screen shares (title bar, key bar, list scrolling, channel file names, transfer labels).
+// Owns the output buffer that every drawing goes through and orig_termios.
+// Calls ctx, state_machine (which screen is shown), the engine context (own username) and log.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+struct TermData;
+
+// Key codes left in ctx.key by the input reader. 19..22 are never produced.
+enum : uint8_t {
+    KEY_NONE = 0,
+    KEY_ESC = 1,
+    KEY_ENTER = 2,
+    KEY_TAB = 3,
+    KEY_PGUP = 4,
+    KEY_PGDN = 5,
+    KEY_DEL = 6,
+    KEY_UP = 7,
+    KEY_DOWN = 8,
+    KEY_LEFT = 9,
+    KEY_RIGHT = 10,
+    KEY_F1 = 11,
+    KEY_F2 = 12,
+    KEY_F3 = 13,
+    KEY_F4 = 14,
+    KEY_F5 = 15,
+    KEY_F6 = 16,
+    KEY_F7 = 17,
+    KEY_F8 = 18,
+    KEY_CTRL_T = 23,
+};
+
+// Smallest usable window; below it only a warning is drawn.
+inline constexpr int32_t IO_MIN_W = 50;
+inline constexpr int32_t IO_MIN_H = 10;
+// One keyboard read takes at most this many bytes, so a long paste spans several turns.
+inline constexpr size_t IO_READ_MAX = 7;
+
+// Colours.
+#define IO_RESET "\x1b[0m"
+#define IO_GREEN "\x1b[0;32m"
+#define IO_RED "\x1b[0;31m"
+#define IO_YELLOW "\x1b[0;33m"
+#define IO_MAGENTA "\x1b[0;35m"
+#define IO_CYAN "\x1b[0;36m"
+#define IO_BRED "\x1b[0;91m"
+#define IO_BWHITE "\x1b[0;97m"
+#define IO_BAR "\x1b[0;30m\x1b[42m"   // black on green
+#define IO_FKEY "\x1b[0;32m\x1b[40m"  // green on black
+#define IO_SEL "\x1b[0;30m\x1b[45m"   // black on magenta
+
+// --- Raw mode and keyboard -------------------------------------------------------------------
+// Saves the attributes of standard input, registers io_mode_reset with atexit and enters raw
+// mode. Does nothing when standard input is not a terminal.
+void io_set_conio_mode();
+// Puts the saved attributes back; safe to call more than once, and before io_set_conio_mode.
+void io_mode_reset();
+// 1 when standard input has bytes to read; never waits.
+int io_keyboard_check();
+// One read of at most IO_READ_MAX bytes from standard input, decoded by io_decode.
+void io_input();
+// Decodes one read of n bytes (n <= 0: nothing read) into t->key and t->input; always clears
+// t->err_feedback and sets t->prompt_redraw.
+void io_decode(const uint8_t* buf, long n, TermData* t);
+
+// --- Output ------------------------------------------------------------------------------------
+// Everything drawn is gathered here and written to standard output in one go by io_flush, so a
+// full redraw never flickers. While a capture is active the bytes go to the capture instead.
+void io_write(const char* s, size_t n);
+void io_puts(const char* s);
+void io_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+void io_flush();
+// Tests read what the program draws through a capture.
+void io_capture_begin();
+std::string io_capture_end();
+
+// Text that came from outside (user names, file names, texts): control bytes and bytes that are
+// not part of valid UTF-8 become '?', so nothing in it can act as an escape sequence. One output
+// byte per input byte that is replaced, so column widths of ASCII text are kept.
+// io_sanitize writes at most out_size - 1 bytes and a terminator; returns the length written.
+size_t io_sanitize(const char* s, size_t n, char* out, size_t out_size);
+std::string io_safe(const char* s, size_t n);
+// Writes at most n bytes of s (up to its NUL) through io_sanitize.
+void io_write_untrusted(const char* s, size_t n);
+
+// --- Common drawing ---------------------------------------------------------------------------
+// Clears the screen. Queued in the output buffer (no child process), so it reaches the terminal
+// in the same write as the drawing that follows.
+void io_clear();
+// 0 when the window is at least 50x10. Otherwise 1, and the size warning is drawn when it is not
+// on screen already for this size, so a small idle window costs no output either.
+int io_check_min_size();
+// Draws the prompt row when ctx.prompt_redraw is set, then flushes.
+void io_prompt();
+void io_color(const char* seq);
+// A black-on-green row holding title; len must be the title's length.
+void io_top_bar_title(const char* title, int len);
+// The function-key row; asks for the prompt row to be drawn after it.
+void io_key_bar();
+// n empty rows.
+void io_empty_lines(int n);
+// Moves ctx.list_offset so that the 1-based row sel (0: none) is among the rows shown.
+void io_compute_list_offset(uint16_t sel, uint16_t rows);
+// Message file name of a channel: "%08lx_%08lx" for a direct channel of a LAN network (type 2),
+// else "%08lx"; addresses as held (network order). Static buffer, overwritten by the next call.
+const char* io_get_channel_fn(uint8_t type, uint32_t net, uint32_t peer);
+// Label of a finished transfer state. Static buffer, overwritten by the next call.
+const char* io_fin_state_str(uint8_t fin_state);
+
+// --- Engine events (events.cpp) ------------------------------------------------------------------
+// Clears ctx.refresh, then drains the engine's event queue, freeing every payload and record.
+void io_proc_event();

@@ -1,0 +1,282 @@
+// The open channel: a header bar (who is on the other side and whether they are online), as many
+// stored messages as fit with the newest at the bottom, the key bar and the prompt. Everything
+// shown is read back from the channel's message file at each full drawing; only the paging
+// position lives in ctx. Arrow up and down page through older and newer messages.
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "engine/comm.hpp"
+#include "engine/utils.hpp"
+#include "foundation/llist.hpp"
+#include "foundation/log.hpp"
+#include "foundation/utility.hpp"
+#include "storage/fso.hpp"
+#include "terminal/cmd.hpp"
+#include "terminal/ctx.hpp"
+#include "terminal/io.hpp"
+#include "terminal/screens/channel.hpp"
+#include "terminal/screens/screens.hpp"
+
+namespace {
+
+// Columns in front of every message text: time (8), "|", author (15), marker (5).
+constexpr int CH_LINE_PREFIX = 29;
+constexpr int CH_AUTHOR_W = 15;
+// Below this width the header leaves out the peer's username.
+constexpr int CH_HEADER_NAME_MIN_W = 67;
+
+enum : uint8_t {
+    SCROLL_NONE = 0,
+    SCROLL_OLDER = 1,
+    SCROLL_NEWER = 2,
+};
+
+state_op channel_render_intern = channel_render_complete;
+
+// Slot p moved back by k slots in a ring of cap slots (1..cap).
+uint64_t ring_back(uint64_t p, uint64_t k, uint64_t cap)
+{
+    return (p - 1 + cap - k % cap) % cap + 1;
+}
+
+// The peer's username and " | " at the start of the header's left part; its length (0 without a
+// peer). The name comes from another host: it goes through the sanitizer and is measured after it.
+size_t peer_name(const JXPeer* peer, char* left, size_t size)
+{
+    if (peer == nullptr)
+        return 0;
+    size_t o = io_sanitize(peer->username, sizeof peer->username, left, size);
+    return o + static_cast<size_t>(snprintf(left + o, size - o, " | "));
+}
+
+}  // namespace
+
+void channel_init(state_op* update, state_op* render)
+{
+    *update = channel_update;
+    *render = channel_render;
+    channel_render_intern = channel_render_complete;
+    ctx_reset_scroll();
+}
+
+void channel_update()
+{
+    TermData* t = ctx_get();
+    switch (t->key) {
+    case KEY_ESC:
+        state_set(STATE_START);
+        t->sel_addr = 0;
+        t->sel_peer = 0;
+        memset(t->input, 0, sizeof t->input);
+        break;
+    case KEY_ENTER:
+        if (t->input[0] != '\0') {
+            cmd_eval(t->input, strnlen(t->input, sizeof t->input));
+            memset(t->input, 0, sizeof t->input);
+        }
+        break;
+    case KEY_UP:
+        t->scroll_req = SCROLL_OLDER;
+        channel_render_intern = channel_render_complete;
+        break;
+    case KEY_DOWN:
+        t->scroll_req = SCROLL_NEWER;
+        channel_render_intern = channel_render_complete;
+        break;
+    default:
+        cmd_fkey_eval(t->key);
+        break;
+    }
+    state_update_tail(&channel_render_intern, channel_render_complete, false);
+}
+
+void channel_render() { channel_render_intern(); }
+
+void channel_render_dy() { io_prompt(); }
+
+void channel_render_complete()
+{
+    io_clear();
+    ch_data_bar();
+    ch_display_texts();
+    io_key_bar();
+    io_prompt();
+    channel_render_intern = channel_render_dy;
+}
+
+void ch_data_bar()
+{
+    const TermData* t = ctx_get();
+    const JXChannel* ch = t->channel;
+    // Without a bar the row stays empty, so the rest of the screen keeps its rows.
+    if (ch == nullptr) {
+        io_empty_lines(1);
+        return;
+    }
+    const JXNetwork* net = jx_network_by_addr(ch->net_addr);
+    if (net == nullptr) {
+        jx_log("No network for addr %s displaying lines... ", jx_ip_str(ch->net_addr).s);
+        io_empty_lines(1);
+        return;
+    }
+    const int w = t->term_w;
+    char left[100] = {};
+    uint8_t status = 0;
+    switch (ch->type) {
+    case CH_UNSPEC:
+    case CH_MAIN:
+        snprintf(left, sizeof left, "%s", jx_ip_str(ch->net_addr).s);
+        status = net->status;
+        break;
+    case CH_NET_DM: {
+        const JXPeer* peer = jx_peer_from_network(ch->peer_addr, net);
+        size_t o = w >= CH_HEADER_NAME_MIN_W ? peer_name(peer, left, sizeof left) : 0;
+        snprintf(left + o, sizeof left - o, "%s@%s", jx_ip_str(ch->peer_addr).s, jx_ip_str(ch->net_addr).s);
+        status = peer != nullptr ? peer->alive : 0;
+        break;
+    }
+    case CH_DM: {
+        const JXPeer* peer = jx_peer_from_network(ch->net_addr, net);
+        size_t o = w >= CH_HEADER_NAME_MIN_W ? peer_name(peer, left, sizeof left) : 0;
+        snprintf(left + o, sizeof left - o, "%s", jx_ip_str(ch->net_addr).s);
+        status = net->status;
+        break;
+    }
+    default:
+        io_empty_lines(1);
+        return;
+    }
+    io_printf("\r%*s\r", w, "");
+    io_color(IO_BAR);
+    char mid[48] = {};
+    snprintf(mid, sizeof mid, " | %s | ", jx_channel_type_str(ch->type));
+    io_puts(left);
+    io_puts(mid);
+    const char* word = "offline";
+    switch (status) {
+    case NET_OFFLINE: io_color(IO_BRED "\x1b[42m"); break;
+    case NET_ONLINE: word = "online"; break;
+    default: break;  // a closed private network: offline, but not in red
+    }
+    io_puts(word);
+    int fill = w - static_cast<int>(strlen(left) + strlen(mid) + strlen(word));
+    io_printf("%*s", fill > 0 ? fill : 0, "");
+    io_puts(IO_RESET "\r\n");
+}
+
+void ch_display_texts()
+{
+    TermData* t = ctx_get();
+    JXChannel* ch = t->channel;
+    const int h = t->term_h;
+    const int w = t->term_w > 0 ? t->term_w : 1;
+    const int area = h - 3;
+    if (ch == nullptr) {
+        io_empty_lines(area);
+        return;
+    }
+
+    jx_list shown;
+    jx_list_init(&shown, free);
+    int rows = 0;
+
+    char fn[JX_FSO_PATH_SIZE];
+    snprintf(fn, sizeof fn, "%s", io_get_channel_fn(ch->type, ch->net_addr, ch->peer_addr));
+    uint64_t hdr[3] = {};
+    if (jx_fso_read_file_header(hdr, fn) == 0 && hdr[0] != 0 && hdr[1] != 0) {
+        const uint64_t last = hdr[0], count = hdr[1], cap = hdr[2];
+        if (t->scroll_req == SCROLL_OLDER) {
+            if (count == static_cast<uint64_t>(t->shown_count) + t->list_offset)
+                t->scroll_req = SCROLL_NONE;  // the oldest message is on screen already
+            else
+                t->list_offset = static_cast<uint16_t>(t->list_offset + t->shown_count);
+        } else if (t->scroll_req == SCROLL_NEWER && t->list_offset == 0) {
+            t->scroll_req = SCROLL_NONE;  // the newest message is at the bottom already
+        }
+        const bool newer = t->scroll_req == SCROLL_NEWER;
+        // Newer: start just after the newest message shown and read towards the newest.
+        uint64_t p = ring_back(last, newer ? t->list_offset - 1u : t->list_offset, cap);
+        t->shown_count = 0;
+        while (rows < area) {
+            auto* m = static_cast<JXStoredMsg*>(calloc(1, sizeof(JXStoredMsg)));
+            if (m == nullptr) {
+                jx_log("Could not allocate memory! - Code 16");
+                break;
+            }
+            if (jx_fso_read_msg(static_cast<uint16_t>(p), fn, m) != 0 || m->type == 0) {
+                free(m);
+                break;
+            }
+            const float len = static_cast<float>(strnlen(m->text, sizeof m->text) + CH_LINE_PREFIX);
+            const int need = static_cast<int>(ceilf(len / static_cast<float>(w)));
+            if (rows + need >= h - 2) {
+                free(m);
+                break;
+            }
+            // The list always runs oldest to newest.
+            int ins = newer ? jx_list_ins_next(&shown, jx_list_tail(&shown), m) : jx_list_ins_next(&shown, nullptr, m);
+            if (ins != 0) {
+                jx_log("Txt could not be added to list");
+                free(m);
+                break;
+            }
+            rows += need;
+            t->shown_count++;
+            if (newer) {
+                if (p == last)
+                    break;
+                p = p == cap ? 1 : p + 1;
+            } else {
+                p = p == 1 ? cap : p - 1;
+                if (p == last)
+                    break;  // every slot was visited
+            }
+        }
+        if (newer)
+            t->list_offset = static_cast<uint16_t>(t->list_offset - t->shown_count);
+    }
+    t->scroll_req = SCROLL_NONE;
+    io_empty_lines(area - rows);
+    void* data = nullptr;
+    while (jx_list_rem_next(&shown, nullptr, &data) == 0) {
+        io_print_txt(static_cast<const JXStoredMsg*>(data));
+        free(data);
+    }
+    jx_list_destroy(&shown);
+    ch->unread = 0;  // seen now
+}
+
+void io_print_txt(const JXStoredMsg* msg)
+{
+    TermData* t = ctx_get();
+    t->prompt_redraw = 1;
+    const char* colour;
+    const char* marker;
+    bool system = false;
+    switch (msg->type) {
+    case MSG_RECEIVED: colour = IO_CYAN; marker = " >>> "; break;
+    case MSG_SENT: colour = IO_RESET; marker = " <<< "; break;
+    case MSG_NOTICE: colour = IO_MAGENTA; marker = " >>> "; system = true; break;
+    case MSG_UNDELIVERED: colour = IO_RED; marker = " xxx "; break;
+    case MSG_PARTLY_UNDELIVERED: colour = IO_YELLOW; marker = " <x< "; break;
+    case MSG_DELIVERED: colour = IO_GREEN; marker = " <<< "; break;
+    default: return;
+    }
+    io_printf("\r%*s\r", t->term_w, "");
+    io_color(colour);
+    const time_t when = static_cast<time_t>(msg->time);
+    io_printf("%s|", jx_format_time(&when));
+    // Names and texts come from other hosts: no byte of them may reach the terminal as control.
+    char author[sizeof msg->username];
+    if (system)
+        snprintf(author, sizeof author, "System");
+    else
+        io_sanitize(msg->username, sizeof msg->username, author, sizeof author);
+    io_printf("%*s", CH_AUTHOR_W, author);
+    io_puts(marker);
+    io_write_untrusted(msg->text, sizeof msg->text);
+    io_puts(IO_RESET "\r\n");
+}

@@ -1,0 +1,69 @@
+// screens: the five operations of every screen (init, update, render, render_dy,
+// render_complete), one source file per screen. Screens may call io, ctx, cmd, state_machine and
+// the engine's public operations and records.
+#pragma once
+
+#include "terminal/state_machine.hpp"
+
+// The product's documentation address, shown on the home screen's title bar and the help page.
+inline constexpr char JX_DOC_URL[] = "https://jexley.org/docs";
+inline constexpr char JX_VERSION[] = "v0.7.0";
+
+void start_init(state_op* update, state_op* render);
+void start_update();
+void start_render();
+void start_render_dy();
+void start_render_complete();
+
+void network_list_init(state_op* update, state_op* render);
+void network_list_update();
+void network_list_render();
+void network_list_render_dy();
+void network_list_render_complete();
+
+void lan_list_init(state_op* update, state_op* render);
+void lan_list_update();
+void lan_list_render();
+void lan_list_render_dy();
+void lan_list_render_complete();
+
+void channel_list_init(state_op* update, state_op* render);
+void channel_list_update();
+void channel_list_render();
+void channel_list_render_dy();
+void channel_list_render_complete();
+
+void peer_list_init(state_op* update, state_op* render);
+void peer_list_update();
+void peer_list_render();
+void peer_list_render_dy();
+void peer_list_render_complete();
+
+void channel_init(state_op* update, state_op* render);
+void channel_update();
+void channel_render();
+void channel_render_dy();
+void channel_render_complete();
+
+void dl_list_init(state_op* update, state_op* render);
+void dl_list_update();
+void dl_list_render();
+void dl_list_render_dy();
+void dl_list_render_complete();
+
+void ul_list_init(state_op* update, state_op* render);
+void ul_list_update();
+void ul_list_render();
+void ul_list_render_dy();
+void ul_list_render_complete();
+
+void help_init(state_op* update, state_op* render);
+void help_update();
+void help_render();
+void help_render_dy();
+void help_render_complete();
+
+// Home screen content: banner, filler and the client details.
+void start_display();
+// The help page at the current scroll position.
+void help_content();

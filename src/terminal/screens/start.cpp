@@ -1,0 +1,164 @@
+// Home screen: banner, client details and the prompt for commands.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "engine/comm.hpp"
+#include "engine/utils.hpp"
+#include "terminal/cmd.hpp"
+#include "terminal/ctx.hpp"
+#include "terminal/io.hpp"
+#include "terminal/screens/screens.hpp"
+
+#ifndef JX_BUILD_DATE
+#define JX_BUILD_DATE __DATE__
+#endif
+
+static state_op start_render_intern = start_render_complete;
+
+// Each banner row is a bright white part and a bright red part, 48 columns together.
+static constexpr int BANNER_W = 48;
+static constexpr const char* banner_white[5] = {
+    "   ##### ####### #     #",
+    "     #   #        #   # ",
+    "     #   #####      #   ",
+    " #   #   #        #   # ",
+    "  ###    ####### #     #",
+};
+static constexpr const char* banner_red[5] = {
+    " #       ####### #     #",
+    " #       #        #   # ",
+    " #       #####      #   ",
+    " #       #          #   ",
+    " ####### #######    #   ",
+};
+
+void start_init(state_op* update, state_op* render)
+{
+    *update = start_update;
+    *render = start_render;
+    start_render_intern = start_render_complete;
+}
+
+void start_update()
+{
+    TermData* t = ctx_get();
+    switch (t->key) {
+    case KEY_ESC:
+        state_set(STATE_EXIT);
+        break;
+    case KEY_ENTER:
+        if (t->input[0] != '\0') {
+            cmd_eval(t->input, strnlen(t->input, sizeof t->input));
+            memset(t->input, 0, sizeof t->input);
+        }
+        break;
+    default:
+        cmd_fkey_eval(t->key);
+        break;
+    }
+    // Typed text stays: the home screen takes commands.
+    state_update_tail(&start_render_intern, start_render_complete, false);
+}
+
+void start_render() { start_render_intern(); }
+
+void start_render_dy() { io_prompt(); }
+
+void start_render_complete()
+{
+    io_clear();
+    io_top_bar_title(JX_DOC_URL, static_cast<int>(strlen(JX_DOC_URL)));
+    start_display();
+    io_key_bar();
+    io_prompt();
+    start_render_intern = start_render_dy;
+}
+
+// One detail row: yellow label, magenta value, then the right-hand pair at column w / 2.
+static void detail_row(const char* l_label, const std::string& l_value, const char* r_label,
+                       const std::string& r_value, int32_t w)
+{
+    io_puts(IO_YELLOW);
+    io_puts(l_label);
+    io_puts(IO_MAGENTA);
+    io_puts(l_value.c_str());
+    if (r_label != nullptr) {
+        int32_t pad = w / 2 - 25;
+        io_printf("%*s", pad > 0 ? pad : 0, "");
+        io_puts(IO_YELLOW);
+        io_puts(r_label);
+        io_puts(IO_MAGENTA);
+        io_puts(r_value.c_str());
+    }
+    io_puts(IO_RESET "\r\n");
+}
+
+static std::string sfmt(const char* f, ...) __attribute__((format(printf, 1, 2)));
+static std::string sfmt(const char* f, ...)
+{
+    char b[64];
+    va_list ap;
+    va_start(ap, f);
+    vsnprintf(b, sizeof b, f, ap);
+    va_end(ap);
+    return b;
+}
+
+void start_display()
+{
+    const int32_t w = ctx_get_term_w();
+    const int32_t h = ctx_get_term_h();
+    int32_t lines;
+
+    if (h < 15) {
+        static const char* const white = "JEX";
+        static const char* const red = "LEY";
+        int32_t pad = (w - 6) / 2;
+        io_printf("%*s", pad > 0 ? pad : 0, "");
+        io_puts(IO_BWHITE);
+        io_puts(white);
+        io_puts(IO_BRED);
+        io_puts(red);
+        io_puts(IO_RESET "\r\n");
+        lines = 6;
+    } else {
+        int32_t pad = (w - BANNER_W) / 2;
+        for (int i = 0; i < 5; i++) {
+            io_printf("%*s", pad > 0 ? pad : 0, "");
+            io_puts(IO_BWHITE);
+            io_puts(banner_white[i]);
+            io_puts(IO_BRED);
+            io_puts(banner_red[i]);
+            io_puts(IO_RESET "\r\n");
+        }
+        lines = 12;
+    }
+    for (; lines < h - 3; lines++)
+        io_puts("\r\n");
+    if (h > 14) {
+        io_puts("\r\n");
+        io_top_bar_title("Client Details", 14);
+    }
+
+    const JXComm* cc = jx_comm_get();
+    long dls = 0, uls = 0, fin_dls = 0, fin_uls = 0;
+    for (jx_list_elmt* e = jx_list_head(&cc->networks); e != nullptr; e = jx_list_next(e)) {
+        const auto* net = static_cast<const JXNetwork*>(jx_list_data(e));
+        dls += jx_list_size(&net->downloads);
+        uls += jx_list_size(&net->uploads);
+        fin_dls += jx_list_size(&net->fin_downloads);
+        fin_uls += jx_list_size(&net->fin_uploads);
+    }
+    std::string user = io_safe(cc->username, sizeof cc->username);
+    char size_txt[16];
+    snprintf(size_txt, sizeof size_txt, "%dx%d", w, h);
+
+    detail_row("Client version: ", sfmt("%9s", JX_VERSION), "Compiled on: ", sfmt("%12s", JX_BUILD_DATE), w);
+    detail_row("Username: ", sfmt("%15s", user.c_str()), "Joined networks: ",
+               sfmt("%8d", jx_list_size(&cc->networks)), w);
+    detail_row("Active dloads: ", sfmt("%10ld", dls), "Active uloads: ", sfmt("%10ld", uls), w);
+    detail_row("Finished dloads: ", sfmt("%8ld", fin_dls), "Finished uloads: ", sfmt("%8ld", fin_uls), w);
+    detail_row("Terminal size: ", sfmt("%10s", size_txt), nullptr, std::string(), w);
+}

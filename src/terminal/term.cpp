@@ -1,0 +1,141 @@
+#include "terminal/term.hpp"
+
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <string>
+
+#include "engine/comm.hpp"
+#include "engine/crons.hpp"
+#include "engine/readloop.hpp"
+#include "foundation/log.hpp"
+#include "storage/fso.hpp"
+#include "terminal/ctx.hpp"
+#include "terminal/io.hpp"
+#include "terminal/state_machine.hpp"
+
+// Set by SIGTERM or SIGHUP; the loop then leaves as if the user had pressed Esc on the home
+// screen, so the terminal is restored and every network is left properly.
+static volatile sig_atomic_t quit_requested;
+
+static void on_quit_signal(int) { quit_requested = 1; }
+
+void term_get_size()
+{
+    struct winsize ws {};
+    if (ioctl(STDIN_FILENO, TIOCGWINSZ, &ws) != 0)
+        return;
+    TermData* t = ctx_get();
+    t->term_h = ws.ws_row;
+    t->term_w = ws.ws_col;
+}
+
+void term_size_check()
+{
+    TermData* t = ctx_get();
+    int32_t w = t->term_w, h = t->term_h;
+    term_get_size();
+    if (w != t->term_w || h != t->term_h)
+        t->refresh = 1;
+}
+
+void term_load_cfg()
+{
+    // 15 bytes into a 16-byte field: the last byte stays the terminator.
+    jx_fso_read_cfg(0, jx_comm_get()->username, JX_USERNAME_MAX);
+}
+
+void term_loop()
+{
+    state_init();
+    jx_log("Entering terminal loop");
+    io_set_conio_mode();
+
+    struct sigaction sa {};
+    sa.sa_handler = on_quit_signal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGTERM, &sa, nullptr);
+    sigaction(SIGHUP, &sa, nullptr);
+
+    for (;;) {
+        // The receive step waits about 10 ms on the sockets: it sets the pace of the loop.
+        if (jx_read_loop() != 0)
+            ctx_err_feedback("Internal error - read error");
+        if (io_keyboard_check())
+            io_input();
+        jx_crons_run();
+        io_proc_event();
+        term_size_check();
+        state_update();
+        if (quit_requested)
+            state_set(STATE_EXIT);
+        state_change();
+        if (io_check_min_size() == 0)
+            state_render();
+        io_flush();
+        if (state_get() == STATE_EXIT)
+            break;
+    }
+}
+
+// Whether a UDP socket could be bound to port now: false means someone holds it.
+static bool port_in_use(uint16_t port)
+{
+    int s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    bool busy = bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+    close(s);
+    return busy;
+}
+
+// Port a socket of ours is bound to, 0 when it is not an open bound socket.
+static uint16_t bound_port(int fd)
+{
+    if (fd < 0)
+        return 0;
+    sockaddr_in a{};
+    socklen_t len = sizeof a;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len) != 0 || a.sin_family != AF_INET)
+        return 0;
+    return ntohs(a.sin_port);
+}
+
+void term_explain_start_failure(const char* argv0, FILE* out)
+{
+    if (fso.internal_path[0] == '\0') {
+        fprintf(out,
+                "No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist in the "
+                "program's directory or in a directory on PATH; looked for jx_internal in:\n");
+        std::string where(4096, '\0');
+        size_t need = jx_fso_describe_search(argv0, where.data(), where.size());
+        if (need >= where.size()) {
+            where.assign(need + 1, '\0');
+            jx_fso_describe_search(argv0, where.data(), where.size());
+        }
+        fputs(where.c_str(), out);
+        return;
+    }
+    // The engine keeps the sockets it opened before failing; ours on 8855 is not a foreign one.
+    const JXComm* cc = jx_comm_get();
+    uint16_t busy = 0;
+    if (bound_port(cc->rcv_sock) != JX_PORT) {
+        if (port_in_use(JX_PORT))
+            busy = JX_PORT;
+    } else if (port_in_use(JX_DATA_PORT)) {
+        busy = JX_DATA_PORT;
+    }
+    if (busy != 0)
+        fprintf(out, "UDP port %u is in use by another program (is Jexley already running?)\n", busy);
+    else
+        fprintf(out, "Could not open the UDP sockets on ports %u and %u (see jx_internal/log)\n", JX_PORT,
+                JX_DATA_PORT);
+}
