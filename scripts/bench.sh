@@ -1,25 +1,21 @@
 #!/usr/bin/env bash
 # Builds the benchmarks in an optimised build and runs them all, printing their figures:
-# every bench_* executable from tests/bench/*.cpp, then every tests/bench/*.sh script
+# every bench_* executable from bench/*.cpp, then every bench/*.sh script
 # (given the jexley binary as $1, with JX_BUILD_DIR and JX_SOURCE_DIR set).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/deps.sh" test
 b="$here/build/bench"
 cmake -S "$here" -B "$b" -G Ninja -DCMAKE_BUILD_TYPE=Release -DJX_BENCH=ON >/dev/null
-targets=(jx_benches jexley)
-# The screenless engine driver, when the build defines it, serves the scripted benchmarks.
-known=$(cmake --build "$b" --target help 2>/dev/null || true)
-grep -q '^jx_engine_driver:' <<<"$known" && targets+=(jx_engine_driver)
-cmake --build "$b" --target "${targets[@]}" -j2
+cmake --build "$b" --target jx_benches jexley jx_engine_driver -j2
 export JX_BUILD_DIR="$b" JX_SOURCE_DIR="$here"
 status=0
-for exe in "$b"/tests/bench/bench_*; do
+for exe in "$b"/bench/bench_*; do
   [ -f "$exe" ] && [ -x "$exe" ] || continue
   echo "== $(basename "$exe")"
   "$exe" || { echo "$(basename "$exe") failed"; status=1; }
 done
-for script in "$here"/tests/bench/*.sh; do
+for script in "$here"/bench/*.sh; do
   [ -f "$script" ] || continue
   echo "== $(basename "$script")"
   rc=0

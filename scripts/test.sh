@@ -18,6 +18,6 @@ if [ -f "$here/tests/fuzz/CMakeLists.txt" ] && command -v clang++-14 >/dev/null;
   work=$(mktemp -d); trap 'rm -rf "$work"' EXIT
   cp "$here"/tests/fuzz/corpus/* "$work"/ 2>/dev/null || true
   echo "fuzz: running fuzz_datagram for ${JX_FUZZ_SECONDS:-60} s"
-  "$f/tests/fuzz/fuzz_datagram" -max_total_time="${JX_FUZZ_SECONDS:-60}" -max_len=1470 -print_final_stats=1 "$work" 2>&1 | tail -n 25 || status=1
+  "$f/tests/fuzz/fuzz_datagram" -max_total_time="${JX_FUZZ_SECONDS:-60}" -max_len=1471 -print_final_stats=1 "$work" 2>&1 | tail -n 25 || status=1
 fi
 exit $status
