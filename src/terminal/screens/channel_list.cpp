@@ -102,7 +102,7 @@ void disp_row(const JXNetwork* net, const JXChannel* ch, uint16_t i, int chan, i
     list_cell(jx_ip_str(net->addr).s, netw, true, false);
     io_printf("%*s|", 9, jx_network_type_str(net->type));
     if (ch->unread != 0) {
-        char act[20] = {};
+        char act[32] = {};
         snprintf(act, sizeof act, "%lu unread", static_cast<unsigned long>(ch->unread));
         list_cell(act, netw, false, false);
     } else {
