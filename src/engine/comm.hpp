@@ -17,62 +17,62 @@ inline constexpr uint16_t JX_DATA_PAYLOAD_MAX = 1370;
 inline constexpr size_t JX_USERNAME_MAX = 15;
 
 struct JXComm {
-  uint8_t running;            // 1 between a successful init and close; 0 after a select failure
-  uint16_t port;              // host order: 8855
-  uint16_t data_payload_max;  // 1370
-  int32_t rcv_sock;           // bound to 0.0.0.0:8855
-  int32_t snd_sock;           // never bound: ephemeral port on first send
-  int32_t data_sock;          // bound to 0.0.0.0:8856
-  int32_t rcv_len;            // bytes of the last receive; 1470 after a receive error
-  sockaddr_in rcv_from;       // sender of the last datagram (network order)
-  uint8_t rcv_buf[JX_DATAGRAM_MAX];  // zero-filled before each receive
-  char username[16];          // at most 15 characters, always NUL-terminated
-  char instance_id[JX_INSTANCE_ID_LEN + 1];  // 32 random characters: recognises own beacons
-  jx_list events;             // of JXEvent, destroy free
-  jx_list tasks;              // of JXTask, destroy free
-  jx_set networks;            // of JXNetwork, in order of joining
+    uint8_t running;                   // 1 between a successful init and close; 0 after a select failure
+    uint16_t port;                     // host order: 8855
+    uint16_t data_payload_max;         // 1370
+    int32_t rcv_sock;                  // bound to 0.0.0.0:8855
+    int32_t snd_sock;                  // never bound: ephemeral port on first send
+    int32_t data_sock;                 // bound to 0.0.0.0:8856
+    int32_t rcv_len;                   // bytes of the last receive; 1470 after a receive error
+    sockaddr_in rcv_from;              // sender of the last datagram (network order)
+    uint8_t rcv_buf[JX_DATAGRAM_MAX];  // zero-filled before each receive
+    char username[16];                 // at most 15 characters, always NUL-terminated
+    char instance_id[JX_INSTANCE_ID_LEN + 1];  // 32 random characters: recognises own beacons
+    jx_list events;                            // of JXEvent, destroy free
+    jx_list tasks;                             // of JXTask, destroy free
+    jx_set networks;                           // of JXNetwork, in order of joining
 };
 
 extern JXComm comm;
 
 // Event kinds: the only way the engine reports to the terminal.
 enum : uint8_t {
-  EV_PEER_JOINED = 1,
-  EV_PEER_LEFT = 2,
-  EV_PEER_DROPPED = 3,
-  EV_PEER_RENAMED = 4,
-  EV_NET_CHANGED = 5,
-  EV_NET_REFRESH = 6,
-  EV_TXT_RECEIVED = 7,
-  EV_TXT_SENT = 8,
-  EV_CHANNEL_ADDED = 9,
-  EV_TXT_DELIVERED = 10,
-  EV_TXT_UNDELIVERED = 11,
-  EV_TXT_PARTLY_UNDELIVERED = 12,
-  EV_DL_COMPLETE = 13,
-  EV_UL_COMPLETE = 14,
-  EV_UL_FAILED = 15,
-  EV_DL_FAILED = 16,
-  EV_DL_OFFERED = 17,
-  EV_UL_PREPARING = 18,
-  EV_UL_STARTED = 19,
-  EV_HASH_READY = 20,
+    EV_PEER_JOINED = 1,
+    EV_PEER_LEFT = 2,
+    EV_PEER_DROPPED = 3,
+    EV_PEER_RENAMED = 4,
+    EV_NET_CHANGED = 5,
+    EV_NET_REFRESH = 6,
+    EV_TXT_RECEIVED = 7,
+    EV_TXT_SENT = 8,
+    EV_CHANNEL_ADDED = 9,
+    EV_TXT_DELIVERED = 10,
+    EV_TXT_UNDELIVERED = 11,
+    EV_TXT_PARTLY_UNDELIVERED = 12,
+    EV_DL_COMPLETE = 13,
+    EV_UL_COMPLETE = 14,
+    EV_UL_FAILED = 15,
+    EV_DL_FAILED = 16,
+    EV_DL_OFFERED = 17,
+    EV_UL_PREPARING = 18,
+    EV_UL_STARTED = 19,
+    EV_HASH_READY = 20,
 };
 
 enum : uint8_t {
-  TASK_VERIFY_DOWNLOAD = 1,
+    TASK_VERIFY_DOWNLOAD = 1,
 };
 
 // The queue owns the record; whoever takes it from the queue frees the payload (free) and then
 // the record. A null payload means its builder failed: the consumer drops the event.
 struct JXEvent {
-  uint8_t kind;
-  void* payload;
+    uint8_t kind;
+    void* payload;
 };
 
 struct JXTask {
-  uint8_t kind;
-  void* payload;
+    uint8_t kind;
+    void* payload;
 };
 
 JXComm* jx_comm_get();

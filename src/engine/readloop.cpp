@@ -12,51 +12,58 @@
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
-uint8_t recv_udp(int sock) {
-  std::memset(comm.rcv_buf, 0, sizeof(comm.rcv_buf));
-  socklen_t from_len = sizeof(comm.rcv_from);
-  // A longer datagram is cut to the buffer; its declared length then fails the decoder's checks.
-  const ssize_t n = recvfrom(sock, comm.rcv_buf, sizeof(comm.rcv_buf), 0, reinterpret_cast<sockaddr*>(&comm.rcv_from),
-                             &from_len);
-  if (n < 0) {
-    jx_log("Error receiving: %d", errno);
-    comm.rcv_len = static_cast<int32_t>(sizeof(comm.rcv_buf));
-    return 1;
-  }
-  comm.rcv_len = static_cast<int32_t>(n);
-  return 0;
+uint8_t recv_udp(int sock)
+{
+    std::memset(comm.rcv_buf, 0, sizeof(comm.rcv_buf));
+    socklen_t from_len = sizeof(comm.rcv_from);
+    // A longer datagram is cut to the buffer; its declared length then fails the decoder's checks.
+    const ssize_t n = recvfrom(sock, comm.rcv_buf, sizeof(comm.rcv_buf), 0,
+                               reinterpret_cast<sockaddr*>(&comm.rcv_from), &from_len);
+    if (n < 0) {
+        jx_log("Error receiving: %d", errno);
+        comm.rcv_len = static_cast<int32_t>(sizeof(comm.rcv_buf));
+        return 1;
+    }
+    comm.rcv_len = static_cast<int32_t>(n);
+    return 0;
 }
 
-uint8_t jx_read_loop() {
-  const int socks[3] = {comm.rcv_sock, comm.snd_sock, comm.data_sock};
-  const int max_fd = std::max({socks[0], socks[1], socks[2]});
-  if (max_fd < 0 || max_fd >= FD_SETSIZE) return 1;
+uint8_t jx_read_loop()
+{
+    const int socks[3] = {comm.rcv_sock, comm.snd_sock, comm.data_sock};
+    const int max_fd = std::max({socks[0], socks[1], socks[2]});
+    if (max_fd < 0 || max_fd >= FD_SETSIZE)
+        return 1;
 
-  // Each select waits for the rest of the turn's budget instead of polling in short slices: an idle
-  // turn costs one wake-up, and a datagram still wakes us at once.
-  const int64_t start = jx_clock_now_us();
-  int64_t spent = 0;
-  while (spent < JX_READ_BUDGET_US) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    for (int s : socks) {
-      if (s >= 0) FD_SET(s, &readable);
+    // Each select waits for the rest of the turn's budget instead of polling in short slices: an idle
+    // turn costs one wake-up, and a datagram still wakes us at once.
+    const int64_t start = jx_clock_now_us();
+    int64_t spent = 0;
+    while (spent < JX_READ_BUDGET_US) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        for (int s : socks) {
+            if (s >= 0)
+                FD_SET(s, &readable);
+        }
+        timeval wait{0, static_cast<suseconds_t>(JX_READ_BUDGET_US - spent)};
+        const int ready = select(max_fd + 1, &readable, nullptr, nullptr, &wait);
+        if (ready < 0) {
+            // A signal is no failure of the sockets; it only ends this turn early.
+            if (errno == EINTR)
+                return 0;
+            jx_log("Select failed - %d in jx_read_loop", errno);
+            comm.running = 0;
+            return 1;
+        }
+        // One datagram per readable socket per pass, so three busy sockets are served in turn.
+        for (int s : socks) {
+            if (s >= 0 && FD_ISSET(s, &readable) && recv_udp(s) == 0)
+                jx_process_udp();
+        }
+        spent = jx_clock_now_us() - start;
+        if (spent < 0)
+            break;  // the wall clock was set back: end the turn rather than wait anew
     }
-    timeval wait{0, static_cast<suseconds_t>(JX_READ_BUDGET_US - spent)};
-    const int ready = select(max_fd + 1, &readable, nullptr, nullptr, &wait);
-    if (ready < 0) {
-      // A signal is no failure of the sockets; it only ends this turn early.
-      if (errno == EINTR) return 0;
-      jx_log("Select failed - %d in jx_read_loop", errno);
-      comm.running = 0;
-      return 1;
-    }
-    // One datagram per readable socket per pass, so three busy sockets are served in turn.
-    for (int s : socks) {
-      if (s >= 0 && FD_ISSET(s, &readable) && recv_udp(s) == 0) jx_process_udp();
-    }
-    spent = jx_clock_now_us() - start;
-    if (spent < 0) break;  // the wall clock was set back: end the turn rather than wait anew
-  }
-  return 0;
+    return 0;
 }

@@ -32,8 +32,8 @@ uint8_t jx_snd_punch(JXNetwork* network, uint32_t addr, uint16_t port);
 // Builds a text datagram with a fresh id (PKT_TXT_DIRECT for CH_NET_DM/CH_DM, else PKT_TXT_GROUP)
 // into `dgram` (1470 bytes), sends it to the channel's peer (CH_NET_DM) or the network address, and
 // stores its length in *dgram_len. 0 sent, 1 not sent (a text over 1440 bytes is refused).
-uint8_t jx_snd_txt_dgram(JXNetwork* network, const JXChannel* channel, const char* text,
-                         size_t text_len, uint8_t* dgram, uint16_t* dgram_len);
+uint8_t jx_snd_txt_dgram(JXNetwork* network, const JXChannel* channel, const char* text, size_t text_len,
+                         uint8_t* dgram, uint16_t* dgram_len);
 
 // Sends the stored datagram unchanged to every remaining addressee, then one retry is used up.
 void jx_snd_txt_re(JXNetwork* network, JXSentTxt* sent);

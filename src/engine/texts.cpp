@@ -16,152 +16,180 @@ namespace {
 // Passes run when more than this many whole seconds have gone by: one pass every 3 s.
 constexpr int64_t RETRY_GAP_S = 2;
 
-void raise(uint8_t kind, void* payload) {
-  // A queue failure drops the event; the payload is ours to free then.
-  if (jx_comm_add_event(kind, payload) != 0) std::free(payload);
+void raise(uint8_t kind, void* payload)
+{
+    // A queue failure drops the event; the payload is ours to free then.
+    if (jx_comm_add_event(kind, payload) != 0)
+        std::free(payload);
 }
 
 // Addresses of the events about our own texts: which channel (a) and which peer (b) the terminal
 // files them under.
-void own_txt_addrs(const JXNetwork* network, const JXChannel* channel, uint32_t* a, uint32_t* b) {
-  switch (channel->type) {
+void own_txt_addrs(const JXNetwork* network, const JXChannel* channel, uint32_t* a, uint32_t* b)
+{
+    switch (channel->type) {
     case CH_NET_DM:
-      *a = jx_get_addr_4srlz(network);
-      *b = channel->peer_addr;
-      break;
+        *a = jx_get_addr_4srlz(network);
+        *b = channel->peer_addr;
+        break;
     case CH_DM:
-      *a = channel->net_addr;
-      *b = channel->net_addr;
-      break;
+        *a = channel->net_addr;
+        *b = channel->net_addr;
+        break;
     default:
-      *a = jx_get_addr_4srlz(network);
-      *b = channel->net_addr;
-      break;
-  }
+        *a = jx_get_addr_4srlz(network);
+        *b = channel->net_addr;
+        break;
+    }
 }
 
 // 0, or -1 when the address could not be allocated or linked (nothing is left allocated then).
-int add_addressee(JXSentTxt* st, uint32_t addr) {
-  auto* el = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
-  if (el == nullptr) return -1;
-  *el = addr;
-  const int rc = jx_set_insert(&st->addressees, el);
-  if (rc != 0) std::free(el);  // 1: already there, harmless
-  return rc < 0 ? -1 : 0;
+int add_addressee(JXSentTxt* st, uint32_t addr)
+{
+    auto* el = static_cast<uint32_t*>(std::malloc(sizeof(uint32_t)));
+    if (el == nullptr)
+        return -1;
+    *el = addr;
+    const int rc = jx_set_insert(&st->addressees, el);
+    if (rc != 0)
+        std::free(el);  // 1: already there, harmless
+    return rc < 0 ? -1 : 0;
 }
 
 // Fills the addressee set by channel type. 0, or -1 on an allocation failure.
-int fill_addressees(JXSentTxt* st, const JXNetwork* network, const JXChannel* channel) {
-  switch (channel->type) {
+int fill_addressees(JXSentTxt* st, const JXNetwork* network, const JXChannel* channel)
+{
+    switch (channel->type) {
     case CH_NET_DM:
-      return add_addressee(st, channel->peer_addr);
+        return add_addressee(st, channel->peer_addr);
     case CH_DM:
-      return add_addressee(st, channel->net_addr);
+        return add_addressee(st, channel->net_addr);
     default:
-      for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el)) {
-        if (add_addressee(st, static_cast<const JXPeer*>(jx_list_data(el))->addr) != 0) return -1;
-      }
-      return 0;
-  }
+        for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el)) {
+            if (add_addressee(st, static_cast<const JXPeer*>(jx_list_data(el))->addr) != 0)
+                return -1;
+        }
+        return 0;
+    }
 }
 
 }  // namespace
 
-uint8_t jx_snd_txt(JXChannel* channel, const char* text) {
-  if (channel == nullptr) return JX_TXT_NO_NETWORK;
-  JXNetwork* network = jx_network_by_addr(channel->net_addr);
-  if (network == nullptr) return JX_TXT_NO_NETWORK;
-  if (network->status != NET_ONLINE) return JX_TXT_OFFLINE;
-  if (channel->type == CH_NET_DM && jx_peer_from_network(channel->peer_addr, network) == nullptr)
-    return JX_TXT_NO_PEER;
-  if (text == nullptr || text[0] == '\0') {
-    // Receivers drop empty texts, so one would only come back as undelivered.
-    jx_log("Empty text not sent");
-    return JX_TXT_NOT_SENT;
-  }
-  // One byte more than a payload may hold is enough to see that the text is too long.
-  const size_t len = strnlen(text, JX_PAYLOAD_MAX + 1);
-
-  uint8_t dgram[JX_DATAGRAM_MAX];
-  uint16_t dgram_len = 0;
-  if (jx_snd_txt_dgram(network, channel, text, len, dgram, &dgram_len) != 0) return JX_TXT_NOT_SENT;
-
-  const uint32_t msg_id = jx_dgram_msg_id(dgram);
-  uint32_t a = 0;
-  uint32_t b = 0;
-  own_txt_addrs(network, channel, &a, &b);
-  raise(EV_TXT_SENT, jx_build_msg_ev(text, len, channel->type, msg_id, a, b, jx_clock_now(), comm.username));
-
-  if (jx_set_size(&network->peers) == 0) return JX_TXT_OK;
-
-  auto* st = static_cast<JXSentTxt*>(std::calloc(1, sizeof(JXSentTxt)));
-  if (st == nullptr) {
-    jx_log("Can't allocate memory sent_txt");
-    return JX_TXT_UNTRACKED;
-  }
-  st->retries = JX_TXT_RETRIES;
-  st->len = dgram_len;
-  std::memcpy(st->dgram, dgram, dgram_len);
-  jx_set_init(&st->addressees, jx_match_sent_text_addr, std::free);
-  if (fill_addressees(st, network, channel) != 0 || jx_list_ins_next(&channel->sent_txts, nullptr, st) != 0) {
-    // Sent, but without tracking there will be no delivery report.
-    jx_sent_txt_free(st);
-  }
-  return JX_TXT_OK;
-}
-
-uint8_t jx_sent_txt_ack(JXChannel* channel, uint32_t addr, uint64_t msg_id) {
-  if (channel == nullptr) return 0;
-  jx_list_elmt* prev = nullptr;
-  for (jx_list_elmt* el = jx_list_head(&channel->sent_txts); el != nullptr; prev = el, el = jx_list_next(el)) {
-    auto* st = static_cast<JXSentTxt*>(jx_list_data(el));
-    if (jx_dgram_msg_id(st->dgram) != msg_id) continue;
-    void* key = &addr;
-    if (jx_set_remove(&st->addressees, &key) == 0) std::free(key);
-    // Every acknowledgement counts, a repeated one too: it still proves the text arrived.
-    if (st->acks < UINT16_MAX) st->acks++;
-    if (jx_set_size(&st->addressees) > 0) continue;
-    void* data = nullptr;
-    if (jx_list_rem_next(&channel->sent_txts, prev, &data) != 0) return 0;
-    jx_sent_txt_free(static_cast<JXSentTxt*>(data));
-    return 1;
-  }
-  return 0;
-}
-
-void txt_retry(JXNetwork* network) {
-  if (network == nullptr) return;
-  const int64_t now = jx_clock_now();
-  if (now - network->last_retry <= RETRY_GAP_S) return;
-
-  for (jx_list_elmt* ch_el = jx_list_head(&network->channels); ch_el != nullptr; ch_el = jx_list_next(ch_el)) {
-    auto* channel = static_cast<JXChannel*>(jx_list_data(ch_el));
-    jx_list_elmt* prev = nullptr;
-    jx_list_elmt* el = jx_list_head(&channel->sent_txts);
-    while (el != nullptr) {
-      jx_list_elmt* next = jx_list_next(el);
-      auto* st = static_cast<JXSentTxt*>(jx_list_data(el));
-      // Also with no addressee left the counter drops, so no record can outlive its retries.
-      jx_snd_txt_re(network, st);
-      if (st->retries > 0) {
-        prev = el;
-        el = next;
-        continue;
-      }
-      uint32_t a = 0;
-      uint32_t b = 0;
-      own_txt_addrs(network, channel, &a, &b);
-      raise(st->acks > 0 ? EV_TXT_PARTLY_UNDELIVERED : EV_TXT_UNDELIVERED,
-            jx_build_msg_ev(nullptr, 0, channel->type, jx_dgram_msg_id(st->dgram), a, b, 0, ""));
-      void* data = nullptr;
-      if (jx_list_rem_next(&channel->sent_txts, prev, &data) != 0) {
-        jx_log("Failed to remove sent text from list");
-        prev = el;
-      } else {
-        jx_sent_txt_free(static_cast<JXSentTxt*>(data));
-      }
-      el = next;
+uint8_t jx_snd_txt(JXChannel* channel, const char* text)
+{
+    if (channel == nullptr)
+        return JX_TXT_NO_NETWORK;
+    JXNetwork* network = jx_network_by_addr(channel->net_addr);
+    if (network == nullptr)
+        return JX_TXT_NO_NETWORK;
+    if (network->status != NET_ONLINE)
+        return JX_TXT_OFFLINE;
+    if (channel->type == CH_NET_DM && jx_peer_from_network(channel->peer_addr, network) == nullptr)
+        return JX_TXT_NO_PEER;
+    if (text == nullptr || text[0] == '\0') {
+        // Receivers drop empty texts, so one would only come back as undelivered.
+        jx_log("Empty text not sent");
+        return JX_TXT_NOT_SENT;
     }
-  }
-  network->last_retry = now;
+    // One byte more than a payload may hold is enough to see that the text is too long.
+    const size_t len = strnlen(text, JX_PAYLOAD_MAX + 1);
+
+    uint8_t dgram[JX_DATAGRAM_MAX];
+    uint16_t dgram_len = 0;
+    if (jx_snd_txt_dgram(network, channel, text, len, dgram, &dgram_len) != 0)
+        return JX_TXT_NOT_SENT;
+
+    const uint32_t msg_id = jx_dgram_msg_id(dgram);
+    uint32_t a = 0;
+    uint32_t b = 0;
+    own_txt_addrs(network, channel, &a, &b);
+    raise(EV_TXT_SENT,
+          jx_build_msg_ev(text, len, channel->type, msg_id, a, b, jx_clock_now(), comm.username));
+
+    if (jx_set_size(&network->peers) == 0)
+        return JX_TXT_OK;
+
+    auto* st = static_cast<JXSentTxt*>(std::calloc(1, sizeof(JXSentTxt)));
+    if (st == nullptr) {
+        jx_log("Can't allocate memory sent_txt");
+        return JX_TXT_UNTRACKED;
+    }
+    st->retries = JX_TXT_RETRIES;
+    st->len = dgram_len;
+    std::memcpy(st->dgram, dgram, dgram_len);
+    jx_set_init(&st->addressees, jx_match_sent_text_addr, std::free);
+    if (fill_addressees(st, network, channel) != 0 ||
+        jx_list_ins_next(&channel->sent_txts, nullptr, st) != 0) {
+        // Sent, but without tracking there will be no delivery report.
+        jx_sent_txt_free(st);
+    }
+    return JX_TXT_OK;
+}
+
+uint8_t jx_sent_txt_ack(JXChannel* channel, uint32_t addr, uint64_t msg_id)
+{
+    if (channel == nullptr)
+        return 0;
+    jx_list_elmt* prev = nullptr;
+    for (jx_list_elmt* el = jx_list_head(&channel->sent_txts); el != nullptr;
+         prev = el, el = jx_list_next(el)) {
+        auto* st = static_cast<JXSentTxt*>(jx_list_data(el));
+        if (jx_dgram_msg_id(st->dgram) != msg_id)
+            continue;
+        void* key = &addr;
+        if (jx_set_remove(&st->addressees, &key) == 0)
+            std::free(key);
+        // Every acknowledgement counts, a repeated one too: it still proves the text arrived.
+        if (st->acks < UINT16_MAX)
+            st->acks++;
+        if (jx_set_size(&st->addressees) > 0)
+            continue;
+        void* data = nullptr;
+        if (jx_list_rem_next(&channel->sent_txts, prev, &data) != 0)
+            return 0;
+        jx_sent_txt_free(static_cast<JXSentTxt*>(data));
+        return 1;
+    }
+    return 0;
+}
+
+void txt_retry(JXNetwork* network)
+{
+    if (network == nullptr)
+        return;
+    const int64_t now = jx_clock_now();
+    if (now - network->last_retry <= RETRY_GAP_S)
+        return;
+
+    for (jx_list_elmt* ch_el = jx_list_head(&network->channels); ch_el != nullptr;
+         ch_el = jx_list_next(ch_el)) {
+        auto* channel = static_cast<JXChannel*>(jx_list_data(ch_el));
+        jx_list_elmt* prev = nullptr;
+        jx_list_elmt* el = jx_list_head(&channel->sent_txts);
+        while (el != nullptr) {
+            jx_list_elmt* next = jx_list_next(el);
+            auto* st = static_cast<JXSentTxt*>(jx_list_data(el));
+            // Also with no addressee left the counter drops, so no record can outlive its retries.
+            jx_snd_txt_re(network, st);
+            if (st->retries > 0) {
+                prev = el;
+                el = next;
+                continue;
+            }
+            uint32_t a = 0;
+            uint32_t b = 0;
+            own_txt_addrs(network, channel, &a, &b);
+            raise(st->acks > 0 ? EV_TXT_PARTLY_UNDELIVERED : EV_TXT_UNDELIVERED,
+                  jx_build_msg_ev(nullptr, 0, channel->type, jx_dgram_msg_id(st->dgram), a, b, 0, ""));
+            void* data = nullptr;
+            if (jx_list_rem_next(&channel->sent_txts, prev, &data) != 0) {
+                jx_log("Failed to remove sent text from list");
+                prev = el;
+            } else {
+                jx_sent_txt_free(static_cast<JXSentTxt*>(data));
+            }
+            el = next;
+        }
+    }
+    network->last_retry = now;
 }

@@ -10,12 +10,12 @@ struct JXChannel;
 
 // jx_snd_txt results.
 enum : uint8_t {
-  JX_TXT_OK = 0,          // sent, and tracked when the network has peers
-  JX_TXT_NOT_SENT = 1,    // the datagram could not be built or sent (logged)
-  JX_TXT_NO_NETWORK = 2,  // the channel's network is not joined (or no channel)
-  JX_TXT_NO_PEER = 3,     // a Net DM channel whose peer is gone
-  JX_TXT_UNTRACKED = 4,   // sent, but no tracking record could be allocated
-  JX_TXT_OFFLINE = 5,     // the network is not online
+    JX_TXT_OK = 0,          // sent, and tracked when the network has peers
+    JX_TXT_NOT_SENT = 1,    // the datagram could not be built or sent (logged)
+    JX_TXT_NO_NETWORK = 2,  // the channel's network is not joined (or no channel)
+    JX_TXT_NO_PEER = 3,     // a Net DM channel whose peer is gone
+    JX_TXT_UNTRACKED = 4,   // sent, but no tracking record could be allocated
+    JX_TXT_OFFLINE = 5,     // the network is not online
 };
 
 // Sends `text` (NUL-terminated, 1..1440 bytes) on the channel, raises EV_TXT_SENT and keeps a

@@ -22,407 +22,495 @@ namespace {
 // within 3 s.
 constexpr int64_t NEW_PEER_BEACON_PULL = 8;
 
-void raise(uint8_t kind, void* payload) {
-  // A queue failure drops the event; the payload is ours to free then.
-  if (jx_comm_add_event(kind, payload) != 0) std::free(payload);
+void raise(uint8_t kind, void* payload)
+{
+    // A queue failure drops the event; the payload is ours to free then.
+    if (jx_comm_add_event(kind, payload) != 0)
+        std::free(payload);
 }
 
-bool is_direct_ip(uint8_t type) {
-  return type == NET_DIRECT_IP_INCOMING || type == NET_DIRECT_IP_OUTGOING;
+bool is_direct_ip(uint8_t type)
+{
+    return type == NET_DIRECT_IP_INCOMING || type == NET_DIRECT_IP_OUTGOING;
 }
 
-void destroy_containers(JXNetwork* n) {
-  jx_set_destroy(&n->peers);
-  jx_set_destroy(&n->channels);
-  jx_list_destroy(&n->downloads);
-  jx_list_destroy(&n->uploads);
-  jx_list_destroy(&n->fin_downloads);
-  jx_list_destroy(&n->fin_uploads);
+void destroy_containers(JXNetwork* n)
+{
+    jx_set_destroy(&n->peers);
+    jx_set_destroy(&n->channels);
+    jx_list_destroy(&n->downloads);
+    jx_list_destroy(&n->uploads);
+    jx_list_destroy(&n->fin_downloads);
+    jx_list_destroy(&n->fin_uploads);
 }
 
 }  // namespace
 
-JXIpStr jx_ip_str(uint32_t addr) {
-  JXIpStr out{};
-  in_addr a{};
-  a.s_addr = addr;
-  if (inet_ntop(AF_INET, &a, out.s, sizeof(out.s)) == nullptr) out.s[0] = '\0';
-  return out;
+JXIpStr jx_ip_str(uint32_t addr)
+{
+    JXIpStr out{};
+    in_addr a{};
+    a.s_addr = addr;
+    if (inet_ntop(AF_INET, &a, out.s, sizeof(out.s)) == nullptr)
+        out.s[0] = '\0';
+    return out;
 }
 
-JXNetwork* jx_network_by_addr(uint32_t addr) {
-  for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el)) {
-    auto* n = static_cast<JXNetwork*>(jx_list_data(el));
-    if (n->addr == addr) return n;
-  }
-  return nullptr;
-}
-
-JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr) {
-  if (network == nullptr) return nullptr;
-  for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
-    auto* ch = static_cast<JXChannel*>(jx_list_data(el));
-    if (ch->peer_addr == peer_addr) return ch;
-  }
-  return nullptr;
-}
-
-JXChannel* jx_channel_by_addr(uint32_t net_addr, uint32_t peer_addr) {
-  return jx_ch_from_network(jx_network_by_addr(net_addr), peer_addr);
-}
-
-JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network) {
-  if (network == nullptr) return nullptr;
-  for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el)) {
-    auto* p = static_cast<JXPeer*>(jx_list_data(el));
-    if (p->addr == addr) return p;
-  }
-  return nullptr;
-}
-
-void jx_set_network_status(JXNetwork* network, uint8_t status) {
-  if (network == nullptr) return;
-  switch (status) {
-    case NET_ONLINE:
-      network->status = NET_ONLINE;
-      network->online_since = jx_clock_now();
-      break;
-    case NET_OFFLINE:
-      network->status = NET_OFFLINE;
-      network->online_since = 0;
-      break;
-    case NET_CLOSED:
-      // An outgoing private network falls back to asking again once it is re-joined.
-      if (network->type == NET_DIRECT_IP_OUTGOING) network->type = NET_UNSPEC;
-      network->status = NET_CLOSED;
-      network->online_since = 0;
-      break;
-    default:
-      break;
-  }
-}
-
-void jx_ts_peer(JXPeer* peer) {
-  if (peer == nullptr) return;
-  peer->alive = 1;
-  peer->last_seen = jx_clock_now();
-}
-
-const char* jx_channel_type_str(uint8_t type) {
-  static char buf[40];
-  const char* s = "";
-  switch (type) {
-    case CH_UNSPEC: s = "Unspec"; break;
-    case CH_MAIN: s = "Main"; break;
-    case CH_NET_DM: s = "Net DM"; break;
-    case CH_DM: s = "DM"; break;
-    default: break;
-  }
-  std::snprintf(buf, sizeof(buf), "%s", s);
-  return buf;
-}
-
-const char* jx_network_type_str(uint8_t type) {
-  static char buf[40];
-  const char* s = "";
-  switch (type) {
-    case NET_UNSPEC: s = "Unspec"; break;
-    case NET_MULTICAST: s = "Multicast"; break;
-    case NET_BROADCAST: s = "Broadcast"; break;
-    case NET_DIRECT_IP_INCOMING:
-    case NET_DIRECT_IP_OUTGOING: s = "DirectIP"; break;
-    default: break;
-  }
-  std::snprintf(buf, sizeof(buf), "%s", s);
-  return buf;
-}
-
-uint8_t ipv4_check(const char* text) {
-  if (text == nullptr) return 1;
-  int dots = 0;
-  int digits = 0;      // digits in the current group
-  unsigned value = 0;  // value of the current group
-  bool leading_zero = false;
-  for (const char* p = text;; p++) {
-    const char c = *p;
-    if (c >= '0' && c <= '9') {
-      if (leading_zero) return 1;  // 01, 00
-      if (digits == 0 && c == '0') leading_zero = true;
-      value = value * 10 + static_cast<unsigned>(c - '0');
-      if (++digits > 3 || value > 255) return 1;
-    } else if (c == '.' || c == '\0') {
-      if (digits == 0) return 1;
-      if (c == '\0') return dots == 3 ? 0 : 1;
-      if (++dots > 3) return 1;
-      digits = 0;
-      value = 0;
-      leading_zero = false;
-    } else {
-      return 1;
+JXNetwork* jx_network_by_addr(uint32_t addr)
+{
+    for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el)) {
+        auto* n = static_cast<JXNetwork*>(jx_list_data(el));
+        if (n->addr == addr)
+            return n;
     }
-  }
+    return nullptr;
 }
 
-bool is_bcast_addr(uint32_t addr) { return addr == INADDR_BROADCAST; }
+JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr)
+{
+    if (network == nullptr)
+        return nullptr;
+    for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
+        auto* ch = static_cast<JXChannel*>(jx_list_data(el));
+        if (ch->peer_addr == peer_addr)
+            return ch;
+    }
+    return nullptr;
+}
 
-bool is_mcast_addr(uint32_t addr) { return (ntohl(addr) & 0xF0000000U) == 0xE0000000U; }
+JXChannel* jx_channel_by_addr(uint32_t net_addr, uint32_t peer_addr)
+{
+    return jx_ch_from_network(jx_network_by_addr(net_addr), peer_addr);
+}
+
+JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network)
+{
+    if (network == nullptr)
+        return nullptr;
+    for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el)) {
+        auto* p = static_cast<JXPeer*>(jx_list_data(el));
+        if (p->addr == addr)
+            return p;
+    }
+    return nullptr;
+}
+
+void jx_set_network_status(JXNetwork* network, uint8_t status)
+{
+    if (network == nullptr)
+        return;
+    switch (status) {
+    case NET_ONLINE:
+        network->status = NET_ONLINE;
+        network->online_since = jx_clock_now();
+        break;
+    case NET_OFFLINE:
+        network->status = NET_OFFLINE;
+        network->online_since = 0;
+        break;
+    case NET_CLOSED:
+        // An outgoing private network falls back to asking again once it is re-joined.
+        if (network->type == NET_DIRECT_IP_OUTGOING)
+            network->type = NET_UNSPEC;
+        network->status = NET_CLOSED;
+        network->online_since = 0;
+        break;
+    default:
+        break;
+    }
+}
+
+void jx_ts_peer(JXPeer* peer)
+{
+    if (peer == nullptr)
+        return;
+    peer->alive = 1;
+    peer->last_seen = jx_clock_now();
+}
+
+const char* jx_channel_type_str(uint8_t type)
+{
+    static char buf[40];
+    const char* s = "";
+    switch (type) {
+    case CH_UNSPEC:
+        s = "Unspec";
+        break;
+    case CH_MAIN:
+        s = "Main";
+        break;
+    case CH_NET_DM:
+        s = "Net DM";
+        break;
+    case CH_DM:
+        s = "DM";
+        break;
+    default:
+        break;
+    }
+    std::snprintf(buf, sizeof(buf), "%s", s);
+    return buf;
+}
+
+const char* jx_network_type_str(uint8_t type)
+{
+    static char buf[40];
+    const char* s = "";
+    switch (type) {
+    case NET_UNSPEC:
+        s = "Unspec";
+        break;
+    case NET_MULTICAST:
+        s = "Multicast";
+        break;
+    case NET_BROADCAST:
+        s = "Broadcast";
+        break;
+    case NET_DIRECT_IP_INCOMING:
+    case NET_DIRECT_IP_OUTGOING:
+        s = "DirectIP";
+        break;
+    default:
+        break;
+    }
+    std::snprintf(buf, sizeof(buf), "%s", s);
+    return buf;
+}
+
+uint8_t ipv4_check(const char* text)
+{
+    if (text == nullptr)
+        return 1;
+    int dots = 0;
+    int digits = 0;      // digits in the current group
+    unsigned value = 0;  // value of the current group
+    bool leading_zero = false;
+    for (const char* p = text;; p++) {
+        const char c = *p;
+        if (c >= '0' && c <= '9') {
+            if (leading_zero)
+                return 1;  // 01, 00
+            if (digits == 0 && c == '0')
+                leading_zero = true;
+            value = value * 10 + static_cast<unsigned>(c - '0');
+            if (++digits > 3 || value > 255)
+                return 1;
+        } else if (c == '.' || c == '\0') {
+            if (digits == 0)
+                return 1;
+            if (c == '\0')
+                return dots == 3 ? 0 : 1;
+            if (++dots > 3)
+                return 1;
+            digits = 0;
+            value = 0;
+            leading_zero = false;
+        } else {
+            return 1;
+        }
+    }
+}
+
+bool is_bcast_addr(uint32_t addr)
+{
+    return addr == INADDR_BROADCAST;
+}
+
+bool is_mcast_addr(uint32_t addr)
+{
+    return (ntohl(addr) & 0xF0000000U) == 0xE0000000U;
+}
 
 namespace {
 
-int mcast_membership(uint32_t group, int option) {
-  ip_mreq mreq{};
-  mreq.imr_multiaddr.s_addr = group;
-  mreq.imr_interface.s_addr = htonl(INADDR_ANY);
-  if (setsockopt(comm.rcv_sock, IPPROTO_IP, option, &mreq, sizeof(mreq)) != 0) return errno != 0 ? errno : -1;
-  return 0;
+int mcast_membership(uint32_t group, int option)
+{
+    ip_mreq mreq{};
+    mreq.imr_multiaddr.s_addr = group;
+    mreq.imr_interface.s_addr = htonl(INADDR_ANY);
+    if (setsockopt(comm.rcv_sock, IPPROTO_IP, option, &mreq, sizeof(mreq)) != 0)
+        return errno != 0 ? errno : -1;
+    return 0;
 }
 
 }  // namespace
 
-int jx_mcast_join(uint32_t group) { return mcast_membership(group, IP_ADD_MEMBERSHIP); }
-
-int jx_mcast_drop(uint32_t group) { return mcast_membership(group, IP_DROP_MEMBERSHIP); }
-
-int jx_bcast_enable() {
-  const int on = 1;
-  if (setsockopt(comm.rcv_sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0) return errno != 0 ? errno : -1;
-  return 0;
+int jx_mcast_join(uint32_t group)
+{
+    return mcast_membership(group, IP_ADD_MEMBERSHIP);
 }
 
-uint8_t jx_join_network(const char* text, uint8_t requested_type, JXChannel** channel) {
-  JXChannel* local = nullptr;
-  JXChannel** out = channel != nullptr ? channel : &local;
-  if (text == nullptr || ipv4_check(text) != 0) return JX_JOIN_BAD_ADDR;
-  const uint32_t addr = inet_addr(text);
+int jx_mcast_drop(uint32_t group)
+{
+    return mcast_membership(group, IP_DROP_MEMBERSHIP);
+}
 
-  JXNetwork* existing = jx_network_by_addr(addr);
-  JXChannel* main_ch = jx_ch_from_network(existing, 0);
-  if (main_ch != nullptr) {
-    *out = main_ch;
-    if (existing->status == NET_ONLINE) return JX_JOIN_ONLINE;
-    if ((existing->type == NET_UNSPEC || is_direct_ip(existing->type)) && existing->status == NET_CLOSED) {
-      // A closed private network is opened again.
-      existing->type = requested_type;
-      existing->status = NET_OFFLINE;
+int jx_bcast_enable()
+{
+    const int on = 1;
+    if (setsockopt(comm.rcv_sock, SOL_SOCKET, SO_BROADCAST, &on, sizeof(on)) != 0)
+        return errno != 0 ? errno : -1;
+    return 0;
+}
+
+uint8_t jx_join_network(const char* text, uint8_t requested_type, JXChannel** channel)
+{
+    JXChannel* local = nullptr;
+    JXChannel** out = channel != nullptr ? channel : &local;
+    if (text == nullptr || ipv4_check(text) != 0)
+        return JX_JOIN_BAD_ADDR;
+    const uint32_t addr = inet_addr(text);
+
+    JXNetwork* existing = jx_network_by_addr(addr);
+    JXChannel* main_ch = jx_ch_from_network(existing, 0);
+    if (main_ch != nullptr) {
+        *out = main_ch;
+        if (existing->status == NET_ONLINE)
+            return JX_JOIN_ONLINE;
+        if ((existing->type == NET_UNSPEC || is_direct_ip(existing->type)) &&
+            existing->status == NET_CLOSED) {
+            // A closed private network is opened again.
+            existing->type = requested_type;
+            existing->status = NET_OFFLINE;
+        }
+        return JX_JOIN_ALREADY;
     }
-    return JX_JOIN_ALREADY;
-  }
 
-  JXNetwork* network = nullptr;
-  const uint8_t rc = jx_add_network(addr, requested_type, &network);
-  if (rc != JX_NET_ADD_OK) return rc;
-  const uint8_t ch_rc = jx_add_channel(addr, 0, out);
-  if (ch_rc != JX_CH_ADD_OK) {
-    jx_leave_network(network);
-    return ch_rc;
-  }
-  jx_log("JXChannel added: %s", text);
-  return JX_JOIN_OK;
+    JXNetwork* network = nullptr;
+    const uint8_t rc = jx_add_network(addr, requested_type, &network);
+    if (rc != JX_NET_ADD_OK)
+        return rc;
+    const uint8_t ch_rc = jx_add_channel(addr, 0, out);
+    if (ch_rc != JX_CH_ADD_OK) {
+        jx_leave_network(network);
+        return ch_rc;
+    }
+    jx_log("JXChannel added: %s", text);
+    return JX_JOIN_OK;
 }
 
-uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** network) {
-  if (addr == htonl(INADDR_LOOPBACK) || addr == htonl(INADDR_ANY)) return JX_NET_ADD_LOOPBACK;
-  // Refused before any socket option: a second membership of the same group would fail, and
-  // dropping it on the way out would silence the network that is already joined.
-  if (jx_network_by_addr(addr) != nullptr) {
+uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** network)
+{
+    if (addr == htonl(INADDR_LOOPBACK) || addr == htonl(INADDR_ANY))
+        return JX_NET_ADD_LOOPBACK;
+    // Refused before any socket option: a second membership of the same group would fail, and
+    // dropping it on the way out would silence the network that is already joined.
+    if (jx_network_by_addr(addr) != nullptr) {
+        jx_log("JXNetwork %s already in jx_list", jx_ip_str(addr).s);
+        return JX_NET_ADD_EXISTS;
+    }
+    auto* n = static_cast<JXNetwork*>(std::calloc(1, sizeof(JXNetwork)));
+    if (n == nullptr) {
+        jx_log("Could not allocate memory! - Code 6");
+        return JX_NET_ADD_NOMEM;
+    }
+    const int64_t now = jx_clock_now();
+    n->addr = addr;
+    n->type = is_mcast_addr(addr) ? NET_MULTICAST : is_bcast_addr(addr) ? NET_BROADCAST : NET_UNSPEC;
+    n->status = NET_OFFLINE;
+    n->last_heard = now;
+    n->last_retry = now;
+
+    if (n->type == NET_BROADCAST) {
+        const int err = jx_bcast_enable();
+        if (err != 0) {
+            jx_log("Setsockopt broadcast permission failed - %d", err);
+            std::free(n);
+            return JX_NET_ADD_BCAST_FAILED;
+        }
+    } else if (n->type == NET_MULTICAST) {
+        const int err = jx_mcast_join(addr);
+        if (err != 0) {
+            std::free(n);
+            jx_log("Setsockopt add multicast membership failed - %d", err);
+            return JX_NET_ADD_MCAST_FAILED;
+        }
+    } else if (is_direct_ip(requested_type)) {
+        n->type = requested_type;
+        n->status = NET_ONLINE;
+        n->online_since = now;
+    }
+
+    jx_list_init(&n->downloads, std::free);
+    jx_list_init(&n->uploads, std::free);
+    jx_list_init(&n->fin_downloads, std::free);
+    jx_list_init(&n->fin_uploads, std::free);
+    jx_set_init(&n->peers, jx_match_peer, std::free);
+    jx_set_init(&n->channels, jx_match_channel, std::free);
+
+    const int ins = jx_set_insert(&comm.networks, n);
+    if (ins == 0) {
+        jx_log("JXNetwork added: %s", jx_ip_str(addr).s);
+        if (network != nullptr)
+            *network = n;
+        return JX_NET_ADD_OK;
+    }
+    destroy_containers(n);
+    if (n->type == NET_MULTICAST) {
+        const int err = jx_mcast_drop(addr);
+        if (err != 0) {
+            jx_log("Setsockopt drop multicast membership failed - %d", err);
+            std::free(n);
+            return JX_NET_ADD_DROP_FAILED;
+        }
+    }
+    std::free(n);
+    if (ins < 0) {
+        jx_log("Insert error for network %s", jx_ip_str(addr).s);
+        return JX_NET_ADD_INSERT_FAILED;
+    }
     jx_log("JXNetwork %s already in jx_list", jx_ip_str(addr).s);
     return JX_NET_ADD_EXISTS;
-  }
-  auto* n = static_cast<JXNetwork*>(std::calloc(1, sizeof(JXNetwork)));
-  if (n == nullptr) {
-    jx_log("Could not allocate memory! - Code 6");
-    return JX_NET_ADD_NOMEM;
-  }
-  const int64_t now = jx_clock_now();
-  n->addr = addr;
-  n->type = is_mcast_addr(addr) ? NET_MULTICAST : is_bcast_addr(addr) ? NET_BROADCAST : NET_UNSPEC;
-  n->status = NET_OFFLINE;
-  n->last_heard = now;
-  n->last_retry = now;
-
-  if (n->type == NET_BROADCAST) {
-    const int err = jx_bcast_enable();
-    if (err != 0) {
-      jx_log("Setsockopt broadcast permission failed - %d", err);
-      std::free(n);
-      return JX_NET_ADD_BCAST_FAILED;
-    }
-  } else if (n->type == NET_MULTICAST) {
-    const int err = jx_mcast_join(addr);
-    if (err != 0) {
-      std::free(n);
-      jx_log("Setsockopt add multicast membership failed - %d", err);
-      return JX_NET_ADD_MCAST_FAILED;
-    }
-  } else if (is_direct_ip(requested_type)) {
-    n->type = requested_type;
-    n->status = NET_ONLINE;
-    n->online_since = now;
-  }
-
-  jx_list_init(&n->downloads, std::free);
-  jx_list_init(&n->uploads, std::free);
-  jx_list_init(&n->fin_downloads, std::free);
-  jx_list_init(&n->fin_uploads, std::free);
-  jx_set_init(&n->peers, jx_match_peer, std::free);
-  jx_set_init(&n->channels, jx_match_channel, std::free);
-
-  const int ins = jx_set_insert(&comm.networks, n);
-  if (ins == 0) {
-    jx_log("JXNetwork added: %s", jx_ip_str(addr).s);
-    if (network != nullptr) *network = n;
-    return JX_NET_ADD_OK;
-  }
-  destroy_containers(n);
-  if (n->type == NET_MULTICAST) {
-    const int err = jx_mcast_drop(addr);
-    if (err != 0) {
-      jx_log("Setsockopt drop multicast membership failed - %d", err);
-      std::free(n);
-      return JX_NET_ADD_DROP_FAILED;
-    }
-  }
-  std::free(n);
-  if (ins < 0) {
-    jx_log("Insert error for network %s", jx_ip_str(addr).s);
-    return JX_NET_ADD_INSERT_FAILED;
-  }
-  jx_log("JXNetwork %s already in jx_list", jx_ip_str(addr).s);
-  return JX_NET_ADD_EXISTS;
 }
 
-uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channel) {
-  JXNetwork* n = jx_network_by_addr(net_addr);
-  if (n == nullptr) return JX_CH_ADD_NO_NET;
-  if (JXChannel* existing = jx_ch_from_network(n, peer_addr); existing != nullptr) {
-    if (channel != nullptr) *channel = existing;
-    return JX_CH_ADD_OK;
-  }
-  if (peer_addr != 0) {
-    if (is_direct_ip(n->type)) {
-      jx_log("Can't create directip ch from net addr and no peer addr");
-      return JX_CH_ADD_DIRECT_PEER;
+uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channel)
+{
+    JXNetwork* n = jx_network_by_addr(net_addr);
+    if (n == nullptr)
+        return JX_CH_ADD_NO_NET;
+    if (JXChannel* existing = jx_ch_from_network(n, peer_addr); existing != nullptr) {
+        if (channel != nullptr)
+            *channel = existing;
+        return JX_CH_ADD_OK;
     }
-    if (jx_peer_from_network(peer_addr, n) == nullptr) {
-      jx_log("JXPeer not found");
-      return JX_CH_ADD_NO_PEER;
+    if (peer_addr != 0) {
+        if (is_direct_ip(n->type)) {
+            jx_log("Can't create directip ch from net addr and no peer addr");
+            return JX_CH_ADD_DIRECT_PEER;
+        }
+        if (jx_peer_from_network(peer_addr, n) == nullptr) {
+            jx_log("JXPeer not found");
+            return JX_CH_ADD_NO_PEER;
+        }
     }
-  }
-  auto* ch = static_cast<JXChannel*>(std::calloc(1, sizeof(JXChannel)));
-  if (ch == nullptr) {
-    jx_log("Could not allocate memory! - Code 213");
-    return JX_CH_ADD_NOMEM;
-  }
-  switch (n->type) {
+    auto* ch = static_cast<JXChannel*>(std::calloc(1, sizeof(JXChannel)));
+    if (ch == nullptr) {
+        jx_log("Could not allocate memory! - Code 213");
+        return JX_CH_ADD_NOMEM;
+    }
+    switch (n->type) {
     case NET_MULTICAST:
     case NET_BROADCAST:
-      ch->type = peer_addr != 0 ? CH_NET_DM : CH_MAIN;
-      break;
+        ch->type = peer_addr != 0 ? CH_NET_DM : CH_MAIN;
+        break;
     case NET_DIRECT_IP_INCOMING:
     case NET_DIRECT_IP_OUTGOING:
-      ch->type = CH_DM;
-      break;
+        ch->type = CH_DM;
+        break;
     default:
-      ch->type = CH_UNSPEC;
-      break;
-  }
-  ch->net_addr = net_addr;
-  ch->peer_addr = peer_addr;
-  jx_list_init(&ch->sent_txts, std::free);
-  if (jx_set_insert(&n->channels, ch) != 0) {
-    jx_log("Error inserting into channel jx_list!");
-    std::free(ch);
-    return JX_CH_ADD_INSERT_FAILED;
-  }
-  if (channel != nullptr) *channel = ch;
-  raise(EV_CHANNEL_ADDED, jx_build_ch_ev(net_addr, peer_addr));
-  return JX_CH_ADD_OK;
+        ch->type = CH_UNSPEC;
+        break;
+    }
+    ch->net_addr = net_addr;
+    ch->peer_addr = peer_addr;
+    jx_list_init(&ch->sent_txts, std::free);
+    if (jx_set_insert(&n->channels, ch) != 0) {
+        jx_log("Error inserting into channel jx_list!");
+        std::free(ch);
+        return JX_CH_ADD_INSERT_FAILED;
+    }
+    if (channel != nullptr)
+        *channel = ch;
+    raise(EV_CHANNEL_ADDED, jx_build_ch_ev(net_addr, peer_addr));
+    return JX_CH_ADD_OK;
 }
 
-void jx_sent_txt_free(JXSentTxt* st) {
-  if (st == nullptr) return;
-  jx_set_destroy(&st->addressees);
-  std::free(st);
+void jx_sent_txt_free(JXSentTxt* st)
+{
+    if (st == nullptr)
+        return;
+    jx_set_destroy(&st->addressees);
+    std::free(st);
 }
 
-uint8_t jx_leave_network(JXNetwork* network) {
-  if (network == nullptr) return 1;
-  for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
-    auto* ch = static_cast<JXChannel*>(jx_list_data(el));
-    for (jx_list_elmt* s = jx_list_head(&ch->sent_txts); s != nullptr; s = jx_list_next(s))
-      jx_set_destroy(&static_cast<JXSentTxt*>(jx_list_data(s))->addressees);
-    jx_list_destroy(&ch->sent_txts);
-  }
-  (void)jx_snd_leave(network);
-  destroy_containers(network);
+uint8_t jx_leave_network(JXNetwork* network)
+{
+    if (network == nullptr)
+        return 1;
+    for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
+        auto* ch = static_cast<JXChannel*>(jx_list_data(el));
+        for (jx_list_elmt* s = jx_list_head(&ch->sent_txts); s != nullptr; s = jx_list_next(s))
+            jx_set_destroy(&static_cast<JXSentTxt*>(jx_list_data(s))->addressees);
+        jx_list_destroy(&ch->sent_txts);
+    }
+    (void)jx_snd_leave(network);
+    destroy_containers(network);
 
-  void* key = network;
-  (void)jx_set_remove(&comm.networks, &key);  // absent only when adding it failed half-way
-  if (network->type == NET_MULTICAST) {
-    const int err = jx_mcast_drop(network->addr);
-    if (err != 0) jx_log("Setsockopt drop multicast membership failed - %d", err);
-  }
-  jx_log("Left network %s", jx_ip_str(network->addr).s);
-  std::free(network);
-  return 0;
+    void* key = network;
+    (void)jx_set_remove(&comm.networks, &key);  // absent only when adding it failed half-way
+    if (network->type == NET_MULTICAST) {
+        const int err = jx_mcast_drop(network->addr);
+        if (err != 0)
+            jx_log("Setsockopt drop multicast membership failed - %d", err);
+    }
+    jx_log("Left network %s", jx_ip_str(network->addr).s);
+    std::free(network);
+    return 0;
 }
 
-uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt) {
-  if (network == nullptr || pkt == nullptr) return JX_PEER_NULL_NET;
-  const int64_t now = jx_clock_now();
-  auto* peer = static_cast<JXPeer*>(std::calloc(1, sizeof(JXPeer)));
-  if (peer == nullptr) {
-    jx_log("Could not allocate memory! - Code 2");
-    return JX_PEER_NOMEM;
-  }
-  peer->alive = 0;
-  peer->last_seen = now;
-  peer->addr = pkt->src_addr;
-  peer->port = ntohs(pkt->src_port);
-  std::memcpy(peer->beacon_head, pkt->payload, sizeof(peer->beacon_head));
-  std::memcpy(peer->username, pkt->username, JX_HDR_UNAME_LEN);
-  peer->username[JX_HDR_UNAME_LEN] = '\0';
+uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)
+{
+    if (network == nullptr || pkt == nullptr)
+        return JX_PEER_NULL_NET;
+    const int64_t now = jx_clock_now();
+    auto* peer = static_cast<JXPeer*>(std::calloc(1, sizeof(JXPeer)));
+    if (peer == nullptr) {
+        jx_log("Could not allocate memory! - Code 2");
+        return JX_PEER_NOMEM;
+    }
+    peer->alive = 0;
+    peer->last_seen = now;
+    peer->addr = pkt->src_addr;
+    peer->port = ntohs(pkt->src_port);
+    std::memcpy(peer->beacon_head, pkt->payload, sizeof(peer->beacon_head));
+    std::memcpy(peer->username, pkt->username, JX_HDR_UNAME_LEN);
+    peer->username[JX_HDR_UNAME_LEN] = '\0';
 
-  const int ins = jx_set_insert(&network->peers, peer);
-  if (ins < 0) {
-    std::free(peer);
-    jx_log("Error inserting %s into jx_list!", jx_ip_str(pkt->src_addr).s);
-    return JX_PEER_INSERT_FAILED;
-  }
-  if (ins == 1) {
-    std::free(peer);
-    JXPeer* known = jx_peer_from_network(pkt->src_addr, network);
-    if (known == nullptr) return JX_PEER_INSERT_FAILED;
-    known->alive = 1;
-    known->last_seen = now;
-    known->port = ntohs(pkt->src_port);
-    std::memcpy(known->beacon_head, pkt->payload, sizeof(known->beacon_head));
-    if (std::strncmp(known->username, pkt->username, JX_HDR_UNAME_LEN) == 0) return JX_PEER_REFRESHED;
-    jx_log("Upd name for ip %s - [%s]>[%s]", jx_ip_str(known->addr).s, known->username, pkt->username);
-    raise(EV_PEER_RENAMED, jx_build_user_ev(network->addr, known->addr, pkt->username, known->username));
-    std::memset(known->username, 0, sizeof(known->username));
-    std::memcpy(known->username, pkt->username, JX_HDR_UNAME_LEN);
-    return JX_PEER_REFRESHED;
-  }
+    const int ins = jx_set_insert(&network->peers, peer);
+    if (ins < 0) {
+        std::free(peer);
+        jx_log("Error inserting %s into jx_list!", jx_ip_str(pkt->src_addr).s);
+        return JX_PEER_INSERT_FAILED;
+    }
+    if (ins == 1) {
+        std::free(peer);
+        JXPeer* known = jx_peer_from_network(pkt->src_addr, network);
+        if (known == nullptr)
+            return JX_PEER_INSERT_FAILED;
+        known->alive = 1;
+        known->last_seen = now;
+        known->port = ntohs(pkt->src_port);
+        std::memcpy(known->beacon_head, pkt->payload, sizeof(known->beacon_head));
+        if (std::strncmp(known->username, pkt->username, JX_HDR_UNAME_LEN) == 0)
+            return JX_PEER_REFRESHED;
+        jx_log("Upd name for ip %s - [%s]>[%s]", jx_ip_str(known->addr).s, known->username, pkt->username);
+        raise(EV_PEER_RENAMED, jx_build_user_ev(network->addr, known->addr, pkt->username, known->username));
+        std::memset(known->username, 0, sizeof(known->username));
+        std::memcpy(known->username, pkt->username, JX_HDR_UNAME_LEN);
+        return JX_PEER_REFRESHED;
+    }
 
-  jx_log("Joined %s : %s", peer->username, jx_ip_str(peer->addr).s);
-  if (now - network->last_beacon < NEW_PEER_BEACON_PULL) network->last_beacon = now - NEW_PEER_BEACON_PULL;
+    jx_log("Joined %s : %s", peer->username, jx_ip_str(peer->addr).s);
+    if (now - network->last_beacon < NEW_PEER_BEACON_PULL)
+        network->last_beacon = now - NEW_PEER_BEACON_PULL;
 
-  if (network->type == NET_UNSPEC) {
-    // The remote host answered our queries: this is now a private network with it.
-    JXChannel* ch = jx_ch_from_network(network, 0);
-    if (ch != nullptr && ch->type == CH_UNSPEC) ch->type = CH_DM;
-    network->type = NET_DIRECT_IP_OUTGOING;
-    jx_set_network_status(network, NET_ONLINE);
-    network->last_heard = now;
-  }
+    if (network->type == NET_UNSPEC) {
+        // The remote host answered our queries: this is now a private network with it.
+        JXChannel* ch = jx_ch_from_network(network, 0);
+        if (ch != nullptr && ch->type == CH_UNSPEC)
+            ch->type = CH_DM;
+        network->type = NET_DIRECT_IP_OUTGOING;
+        jx_set_network_status(network, NET_ONLINE);
+        network->last_heard = now;
+    }
 
-  bool announce = true;
-  if (network->type == NET_MULTICAST || network->type == NET_BROADCAST) {
-    // A peer that was online before us is already known to the user; only newcomers are announced.
-    const int64_t peer_uptime = jx_get_be32(pkt->payload);
-    announce = peer_uptime <= now - network->online_since;
-  }
-  if (announce) raise(EV_PEER_JOINED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
-  return JX_PEER_ADDED;
+    bool announce = true;
+    if (network->type == NET_MULTICAST || network->type == NET_BROADCAST) {
+        // A peer that was online before us is already known to the user; only newcomers are announced.
+        const int64_t peer_uptime = jx_get_be32(pkt->payload);
+        announce = peer_uptime <= now - network->online_since;
+    }
+    if (announce)
+        raise(EV_PEER_JOINED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
+    return JX_PEER_ADDED;
 }

@@ -72,13 +72,28 @@ uint32_t bit(uint32_t n)
     return n < 32 ? (uint32_t{1} << n) : 0;
 }
 
-} // namespace
+}  // namespace
 
-uint32_t jx_setbit_1(uint32_t w, uint32_t n) { return w | bit(n); }
-uint32_t jx_setbit_0(uint32_t w, uint32_t n) { return w & ~bit(n); }
-uint32_t jx_tglbit(uint32_t w, uint32_t n) { return w ^ bit(n); }
-uint32_t jx_getbit(uint32_t w, uint32_t n) { return w & bit(n); }
-uint32_t jx_tgl(uint32_t w) { return ~w; }
+uint32_t jx_setbit_1(uint32_t w, uint32_t n)
+{
+    return w | bit(n);
+}
+uint32_t jx_setbit_0(uint32_t w, uint32_t n)
+{
+    return w & ~bit(n);
+}
+uint32_t jx_tglbit(uint32_t w, uint32_t n)
+{
+    return w ^ bit(n);
+}
+uint32_t jx_getbit(uint32_t w, uint32_t n)
+{
+    return w & bit(n);
+}
+uint32_t jx_tgl(uint32_t w)
+{
+    return ~w;
+}
 
 void jx_setbit_1_8bitmem(uint8_t* m, uint64_t i)
 {
@@ -92,7 +107,7 @@ bool bit_set(const uint8_t* m, uint64_t i)
     return (m[i / 8] & (1u << (i % 8))) != 0;
 }
 
-} // namespace
+}  // namespace
 
 int jx_is_allbit_1_8bitmem(const uint8_t* m, uint64_t n)
 {

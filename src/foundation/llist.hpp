@@ -39,10 +39,31 @@ void jx_list_init(jx_list* list, jx_destroy_fn destroy);
 // record can be initialised again.
 void jx_list_destroy(jx_list* list);
 
-inline int32_t jx_list_size(const jx_list* list) { return list->size; }
-inline jx_list_elmt* jx_list_head(const jx_list* list) { return list->head; }
-inline jx_list_elmt* jx_list_tail(const jx_list* list) { return list->tail; }
-inline bool jx_list_is_head(const jx_list* list, const jx_list_elmt* element) { return list->head == element; }
-inline bool jx_list_is_tail(const jx_list_elmt* element) { return element->next == nullptr; }
-inline void* jx_list_data(const jx_list_elmt* element) { return element->data; }
-inline jx_list_elmt* jx_list_next(const jx_list_elmt* element) { return element->next; }
+inline int32_t jx_list_size(const jx_list* list)
+{
+    return list->size;
+}
+inline jx_list_elmt* jx_list_head(const jx_list* list)
+{
+    return list->head;
+}
+inline jx_list_elmt* jx_list_tail(const jx_list* list)
+{
+    return list->tail;
+}
+inline bool jx_list_is_head(const jx_list* list, const jx_list_elmt* element)
+{
+    return list->head == element;
+}
+inline bool jx_list_is_tail(const jx_list_elmt* element)
+{
+    return element->next == nullptr;
+}
+inline void* jx_list_data(const jx_list_elmt* element)
+{
+    return element->data;
+}
+inline jx_list_elmt* jx_list_next(const jx_list_elmt* element)
+{
+    return element->next;
+}

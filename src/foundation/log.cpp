@@ -36,8 +36,8 @@ void jx_log(const char* fmt, ...)
     const time_t now = static_cast<time_t>(jx_clock_now());
     struct tm t {};
     localtime_r(&now, &t);
-    std::fprintf(logger, "%02d-%02d-%02d %02d:%02d:%02d\t", t.tm_year - 100, t.tm_mon + 1, t.tm_mday, t.tm_hour,
-                 t.tm_min, t.tm_sec);
+    std::fprintf(logger, "%02d-%02d-%02d %02d:%02d:%02d\t", t.tm_year - 100, t.tm_mon + 1, t.tm_mday,
+                 t.tm_hour, t.tm_min, t.tm_sec);
 
     va_list args;
     va_start(args, fmt);

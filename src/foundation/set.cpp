@@ -35,7 +35,7 @@ int result_append(jx_set* result, const void* data)
     return 0;
 }
 
-} // namespace
+}  // namespace
 
 void jx_set_init(jx_set* set, jx_match_fn match, jx_destroy_fn destroy)
 {

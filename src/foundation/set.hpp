@@ -9,8 +9,14 @@ using jx_set = jx_list;
 // jx_list_init with destroy, then match stored.
 void jx_set_init(jx_set* set, jx_match_fn match, jx_destroy_fn destroy);
 
-inline void jx_set_destroy(jx_set* set) { jx_list_destroy(set); }
-inline int32_t jx_set_size(const jx_set* set) { return set->size; }
+inline void jx_set_destroy(jx_set* set)
+{
+    jx_list_destroy(set);
+}
+inline int32_t jx_set_size(const jx_set* set)
+{
+    return set->size;
+}
 
 // Appends data at the tail. 1 (nothing inserted, the caller still owns data) when a member matches
 // it, otherwise the result of jx_list_ins_next (0 or -1).

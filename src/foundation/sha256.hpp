@@ -8,10 +8,10 @@
 
 // Embedded by value in other records, so its layout is fixed.
 struct sha256_ctx {
-  uint32_t state[8];    // H0..H7
-  uint32_t total[2];    // bytes processed so far, low word first
-  uint32_t buflen;      // bytes waiting in buffer
-  uint32_t buffer[32];  // 128 bytes: room to build the one or two end-of-message blocks in place
+    uint32_t state[8];    // H0..H7
+    uint32_t total[2];    // bytes processed so far, low word first
+    uint32_t buflen;      // bytes waiting in buffer
+    uint32_t buffer[32];  // 128 bytes: room to build the one or two end-of-message blocks in place
 };
 static_assert(sizeof(sha256_ctx) == 8 * 4 + 2 * 4 + 4 + 128, "sha256_ctx layout");
 static_assert(sizeof(sha256_ctx::buffer) == 128, "sha256_ctx buffer");

@@ -11,7 +11,7 @@ double micro_between(const timeval& from, const timeval& to)
            static_cast<double>(to.tv_usec - from.tv_usec);
 }
 
-} // namespace
+}  // namespace
 
 void jx_timer_start(JXTimer* timer)
 {

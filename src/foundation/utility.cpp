@@ -18,7 +18,7 @@ bool in_set(char ch, const char* set)
     return ch != '\0' && std::strchr(set, ch) != nullptr;
 }
 
-} // namespace
+}  // namespace
 
 int32_t jx_find_n_char(const char* s, char c, int32_t n, int32_t i)
 {

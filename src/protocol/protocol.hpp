@@ -26,23 +26,23 @@ static_assert(JX_OFF_UNAME + JX_HDR_UNAME_LEN == JX_OFF_PAYLOAD_LEN, "user name 
 static_assert(JX_OFF_PAYLOAD_LEN + 2 == JX_HEADER_LEN, "payload starts right after its length");
 
 enum : uint8_t {
-  PKT_TXT_GROUP = 1,
-  PKT_TXT_DIRECT = 2,
-  PKT_BEACON = 3,
-  PKT_LEAVE = 4,
-  PKT_TXT_GROUP_ACK = 5,
-  PKT_TXT_DIRECT_ACK = 6,
-  PKT_QUERY = 7,
-  PKT_FILE_META = 8,
-  PKT_GET_SEGMENT = 9,
-  PKT_GET_SKIPPED = 10,
-  PKT_CHUNK = 11,
-  PKT_BATCH_DONE = 12,
-  PKT_META_ACK = 13,
-  PKT_FILE_FIN_OK = 14,
-  PKT_FILE_FIN_FAILED = 15,
-  PKT_FILE_FIN_OTHER = 16,
-  PKT_PUNCH = 18,  // 17 is unused
+    PKT_TXT_GROUP = 1,
+    PKT_TXT_DIRECT = 2,
+    PKT_BEACON = 3,
+    PKT_LEAVE = 4,
+    PKT_TXT_GROUP_ACK = 5,
+    PKT_TXT_DIRECT_ACK = 6,
+    PKT_QUERY = 7,
+    PKT_FILE_META = 8,
+    PKT_GET_SEGMENT = 9,
+    PKT_GET_SKIPPED = 10,
+    PKT_CHUNK = 11,
+    PKT_BATCH_DONE = 12,
+    PKT_META_ACK = 13,
+    PKT_FILE_FIN_OK = 14,
+    PKT_FILE_FIN_FAILED = 15,
+    PKT_FILE_FIN_OTHER = 16,
+    PKT_PUNCH = 18,  // 17 is unused
 };
 
 // Beacon payload: u32 uptime (big-endian seconds) then the 32-character instance id, no NUL.
@@ -51,50 +51,56 @@ inline constexpr size_t JX_INSTANCE_ID_LEN = 32;
 
 // One decoded datagram; lives while the datagram is processed.
 struct JXPacket {
-  uint8_t type;
-  uint16_t program_id;
-  uint16_t version;
-  uint16_t payload_len;  // 0..1440
-  uint16_t src_port;     // network order, from the receive address
-  uint64_t msg_id;       // the header's 32-bit id
-  uint32_t src_addr;     // network order, from the receive address
-  uint32_t net_id;       // network order; 0 for direct-IP traffic
-  char username[16];     // the header's 15 bytes and a NUL
-  uint8_t payload[JX_DATAGRAM_MAX];  // payload_len bytes, the rest zero
+    uint8_t type;
+    uint16_t program_id;
+    uint16_t version;
+    uint16_t payload_len;              // 0..1440
+    uint16_t src_port;                 // network order, from the receive address
+    uint64_t msg_id;                   // the header's 32-bit id
+    uint32_t src_addr;                 // network order, from the receive address
+    uint32_t net_id;                   // network order; 0 for direct-IP traffic
+    char username[16];                 // the header's 15 bytes and a NUL
+    uint8_t payload[JX_DATAGRAM_MAX];  // payload_len bytes, the rest zero
 };
 
 // Decoder results.
 enum : uint8_t {
-  JX_UNSER_OK = 0,
-  JX_UNSER_BAD_PROGRAM = 1,
-  JX_UNSER_BAD_VERSION = 2,
-  JX_UNSER_TOO_LONG = 3,
+    JX_UNSER_OK = 0,
+    JX_UNSER_BAD_PROGRAM = 1,
+    JX_UNSER_BAD_VERSION = 2,
+    JX_UNSER_TOO_LONG = 3,
 };
 
 // Big-endian field access used by every payload codec of the protocol.
-inline void jx_put_be16(uint8_t* b, uint16_t v) {
-  b[0] = static_cast<uint8_t>(v >> 8);
-  b[1] = static_cast<uint8_t>(v);
+inline void jx_put_be16(uint8_t* b, uint16_t v)
+{
+    b[0] = static_cast<uint8_t>(v >> 8);
+    b[1] = static_cast<uint8_t>(v);
 }
-inline void jx_put_be32(uint8_t* b, uint32_t v) {
-  b[0] = static_cast<uint8_t>(v >> 24);
-  b[1] = static_cast<uint8_t>(v >> 16);
-  b[2] = static_cast<uint8_t>(v >> 8);
-  b[3] = static_cast<uint8_t>(v);
+inline void jx_put_be32(uint8_t* b, uint32_t v)
+{
+    b[0] = static_cast<uint8_t>(v >> 24);
+    b[1] = static_cast<uint8_t>(v >> 16);
+    b[2] = static_cast<uint8_t>(v >> 8);
+    b[3] = static_cast<uint8_t>(v);
 }
-inline void jx_put_be64(uint8_t* b, uint64_t v) {
-  jx_put_be32(b, static_cast<uint32_t>(v >> 32));
-  jx_put_be32(b + 4, static_cast<uint32_t>(v));
+inline void jx_put_be64(uint8_t* b, uint64_t v)
+{
+    jx_put_be32(b, static_cast<uint32_t>(v >> 32));
+    jx_put_be32(b + 4, static_cast<uint32_t>(v));
 }
-inline uint16_t jx_get_be16(const uint8_t* b) {
-  return static_cast<uint16_t>((b[0] << 8) | b[1]);
+inline uint16_t jx_get_be16(const uint8_t* b)
+{
+    return static_cast<uint16_t>((b[0] << 8) | b[1]);
 }
-inline uint32_t jx_get_be32(const uint8_t* b) {
-  return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
-         (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
+inline uint32_t jx_get_be32(const uint8_t* b)
+{
+    return (static_cast<uint32_t>(b[0]) << 24) | (static_cast<uint32_t>(b[1]) << 16) |
+           (static_cast<uint32_t>(b[2]) << 8) | static_cast<uint32_t>(b[3]);
 }
-inline uint64_t jx_get_be64(const uint8_t* b) {
-  return (static_cast<uint64_t>(jx_get_be32(b)) << 32) | jx_get_be32(b + 4);
+inline uint64_t jx_get_be64(const uint8_t* b)
+{
+    return (static_cast<uint64_t>(jx_get_be32(b)) << 32) | jx_get_be32(b + 4);
 }
 
 // Zero-fills `buf_size` bytes of `buf`, writes the header and the payload. `net_id` is an address
@@ -113,4 +119,7 @@ uint32_t jx_serialize(uint8_t* buf, size_t buf_size, uint8_t type, uint32_t net_
                                      uint16_t src_port, JXPacket* pkt);
 
 // Message id read back from an encoded datagram (header bytes 9..12).
-inline uint32_t jx_dgram_msg_id(const uint8_t* dgram) { return jx_get_be32(dgram + JX_OFF_MSG_ID); }
+inline uint32_t jx_dgram_msg_id(const uint8_t* dgram)
+{
+    return jx_get_be32(dgram + JX_OFF_MSG_ID);
+}

@@ -11,28 +11,30 @@
 #include "foundation/log.hpp"
 #include "protocol/protocol.hpp"
 
-uint8_t snd_udp(int sock, uint32_t addr, uint16_t port, const uint8_t* dgram, size_t len) {
-  if (len > JX_DATAGRAM_MAX) {
-    jx_log("UDP payload exceeds config limits!");
-    return 1;
-  }
-  if (port == 0) {
-    jx_log("Computed dst port to 0, error!");
-    return 1;
-  }
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_port = htons(port);
-  to.sin_addr.s_addr = addr;
-  const ssize_t sent = sendto(sock, dgram, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
-  if (sent < 0 || static_cast<size_t>(sent) != len) {
-    jx_log("Error in sending data - %d", errno);
-    return 1;
-  }
-  return 0;
+uint8_t snd_udp(int sock, uint32_t addr, uint16_t port, const uint8_t* dgram, size_t len)
+{
+    if (len > JX_DATAGRAM_MAX) {
+        jx_log("UDP payload exceeds config limits!");
+        return 1;
+    }
+    if (port == 0) {
+        jx_log("Computed dst port to 0, error!");
+        return 1;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = addr;
+    const ssize_t sent = sendto(sock, dgram, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+    if (sent < 0 || static_cast<size_t>(sent) != len) {
+        jx_log("Error in sending data - %d", errno);
+        return 1;
+    }
+    return 0;
 }
 
-uint32_t get_msg_id_4srlz() {
-  // rand() gives at most 31 bits here; the id only has to be nonzero and rarely repeat.
-  return static_cast<uint32_t>(static_cast<uint64_t>(std::rand()) % 4294967295ULL) + 1U;
+uint32_t get_msg_id_4srlz()
+{
+    // rand() gives at most 31 bits here; the id only has to be nonzero and rarely repeat.
+    return static_cast<uint32_t>(static_cast<uint64_t>(std::rand()) % 4294967295ULL) + 1U;
 }

@@ -20,44 +20,54 @@ constexpr long CFG_FIELD1_OFFSET = 15;
 
 // Joins up to three parts into out (JX_FSO_PATH_SIZE bytes). false, with out emptied, when the
 // result would exceed 1024 characters.
-bool join_path(char* out, const char* a, size_t alen, const char* b, const char* c) {
+bool join_path(char* out, const char* a, size_t alen, const char* b, const char* c)
+{
     size_t blen = b ? strlen(b) : 0;
     size_t clen = c ? strlen(c) : 0;
     if (alen > JX_FSO_PATH_MAX || blen > JX_FSO_PATH_MAX - alen || clen > JX_FSO_PATH_MAX - alen - blen) {
         out[0] = '\0';
         return false;
     }
-    if (alen) memcpy(out, a, alen);
-    if (blen) memcpy(out + alen, b, blen);
-    if (clen) memcpy(out + alen + blen, c, clen);
+    if (alen)
+        memcpy(out, a, alen);
+    if (blen)
+        memcpy(out + alen, b, blen);
+    if (clen)
+        memcpy(out + alen + blen, c, clen);
     out[alen + blen + clen] = '\0';
     return true;
 }
 
 // Index of the last "/" among s[0 .. len-1], -1 when there is none.
-int32_t last_slash(const char* s, size_t len) {
-    if (len == 0 || len > INT32_MAX) return -1;
+int32_t last_slash(const char* s, size_t len)
+{
+    if (len == 0 || len > INT32_MAX)
+        return -1;
     return jx_find_n_char_r(s, '/', 1, 0, static_cast<int32_t>(len - 1));
 }
 
 // Candidate 1: the directory of the invocation path, made absolute against the working directory.
 // The cut at the last "/" is done before the length check, so a long file name does not make an
 // otherwise fitting directory fail, and a long directory is refused rather than truncated.
-uint8_t exec_dir(const char* argv0, char* out) {
+uint8_t exec_dir(const char* argv0, char* out)
+{
     size_t alen = strlen(argv0);
     if (argv0[0] == '/') {
         int32_t cut = last_slash(argv0, alen);
         return join_path(out, argv0, static_cast<size_t>(cut), nullptr, nullptr) ? FSO_CAND_OK
-                                                                                  : FSO_CAND_TOO_LONG;
+                                                                                 : FSO_CAND_TOO_LONG;
     }
     char cwd[4097];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return FSO_CAND_TOO_LONG;
+    if (getcwd(cwd, sizeof cwd) == nullptr)
+        return FSO_CAND_TOO_LONG;
     size_t clen = strlen(cwd);
     int32_t cut = last_slash(argv0, alen);
     // cwd + "/" + argv0 cut at its last "/": a bare name leaves cwd alone.
-    if (cut < 0) return join_path(out, cwd, clen, nullptr, nullptr) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
+    if (cut < 0)
+        return join_path(out, cwd, clen, nullptr, nullptr) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
     size_t rest = static_cast<size_t>(cut);
-    if (clen > JX_FSO_PATH_MAX || rest >= JX_FSO_PATH_MAX - clen) return FSO_CAND_TOO_LONG;
+    if (clen > JX_FSO_PATH_MAX || rest >= JX_FSO_PATH_MAX - clen)
+        return FSO_CAND_TOO_LONG;
     memcpy(out, cwd, clen);
     out[clen] = '/';
     memcpy(out + clen + 1, argv0, rest);
@@ -67,10 +77,12 @@ uint8_t exec_dir(const char* argv0, char* out) {
 
 // Candidate 3: the directory part of the link target, taken as written (a relative target is
 // relative to the working directory). false when argv0 is not a symbolic link.
-bool link_dir(const char* argv0, char* out, uint8_t* status) {
+bool link_dir(const char* argv0, char* out, uint8_t* status)
+{
     char target[JX_FSO_PATH_SIZE + 1];
     ssize_t len = readlink(argv0, target, sizeof target);
-    if (len < 0) return false;
+    if (len < 0)
+        return false;
     if (static_cast<size_t>(len) > JX_FSO_PATH_SIZE) {
         *status = FSO_CAND_TOO_LONG;  // readlink may have cut it
         return true;
@@ -81,17 +93,20 @@ bool link_dir(const char* argv0, char* out, uint8_t* status) {
         *status = FSO_CAND_NO_DIR;
         return true;
     }
-    *status = join_path(out, target, static_cast<size_t>(cut), nullptr, nullptr) ? FSO_CAND_OK
-                                                                                  : FSO_CAND_TOO_LONG;
+    *status =
+        join_path(out, target, static_cast<size_t>(cut), nullptr, nullptr) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
     return true;
 }
 
-int call(jx_fso_candidate_fn fn, void* arg, const char* dir, uint8_t from, uint8_t status) {
+int call(jx_fso_candidate_fn fn, void* arg, const char* dir, uint8_t from, uint8_t status)
+{
     return fn(status == FSO_CAND_OK ? dir : nullptr, from, status, arg);
 }
 
-int test_candidate(const char* dir, uint8_t, uint8_t status, void* arg) {
-    if (status != FSO_CAND_OK || fso_test_dir(dir, INTERNAL_DIR) != 0) return 0;
+int test_candidate(const char* dir, uint8_t, uint8_t status, void* arg)
+{
+    if (status != FSO_CAND_OK || fso_test_dir(dir, INTERNAL_DIR) != 0)
+        return 0;
     // The probe path is longer than the directory, so this always fits.
     return join_path(static_cast<char*>(arg), dir, strlen(dir), nullptr, nullptr) ? 1 : 0;
 }
@@ -103,16 +118,19 @@ struct DescribeOut {
 };
 
 // Paths come from the environment and the file system; as_path keeps their escapes off the terminal.
-void put(DescribeOut* d, const char* s, bool as_path = false) {
+void put(DescribeOut* d, const char* s, bool as_path = false)
+{
     for (; *s; ++s, ++d->len) {
-        if (d->len + 1 >= d->n) continue;
+        if (d->len + 1 >= d->n)
+            continue;
         unsigned char c = static_cast<unsigned char>(*s);
         d->out[d->len] = (as_path && (c < 0x20 || c == 0x7f)) ? '?' : *s;
         d->out[d->len + 1] = '\0';
     }
 }
 
-int describe_candidate(const char* dir, uint8_t from, uint8_t status, void* arg) {
+int describe_candidate(const char* dir, uint8_t from, uint8_t status, void* arg)
+{
     auto* d = static_cast<DescribeOut*>(arg);
     put(d, "  ");
     if (status == FSO_CAND_OK) {
@@ -121,7 +139,9 @@ int describe_candidate(const char* dir, uint8_t from, uint8_t status, void* arg)
         put(d, (dl > 0 && dir[dl - 1] == '/') ? "" : "/");
         put(d, INTERNAL_DIR);
     } else {
-        const char* what = from == FSO_FROM_EXEC ? "program directory" : from == FSO_FROM_PATH ? "PATH element" : "link target";
+        const char* what = from == FSO_FROM_EXEC   ? "program directory"
+                           : from == FSO_FROM_PATH ? "PATH element"
+                                                   : "link target";
         put(d, "(");
         put(d, what);
         put(d, status == FSO_CAND_NO_DIR ? " has no directory part)" : " longer than 1024 characters)");
@@ -132,12 +152,15 @@ int describe_candidate(const char* dir, uint8_t from, uint8_t status, void* arg)
 
 }  // namespace
 
-uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg) {
-    if (argv0 == nullptr) argv0 = "";
+uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg)
+{
+    if (argv0 == nullptr)
+        argv0 = "";
     char dir[JX_FSO_PATH_SIZE];
 
     uint8_t st = exec_dir(argv0, dir);
-    if (call(fn, arg, dir, FSO_FROM_EXEC, st)) return 0;
+    if (call(fn, arg, dir, FSO_FROM_EXEC, st))
+        return 0;
 
     // Each element exactly as written; an empty one is the top directory.
     if (const char* path = getenv("PATH"); path != nullptr) {
@@ -148,18 +171,23 @@ uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg) 
             size_t end = colon < 0 ? plen : static_cast<size_t>(colon);
             size_t elen = end - static_cast<size_t>(start);
             st = join_path(dir, path + start, elen, nullptr, nullptr) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
-            if (call(fn, arg, dir, FSO_FROM_PATH, st)) return 0;
-            if (colon < 0 || end + 1 > INT32_MAX) break;
+            if (call(fn, arg, dir, FSO_FROM_PATH, st))
+                return 0;
+            if (colon < 0 || end + 1 > INT32_MAX)
+                break;
             start = colon + 1;
         }
     }
 
-    if (!link_dir(argv0, dir, &st)) return 1;
-    if (call(fn, arg, dir, FSO_FROM_LINK, st)) return 0;
+    if (!link_dir(argv0, dir, &st))
+        return 1;
+    if (call(fn, arg, dir, FSO_FROM_LINK, st))
+        return 0;
     return 1;
 }
 
-uint8_t jx_fso_chk_root(const char* argv0) {
+uint8_t jx_fso_chk_root(const char* argv0)
+{
     char found[JX_FSO_PATH_SIZE] = {};
     if (jx_fso_walk_roots(argv0, test_candidate, found) != 0) {
         memset(fso.root_path, 0, sizeof fso.root_path);
@@ -169,39 +197,51 @@ uint8_t jx_fso_chk_root(const char* argv0) {
     return 0;
 }
 
-size_t jx_fso_describe_search(const char* argv0, char* out, size_t n) {
+size_t jx_fso_describe_search(const char* argv0, char* out, size_t n)
+{
     DescribeOut d{out, n, 0};
-    if (out != nullptr && n > 0) out[0] = '\0';
-    else d.n = 0;
+    if (out != nullptr && n > 0)
+        out[0] = '\0';
+    else
+        d.n = 0;
     (void)jx_fso_walk_roots(argv0, describe_candidate, &d);
     return d.len;
 }
 
-uint8_t fso_test_dir(const char* dir, const char* sub) {
-    if (dir == nullptr) return 1;
+uint8_t fso_test_dir(const char* dir, const char* sub)
+{
+    if (dir == nullptr)
+        return 1;
     size_t dlen = strlen(dir);
-    if (dlen > JX_FSO_PATH_MAX) return 1;
+    if (dlen > JX_FSO_PATH_MAX)
+        return 1;
     char probe[JX_FSO_PATH_SIZE];
     char tail[JX_FSO_PATH_SIZE];
     // "/" [sub "/"] probe name, then joined to dir; all of it must fit one path buffer.
     if (sub != nullptr) {
-        if (!join_path(tail, "/", 1, sub, "/")) return 1;
+        if (!join_path(tail, "/", 1, sub, "/"))
+            return 1;
     } else {
         tail[0] = '/';
         tail[1] = '\0';
     }
     char head[JX_FSO_PATH_SIZE];
-    if (!join_path(head, dir, dlen, tail, nullptr)) return 1;
-    if (!join_path(probe, head, strlen(head), PROBE_NAME, nullptr)) return 1;
+    if (!join_path(head, dir, dlen, tail, nullptr))
+        return 1;
+    if (!join_path(probe, head, strlen(head), PROBE_NAME, nullptr))
+        return 1;
     FILE* f = fopen(probe, "w");
-    if (f == nullptr) return 1;
+    if (f == nullptr)
+        return 1;
     fclose(f);
     remove(probe);
     return 0;
 }
 
-uint8_t jx_fso_init(const char* argv0) {
-    if (jx_fso_chk_root(argv0) != 0) return 1;
+uint8_t jx_fso_init(const char* argv0)
+{
+    if (jx_fso_chk_root(argv0) != 0)
+        return 1;
     size_t rlen = strlen(fso.root_path);
     if (!join_path(fso.internal_path, fso.root_path, rlen, "/jx_internal", "/") ||
         !join_path(fso.cfg_path, fso.root_path, rlen, "/jx_internal/", "cfg")) {
@@ -211,28 +251,38 @@ uint8_t jx_fso_init(const char* argv0) {
     return 0;
 }
 
-uint8_t jx_fso_close() {
+uint8_t jx_fso_close()
+{
     memset(&fso, 0, sizeof fso);
     return 0;
 }
 
-const char* jx_fso_get_logging_path() { return fso.internal_path; }
+const char* jx_fso_get_logging_path()
+{
+    return fso.internal_path;
+}
 
-uint8_t jx_fso_file_exists(const char* path) {
-    if (path == nullptr) return 1;
+uint8_t jx_fso_file_exists(const char* path)
+{
+    if (path == nullptr)
+        return 1;
     FILE* f = fopen(path, "r");
-    if (f == nullptr) return 1;
+    if (f == nullptr)
+        return 1;
     fclose(f);
     return 0;
 }
 
-void jx_fso_remove_file(const char* name, const char* dir) {
-    if (name == nullptr || dir == nullptr) return;
+void jx_fso_remove_file(const char* name, const char* dir)
+{
+    if (name == nullptr || dir == nullptr)
+        return;
     // The join must stay below 1024 bytes; a longer one would delete some other, cut-off path.
     char path[1024];
     size_t dlen = strlen(dir);
     size_t nlen = strlen(name);
-    if (dlen >= sizeof path || nlen >= sizeof path - dlen) return;
+    if (dlen >= sizeof path || nlen >= sizeof path - dlen)
+        return;
     memcpy(path, dir, dlen);
     memcpy(path + dlen, name, nlen);
     path[dlen + nlen] = '\0';
@@ -245,39 +295,54 @@ struct FileCloser {
 };
 using ScopedFile = std::unique_ptr<FILE, FileCloser>;
 
-bool cfg_offset(uint8_t field, long* off) {
+bool cfg_offset(uint8_t field, long* off)
+{
     switch (field) {
-    case 0: *off = 0; return true;
-    case 1: *off = CFG_FIELD1_OFFSET; return true;
-    default: return false;
+    case 0:
+        *off = 0;
+        return true;
+    case 1:
+        *off = CFG_FIELD1_OFFSET;
+        return true;
+    default:
+        return false;
     }
 }
 }  // namespace
 
-void jx_fso_read_cfg(uint8_t field, void* dst, size_t n) {
-    if (dst == nullptr || n == 0) return;
+void jx_fso_read_cfg(uint8_t field, void* dst, size_t n)
+{
+    if (dst == nullptr || n == 0)
+        return;
     ScopedFile f(fopen(fso.cfg_path, "rb"));
-    if (!f) return;
+    if (!f)
+        return;
     long off = 0;
-    if (!cfg_offset(field, &off) || fseek(f.get(), off, SEEK_SET) != 0) return;
+    if (!cfg_offset(field, &off) || fseek(f.get(), off, SEEK_SET) != 0)
+        return;
     std::unique_ptr<uint8_t, decltype(&free)> buf(static_cast<uint8_t*>(calloc(n, 1)), &free);
-    if (!buf) return;
+    if (!buf)
+        return;
     // A short file leaves the rest zero: "bob" alone is a valid name.
     size_t got = fread(buf.get(), 1, n, f.get());
     (void)got;
-    if (buf.get()[0] != 0) memcpy(dst, buf.get(), n);
+    if (buf.get()[0] != 0)
+        memcpy(dst, buf.get(), n);
 }
 
-void jx_fso_store_cfg(uint8_t field, const void* src, size_t n) {
+void jx_fso_store_cfg(uint8_t field, const void* src, size_t n)
+{
     // Update in place so bytes of other fields survive; create only when missing.
     ScopedFile f(fopen(fso.cfg_path, "rb+"));
-    if (!f) f.reset(fopen(fso.cfg_path, "wb"));
+    if (!f)
+        f.reset(fopen(fso.cfg_path, "wb"));
     if (!f) {
         jx_log("Config file could not be opened for writing");
         return;
     }
     long off = 0;
-    if (src == nullptr || !cfg_offset(field, &off) || fseek(f.get(), off, SEEK_SET) != 0) return;
+    if (src == nullptr || !cfg_offset(field, &off) || fseek(f.get(), off, SEEK_SET) != 0)
+        return;
     size_t put_n = fwrite(src, 1, n, f.get());
     (void)put_n;
 }

@@ -101,11 +101,11 @@ enum : uint8_t {
 };
 
 struct JXStoredMsg {
-    uint8_t type;      // MSG_*; 0 marks an empty slot
-    uint64_t id;       // the text's 32-bit message id; 0 for notices
-    uint32_t addr;     // IPv4 of the other side, network byte order
-    uint64_t time;     // seconds since the epoch
-    char username[16]; // NUL-terminated, at most 15 characters
+    uint8_t type;       // MSG_*; 0 marks an empty slot
+    uint64_t id;        // the text's 32-bit message id; 0 for notices
+    uint32_t addr;      // IPv4 of the other side, network byte order
+    uint64_t time;      // seconds since the epoch
+    char username[16];  // NUL-terminated, at most 15 characters
     // Room for the longest text a slot takes, so a too-long one can be told from one that fits
     // (a text filling all 1501 bytes has no NUL and is refused). Read back: at most 1470 + NUL.
     char text[JX_MSG_TEXT_MAX + 1];

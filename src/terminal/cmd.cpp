@@ -29,32 +29,60 @@ struct CmdEntry {
     void (*run)(const char* arg, size_t n);
 };
 
-void run_join(const char* arg, size_t n) { cmd_join(arg, n); }
-void run_nets(const char*, size_t) { cmd_display_networks(); }
-void run_peers(const char*, size_t) { cmd_disp_peers(); }
-void run_chs(const char*, size_t) { cmd_disp_channels(); }
-void run_uname(const char* arg, size_t n) { cmd_change_username(arg, n); }
-void run_snd(const char* arg, size_t n) { cmd_send_file(arg, n); }
-void run_dl(const char*, size_t) { cmd_disp_dl(); }
-void run_ul(const char*, size_t) { cmd_disp_ul(); }
-void run_addrs(const char*, size_t) { cmd_disp_lans(); }
-void run_help(const char*, size_t) { cmd_disp_help(); }
-void run_rj(const char*, size_t) { cmd_rejoin(); }
+void run_join(const char* arg, size_t n)
+{
+    cmd_join(arg, n);
+}
+void run_nets(const char*, size_t)
+{
+    cmd_display_networks();
+}
+void run_peers(const char*, size_t)
+{
+    cmd_disp_peers();
+}
+void run_chs(const char*, size_t)
+{
+    cmd_disp_channels();
+}
+void run_uname(const char* arg, size_t n)
+{
+    cmd_change_username(arg, n);
+}
+void run_snd(const char* arg, size_t n)
+{
+    cmd_send_file(arg, n);
+}
+void run_dl(const char*, size_t)
+{
+    cmd_disp_dl();
+}
+void run_ul(const char*, size_t)
+{
+    cmd_disp_ul();
+}
+void run_addrs(const char*, size_t)
+{
+    cmd_disp_lans();
+}
+void run_help(const char*, size_t)
+{
+    cmd_disp_help();
+}
+void run_rj(const char*, size_t)
+{
+    cmd_rejoin();
+}
 
 // Matched in order; the first entry that matches runs. The argument commands carry their blank,
 // so "/join" and "/uname" alone are unsupported. The network list answers to any line of five or
 // more characters that begins with "/net", so "/nets", "/netsX" and "/networks" all open it.
 constexpr CmdEntry commands[] = {
-    {"/join ", CMD_PREFIX, 6, run_join},
-    {"/net", CMD_PREFIX, 5, run_nets},
-    {"/peers", CMD_EXACT, 0, run_peers},
-    {"/chs", CMD_EXACT, 0, run_chs},
-    {"/uname ", CMD_PREFIX, 7, run_uname},
-    {"/snd ", CMD_PREFIX, 5, run_snd},
-    {"/dl", CMD_EXACT, 0, run_dl},
-    {"/ul", CMD_EXACT, 0, run_ul},
-    {"/addrs", CMD_EXACT, 0, run_addrs},
-    {"/help", CMD_EXACT, 0, run_help},
+    {"/join ", CMD_PREFIX, 6, run_join},   {"/net", CMD_PREFIX, 5, run_nets},
+    {"/peers", CMD_EXACT, 0, run_peers},   {"/chs", CMD_EXACT, 0, run_chs},
+    {"/uname ", CMD_PREFIX, 7, run_uname}, {"/snd ", CMD_PREFIX, 5, run_snd},
+    {"/dl", CMD_EXACT, 0, run_dl},         {"/ul", CMD_EXACT, 0, run_ul},
+    {"/addrs", CMD_EXACT, 0, run_addrs},   {"/help", CMD_EXACT, 0, run_help},
     {"/rj", CMD_EXACT, 0, run_rj},
 };
 
@@ -104,20 +132,35 @@ void cmd_eval(const char* line, size_t n)
 void cmd_fkey_eval(uint8_t key)
 {
     switch (key) {
-    case KEY_F1: cmd_eval("/help", 5); break;
-    case KEY_F2: cmd_eval("/nets", 5); break;
-    case KEY_F3: cmd_eval("/addrs", 6); break;
-    case KEY_F4: cmd_eval("/chs", 4); break;
-    case KEY_F5: cmd_eval("/peers", 6); break;
-    case KEY_F6: cmd_eval("/dl", 3); break;
-    case KEY_F7: cmd_eval("/ul", 3); break;
+    case KEY_F1:
+        cmd_eval("/help", 5);
+        break;
+    case KEY_F2:
+        cmd_eval("/nets", 5);
+        break;
+    case KEY_F3:
+        cmd_eval("/addrs", 6);
+        break;
+    case KEY_F4:
+        cmd_eval("/chs", 4);
+        break;
+    case KEY_F5:
+        cmd_eval("/peers", 6);
+        break;
+    case KEY_F6:
+        cmd_eval("/dl", 3);
+        break;
+    case KEY_F7:
+        cmd_eval("/ul", 3);
+        break;
     case KEY_F8:
         if (ctx_get()->channel != nullptr)
             state_set(STATE_CHANNEL);
         else
             ctx_err_feedback("No channel selected");
         break;
-    default: break;
+    default:
+        break;
     }
 }
 
@@ -170,9 +213,14 @@ void cmd_change_username(const char* name, size_t n)
     ArgBuf b;
     copy_arg(&b, name, n);
     switch (jx_comm_set_uname(b.s)) {
-    case 0: break;
-    case 1: ctx_err_feedback("Uname too long (15 chars max)"); return;
-    default: ctx_err_feedback("Uname can't be blank"); return;
+    case 0:
+        break;
+    case 1:
+        ctx_err_feedback("Uname too long (15 chars max)");
+        return;
+    default:
+        ctx_err_feedback("Uname can't be blank");
+        return;
     }
     JXComm* cc = jx_comm_get();
     jx_log("Uname changed [%s]", cc->username);
@@ -204,11 +252,18 @@ void cmd_send_msg(const char* text)
         return;
     }
     switch (jx_snd_txt(ch, text)) {
-    case JX_TXT_OK: break;  // the line appears through EV_TXT_SENT
+    case JX_TXT_OK:
+        break;  // the line appears through EV_TXT_SENT
     case JX_TXT_NO_NETWORK:
-    case JX_TXT_OFFLINE: ctx_err_feedback("Network offline"); break;
-    case JX_TXT_NO_PEER: ctx_err_feedback("Peer offline"); break;
-    default: ctx_err_feedback("Message not sent"); break;
+    case JX_TXT_OFFLINE:
+        ctx_err_feedback("Network offline");
+        break;
+    case JX_TXT_NO_PEER:
+        ctx_err_feedback("Peer offline");
+        break;
+    default:
+        ctx_err_feedback("Message not sent");
+        break;
     }
 }
 
@@ -221,9 +276,27 @@ void cmd_disp_peers()
     state_set(STATE_PEER_LIST);
 }
 
-void cmd_display_networks() { state_set(STATE_NETWORK_LIST); }
-void cmd_disp_channels() { state_set(STATE_CHANNEL_LIST); }
-void cmd_disp_dl() { state_set(STATE_DL_LIST); }
-void cmd_disp_ul() { state_set(STATE_UL_LIST); }
-void cmd_disp_lans() { state_set(STATE_LAN_LIST); }
-void cmd_disp_help() { state_set(STATE_HELP); }
+void cmd_display_networks()
+{
+    state_set(STATE_NETWORK_LIST);
+}
+void cmd_disp_channels()
+{
+    state_set(STATE_CHANNEL_LIST);
+}
+void cmd_disp_dl()
+{
+    state_set(STATE_DL_LIST);
+}
+void cmd_disp_ul()
+{
+    state_set(STATE_UL_LIST);
+}
+void cmd_disp_lans()
+{
+    state_set(STATE_LAN_LIST);
+}
+void cmd_disp_help()
+{
+    state_set(STATE_HELP);
+}

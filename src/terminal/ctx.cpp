@@ -22,9 +22,18 @@ int ctx_close()
     return 0;
 }
 
-TermData* ctx_get() { return &ctx; }
-int32_t ctx_get_term_w() { return ctx.term_w; }
-int32_t ctx_get_term_h() { return ctx.term_h; }
+TermData* ctx_get()
+{
+    return &ctx;
+}
+int32_t ctx_get_term_w()
+{
+    return ctx.term_w;
+}
+int32_t ctx_get_term_h()
+{
+    return ctx.term_h;
+}
 
 void ctx_reset_scroll()
 {

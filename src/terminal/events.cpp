@@ -135,15 +135,20 @@ void store_peer_notice(JXStoredMsg* m, uint8_t kind, const user_ev* p)
 {
     const JXIpStr peer = jx_ip_str(p->peer_addr);
     switch (kind) {
-    case EV_PEER_JOINED: snprintf(m->text, sizeof m->text, "%.15s(%s) joined", p->name1, peer.s); break;
-    case EV_PEER_LEFT: snprintf(m->text, sizeof m->text, "%.15s(%s) left", p->name1, peer.s); break;
+    case EV_PEER_JOINED:
+        snprintf(m->text, sizeof m->text, "%.15s(%s) joined", p->name1, peer.s);
+        break;
+    case EV_PEER_LEFT:
+        snprintf(m->text, sizeof m->text, "%.15s(%s) left", p->name1, peer.s);
+        break;
     case EV_PEER_DROPPED:
         snprintf(m->text, sizeof m->text, "%.15s(%s) dropped (timed out)", p->name1, peer.s);
         break;
     case EV_PEER_RENAMED:
         snprintf(m->text, sizeof m->text, "Username %.15s changed to %.15s(%s)", p->name2, p->name1, peer.s);
         break;
-    default: return;
+    default:
+        return;
     }
     m->type = MSG_NOTICE;
     m->id = 0;
@@ -184,15 +189,26 @@ void store_line(JXStoredMsg* m, const JXEvent* ev)
     case EV_PEER_JOINED:
     case EV_PEER_LEFT:
     case EV_PEER_DROPPED:
-    case EV_PEER_RENAMED: store_peer_notice(m, ev->kind, static_cast<const user_ev*>(ev->payload)); break;
-    case EV_TXT_RECEIVED: store_text(m, MSG_RECEIVED, static_cast<const msg_ev*>(ev->payload)); break;
-    case EV_TXT_SENT: store_text(m, MSG_SENT, static_cast<const msg_ev*>(ev->payload)); break;
-    case EV_TXT_DELIVERED: mark_delivery(m, MSG_DELIVERED, static_cast<const msg_ev*>(ev->payload)); break;
-    case EV_TXT_UNDELIVERED: mark_delivery(m, MSG_UNDELIVERED, static_cast<const msg_ev*>(ev->payload)); break;
+    case EV_PEER_RENAMED:
+        store_peer_notice(m, ev->kind, static_cast<const user_ev*>(ev->payload));
+        break;
+    case EV_TXT_RECEIVED:
+        store_text(m, MSG_RECEIVED, static_cast<const msg_ev*>(ev->payload));
+        break;
+    case EV_TXT_SENT:
+        store_text(m, MSG_SENT, static_cast<const msg_ev*>(ev->payload));
+        break;
+    case EV_TXT_DELIVERED:
+        mark_delivery(m, MSG_DELIVERED, static_cast<const msg_ev*>(ev->payload));
+        break;
+    case EV_TXT_UNDELIVERED:
+        mark_delivery(m, MSG_UNDELIVERED, static_cast<const msg_ev*>(ev->payload));
+        break;
     case EV_TXT_PARTLY_UNDELIVERED:
         mark_delivery(m, MSG_PARTLY_UNDELIVERED, static_cast<const msg_ev*>(ev->payload));
         break;
-    default: break;  // network changes redraw only; file events are only taken off the queue
+    default:
+        break;  // network changes redraw only; file events are only taken off the queue
     }
 }
 

@@ -74,20 +74,30 @@ static uint8_t decode_sequence(const uint8_t* b, long n)
     case 3:
         if (b[1] == '[') {
             switch (b[2]) {
-            case 'A': return KEY_UP;
-            case 'B': return KEY_DOWN;
-            case 'D': return KEY_LEFT;
-            case 'C': return KEY_RIGHT;
-            default: return KEY_NONE;
+            case 'A':
+                return KEY_UP;
+            case 'B':
+                return KEY_DOWN;
+            case 'D':
+                return KEY_LEFT;
+            case 'C':
+                return KEY_RIGHT;
+            default:
+                return KEY_NONE;
             }
         }
         if (b[1] == 'O') {
             switch (b[2]) {
-            case 'P': return KEY_F1;
-            case 'Q': return KEY_F2;
-            case 'R': return KEY_F3;
-            case 'S': return KEY_F4;
-            default: return KEY_NONE;
+            case 'P':
+                return KEY_F1;
+            case 'Q':
+                return KEY_F2;
+            case 'R':
+                return KEY_F3;
+            case 'S':
+                return KEY_F4;
+            default:
+                return KEY_NONE;
             }
         }
         return KEY_NONE;
@@ -96,20 +106,29 @@ static uint8_t decode_sequence(const uint8_t* b, long n)
         if (b[1] != '[')
             return KEY_NONE;
         switch (b[2]) {
-        case '5': return KEY_PGUP;
-        case '6': return KEY_PGDN;
-        case '3': return KEY_DEL;
-        default: return KEY_NONE;
+        case '5':
+            return KEY_PGUP;
+        case '6':
+            return KEY_PGDN;
+        case '3':
+            return KEY_DEL;
+        default:
+            return KEY_NONE;
         }
     case 5:
         if (b[1] != '[' || b[2] != '1' || b[4] != '~')
             return KEY_NONE;
         switch (b[3]) {
-        case '5': return KEY_F5;
-        case '7': return KEY_F6;
-        case '8': return KEY_F7;
-        case '9': return KEY_F8;
-        default: return KEY_NONE;
+        case '5':
+            return KEY_F5;
+        case '7':
+            return KEY_F6;
+        case '8':
+            return KEY_F7;
+        case '9':
+            return KEY_F8;
+        default:
+            return KEY_NONE;
         }
     default:
         return KEY_NONE;
@@ -129,15 +148,23 @@ void io_decode(const uint8_t* buf, long n, TermData* t)
         for (long i = 0; i < n && i < static_cast<long>(IO_READ_MAX); i++) {
             uint8_t c = buf[i];
             switch (c) {
-            case 0x09: t->key = KEY_TAB; break;
-            case 0x0D: t->key = KEY_ENTER; break;
+            case 0x09:
+                t->key = KEY_TAB;
+                break;
+            case 0x0D:
+                t->key = KEY_ENTER;
+                break;
             case 0x08:
             case 0x7F:
                 if (len > 0)
                     t->input[--len] = '\0';
                 break;
-            case 0x1B: t->key = KEY_ESC; break;
-            case 0x14: t->key = KEY_CTRL_T; break;
+            case 0x1B:
+                t->key = KEY_ESC;
+                break;
+            case 0x14:
+                t->key = KEY_CTRL_T;
+                break;
             default:
                 if (c >= 0x20 && c <= 0x7E && len < TERM_INPUT_MAX) {
                     t->input[len++] = static_cast<char>(c);
@@ -151,9 +178,15 @@ void io_decode(const uint8_t* buf, long n, TermData* t)
     t->prompt_redraw = 1;
 }
 
-void io_write(const char* s, size_t n) { out_buf.append(s, n); }
+void io_write(const char* s, size_t n)
+{
+    out_buf.append(s, n);
+}
 
-void io_puts(const char* s) { out_buf.append(s); }
+void io_puts(const char* s)
+{
+    out_buf.append(s);
+}
 
 void io_printf(const char* fmt, ...)
 {
@@ -288,9 +321,15 @@ std::string io_safe(const char* s, size_t n)
     return r;
 }
 
-void io_write_untrusted(const char* s, size_t n) { out_buf += io_safe(s, n); }
+void io_write_untrusted(const char* s, size_t n)
+{
+    out_buf += io_safe(s, n);
+}
 
-void io_clear() { out_buf.append("\x1b[H\x1b[2J\x1b[3J"); }
+void io_clear()
+{
+    out_buf.append("\x1b[H\x1b[2J\x1b[3J");
+}
 
 int io_check_min_size()
 {
@@ -356,7 +395,10 @@ void io_prompt()
     t->prompt_redraw = 0;
 }
 
-void io_color(const char* seq) { io_puts(seq); }
+void io_color(const char* seq)
+{
+    io_puts(seq);
+}
 
 void io_top_bar_title(const char* title, int len)
 {
@@ -416,7 +458,8 @@ const char* io_get_channel_fn(uint8_t type, uint32_t net, uint32_t peer)
     static char fn[1025];
     memset(fn, 0, sizeof fn);
     if (type == 2)
-        snprintf(fn, sizeof fn, "%08lx_%08lx", static_cast<unsigned long>(net), static_cast<unsigned long>(peer));
+        snprintf(fn, sizeof fn, "%08lx_%08lx", static_cast<unsigned long>(net),
+                 static_cast<unsigned long>(peer));
     else
         snprintf(fn, sizeof fn, "%08lx", static_cast<unsigned long>(net));
     return fn;
@@ -428,11 +471,21 @@ const char* io_fin_state_str(uint8_t fin_state)
     memset(label, 0, sizeof label);
     const char* s;
     switch (fin_state) {
-    case 6: s = "Done"; break;
-    case 9: s = "Chksum fail"; break;
-    case 10: s = "Chksum test"; break;
-    case 11: s = "Chksum OK"; break;
-    default: s = "Failed"; break;
+    case 6:
+        s = "Done";
+        break;
+    case 9:
+        s = "Chksum fail";
+        break;
+    case 10:
+        s = "Chksum test";
+        break;
+    case 11:
+        s = "Chksum OK";
+        break;
+    default:
+        s = "Failed";
+        break;
     }
     snprintf(label, sizeof label, "%s", s);
     return label;

@@ -10,8 +10,8 @@
 
 // Init operation of every screen state, indexed by state - 1.
 static constexpr std::array<state_init_op, 9> screen_inits = {
-    start_init,         network_list_init, lan_list_init, channel_list_init, peer_list_init,
-    channel_init,       dl_list_init,      ul_list_init,  help_init,
+    start_init,   network_list_init, lan_list_init, channel_list_init, peer_list_init,
+    channel_init, dl_list_init,      ul_list_init,  help_init,
 };
 static_assert(screen_inits.size() == STATE_EXIT - 1, "one init operation per screen state");
 
@@ -24,11 +24,20 @@ void state_init()
     state_change();
 }
 
-void state_set(uint32_t s) { term_state.requested = s; }
+void state_set(uint32_t s)
+{
+    term_state.requested = s;
+}
 
-uint32_t state_get() { return term_state.current; }
+uint32_t state_get()
+{
+    return term_state.current;
+}
 
-uint32_t state_get_previous() { return term_state.previous; }
+uint32_t state_get_previous()
+{
+    return term_state.previous;
+}
 
 void state_update()
 {

@@ -22,7 +22,10 @@
 // screen, so the terminal is restored and every network is left properly.
 static volatile sig_atomic_t quit_requested;
 
-static void on_quit_signal(int) { quit_requested = 1; }
+static void on_quit_signal(int)
+{
+    quit_requested = 1;
+}
 
 void term_get_size()
 {
@@ -112,9 +115,8 @@ static uint16_t bound_port(int fd)
 void term_explain_start_failure(const char* argv0, FILE* out)
 {
     if (fso.internal_path[0] == '\0') {
-        fprintf(out,
-                "No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist in the "
-                "program's directory or in a directory on PATH; looked for jx_internal in:\n");
+        fprintf(out, "No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist in the "
+                     "program's directory or in a directory on PATH; looked for jx_internal in:\n");
         std::string where(4096, '\0');
         size_t need = jx_fso_describe_search(argv0, where.data(), where.size());
         if (need >= where.size()) {

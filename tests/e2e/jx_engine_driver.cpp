@@ -49,262 +49,307 @@ namespace {
 
 volatile sig_atomic_t g_stop = 0;
 
-void on_signal(int) { g_stop = 1; }
+void on_signal(int)
+{
+    g_stop = 1;
+}
 
 // Peer-controlled bytes must not break the one-line-per-event format.
-std::string clean(const char* s, size_t max) {
-  std::string out;
-  for (size_t i = 0; i < max && s[i] != '\0'; i++) {
-    const unsigned char c = static_cast<unsigned char>(s[i]);
-    out.push_back(c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c));
-  }
-  return out;
+std::string clean(const char* s, size_t max)
+{
+    std::string out;
+    for (size_t i = 0; i < max && s[i] != '\0'; i++) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        out.push_back(c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c));
+    }
+    return out;
 }
 
-const char* ev_name(uint8_t kind) {
-  switch (kind) {
-    case EV_PEER_JOINED: return "EV_PEER_JOINED";
-    case EV_PEER_LEFT: return "EV_PEER_LEFT";
-    case EV_PEER_DROPPED: return "EV_PEER_DROPPED";
-    case EV_PEER_RENAMED: return "EV_PEER_RENAMED";
-    case EV_NET_CHANGED: return "EV_NET_CHANGED";
-    case EV_NET_REFRESH: return "EV_NET_REFRESH";
-    case EV_TXT_RECEIVED: return "EV_TXT_RECEIVED";
-    case EV_TXT_SENT: return "EV_TXT_SENT";
-    case EV_CHANNEL_ADDED: return "EV_CHANNEL_ADDED";
-    case EV_TXT_DELIVERED: return "EV_TXT_DELIVERED";
-    case EV_TXT_UNDELIVERED: return "EV_TXT_UNDELIVERED";
-    case EV_TXT_PARTLY_UNDELIVERED: return "EV_TXT_PARTLY_UNDELIVERED";
-    case EV_DL_COMPLETE: return "EV_DL_COMPLETE";
-    case EV_UL_COMPLETE: return "EV_UL_COMPLETE";
-    case EV_UL_FAILED: return "EV_UL_FAILED";
-    case EV_DL_FAILED: return "EV_DL_FAILED";
-    case EV_DL_OFFERED: return "EV_DL_OFFERED";
-    case EV_UL_PREPARING: return "EV_UL_PREPARING";
-    case EV_UL_STARTED: return "EV_UL_STARTED";
-    case EV_HASH_READY: return "EV_HASH_READY";
-    default: return nullptr;
-  }
+const char* ev_name(uint8_t kind)
+{
+    switch (kind) {
+    case EV_PEER_JOINED:
+        return "EV_PEER_JOINED";
+    case EV_PEER_LEFT:
+        return "EV_PEER_LEFT";
+    case EV_PEER_DROPPED:
+        return "EV_PEER_DROPPED";
+    case EV_PEER_RENAMED:
+        return "EV_PEER_RENAMED";
+    case EV_NET_CHANGED:
+        return "EV_NET_CHANGED";
+    case EV_NET_REFRESH:
+        return "EV_NET_REFRESH";
+    case EV_TXT_RECEIVED:
+        return "EV_TXT_RECEIVED";
+    case EV_TXT_SENT:
+        return "EV_TXT_SENT";
+    case EV_CHANNEL_ADDED:
+        return "EV_CHANNEL_ADDED";
+    case EV_TXT_DELIVERED:
+        return "EV_TXT_DELIVERED";
+    case EV_TXT_UNDELIVERED:
+        return "EV_TXT_UNDELIVERED";
+    case EV_TXT_PARTLY_UNDELIVERED:
+        return "EV_TXT_PARTLY_UNDELIVERED";
+    case EV_DL_COMPLETE:
+        return "EV_DL_COMPLETE";
+    case EV_UL_COMPLETE:
+        return "EV_UL_COMPLETE";
+    case EV_UL_FAILED:
+        return "EV_UL_FAILED";
+    case EV_DL_FAILED:
+        return "EV_DL_FAILED";
+    case EV_DL_OFFERED:
+        return "EV_DL_OFFERED";
+    case EV_UL_PREPARING:
+        return "EV_UL_PREPARING";
+    case EV_UL_STARTED:
+        return "EV_UL_STARTED";
+    case EV_HASH_READY:
+        return "EV_HASH_READY";
+    default:
+        return nullptr;
+    }
 }
 
-void print_event(uint8_t kind, const void* payload) {
-  const char* name = ev_name(kind);
-  if (name == nullptr || payload == nullptr) {
-    std::printf("EV_UNKNOWN us=%lld kind=%u null=%d\n", static_cast<long long>(jx_clock_now_us()), kind,
-                payload == nullptr ? 1 : 0);
-    return;
-  }
-  std::printf("%s us=%lld", name, static_cast<long long>(jx_clock_now_us()));
-  switch (kind) {
+void print_event(uint8_t kind, const void* payload)
+{
+    const char* name = ev_name(kind);
+    if (name == nullptr || payload == nullptr) {
+        std::printf("EV_UNKNOWN us=%lld kind=%u null=%d\n", static_cast<long long>(jx_clock_now_us()), kind,
+                    payload == nullptr ? 1 : 0);
+        return;
+    }
+    std::printf("%s us=%lld", name, static_cast<long long>(jx_clock_now_us()));
+    switch (kind) {
     case EV_PEER_JOINED:
     case EV_PEER_LEFT:
     case EV_PEER_DROPPED:
     case EV_PEER_RENAMED: {
-      const auto* e = static_cast<const user_ev*>(payload);
-      std::printf(" net=%s peer=%s name=%s old=%s\n", jx_ip_str(e->net_addr).s, jx_ip_str(e->peer_addr).s,
-                  clean(e->name1, 16).c_str(), clean(e->name2, 16).c_str());
-      break;
+        const auto* e = static_cast<const user_ev*>(payload);
+        std::printf(" net=%s peer=%s name=%s old=%s\n", jx_ip_str(e->net_addr).s, jx_ip_str(e->peer_addr).s,
+                    clean(e->name1, 16).c_str(), clean(e->name2, 16).c_str());
+        break;
     }
     case EV_NET_CHANGED:
     case EV_NET_REFRESH:
-      std::printf(" net=%s\n", jx_ip_str(static_cast<const net_ev*>(payload)->net_addr).s);
-      break;
+        std::printf(" net=%s\n", jx_ip_str(static_cast<const net_ev*>(payload)->net_addr).s);
+        break;
     case EV_CHANNEL_ADDED: {
-      const auto* e = static_cast<const ch_ev*>(payload);
-      std::printf(" net=%s peer=%s\n", jx_ip_str(e->net_addr).s, jx_ip_str(e->peer_addr).s);
-      break;
+        const auto* e = static_cast<const ch_ev*>(payload);
+        std::printf(" net=%s peer=%s\n", jx_ip_str(e->net_addr).s, jx_ip_str(e->peer_addr).s);
+        break;
     }
     case EV_TXT_RECEIVED:
     case EV_TXT_SENT:
     case EV_TXT_DELIVERED:
     case EV_TXT_UNDELIVERED:
     case EV_TXT_PARTLY_UNDELIVERED: {
-      const auto* e = static_cast<const msg_ev*>(payload);
-      std::printf(" ch=%u id=%llu a=%s b=%s time=%lld user=%s text=%s\n", e->ch_type,
-                  static_cast<unsigned long long>(e->msg_id), jx_ip_str(e->addr_a).s, jx_ip_str(e->addr_b).s,
-                  static_cast<long long>(e->time), clean(e->username, 16).c_str(),
-                  clean(e->text, sizeof e->text).c_str());
-      break;
+        const auto* e = static_cast<const msg_ev*>(payload);
+        std::printf(" ch=%u id=%llu a=%s b=%s time=%lld user=%s text=%s\n", e->ch_type,
+                    static_cast<unsigned long long>(e->msg_id), jx_ip_str(e->addr_a).s,
+                    jx_ip_str(e->addr_b).s, static_cast<long long>(e->time), clean(e->username, 16).c_str(),
+                    clean(e->text, sizeof e->text).c_str());
+        break;
     }
     case EV_HASH_READY: {
-      const auto* e = static_cast<const hash_ev*>(payload);
-      std::printf(" digest=");
-      for (uint8_t b : e->digest) std::printf("%02x", b);
-      std::printf("\n");
-      break;
+        const auto* e = static_cast<const hash_ev*>(payload);
+        std::printf(" digest=");
+        for (uint8_t b : e->digest)
+            std::printf("%02x", b);
+        std::printf("\n");
+        break;
     }
     default: {
-      const auto* e = static_cast<const file_ev*>(payload);
-      std::printf(" ch=%u net=%s peer=%s name=%s\n", e->ch_type, jx_ip_str(e->net_addr).s,
-                  jx_ip_str(e->peer_addr).s, clean(e->name, sizeof e->name).c_str());
-      break;
+        const auto* e = static_cast<const file_ev*>(payload);
+        std::printf(" ch=%u net=%s peer=%s name=%s\n", e->ch_type, jx_ip_str(e->net_addr).s,
+                    jx_ip_str(e->peer_addr).s, clean(e->name, sizeof e->name).c_str());
+        break;
     }
-  }
+    }
 }
 
-void drain_events() {
-  void* data = nullptr;
-  while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
-    auto* ev = static_cast<JXEvent*>(data);
-    print_event(ev->kind, ev->payload);
-    std::free(ev->payload);
-    std::free(ev);
-  }
+void drain_events()
+{
+    void* data = nullptr;
+    while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
+        auto* ev = static_cast<JXEvent*>(data);
+        print_event(ev->kind, ev->payload);
+        std::free(ev->payload);
+        std::free(ev);
+    }
 }
 
-uint32_t parse_addr(const std::string& s) {
-  if (s == "0") return 0;
-  in_addr a{};
-  if (inet_pton(AF_INET, s.c_str(), &a) != 1) return 0xffffffffu;
-  return a.s_addr;
+uint32_t parse_addr(const std::string& s)
+{
+    if (s == "0")
+        return 0;
+    in_addr a{};
+    if (inet_pton(AF_INET, s.c_str(), &a) != 1)
+        return 0xffffffffu;
+    return a.s_addr;
 }
 
 // Splits off the first word of `rest`.
-std::string word(std::string& rest) {
-  const size_t b = rest.find_first_not_of(' ');
-  if (b == std::string::npos) {
-    rest.clear();
-    return {};
-  }
-  const size_t e = rest.find(' ', b);
-  std::string w = rest.substr(b, e == std::string::npos ? std::string::npos : e - b);
-  rest = e == std::string::npos ? std::string() : rest.substr(e + 1);
-  return w;
-}
-
-void list_nets() {
-  for (jx_list_elmt* e = jx_list_head(&comm.networks); e != nullptr; e = jx_list_next(e)) {
-    const auto* n = static_cast<const JXNetwork*>(jx_list_data(e));
-    std::printf("NET %s type=%u status=%u peers=%d channels=%d\n", jx_ip_str(n->addr).s, n->type, n->status,
-                jx_set_size(&n->peers), jx_set_size(&n->channels));
-  }
-  std::printf("NETS_END\n");
-}
-
-void list_peers(uint32_t net) {
-  JXNetwork* n = jx_network_by_addr(net);
-  if (n != nullptr) {
-    for (jx_list_elmt* e = jx_list_head(&n->peers); e != nullptr; e = jx_list_next(e)) {
-      const auto* p = static_cast<const JXPeer*>(jx_list_data(e));
-      std::printf("PEER %s %s port=%u name=%s\n", jx_ip_str(net).s, jx_ip_str(p->addr).s, p->port,
-                  clean(p->username, 16).c_str());
+std::string word(std::string& rest)
+{
+    const size_t b = rest.find_first_not_of(' ');
+    if (b == std::string::npos) {
+        rest.clear();
+        return {};
     }
-  }
-  std::printf("PEERS_END\n");
+    const size_t e = rest.find(' ', b);
+    std::string w = rest.substr(b, e == std::string::npos ? std::string::npos : e - b);
+    rest = e == std::string::npos ? std::string() : rest.substr(e + 1);
+    return w;
+}
+
+void list_nets()
+{
+    for (jx_list_elmt* e = jx_list_head(&comm.networks); e != nullptr; e = jx_list_next(e)) {
+        const auto* n = static_cast<const JXNetwork*>(jx_list_data(e));
+        std::printf("NET %s type=%u status=%u peers=%d channels=%d\n", jx_ip_str(n->addr).s, n->type,
+                    n->status, jx_set_size(&n->peers), jx_set_size(&n->channels));
+    }
+    std::printf("NETS_END\n");
+}
+
+void list_peers(uint32_t net)
+{
+    JXNetwork* n = jx_network_by_addr(net);
+    if (n != nullptr) {
+        for (jx_list_elmt* e = jx_list_head(&n->peers); e != nullptr; e = jx_list_next(e)) {
+            const auto* p = static_cast<const JXPeer*>(jx_list_data(e));
+            std::printf("PEER %s %s port=%u name=%s\n", jx_ip_str(net).s, jx_ip_str(p->addr).s, p->port,
+                        clean(p->username, 16).c_str());
+        }
+    }
+    std::printf("PEERS_END\n");
 }
 
 // Returns false when the driver should stop.
-bool run_command(std::string line) {
-  std::string cmd = word(line);
-  if (cmd.empty()) return true;
-  if (cmd == "quit") return false;
-  if (cmd == "crash") {
-    std::fflush(stdout);
-    _exit(0);
-  }
-  if (cmd == "echo") {
-    std::printf("ECHO %s\n", line.c_str());
-  } else if (cmd == "join") {
-    const std::string a = word(line);
-    JXChannel* ch = nullptr;
-    std::printf("OK join %u\n", jx_join_network(a.c_str(), 0, &ch));
-  } else if (cmd == "leave") {
-    JXNetwork* n = jx_network_by_addr(parse_addr(word(line)));
-    std::printf("OK leave %u\n", n == nullptr ? 1u : jx_leave_network(n));
-  } else if (cmd == "txt") {
-    const uint32_t net = parse_addr(word(line));
-    const uint32_t peer = parse_addr(word(line));
-    JXChannel* ch = jx_channel_by_addr(net, peer);
-    if (ch == nullptr) {
-      std::printf("ERR txt nochannel\n");
-    } else {
-      std::printf("OK txt %u\n", jx_snd_txt(ch, line.c_str()));
+bool run_command(std::string line)
+{
+    std::string cmd = word(line);
+    if (cmd.empty())
+        return true;
+    if (cmd == "quit")
+        return false;
+    if (cmd == "crash") {
+        std::fflush(stdout);
+        _exit(0);
     }
-  } else if (cmd == "chan") {
-    const uint32_t net = parse_addr(word(line));
-    const uint32_t peer = parse_addr(word(line));
-    JXChannel* ch = nullptr;
-    std::printf("OK chan %u\n", jx_add_channel(net, peer, &ch));
-  } else if (cmd == "uname") {
-    char name[64] = {};
-    std::snprintf(name, sizeof name, "%s", line.c_str());
-    std::printf("OK uname %u\n", jx_comm_set_uname(name));
-  } else if (cmd == "nets") {
-    list_nets();
-  } else if (cmd == "peers") {
-    list_peers(parse_addr(word(line)));
-  } else {
-    std::printf("ERR unknown %s\n", cmd.c_str());
-  }
-  return true;
+    if (cmd == "echo") {
+        std::printf("ECHO %s\n", line.c_str());
+    } else if (cmd == "join") {
+        const std::string a = word(line);
+        JXChannel* ch = nullptr;
+        std::printf("OK join %u\n", jx_join_network(a.c_str(), 0, &ch));
+    } else if (cmd == "leave") {
+        JXNetwork* n = jx_network_by_addr(parse_addr(word(line)));
+        std::printf("OK leave %u\n", n == nullptr ? 1u : jx_leave_network(n));
+    } else if (cmd == "txt") {
+        const uint32_t net = parse_addr(word(line));
+        const uint32_t peer = parse_addr(word(line));
+        JXChannel* ch = jx_channel_by_addr(net, peer);
+        if (ch == nullptr) {
+            std::printf("ERR txt nochannel\n");
+        } else {
+            std::printf("OK txt %u\n", jx_snd_txt(ch, line.c_str()));
+        }
+    } else if (cmd == "chan") {
+        const uint32_t net = parse_addr(word(line));
+        const uint32_t peer = parse_addr(word(line));
+        JXChannel* ch = nullptr;
+        std::printf("OK chan %u\n", jx_add_channel(net, peer, &ch));
+    } else if (cmd == "uname") {
+        char name[64] = {};
+        std::snprintf(name, sizeof name, "%s", line.c_str());
+        std::printf("OK uname %u\n", jx_comm_set_uname(name));
+    } else if (cmd == "nets") {
+        list_nets();
+    } else if (cmd == "peers") {
+        list_peers(parse_addr(word(line)));
+    } else {
+        std::printf("ERR unknown %s\n", cmd.c_str());
+    }
+    return true;
 }
 
-bool make_dir(const std::string& p) { return mkdir(p.c_str(), 0755) == 0 || errno == EEXIST; }
+bool make_dir(const std::string& p)
+{
+    return mkdir(p.c_str(), 0755) == 0 || errno == EEXIST;
+}
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  if (argc != 2) {
-    std::fprintf(stderr, "usage: %s STORAGE_ROOT\n", argv[0]);
-    return 2;
-  }
-  const std::string root = argv[1];
-  if (!make_dir(root) || !make_dir(root + "/jx_internal") || !make_dir(root + "/msg") ||
-      !make_dir(root + "/downloads")) {
-    std::fprintf(stderr, "cannot create the storage root %s\n", root.c_str());
-    return 1;
-  }
-  setvbuf(stdout, nullptr, _IOLBF, 0);
-  // As the program does at start-up: the instance id, user name and message ids come from rand(),
-  // and hosts started in the same second must still differ.
-  jx_random_seed();
-  std::signal(SIGTERM, on_signal);
-  std::signal(SIGINT, on_signal);
-  std::signal(SIGPIPE, SIG_IGN);
-
-  // The root search starts with the directory of the program path.
-  const std::string program = root + "/jx_engine_driver";
-  if (jx_comm_init(program.c_str()) != 0) {
-    std::fprintf(stderr, "jx_comm_init failed\n");
-    return 1;
-  }
-  std::printf("READY us=%lld instance=%s user=%s\n", static_cast<long long>(jx_clock_now_us()), comm.instance_id,
-              comm.username);
-
-  const int fl = fcntl(STDIN_FILENO, F_GETFL);
-  fcntl(STDIN_FILENO, F_SETFL, fl | O_NONBLOCK);
-  bool stdin_open = true;
-  std::string pending;
-  bool go = true;
-  while (go && g_stop == 0) {
-    (void)jx_read_loop();
-    if (stdin_open) {
-      char buf[4096];
-      for (;;) {
-        const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-        if (n > 0) {
-          pending.append(buf, static_cast<size_t>(n));
-          continue;
-        }
-        // End of input: keep running until a signal, so a driver can be left alone.
-        if (n == 0) stdin_open = false;
-        break;
-      }
-      size_t nl;
-      while (go && (nl = pending.find('\n')) != std::string::npos) {
-        std::string line = pending.substr(0, nl);
-        pending.erase(0, nl + 1);
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        go = run_command(line);
-      }
+int main(int argc, char** argv)
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s STORAGE_ROOT\n", argv[0]);
+        return 2;
     }
-    (void)jx_crons_run();
+    const std::string root = argv[1];
+    if (!make_dir(root) || !make_dir(root + "/jx_internal") || !make_dir(root + "/msg") ||
+        !make_dir(root + "/downloads")) {
+        std::fprintf(stderr, "cannot create the storage root %s\n", root.c_str());
+        return 1;
+    }
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+    // As the program does at start-up: the instance id, user name and message ids come from rand(),
+    // and hosts started in the same second must still differ.
+    jx_random_seed();
+    std::signal(SIGTERM, on_signal);
+    std::signal(SIGINT, on_signal);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    // The root search starts with the directory of the program path.
+    const std::string program = root + "/jx_engine_driver";
+    if (jx_comm_init(program.c_str()) != 0) {
+        std::fprintf(stderr, "jx_comm_init failed\n");
+        return 1;
+    }
+    std::printf("READY us=%lld instance=%s user=%s\n", static_cast<long long>(jx_clock_now_us()),
+                comm.instance_id, comm.username);
+
+    const int fl = fcntl(STDIN_FILENO, F_GETFL);
+    fcntl(STDIN_FILENO, F_SETFL, fl | O_NONBLOCK);
+    bool stdin_open = true;
+    std::string pending;
+    bool go = true;
+    while (go && g_stop == 0) {
+        (void)jx_read_loop();
+        if (stdin_open) {
+            char buf[4096];
+            for (;;) {
+                const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+                if (n > 0) {
+                    pending.append(buf, static_cast<size_t>(n));
+                    continue;
+                }
+                // End of input: keep running until a signal, so a driver can be left alone.
+                if (n == 0)
+                    stdin_open = false;
+                break;
+            }
+            size_t nl;
+            while (go && (nl = pending.find('\n')) != std::string::npos) {
+                std::string line = pending.substr(0, nl);
+                pending.erase(0, nl + 1);
+                if (!line.empty() && line.back() == '\r')
+                    line.pop_back();
+                go = run_command(line);
+            }
+        }
+        (void)jx_crons_run();
+        drain_events();
+        // A dead select must not turn the loop into a spin.
+        if (comm.running == 0)
+            usleep(10000);
+    }
     drain_events();
-    // A dead select must not turn the loop into a spin.
-    if (comm.running == 0) usleep(10000);
-  }
-  drain_events();
-  (void)jx_comm_close();
-  std::printf("BYE\n");
-  return 0;
+    (void)jx_comm_close();
+    std::printf("BYE\n");
+    return 0;
 }

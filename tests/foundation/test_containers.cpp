@@ -51,7 +51,7 @@ std::vector<std::string> strings(const jx_set* set)
     return out;
 }
 
-} // namespace
+}  // namespace
 
 TEST(List, InsertKeepsLinkOrderAndTail)
 {

@@ -53,7 +53,7 @@ std::string read_head(const std::string& path, size_t len)
 }
 
 class Log : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override
     {
         setenv("TZ", "UTC", 1);
@@ -84,7 +84,7 @@ protected:
     std::string dir, log, log1;
 };
 
-} // namespace
+}  // namespace
 
 TEST_F(Log, LineFormatByteForByte)
 {
@@ -100,8 +100,8 @@ TEST_F(Log, LineFormatByteForByte)
     jx_clock_advance(3600 * 24 * 300 + 3 * 3600 + 2);
     const std::string long_text(5000, 'q');
     jx_log("%s|%d", long_text.c_str(), -1);
-    EXPECT_EQ(read_all(log), k_stamp + "Client listening on port 8855\r\n" + "26-12-30 10:08:11\t" + long_text +
-                                 "|-1\r\n")
+    EXPECT_EQ(read_all(log),
+              k_stamp + "Client listening on port 8855\r\n" + "26-12-30 10:08:11\t" + long_text + "|-1\r\n")
         << "no length limit; zero-padded fields";
 
     // Re-opening appends to what is there.

@@ -29,7 +29,7 @@ std::string human(uint64_t n)
     return std::string(buf, strnlen(buf, sizeof buf));
 }
 
-} // namespace
+}  // namespace
 
 TEST(Utility, SecToEta)
 {

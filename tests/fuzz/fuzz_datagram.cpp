@@ -7,22 +7,24 @@
 
 #include "fuzz/fuzz_harness.hpp"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  if (jx_fuzz_enter_netns() != 0) {
-    std::fprintf(stderr, "fuzz_datagram: cannot enter a network namespace of its own\n");
-    std::exit(1);
-  }
-  const char* reset = std::getenv("JX_FUZZ_RESET");
-  const long every = reset != nullptr ? std::strtol(reset, nullptr, 10) : 64;
-  if (jx_fuzz_init(static_cast<uint32_t>(every < 0 ? 0 : every), true) != 0) {
-    std::fprintf(stderr, "fuzz_datagram: cannot set up the engine\n");
-    std::exit(1);
-  }
-  std::atexit(jx_fuzz_fini);
-  return 0;
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    if (jx_fuzz_enter_netns() != 0) {
+        std::fprintf(stderr, "fuzz_datagram: cannot enter a network namespace of its own\n");
+        std::exit(1);
+    }
+    const char* reset = std::getenv("JX_FUZZ_RESET");
+    const long every = reset != nullptr ? std::strtol(reset, nullptr, 10) : 64;
+    if (jx_fuzz_init(static_cast<uint32_t>(every < 0 ? 0 : every), true) != 0) {
+        std::fprintf(stderr, "fuzz_datagram: cannot set up the engine\n");
+        std::exit(1);
+    }
+    std::atexit(jx_fuzz_fini);
+    return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  jx_fuzz_input(data, size);
-  return 0;
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    jx_fuzz_input(data, size);
+    return 0;
 }

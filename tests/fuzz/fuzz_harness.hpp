@@ -21,30 +21,31 @@ inline constexpr char JX_FZ_MCAST[] = "239.1.2.3";
 inline constexpr char JX_FZ_BCAST[] = "255.255.255.255";
 
 struct JXFuzzHost {
-  const char* addr;
-  uint16_t port;  // host order
+    const char* addr;
+    uint16_t port;  // host order
 };
 
 enum : uint8_t {
-  JX_FZ_FROM_PEER1 = 0,      // peer of both group networks
-  JX_FZ_FROM_PEER2 = 1,      // peer of both group networks
-  JX_FZ_FROM_PEER3_DATA = 2, // peer of the multicast network, from its data port
-  JX_FZ_FROM_DIRECT_IN = 3,  // the host that queried us (incoming direct-IP network)
-  JX_FZ_FROM_DIRECT_OUT = 4, // the host we queried (outgoing direct-IP network)
-  JX_FZ_FROM_STRANGER = 5,   // known on no network
-  JX_FZ_FROM_SELF = 6,       // our own address, as our group beacons come back
-  JX_FZ_FROM_PEER1_DATA = 7, // peer 1 from its data port
+    JX_FZ_FROM_PEER1 = 0,       // peer of both group networks
+    JX_FZ_FROM_PEER2 = 1,       // peer of both group networks
+    JX_FZ_FROM_PEER3_DATA = 2,  // peer of the multicast network, from its data port
+    JX_FZ_FROM_DIRECT_IN = 3,   // the host that queried us (incoming direct-IP network)
+    JX_FZ_FROM_DIRECT_OUT = 4,  // the host we queried (outgoing direct-IP network)
+    JX_FZ_FROM_STRANGER = 5,    // known on no network
+    JX_FZ_FROM_SELF = 6,        // our own address, as our group beacons come back
+    JX_FZ_FROM_PEER1_DATA = 7,  // peer 1 from its data port
 };
 
 inline constexpr JXFuzzHost JX_FZ_HOSTS[8] = {
-    {"10.9.8.1", 8855}, {"10.9.8.2", 8855}, {"10.9.8.3", 8856},  {"10.9.8.6", 40000},
+    {"10.9.8.1", 8855}, {"10.9.8.2", 8855}, {"10.9.8.3", 8856},   {"10.9.8.6", 40000},
     {"10.9.8.7", 8855}, {"10.9.8.9", 8855}, {"10.9.8.100", 8855}, {"10.9.8.1", 8856},
 };
 
 inline constexpr int64_t JX_FZ_CLOCK_STEPS[8] = {0, 0, 1, 1, 2, 3, 11, 61};
 
-inline constexpr uint8_t jx_fz_ctl(uint8_t from, uint8_t step_idx, bool prime = false) {
-  return static_cast<uint8_t>((from & 7) | ((step_idx & 7) << 3) | (prime ? 0x40 : 0));
+inline constexpr uint8_t jx_fz_ctl(uint8_t from, uint8_t step_idx, bool prime = false)
+{
+    return static_cast<uint8_t>((from & 7) | ((step_idx & 7) << 3) | (prime ? 0x40 : 0));
 }
 
 // Puts the process into a network namespace of its own with lo up, multicast on, and routes for

@@ -14,7 +14,8 @@ using fso_test::write_bytes;
 
 namespace {
 
-JXStoredMsg make_msg(uint8_t type, uint64_t id, const char* user, const std::string& text) {
+JXStoredMsg make_msg(uint8_t type, uint64_t id, const char* user, const std::string& text)
+{
     JXStoredMsg m{};
     m.type = type;
     m.id = id;
@@ -25,28 +26,37 @@ JXStoredMsg make_msg(uint8_t type, uint64_t id, const char* user, const std::str
     return m;
 }
 
-uint32_t le32(const std::vector<uint8_t>& b, size_t off) {
+uint32_t le32(const std::vector<uint8_t>& b, size_t off)
+{
     return b[off] | (b[off + 1] << 8) | (b[off + 2] << 16) | (static_cast<uint32_t>(b[off + 3]) << 24);
 }
 
-void put_le32(std::vector<uint8_t>& b, size_t off, uint32_t v) {
-    for (int k = 0; k < 4; ++k) b[off + k] = static_cast<uint8_t>(v >> (8 * k));
+void put_le32(std::vector<uint8_t>& b, size_t off, uint32_t v)
+{
+    for (int k = 0; k < 4; ++k)
+        b[off + k] = static_cast<uint8_t>(v >> (8 * k));
 }
 
-void store(const JXStoredMsg& m, const char* name) { jx_fso_store_msg(&m, name); }
+void store(const JXStoredMsg& m, const char* name)
+{
+    jx_fso_store_msg(&m, name);
+}
 
-bool all_zero(const std::vector<uint8_t>& b, size_t from, size_t to) {
+bool all_zero(const std::vector<uint8_t>& b, size_t from, size_t to)
+{
     for (size_t i = from; i < to; ++i)
-        if (b[i] != 0) return false;
+        if (b[i] != 0)
+            return false;
     return true;
 }
 
 }  // namespace
 
 class FsoMsg : public fso_test::TempTree {
-protected:
+  protected:
     std::string msgdir;
-    void SetUp() override {
+    void SetUp() override
+    {
         fso_test::TempTree::SetUp();
         std::string w = dir("w");
         dir("w/jx_internal");
@@ -56,7 +66,8 @@ protected:
     }
     std::string file(const char* name) const { return msgdir + "/" + name; }
     std::vector<uint8_t> image(const char* name) const { return read_bytes(file(name)); }
-    void store_n(const char* name, uint32_t from, uint32_t to) {
+    void store_n(const char* name, uint32_t from, uint32_t to)
+    {
         for (uint32_t i = from; i <= to; ++i)
             store(make_msg(MSG_RECEIVED, i, "p", "m" + std::to_string(i)), name);
     }
@@ -64,7 +75,8 @@ protected:
     void header(const char* name) { ASSERT_EQ(jx_fso_read_file_header(hdr, name), 0); }
 };
 
-TEST_F(FsoMsg, FirstMessageCreatesTheFileImage) {
+TEST_F(FsoMsg, FirstMessageCreatesTheFileImage)
+{
     JXStoredMsg m{};
     m.type = MSG_SENT;
     m.id = 0x11223344;
@@ -81,8 +93,8 @@ TEST_F(FsoMsg, FirstMessageCreatesTheFileImage) {
     EXPECT_EQ(memcmp(img.data(), head, 12), 0);
     EXPECT_TRUE(all_zero(img, 12, 1600));
     // Slot 1.
-    const uint8_t slot[22] = {0x89, 0x67, 0x45, 0x23, 0, 0, 0, 0, 0x44, 0x33, 0x22, 0x11,
-                              0x05, 0x01, 0xA8, 0xC0, 0, MSG_SENT, 'b', 'o', 'b', 0};
+    const uint8_t slot[22] = {0x89, 0x67, 0x45, 0x23, 0,    0, 0,        0,   0x44, 0x33, 0x22,
+                              0x11, 0x05, 0x01, 0xA8, 0xC0, 0, MSG_SENT, 'b', 'o',  'b',  0};
     EXPECT_EQ(memcmp(img.data() + 1600, slot, sizeof slot), 0);
     EXPECT_TRUE(all_zero(img, 1600 + 21, 1700));
     EXPECT_EQ(memcmp(img.data() + 1700, "hello", 5), 0);
@@ -114,7 +126,8 @@ TEST_F(FsoMsg, FirstMessageCreatesTheFileImage) {
     EXPECT_EQ(tiny.type, 0);
 }
 
-TEST_F(FsoMsg, RingWrapsAfterOneHundredMessages) {
+TEST_F(FsoMsg, RingWrapsAfterOneHundredMessages)
+{
     store_n("ring", 1, 100);
     header("ring");
     EXPECT_EQ(hdr[0], 100u);
@@ -144,7 +157,8 @@ TEST_F(FsoMsg, RingWrapsAfterOneHundredMessages) {
     EXPECT_STREQ(m.text, "m102");
 }
 
-TEST_F(FsoMsg, TextAndNameLimits) {
+TEST_F(FsoMsg, TextAndNameLimits)
+{
     // 1500 bytes fill the slot to its last byte and come back cut to 1470.
     std::string t1500(1500, 'T');
     t1500[1469] = 'E';
@@ -193,7 +207,8 @@ TEST_F(FsoMsg, TextAndNameLimits) {
     EXPECT_STREQ(back.text, "peer joined");
 }
 
-TEST_F(FsoMsg, UpdateChangesOnlyTheNewestCopy) {
+TEST_F(FsoMsg, UpdateChangesOnlyTheNewestCopy)
+{
     store(make_msg(MSG_SENT, 7, "me", "first"), "up");
     store(make_msg(MSG_SENT, 8, "me", "other"), "up");
     store(make_msg(MSG_SENT, 7, "me", "again"), "up");
@@ -206,7 +221,8 @@ TEST_F(FsoMsg, UpdateChangesOnlyTheNewestCopy) {
     auto after = image("up");
     // Exactly one byte changed: the type of slot 3.
     size_t diffs = 0;
-    for (size_t i = 0; i < after.size(); ++i) diffs += before[i] != after[i];
+    for (size_t i = 0; i < after.size(); ++i)
+        diffs += before[i] != after[i];
     EXPECT_EQ(diffs, 1u);
     EXPECT_EQ(after[3 * 1600 + 17], MSG_DELIVERED);
     EXPECT_EQ(after[1 * 1600 + 17], MSG_SENT);
@@ -251,7 +267,8 @@ TEST_F(FsoMsg, UpdateChangesOnlyTheNewestCopy) {
     EXPECT_STREQ(m.text, "m100");
 }
 
-TEST_F(FsoMsg, ReadPositions) {
+TEST_F(FsoMsg, ReadPositions)
+{
     store_n("pos", 1, 3);
     JXStoredMsg m;
     EXPECT_EQ(jx_fso_read_msg(0, "pos", &m), 3);
@@ -273,7 +290,8 @@ TEST_F(FsoMsg, ReadPositions) {
     EXPECT_FALSE(exists(file("missing")));
 }
 
-TEST_F(FsoMsg, PathsThatCannotBeUsed) {
+TEST_F(FsoMsg, PathsThatCannotBeUsed)
+{
     JXStoredMsg m = make_msg(MSG_SENT, 5, "me", "x");
     // The whole path must fit 1024 characters.
     std::string longname(1024 - strlen(fso.root_path) - 5 + 1, 'n');
@@ -292,7 +310,8 @@ TEST_F(FsoMsg, PathsThatCannotBeUsed) {
     EXPECT_NE(take_log().find("\tCan't create channel file\r\n"), std::string::npos);
 }
 
-TEST_F(FsoMsg, CorruptedFilesNeverOverreadLoopOrGrow) {
+TEST_F(FsoMsg, CorruptedFilesNeverOverreadLoopOrGrow)
+{
     store_n("bad", 1, 3);
     auto good = image("bad");
     JXStoredMsg u{};

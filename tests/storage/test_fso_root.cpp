@@ -21,7 +21,8 @@ struct Cand {
     uint8_t status;
 };
 
-std::vector<Cand> walk(const char* argv0) {
+std::vector<Cand> walk(const char* argv0)
+{
     std::vector<Cand> out;
     auto fn = [](const char* dir, uint8_t from, uint8_t status, void* arg) -> int {
         static_cast<std::vector<Cand>*>(arg)->push_back({dir ? dir : "<null>", from, status});
@@ -31,7 +32,8 @@ std::vector<Cand> walk(const char* argv0) {
     return out;
 }
 
-std::string describe(const char* argv0) {
+std::string describe(const char* argv0)
+{
     char buf[8192];
     size_t n = jx_fso_describe_search(argv0, buf, sizeof buf);
     EXPECT_LT(n, sizeof buf);
@@ -39,13 +41,17 @@ std::string describe(const char* argv0) {
     return buf;
 }
 
-bool top_has_internal() { return exists("/jx_internal"); }
+bool top_has_internal()
+{
+    return exists("/jx_internal");
+}
 
 }  // namespace
 
 class FsoRoot : public fso_test::TempTree {};
 
-TEST_F(FsoRoot, BareNameAndRelativeInvocationStartAtWorkingDirectory) {
+TEST_F(FsoRoot, BareNameAndRelativeInvocationStartAtWorkingDirectory)
+{
     std::string exe = dir("exe");
     std::string work = dir("work");
     dir("work/jx_internal");
@@ -79,7 +85,8 @@ TEST_F(FsoRoot, BareNameAndRelativeInvocationStartAtWorkingDirectory) {
     EXPECT_EQ(fso.cfg_path[0], '\0');
 }
 
-TEST_F(FsoRoot, PathElementsInOrderIncludingEmptyOnes) {
+TEST_F(FsoRoot, PathElementsInOrderIncludingEmptyOnes)
+{
     std::string a = dir("a");
     std::string b = dir("b");
     std::string c = dir("c");
@@ -92,10 +99,11 @@ TEST_F(FsoRoot, PathElementsInOrderIncludingEmptyOnes) {
     EXPECT_EQ(cands[1].dir, a);
     EXPECT_EQ(cands[2].dir, "");  // the empty element: the top directory
     EXPECT_EQ(cands[3].dir, b);
-    for (size_t i = 1; i < 4; ++i) EXPECT_EQ(cands[i].from, FSO_FROM_PATH);
+    for (size_t i = 1; i < 4; ++i)
+        EXPECT_EQ(cands[i].from, FSO_FROM_PATH);
 
-    EXPECT_EQ(describe("/nonexistent/prog"),
-              "  /nonexistent/jx_internal\n  " + a + "/jx_internal\n  /jx_internal\n  " + b + "/jx_internal\n");
+    EXPECT_EQ(describe("/nonexistent/prog"), "  /nonexistent/jx_internal\n  " + a +
+                                                 "/jx_internal\n  /jx_internal\n  " + b + "/jx_internal\n");
 
     // Elements are not normalised: a trailing "/" stays, a trailing ":" adds an empty element.
     setenv("PATH", (c + "/:" + a + ":").c_str(), 1);
@@ -105,7 +113,8 @@ TEST_F(FsoRoot, PathElementsInOrderIncludingEmptyOnes) {
     EXPECT_EQ(cands[2].dir, a);
     EXPECT_EQ(cands[3].dir, "");
 
-    if (top_has_internal()) GTEST_SKIP() << "/jx_internal exists on this machine; search results would differ";
+    if (top_has_internal())
+        GTEST_SKIP() << "/jx_internal exists on this machine; search results would differ";
 
     // First qualifying element wins; an earlier one without jx_internal is passed over.
     setenv("PATH", (a + "::" + b + ":" + c).c_str(), 1);
@@ -128,8 +137,10 @@ TEST_F(FsoRoot, PathElementsInOrderIncludingEmptyOnes) {
     EXPECT_EQ(jx_fso_chk_root("/nonexistent/prog"), 1);
 }
 
-TEST_F(FsoRoot, NoCandidateQualifies) {
-    if (top_has_internal()) GTEST_SKIP() << "/jx_internal exists on this machine";
+TEST_F(FsoRoot, NoCandidateQualifies)
+{
+    if (top_has_internal())
+        GTEST_SKIP() << "/jx_internal exists on this machine";
     std::string a = dir("a");
     dir("a/jx_internal_not");
     setenv("PATH", (a + ":").c_str(), 1);
@@ -141,7 +152,8 @@ TEST_F(FsoRoot, NoCandidateQualifies) {
     EXPECT_STREQ(fso.internal_path, "/old/jx_internal/");
 }
 
-TEST_F(FsoRoot, CandidateWhoseProbeCannotBeCreatedIsSkipped) {
+TEST_F(FsoRoot, CandidateWhoseProbeCannotBeCreatedIsSkipped)
+{
     std::string a = dir("a");
     std::string b = dir("b");
     dir("a/jx_internal");
@@ -165,7 +177,8 @@ TEST_F(FsoRoot, CandidateWhoseProbeCannotBeCreatedIsSkipped) {
     EXPECT_EQ(fso_test_dir(nullptr, nullptr), 1);
 }
 
-TEST_F(FsoRoot, NonWritableInternalDirectoryIsSkipped) {
+TEST_F(FsoRoot, NonWritableInternalDirectoryIsSkipped)
+{
     std::string a = dir("a");
     std::string b = dir("b");
     dir("a/jx_internal");
@@ -175,8 +188,9 @@ TEST_F(FsoRoot, NonWritableInternalDirectoryIsSkipped) {
     fs::permissions(a, fs::perms::all, fs::perm_options::replace);
     fs::permissions(b, fs::perms::all, fs::perm_options::replace);
     fs::permissions(b + "/jx_internal", fs::perms::all, fs::perm_options::replace);
-    fs::permissions(a + "/jx_internal", fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
-                                            fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec,
+    fs::permissions(a + "/jx_internal",
+                    fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                        fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec,
                     fs::perm_options::replace);
     setenv("PATH", (a + ":" + b).c_str(), 1);
 
@@ -184,19 +198,24 @@ TEST_F(FsoRoot, NonWritableInternalDirectoryIsSkipped) {
     pid_t pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
-        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
-        if (fso_test_dir(a.c_str(), "jx_internal") == 0) _exit(4);
-        if (jx_fso_chk_root("/nonexistent/prog") != 0) _exit(1);
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+            _exit(3);
+        if (fso_test_dir(a.c_str(), "jx_internal") == 0)
+            _exit(4);
+        if (jx_fso_chk_root("/nonexistent/prog") != 0)
+            _exit(1);
         _exit(std::string(fso.root_path) == b ? 0 : 2);
     }
     int status = 0;
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
-    if (WEXITSTATUS(status) == 3) GTEST_SKIP() << "cannot drop privileges to test permission bits";
+    if (WEXITSTATUS(status) == 3)
+        GTEST_SKIP() << "cannot drop privileges to test permission bits";
     EXPECT_EQ(WEXITSTATUS(status), 0) << "1: no root, 2: wrong root, 4: read-only dir accepted a probe";
 }
 
-TEST_F(FsoRoot, SymbolicLinkTargetDirectory) {
+TEST_F(FsoRoot, SymbolicLinkTargetDirectory)
+{
     std::string links = dir("links");
     std::string real = dir("real");
     std::string p1 = dir("p1");
@@ -238,13 +257,15 @@ TEST_F(FsoRoot, SymbolicLinkTargetDirectory) {
     EXPECT_EQ(jx_fso_chk_root((links + "/bare").c_str()), 1);
     EXPECT_EQ(fso.root_path[0], '\0');
     EXPECT_EQ(describe((links + "/bare").c_str()),
-              "  " + links + "/jx_internal\n  " + p1 + "/jx_internal\n  (link target has no directory part)\n");
+              "  " + links + "/jx_internal\n  " + p1 +
+                  "/jx_internal\n  (link target has no directory part)\n");
 
     // Not a link at all: the search ends after PATH.
     EXPECT_EQ(walk((real + "/jexley").c_str()).size(), 2u);
 }
 
-TEST_F(FsoRoot, OverlongPathsAreRefusedNotCut) {
+TEST_F(FsoRoot, OverlongPathsAreRefusedNotCut)
+{
     std::string ok = dir("ok");
     dir("ok/jx_internal");
 
@@ -262,7 +283,9 @@ TEST_F(FsoRoot, OverlongPathsAreRefusedNotCut) {
     // The program directory over 1024: refused, not cut back to some ancestor.
     cands = walk((longdir + "/prog").c_str());
     EXPECT_EQ(cands[0].status, FSO_CAND_TOO_LONG);
-    EXPECT_EQ(describe((longdir + "/prog").c_str()).rfind("  (program directory longer than 1024 characters)\n", 0), 0u);
+    EXPECT_EQ(
+        describe((longdir + "/prog").c_str()).rfind("  (program directory longer than 1024 characters)\n", 0),
+        0u);
 
     // The probe path itself must fit: root of 998 characters gives a 1024-character probe.
     std::string d998 = dir_of_length("e", 998);
@@ -290,16 +313,18 @@ TEST_F(FsoRoot, OverlongPathsAreRefusedNotCut) {
     EXPECT_EQ(jx_fso_describe_search("/nonexistent/prog", nullptr, 0), need);
 }
 
-TEST_F(FsoRoot, DescriptionShowsControlCharactersHarmlessly) {
+TEST_F(FsoRoot, DescriptionShowsControlCharactersHarmlessly)
+{
     setenv("PATH", "/x\x1b[2J:/y", 1);
     std::string d = describe("/nonexistent/prog");
     EXPECT_EQ(d, "  /nonexistent/jx_internal\n  /x?[2J/jx_internal\n  /y/jx_internal\n");
 }
 
 class FsoFiles : public fso_test::TempTree {
-protected:
+  protected:
     std::string work;
-    void SetUp() override {
+    void SetUp() override
+    {
         fso_test::TempTree::SetUp();
         work = dir("w");
         dir("w/jx_internal");
@@ -309,7 +334,8 @@ protected:
     std::string cfg() const { return work + "/jx_internal/cfg"; }
 };
 
-TEST_F(FsoFiles, ReadConfigurationField) {
+TEST_F(FsoFiles, ReadConfigurationField)
+{
     char name[15];
     memcpy(name, "jexley123456789", 15);
 
@@ -342,7 +368,8 @@ TEST_F(FsoFiles, ReadConfigurationField) {
     EXPECT_EQ(memcmp(f2, "qq", 2), 0);
 }
 
-TEST_F(FsoFiles, StoreConfigurationFieldInPlace) {
+TEST_F(FsoFiles, StoreConfigurationFieldInPlace)
+{
     // Missing file: created with exactly the field written.
     char name[15] = {};
     memcpy(name, "alice", 5);
@@ -380,7 +407,8 @@ TEST_F(FsoFiles, StoreConfigurationFieldInPlace) {
     EXPECT_FALSE(exists(cfg()));
 }
 
-TEST_F(FsoFiles, FileExistsAndRemove) {
+TEST_F(FsoFiles, FileExistsAndRemove)
+{
     std::string d = dir("w/downloads") + "/";
     write_bytes(d + "a.bin", "1", 1);
     EXPECT_EQ(jx_fso_file_exists((d + "a.bin").c_str()), 0);

@@ -34,7 +34,10 @@ namespace chat_test {
 // 2025-06-15 15:13:20 UTC.
 inline constexpr int64_t kNow = 1'750'000'400;
 
-inline uint32_t ip(const char* dotted) { return inet_addr(dotted); }
+inline uint32_t ip(const char* dotted)
+{
+    return inet_addr(dotted);
+}
 
 inline bool loopback_up()
 {
@@ -62,7 +65,7 @@ inline bool loopback_up()
 }
 
 class ChatTest : public TermTest {
-protected:
+  protected:
     std::filesystem::path root;
     bool started = false;
 

@@ -15,7 +15,7 @@
 extern bool g_own_netns;
 
 class TermTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override { reset(80, 24); }
     void TearDown() override { io_capture_end(); }
 

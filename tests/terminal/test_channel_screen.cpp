@@ -35,7 +35,7 @@ std::string header(int w, const std::string& left, const std::string& type, cons
 }  // namespace
 
 class ChannelScreen : public ChatTest {
-protected:
+  protected:
     // Opens the channel screen on ch and returns the grid of the full drawing.
     ScreenGrid open(JXChannel* ch)
     {
@@ -148,12 +148,11 @@ TEST_F(ChannelScreen, EveryMessageTypeAt80x24)
 
     // Each line: row cleared, its colour, the line, reset.
     const std::string clear = "\r" + std::string(80, ' ') + "\r";
-    for (const char* line : {"\x1b[0;36m15:13:20|            bob >>> hello",
-                                     "\x1b[0m15:13:21|          alice <<< waiting",
-                                     "\x1b[0;35m15:13:22|         System >>> bob(10.0.0.7) joined",
-                                     "\x1b[0;31m15:13:23|          alice xxx lost",
-                                     "\x1b[0;33m15:13:24|          alice <x< some",
-                                     "\x1b[0;32m15:14:25|abcdefghijklmno <<< all"})
+    for (const char* line :
+         {"\x1b[0;36m15:13:20|            bob >>> hello", "\x1b[0m15:13:21|          alice <<< waiting",
+          "\x1b[0;35m15:13:22|         System >>> bob(10.0.0.7) joined",
+          "\x1b[0;31m15:13:23|          alice xxx lost", "\x1b[0;33m15:13:24|          alice <x< some",
+          "\x1b[0;32m15:14:25|abcdefghijklmno <<< all"})
         EXPECT_NE(out.find(clear + line + "\x1b[0m\r\n"), std::string::npos) << line;
 
     // Nothing changed: the next turns write nothing.
@@ -164,7 +163,11 @@ TEST_F(ChannelScreen, HostileTextsAndNamesAreDrawnInert)
 {
     JXChannel* ch = join("224.1.2.3");
     const char* fn = "030201e0";
-    store(fn, MSG_RECEIVED, "\x1b[2J\x1b[H", "a\x1b[2Jb\x1b]0;t\x07" "c\r\nd\x9b" "1m\xc2\x9b", 1);
+    store(fn, MSG_RECEIVED, "\x1b[2J\x1b[H",
+          "a\x1b[2Jb\x1b]0;t\x07"
+          "c\r\nd\x9b"
+          "1m\xc2\x9b",
+          1);
     ctx_get()->channel = ch;
     state_set(STATE_CHANNEL);
     std::string out = turn();
@@ -174,7 +177,7 @@ TEST_F(ChannelScreen, HostileTextsAndNamesAreDrawnInert)
     // The only escape sequences are the program's own: the clear and its colours.
     std::string rest = out;
     for (const char* own_seq : {"\x1b[H\x1b[2J\x1b[3J", "\x1b[0;30m", "\x1b[42m", "\x1b[0;32m", "\x1b[40m",
-                                   "\x1b[0;36m", "\x1b[0;91m", "\x1b[0m"}) {
+                                "\x1b[0;36m", "\x1b[0;91m", "\x1b[0m"}) {
         const std::string own = own_seq;
         for (size_t at = rest.find(own); at != std::string::npos; at = rest.find(own))
             rest.erase(at, own.size());
@@ -246,10 +249,10 @@ TEST_F(ChannelScreen, PagingThroughAHundredMessages)
         uint16_t offset;
         int first;
     } steps[] = {
-        {KEY_UP, 20, 61},   {KEY_UP, 40, 41},  {KEY_UP, 60, 21},   {KEY_UP, 80, 1},
-        {KEY_UP, 80, 1},  // the oldest is on screen: no move
-        {KEY_DOWN, 60, 21}, {KEY_DOWN, 40, 41}, {KEY_DOWN, 20, 61}, {KEY_DOWN, 0, 81},
-        {KEY_DOWN, 0, 81},  // the newest is at the bottom: no move
+        {KEY_UP, 20, 61},   {KEY_UP, 40, 41},   {KEY_UP, 60, 21},
+        {KEY_UP, 80, 1},    {KEY_UP, 80, 1},  // the oldest is on screen: no move
+        {KEY_DOWN, 60, 21}, {KEY_DOWN, 40, 41}, {KEY_DOWN, 20, 61},
+        {KEY_DOWN, 0, 81},  {KEY_DOWN, 0, 81},  // the newest is at the bottom: no move
     };
     for (const auto& s : steps) {
         g = grid(turn(s.key));

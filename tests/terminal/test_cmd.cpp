@@ -38,7 +38,10 @@ Outcome fkey(uint8_t key, uint32_t from = STATE_START)
     return {state_get(), ctx_get()->err_feedback};
 }
 
-size_t network_count() { return static_cast<size_t>(jx_set_size(&jx_comm_get()->networks)); }
+size_t network_count()
+{
+    return static_cast<size_t>(jx_set_size(&jx_comm_get()->networks));
+}
 
 }  // namespace
 

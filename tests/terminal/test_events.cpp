@@ -72,17 +72,19 @@ TEST_F(Events, PeerNoticesGoToTheMainChannelFile)
     EXPECT_EQ(le32(f, 8), 100u);  // capacity
     const auto t = static_cast<uint32_t>(kNow);
     EXPECT_EQ(slot(f, 1), expected_slot(t + 3, 0, kNoAddr, MSG_NOTICE, "", "bob(10.0.0.7) joined"));
-    EXPECT_EQ(slot(f, 2), expected_slot(t + 3, 0, kNoAddr, MSG_NOTICE, "", "Username bob changed to robert(10.0.0.7)"));
+    EXPECT_EQ(slot(f, 2),
+              expected_slot(t + 3, 0, kNoAddr, MSG_NOTICE, "", "Username bob changed to robert(10.0.0.7)"));
     EXPECT_EQ(slot(f, 3), expected_slot(t + 3, 0, kNoAddr, MSG_NOTICE, "", "robert(10.0.0.7) left"));
-    EXPECT_EQ(slot(f, 4),
-              expected_slot(t + 3, 0, kNoAddr, MSG_NOTICE, "", "abcdefghijklmno(10.0.0.7) dropped (timed out)"));
+    EXPECT_EQ(slot(f, 4), expected_slot(t + 3, 0, kNoAddr, MSG_NOTICE, "",
+                                        "abcdefghijklmno(10.0.0.7) dropped (timed out)"));
     EXPECT_FALSE(std::filesystem::exists(msg_path("030201e0_0700000a")));
 
     // A hostile name is stored as received; drawing it is the screen's business.
     raise(EV_PEER_JOINED, jx_build_user_ev(net, peer, "\x1b]0;x\x07\x1b[2J", ""));
     io_proc_event();
     f = file_bytes("030201e0");
-    EXPECT_EQ(slot(f, 5), expected_slot(t + 3, 0, kNoAddr, MSG_NOTICE, "", "\x1b]0;x\x07\x1b[2J(10.0.0.7) joined"));
+    EXPECT_EQ(slot(f, 5),
+              expected_slot(t + 3, 0, kNoAddr, MSG_NOTICE, "", "\x1b]0;x\x07\x1b[2J(10.0.0.7) joined"));
 }
 
 TEST_F(Events, TextsAreStoredInTheirChannelFiles)
@@ -90,32 +92,34 @@ TEST_F(Events, TextsAreStoredInTheirChannelFiles)
     const uint32_t net = ip("224.1.2.3");
     const uint32_t peer = ip("10.0.0.7");
     const std::string hostile = "hi\x1b[31m\r\nthere\t!";
-    raise(EV_TXT_RECEIVED, jx_build_msg_ev(hostile.data(), hostile.size(), CH_MAIN, 0x11223344, net, peer,
-                                           kNow - 5, "bob"));
+    raise(EV_TXT_RECEIVED,
+          jx_build_msg_ev(hostile.data(), hostile.size(), CH_MAIN, 0x11223344, net, peer, kNow - 5, "bob"));
     raise(EV_TXT_SENT, jx_build_msg_ev("yo", 2, CH_NET_DM, 0xA0B0C0D0, net, peer, kNow, "alice"));
     // A direct-IP network: both addresses are the remote host, the file the network's.
     raise(EV_TXT_RECEIVED, jx_build_msg_ev("dm", 2, CH_DM, 7, ip("10.9.8.7"), ip("10.9.8.7"), kNow, "carol"));
     std::string longest(JX_PAYLOAD_MAX, 'z');
-    raise(EV_TXT_RECEIVED, jx_build_msg_ev(longest.data(), longest.size(), CH_MAIN, 9, net, peer, kNow,
-                                           "abcdefghijklmno"));
+    raise(EV_TXT_RECEIVED,
+          jx_build_msg_ev(longest.data(), longest.size(), CH_MAIN, 9, net, peer, kNow, "abcdefghijklmno"));
     io_proc_event();
 
     std::vector<uint8_t> main_f = file_bytes("030201e0");
     ASSERT_EQ(main_f.size(), JX_MSG_FILE_SIZE);
     EXPECT_EQ(le32(main_f, 0), 2u);
-    EXPECT_EQ(slot(main_f, 1),
-              expected_slot(static_cast<uint32_t>(kNow - 5), 0x11223344, kPeerAddr, MSG_RECEIVED, "bob", hostile));
+    EXPECT_EQ(slot(main_f, 1), expected_slot(static_cast<uint32_t>(kNow - 5), 0x11223344, kPeerAddr,
+                                             MSG_RECEIVED, "bob", hostile));
     EXPECT_EQ(slot(main_f, 2), expected_slot(static_cast<uint32_t>(kNow), 9, kPeerAddr, MSG_RECEIVED,
                                              "abcdefghijklmno", longest));
 
     std::vector<uint8_t> dm_f = file_bytes("030201e0_0700000a");
     ASSERT_EQ(dm_f.size(), JX_MSG_FILE_SIZE);
-    EXPECT_EQ(slot(dm_f, 1), expected_slot(static_cast<uint32_t>(kNow), 0xA0B0C0D0, kPeerAddr, MSG_SENT, "alice", "yo"));
+    EXPECT_EQ(slot(dm_f, 1),
+              expected_slot(static_cast<uint32_t>(kNow), 0xA0B0C0D0, kPeerAddr, MSG_SENT, "alice", "yo"));
 
     const uint8_t remote[4] = {0x07, 0x08, 0x09, 0x0a};
     std::vector<uint8_t> dip_f = file_bytes("0708090a");
     ASSERT_EQ(dip_f.size(), JX_MSG_FILE_SIZE);
-    EXPECT_EQ(slot(dip_f, 1), expected_slot(static_cast<uint32_t>(kNow), 7, remote, MSG_RECEIVED, "carol", "dm"));
+    EXPECT_EQ(slot(dip_f, 1),
+              expected_slot(static_cast<uint32_t>(kNow), 7, remote, MSG_RECEIVED, "carol", "dm"));
 }
 
 TEST_F(Events, DeliveryReportsMarkTheNewestLineOfTheirId)
@@ -153,7 +157,8 @@ TEST_F(Events, DeliveryReportsMarkTheNewestLineOfTheirId)
     EXPECT_EQ(after[5 * 1600 + 17], MSG_PARTLY_UNDELIVERED);
 
     const std::string log = log_text();
-    EXPECT_NE(log.find("\tMessage undelivered dst: [224.1.2.3], ch: [030201e0], id: [7]\r\n"), std::string::npos)
+    EXPECT_NE(log.find("\tMessage undelivered dst: [224.1.2.3], ch: [030201e0], id: [7]\r\n"),
+              std::string::npos)
         << log;
     EXPECT_NE(log.find("\tMessage partly undelivered dst: [224.1.2.3], ch: [030201e0], id: [8]\r\n"),
               std::string::npos);
@@ -184,10 +189,13 @@ TEST_F(Events, RedrawOnlyTheScreenAnEventConcerns)
         bool refresh;
         const char* what;
     };
-    auto txt = [](uint8_t type, uint32_t a, uint32_t b) { return jx_build_msg_ev("x", 1, type, 1, a, b, kNow, "u"); };
+    auto txt = [](uint8_t type, uint32_t a, uint32_t b) {
+        return jx_build_msg_ev("x", 1, type, 1, a, b, kNow, "u");
+    };
     auto file = [](uint8_t type, uint32_t a, uint32_t b) { return jx_build_file_ev("f.bin", 5, type, a, b); };
     const Case cases[] = {
-        {STATE_CHANNEL_LIST, nullptr, EV_TXT_RECEIVED, txt(CH_NET_DM, n, bob), true, "received, channel list"},
+        {STATE_CHANNEL_LIST, nullptr, EV_TXT_RECEIVED, txt(CH_NET_DM, n, bob), true,
+         "received, channel list"},
         {STATE_CHANNEL_LIST, nullptr, EV_TXT_SENT, txt(CH_MAIN, n, n), false, "sent, channel list"},
         {STATE_CHANNEL, main_ch, EV_TXT_RECEIVED, txt(CH_NET_DM, n, eve), false, "DM of N on N's main"},
         {STATE_CHANNEL, main_ch, EV_TXT_RECEIVED, txt(CH_MAIN, n, eve), true, "N's main on N's main"},
@@ -196,10 +204,14 @@ TEST_F(Events, RedrawOnlyTheScreenAnEventConcerns)
         {STATE_CHANNEL, main_ch, EV_TXT_SENT, txt(CH_MAIN, other_net, other_net), false, "other network"},
         {STATE_HELP, main_ch, EV_TXT_RECEIVED, txt(CH_MAIN, n, bob), false, "help screen"},
         {STATE_CHANNEL, bob_dm, EV_PEER_JOINED, jx_build_user_ev(n, eve, "eve", ""), true, "peer on DM of N"},
-        {STATE_CHANNEL, main_ch, EV_PEER_LEFT, jx_build_user_ev(other_net, eve, "eve", ""), false, "peer elsewhere"},
-        {STATE_NETWORK_LIST, nullptr, EV_PEER_DROPPED, jx_build_user_ev(n, eve, "eve", ""), true, "drop, nets"},
-        {STATE_NETWORK_LIST, nullptr, EV_PEER_RENAMED, jx_build_user_ev(n, eve, "e", "eve"), false, "rename, nets"},
-        {STATE_PEER_LIST, main_ch, EV_PEER_RENAMED, jx_build_user_ev(n, eve, "e", "eve"), true, "rename, peers"},
+        {STATE_CHANNEL, main_ch, EV_PEER_LEFT, jx_build_user_ev(other_net, eve, "eve", ""), false,
+         "peer elsewhere"},
+        {STATE_NETWORK_LIST, nullptr, EV_PEER_DROPPED, jx_build_user_ev(n, eve, "eve", ""), true,
+         "drop, nets"},
+        {STATE_NETWORK_LIST, nullptr, EV_PEER_RENAMED, jx_build_user_ev(n, eve, "e", "eve"), false,
+         "rename, nets"},
+        {STATE_PEER_LIST, main_ch, EV_PEER_RENAMED, jx_build_user_ev(n, eve, "e", "eve"), true,
+         "rename, peers"},
         {STATE_START, nullptr, EV_NET_CHANGED, jx_build_net_ev(other_net), true, "net, home"},
         {STATE_HELP, nullptr, EV_NET_REFRESH, jx_build_net_ev(n), false, "net, help"},
         {STATE_CHANNEL, bob_dm, EV_NET_REFRESH, jx_build_net_ev(n), true, "net, its DM"},
@@ -269,7 +281,8 @@ TEST_F(Events, ATextThroughTheEngineEndsUpOnTheOpenScreen)
     EXPECT_EQ(ctx_get()->refresh, 0) << "a DM does not redraw the main channel";
     std::vector<uint8_t> f = file_bytes("030201e0_0700000a");
     ASSERT_EQ(f.size(), JX_MSG_FILE_SIZE);
-    EXPECT_EQ(slot(f, 1), expected_slot(static_cast<uint32_t>(kNow), 4242, kPeerAddr, MSG_RECEIVED, "bob", "psst"));
+    EXPECT_EQ(slot(f, 1),
+              expected_slot(static_cast<uint32_t>(kNow), 4242, kPeerAddr, MSG_RECEIVED, "bob", "psst"));
     JXChannel* dm = jx_channel_by_addr(n, ip("10.0.0.7"));
     ASSERT_NE(dm, nullptr);
     EXPECT_EQ(dm->unread, 1u);

@@ -16,8 +16,9 @@ TEST_F(IoDraw, KeyBarShortAndLongLabels)
     ctx_get()->prompt_redraw = 0;
     io_key_bar();
     std::string narrow = io_capture_end();
-    EXPECT_EQ(strip_csi(narrow), "\r" + std::string(69, ' ') + "\r" + "F1HelpF2JNsF3AddrsF4ChsF5PeersF6DlsF7UlsF8Ch" +
-                                     std::string(25, ' ') + "\r\n");
+    EXPECT_EQ(strip_csi(narrow), "\r" + std::string(69, ' ') + "\r" +
+                                     "F1HelpF2JNsF3AddrsF4ChsF5PeersF6DlsF7UlsF8Ch" + std::string(25, ' ') +
+                                     "\r\n");
     EXPECT_NE(narrow.find("\x1b[0;32m\x1b[40mF1\x1b[0;30m\x1b[42mHelp"), std::string::npos);
     EXPECT_EQ(narrow.substr(narrow.size() - 6), "\x1b[0m\r\n");
     EXPECT_EQ(ctx_get()->prompt_redraw, 1);
@@ -132,9 +133,9 @@ TEST(IoListOffset, ScrollingRule)
     EXPECT_EQ(move(0, 30, 10), 20);  // wrap from 1 to 30
     EXPECT_EQ(move(5, 0, 10), 0);    // nothing selected
     EXPECT_EQ(move(25, 0, 10), 0);
-    EXPECT_EQ(move(5, 5, 10), 4);    // selection just above the window becomes its first row
-    EXPECT_EQ(move(5, 6, 10), 5);    // first visible row
-    EXPECT_EQ(move(5, 15, 10), 5);   // last visible row
+    EXPECT_EQ(move(5, 5, 10), 4);   // selection just above the window becomes its first row
+    EXPECT_EQ(move(5, 6, 10), 5);   // first visible row
+    EXPECT_EQ(move(5, 15, 10), 5);  // last visible row
     EXPECT_EQ(move(5, 16, 10), 6);
     // Far above the window with a selection past one window: it becomes the last visible row.
     EXPECT_EQ(move(40, 12, 10), 2);
@@ -167,12 +168,16 @@ TEST(IoSanitize, ControlBytesNeverPassThrough)
     EXPECT_EQ(safe("a\x1b[2Jb"), "a?[2Jb");
     EXPECT_EQ(safe("\x1b]0;title\x07"), "?]0;title?");
     EXPECT_EQ(safe(std::string("\r\n\t\x7f", 4)), "????");
-    EXPECT_EQ(safe("\xc2\x9b" "31m"), "?31m");          // C1 CSI written as UTF-8
-    EXPECT_EQ(safe("\x9b" "31m"), "?31m");              // bare C1 byte
+    EXPECT_EQ(safe("\xc2\x9b"
+                   "31m"),
+              "?31m");  // C1 CSI written as UTF-8
+    EXPECT_EQ(safe("\x9b"
+                   "31m"),
+              "?31m");  // bare C1 byte
     EXPECT_EQ(safe("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"), "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
-    EXPECT_EQ(safe("\xc0\xaf"), "??");                  // overlong
-    EXPECT_EQ(safe("\xed\xa0\x80"), "???");             // surrogate
-    EXPECT_EQ(safe("x\xe2\x82"), "x??");                // cut short
+    EXPECT_EQ(safe("\xc0\xaf"), "??");       // overlong
+    EXPECT_EQ(safe("\xed\xa0\x80"), "???");  // surrogate
+    EXPECT_EQ(safe("x\xe2\x82"), "x??");     // cut short
     EXPECT_EQ(safe("\xff\xfe"), "??");
     // Stops at the first NUL and at n.
     EXPECT_EQ(io_safe("ab\0cd", 5), "ab");

@@ -30,12 +30,24 @@ TEST(IoDecode, EscapeSequencesGiveTheirKeys)
         const char* seq;
         uint8_t key;
     } cases[] = {
-        {"\x1b[A", KEY_UP},     {"\x1b[B", KEY_DOWN},   {"\x1b[D", KEY_LEFT},   {"\x1b[C", KEY_RIGHT},
-        {"\x1bOP", KEY_F1},     {"\x1bOQ", KEY_F2},     {"\x1bOR", KEY_F3},     {"\x1bOS", KEY_F4},
-        {"\x1b[5~", KEY_PGUP},  {"\x1b[6~", KEY_PGDN},  {"\x1b[3~", KEY_DEL},   {"\x1b[15~", KEY_F5},
-        {"\x1b[17~", KEY_F6},   {"\x1b[18~", KEY_F7},   {"\x1b[19~", KEY_F8},
+        {"\x1b[A", KEY_UP},
+        {"\x1b[B", KEY_DOWN},
+        {"\x1b[D", KEY_LEFT},
+        {"\x1b[C", KEY_RIGHT},
+        {"\x1bOP", KEY_F1},
+        {"\x1bOQ", KEY_F2},
+        {"\x1bOR", KEY_F3},
+        {"\x1bOS", KEY_F4},
+        {"\x1b[5~", KEY_PGUP},
+        {"\x1b[6~", KEY_PGDN},
+        {"\x1b[3~", KEY_DEL},
+        {"\x1b[15~", KEY_F5},
+        {"\x1b[17~", KEY_F6},
+        {"\x1b[18~", KEY_F7},
+        {"\x1b[19~", KEY_F8},
         // Only the third byte of a four-byte sequence counts.
-        {"\x1b[3x", KEY_DEL},   {"\x1b[5\x01", KEY_PGUP},
+        {"\x1b[3x", KEY_DEL},
+        {"\x1b[5\x01", KEY_PGUP},
     };
     for (const auto& c : cases) {
         Decoded d = decode(c.seq, "ab");
@@ -48,8 +60,7 @@ TEST(IoDecode, UnknownAndLongSequencesAreDroppedWhole)
 {
     const char* dropped[] = {
         "\x1b[16~",  // F5..F8 only: 16 is no key
-        "\x1b[1x~",  "\x1b[15x", "\x1b[Z", "\x1bOT", "\x1b[4~", "\x1b[21~x", "\x1b[15~ab",
-        "\x1bxyz",
+        "\x1b[1x~", "\x1b[15x", "\x1b[Z", "\x1bOT", "\x1b[4~", "\x1b[21~x", "\x1b[15~ab", "\x1bxyz",
     };
     for (const char* s : dropped) {
         Decoded d = decode(s, "q");

@@ -18,7 +18,10 @@
 
 namespace {
 
-uint32_t ip(const char* dotted) { return inet_addr(dotted); }
+uint32_t ip(const char* dotted)
+{
+    return inet_addr(dotted);
+}
 
 ScreenGrid draw(const std::string& out, int w, int h)
 {
@@ -37,7 +40,7 @@ bool highlighted(const std::string& out, const char* row_start)
 
 // A registry built by hand (no sockets): networks, peers and channels as the engine keeps them.
 class ListScreens : public TermTest {
-protected:
+  protected:
     int32_t saved_socks[3] = {};
 
     void SetUp() override
@@ -286,8 +289,8 @@ TEST_F(ListScreens, HostileUserNamesAreDrawnHarmlessly)
     out = open(STATE_PEER_LIST);
     EXPECT_EQ(out.find("\x1b]"), std::string::npos);
     EXPECT_EQ(out.find('\x07'), std::string::npos);
-    EXPECT_EQ(draw(out, 80, 24).text(2), "  1|" + std::string(25, ' ') + "?]0;pwn??[2J|" + std::string(30, ' ') +
-                                             "10.0.0.5");
+    EXPECT_EQ(draw(out, 80, 24).text(2),
+              "  1|" + std::string(25, ' ') + "?]0;pwn??[2J|" + std::string(30, ' ') + "10.0.0.5");
 }
 
 TEST_F(ListScreens, NetworkListAt80x24)

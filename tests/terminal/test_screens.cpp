@@ -146,7 +146,9 @@ TEST_F(Screens, HelpPagingAt80x24)
     ScreenGrid g = draw(turn(), 80, 24);
     EXPECT_EQ(g.scrolls, 0);
     EXPECT_EQ(g.text(1), "");
-    EXPECT_EQ(g.text(2), std::string("Jexley is a networking tool for messaging and data exchange between computers co"));
+    EXPECT_EQ(
+        g.text(2),
+        std::string("Jexley is a networking tool for messaging and data exchange between computers co"));
     EXPECT_EQ(g.text(3), "nnected through a LAN.");
     EXPECT_EQ(g.text(5), "Hotkeys");
     EXPECT_EQ(find_row(g, "For a complete documentation"), -1);

@@ -48,7 +48,8 @@ TEST(TermStartFailure, NoStorageRootListsWhereItLooked)
     fso = JXFso{};
     std::string out = explain("/nonexistent/dir/jexley");
     fso = saved;
-    EXPECT_EQ(out.rfind("No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist", 0), 0u)
+    EXPECT_EQ(out.rfind("No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist", 0),
+              0u)
         << out;
     EXPECT_NE(out.find("/nonexistent/dir/jx_internal"), std::string::npos) << out;
     // One line of cause, then one line per place searched.

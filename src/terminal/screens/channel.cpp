@@ -93,9 +93,15 @@ void channel_update()
     state_update_tail(&channel_render_intern, channel_render_complete, false);
 }
 
-void channel_render() { channel_render_intern(); }
+void channel_render()
+{
+    channel_render_intern();
+}
 
-void channel_render_dy() { io_prompt(); }
+void channel_render_dy()
+{
+    io_prompt();
+}
 
 void channel_render_complete()
 {
@@ -157,9 +163,14 @@ void ch_data_bar()
     io_puts(mid);
     const char* word = "offline";
     switch (status) {
-    case NET_OFFLINE: io_color(IO_BRED "\x1b[42m"); break;
-    case NET_ONLINE: word = "online"; break;
-    default: break;  // a closed private network: offline, but not in red
+    case NET_OFFLINE:
+        io_color(IO_BRED "\x1b[42m");
+        break;
+    case NET_ONLINE:
+        word = "online";
+        break;
+    default:
+        break;  // a closed private network: offline, but not in red
     }
     io_puts(word);
     int fill = w - static_cast<int>(strlen(left) + strlen(mid) + strlen(word));
@@ -217,7 +228,8 @@ void ch_display_texts()
                 break;
             }
             // The list always runs oldest to newest.
-            int ins = newer ? jx_list_ins_next(&shown, jx_list_tail(&shown), m) : jx_list_ins_next(&shown, nullptr, m);
+            int ins = newer ? jx_list_ins_next(&shown, jx_list_tail(&shown), m)
+                            : jx_list_ins_next(&shown, nullptr, m);
             if (ins != 0) {
                 jx_log("Txt could not be added to list");
                 free(m);
@@ -257,13 +269,33 @@ void io_print_txt(const JXStoredMsg* msg)
     const char* marker;
     bool system = false;
     switch (msg->type) {
-    case MSG_RECEIVED: colour = IO_CYAN; marker = " >>> "; break;
-    case MSG_SENT: colour = IO_RESET; marker = " <<< "; break;
-    case MSG_NOTICE: colour = IO_MAGENTA; marker = " >>> "; system = true; break;
-    case MSG_UNDELIVERED: colour = IO_RED; marker = " xxx "; break;
-    case MSG_PARTLY_UNDELIVERED: colour = IO_YELLOW; marker = " <x< "; break;
-    case MSG_DELIVERED: colour = IO_GREEN; marker = " <<< "; break;
-    default: return;
+    case MSG_RECEIVED:
+        colour = IO_CYAN;
+        marker = " >>> ";
+        break;
+    case MSG_SENT:
+        colour = IO_RESET;
+        marker = " <<< ";
+        break;
+    case MSG_NOTICE:
+        colour = IO_MAGENTA;
+        marker = " >>> ";
+        system = true;
+        break;
+    case MSG_UNDELIVERED:
+        colour = IO_RED;
+        marker = " xxx ";
+        break;
+    case MSG_PARTLY_UNDELIVERED:
+        colour = IO_YELLOW;
+        marker = " <x< ";
+        break;
+    case MSG_DELIVERED:
+        colour = IO_GREEN;
+        marker = " <<< ";
+        break;
+    default:
+        return;
     }
     io_printf("\r%*s\r", t->term_w, "");
     io_color(colour);

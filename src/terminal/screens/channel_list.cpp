@@ -121,8 +121,8 @@ void io_disp_channels()
     int chan = avail - 2 * netw;
 
     io_puts(IO_RESET IO_YELLOW);
-    io_printf("%*s|%*s|%*s|%*s|%*s|%*s", 3, "No", chan, "Channel", 8, "Ch. type", netw, "Network", 9, "Net. type",
-              netw, "Activity");
+    io_printf("%*s|%*s|%*s|%*s|%*s|%*s", 3, "No", chan, "Channel", 8, "Ch. type", netw, "Network", 9,
+              "Net. type", netw, "Activity");
     io_puts(IO_RESET "\r\n");
 
     // Position of the highlight; a highlight no longer listed counts as the last channel.
@@ -194,9 +194,15 @@ void channel_list_update()
     state_update_tail(&channel_list_render_intern, channel_list_render_complete, true);
 }
 
-void channel_list_render() { channel_list_render_intern(); }
+void channel_list_render()
+{
+    channel_list_render_intern();
+}
 
-void channel_list_render_dy() { io_prompt(); }
+void channel_list_render_dy()
+{
+    io_prompt();
+}
 
 void channel_list_render_complete()
 {

@@ -32,9 +32,15 @@ void dl_list_update()
     state_update_tail(&dl_list_render_intern, dl_list_render_complete, true);
 }
 
-void dl_list_render() { dl_list_render_intern(); }
+void dl_list_render()
+{
+    dl_list_render_intern();
+}
 
-void dl_list_render_dy() { io_prompt(); }
+void dl_list_render_dy()
+{
+    io_prompt();
+}
 
 void dl_list_render_complete()
 {

@@ -92,9 +92,15 @@ void help_update()
     state_update_tail(&help_render_intern, help_render_complete, true);
 }
 
-void help_render() { help_render_intern(); }
+void help_render()
+{
+    help_render_intern();
+}
 
-void help_render_dy() { io_prompt(); }
+void help_render_dy()
+{
+    io_prompt();
+}
 
 void help_render_complete()
 {

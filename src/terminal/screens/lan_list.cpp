@@ -90,9 +90,15 @@ void lan_list_update()
     state_update_tail(&lan_list_render_intern, lan_list_render_complete, true);
 }
 
-void lan_list_render() { lan_list_render_intern(); }
+void lan_list_render()
+{
+    lan_list_render_intern();
+}
 
-void lan_list_render_dy() { io_prompt(); }
+void lan_list_render_dy()
+{
+    io_prompt();
+}
 
 void lan_list_render_complete()
 {

@@ -57,6 +57,7 @@ void list_cell(const char* text, int c, bool bar, bool untrusted)
     int keep = c > 3 ? c - 3 : 0;
     // Cut before sanitizing: a multi-byte character split by the cut becomes '?' instead of a
     // broken sequence.
-    std::string head = untrusted ? io_safe(text, static_cast<size_t>(keep)) : std::string(text, static_cast<size_t>(keep));
+    std::string head =
+        untrusted ? io_safe(text, static_cast<size_t>(keep)) : std::string(text, static_cast<size_t>(keep));
     io_printf("%*.*s...%s", keep, keep, head.c_str(), tail);
 }

@@ -17,7 +17,10 @@ static state_op network_list_render_intern = network_list_render_complete;
 
 namespace {
 
-uint32_t network_addr(const void* member) { return static_cast<const JXNetwork*>(member)->addr; }
+uint32_t network_addr(const void* member)
+{
+    return static_cast<const JXNetwork*>(member)->addr;
+}
 
 void disp_details(const JXNetwork* shown)
 {
@@ -63,8 +66,8 @@ void network_list_disp_networks()
         if (sel)
             shown = net;
         io_color(sel ? IO_SEL : IO_GREEN);
-        io_printf("%*hu|%*s|%*s|%*s|%*hu", 3, static_cast<uint16_t>(i + 1), addr_w, jx_ip_str(net->addr).s, 11,
-                  jx_network_type_str(net->type), 6, net->status == NET_ONLINE ? "Up" : "Down", 6,
+        io_printf("%*hu|%*s|%*s|%*s|%*hu", 3, static_cast<uint16_t>(i + 1), addr_w, jx_ip_str(net->addr).s,
+                  11, jx_network_type_str(net->type), 6, net->status == NET_ONLINE ? "Up" : "Down", 6,
                   static_cast<uint16_t>(jx_set_size(&net->peers)));
         io_puts(IO_RESET "\r\n");
         drawn++;
@@ -125,9 +128,15 @@ void network_list_update()
     state_update_tail(&network_list_render_intern, network_list_render_complete, true);
 }
 
-void network_list_render() { network_list_render_intern(); }
+void network_list_render()
+{
+    network_list_render_intern();
+}
 
-void network_list_render_dy() { io_prompt(); }
+void network_list_render_dy()
+{
+    io_prompt();
+}
 
 void network_list_render_complete()
 {

@@ -17,7 +17,10 @@ static bool empty_frame_drawn = false;
 
 namespace {
 
-uint32_t peer_addr(const void* member) { return static_cast<const JXPeer*>(member)->addr; }
+uint32_t peer_addr(const void* member)
+{
+    return static_cast<const JXPeer*>(member)->addr;
+}
 
 // The network of the open channel, or null (no channel, or the engine removed the network).
 JXNetwork* shown_network()
@@ -101,8 +104,8 @@ void peer_list_update()
     case KEY_UP:
     case KEY_DOWN: {
         const JXNetwork* net = shown_network();
-        t->sel_peer = list_move_sel(net != nullptr ? &net->peers : nullptr, peer_addr, t->sel_peer,
-                                    t->key == KEY_DOWN);
+        t->sel_peer =
+            list_move_sel(net != nullptr ? &net->peers : nullptr, peer_addr, t->sel_peer, t->key == KEY_DOWN);
         peer_list_render_intern = peer_list_render_complete;
         break;
     }
@@ -115,9 +118,15 @@ void peer_list_update()
     state_update_tail(&peer_list_render_intern, peer_list_render_complete, true);
 }
 
-void peer_list_render() { peer_list_render_intern(); }
+void peer_list_render()
+{
+    peer_list_render_intern();
+}
 
-void peer_list_render_dy() { io_prompt(); }
+void peer_list_render_dy()
+{
+    io_prompt();
+}
 
 void peer_list_render_complete()
 {

@@ -20,18 +20,12 @@ static state_op start_render_intern = start_render_complete;
 // Each banner row is a bright white part and a bright red part, 48 columns together.
 static constexpr int BANNER_W = 48;
 static constexpr const char* banner_white[5] = {
-    "   ##### ####### #     #",
-    "     #   #        #   # ",
-    "     #   #####      #   ",
-    " #   #   #        #   # ",
-    "  ###    ####### #     #",
+    "   ##### ####### #     #", "     #   #        #   # ", "     #   #####      #   ",
+    " #   #   #        #   # ", "  ###    ####### #     #",
 };
 static constexpr const char* banner_red[5] = {
-    " #       ####### #     #",
-    " #       #        #   # ",
-    " #       #####      #   ",
-    " #       #          #   ",
-    " ####### #######    #   ",
+    " #       ####### #     #", " #       #        #   # ", " #       #####      #   ",
+    " #       #          #   ", " ####### #######    #   ",
 };
 
 void start_init(state_op* update, state_op* render)
@@ -62,9 +56,15 @@ void start_update()
     state_update_tail(&start_render_intern, start_render_complete, false);
 }
 
-void start_render() { start_render_intern(); }
+void start_render()
+{
+    start_render_intern();
+}
 
-void start_render_dy() { io_prompt(); }
+void start_render_dy()
+{
+    io_prompt();
+}
 
 void start_render_complete()
 {
@@ -156,8 +156,8 @@ void start_display()
     snprintf(size_txt, sizeof size_txt, "%dx%d", w, h);
 
     detail_row("Client version: ", sfmt("%9s", JX_VERSION), "Compiled on: ", sfmt("%12s", JX_BUILD_DATE), w);
-    detail_row("Username: ", sfmt("%15s", user.c_str()), "Joined networks: ",
-               sfmt("%8d", jx_list_size(&cc->networks)), w);
+    detail_row("Username: ", sfmt("%15s", user.c_str()),
+               "Joined networks: ", sfmt("%8d", jx_list_size(&cc->networks)), w);
     detail_row("Active dloads: ", sfmt("%10ld", dls), "Active uloads: ", sfmt("%10ld", uls), w);
     detail_row("Finished dloads: ", sfmt("%8ld", fin_dls), "Finished uloads: ", sfmt("%8ld", fin_uls), w);
     detail_row("Terminal size: ", sfmt("%10s", size_txt), nullptr, std::string(), w);

@@ -32,9 +32,15 @@ void ul_list_update()
     state_update_tail(&ul_list_render_intern, ul_list_render_complete, true);
 }
 
-void ul_list_render() { ul_list_render_intern(); }
+void ul_list_render()
+{
+    ul_list_render_intern();
+}
 
-void ul_list_render_dy() { io_prompt(); }
+void ul_list_render_dy()
+{
+    io_prompt();
+}
 
 void ul_list_render_complete()
 {
