@@ -14,7 +14,7 @@ source "$root/tests/e2e/lib_driver.sh"
 
 netns_require
 if [ -z "${JX_ENGINE_DRIVER:-}" ]; then
-    JX_ENGINE_DRIVER="$(cd "$(dirname "${1:?usage: bench_idle_rtt.sh JEXLEY}")" && pwd)/tests/drivers/jx_engine_driver"
+    JX_ENGINE_DRIVER="$(cd "$(dirname "${1:?usage: bench_idle_rtt.sh JEXLEY}")" && pwd)/tools/jx_engine_driver"
     export JX_ENGINE_DRIVER
 fi
 driver_find ""

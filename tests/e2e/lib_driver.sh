@@ -1,7 +1,7 @@
 # shellcheck shell=bash
 # Engine drivers on namespace hosts (needs lib_netns.sh sourced first).
 #
-#   driver_find JEXLEY      set $JX_DRIVER: $JX_ENGINE_DRIVER, or tests/drivers/jx_engine_driver
+#   driver_find JEXLEY      set $JX_DRIVER: $JX_ENGINE_DRIVER, or tools/jx_engine_driver
 #                           in the build tree of the given jexley binary; exit 77 when missing
 #   driver_start i          start a driver on host i with its own storage root ($JX_DRV_DIR/root<i>);
 #                           its events go to $JX_DRV_DIR/out<i>; waits for its READY line
@@ -23,7 +23,7 @@ driver_find() {
     local jexley=${1:-}
     JX_DRIVER=${JX_ENGINE_DRIVER:-}
     if [ -z "$JX_DRIVER" ] && [ -n "$jexley" ]; then
-        JX_DRIVER="$(cd "$(dirname "$jexley")" && pwd)/tests/drivers/jx_engine_driver"
+        JX_DRIVER="$(cd "$(dirname "$jexley")" && pwd)/tools/jx_engine_driver"
     fi
     [ -x "$JX_DRIVER" ] || netns_skip "engine driver not built (looked for '$JX_DRIVER'; set JX_ENGINE_DRIVER)"
 }
