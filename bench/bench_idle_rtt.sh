@@ -1,11 +1,15 @@
 #!/usr/bin/env bash
-# Idle CPU and text round trip of the engine, two namespace hosts running the screenless driver.
-#   idle CPU: utime+stime of one instance from /proc over JX_BENCH_IDLE_S (20) seconds on a
-#             joined multicast network with one peer, as % of one core (target below 0.5 %)
-#   round trip: JX_BENCH_TEXTS (200) texts on the main channel, one every 50 ms; time from the
-#             EV_TXT_SENT line to the EV_TXT_DELIVERED line of the same message id
-#   reference: a raw UDP ping-pong between the same two hosts (python3), when available
-# Usage: bench_idle_rtt.sh JEXLEY: the driver is taken from the same build (or $JX_ENGINE_DRIVER).
+# Idle CPU and text round trip of the engine, measured on namespace hosts:
+#   for the engine as built (each select waits out the rest of the 10 ms turn) and for the same
+#   engine polling in 100 us slices (the older receive loop), two hosts each running the screenless
+#   driver on one multicast network:
+#     idle CPU: on-CPU time of one instance (/proc/PID/schedstat, nanoseconds) over JX_BENCH_IDLE_S
+#               (20) seconds with nothing but beacons going on, as % of one core (target < 0.5 %)
+#     round trip: JX_BENCH_TEXTS (200) texts on the main channel, one every 50 ms; time from the
+#               EV_TXT_SENT line to the EV_TXT_DELIVERED line of the same message id
+#   the real program idle on its home screen in tmux, the same CPU measure;
+#   reference: a raw UDP ping-pong between the same two hosts (python3), when available.
+# Usage: bench_idle_rtt.sh JEXLEY: the drivers are taken from the same build.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -13,63 +17,91 @@ source "$root/tests/e2e/lib_netns.sh"
 source "$root/tests/e2e/lib_driver.sh"
 
 netns_require
-if [ -z "${JX_ENGINE_DRIVER:-}" ]; then
-    JX_ENGINE_DRIVER="$(cd "$(dirname "${1:?usage: bench_idle_rtt.sh JEXLEY}")" && pwd)/tools/jx_engine_driver"
-    export JX_ENGINE_DRIVER
-fi
-driver_find ""
+jexley=$(cd "$(dirname "${1:?usage: bench_idle_rtt.sh JEXLEY}")" && pwd)/$(basename "$1")
+tools=$(dirname "$jexley")/tools
 idle_s=${JX_BENCH_IDLE_S:-20}
 texts=${JX_BENCH_TEXTS:-200}
 
-netns_up 2 || fail "could not build the namespace hosts"
-MC=239.1.2.3
+# On-CPU nanoseconds of a process so far.
+cpu_ns() { awk '{ print $1 }' "/proc/$1/schedstat"; }
+
+# idle_cpu PID: prints the % of one core PID used over idle_s seconds.
+idle_cpu() {
+    local pid=$1 c0 c1 w0 w1
+    c0=$(cpu_ns "$pid"); w0=$(date +%s%N)
+    sleep "$idle_s"
+    c1=$(cpu_ns "$pid"); w1=$(date +%s%N)
+    awk -v c=$((c1 - c0)) -v w=$((w1 - w0)) 'BEGIN { printf "%.3f", 100 * c / w }'
+}
+
+# measure LABEL DRIVER HOST_A HOST_B GROUP: idle CPU and round trip of one pair of drivers.
+measure() {
+    local label=$1 a=$3 b=$4 mc=$5 before
+    JX_ENGINE_DRIVER=$2
+    driver_find ""
+    local addr_a addr_b
+    addr_a=$(netns_addr "$a"); addr_b=$(netns_addr "$b")
+    driver_start "$a"
+    driver_start "$b"
+    driver_cmd "$a" "join $mc"
+    driver_cmd "$b" "join $mc"
+    local end=$((SECONDS + 20))
+    until driver_ask "$a" "peers $mc" | grep -q "^PEER $mc $addr_b " &&
+        driver_ask "$b" "peers $mc" | grep -q "^PEER $mc $addr_a "; do
+        [ $SECONDS -ge $end ] && fail "$label: the two hosts never saw each other"
+        sleep 0.2
+    done
+    grep -q __asan_init "$JX_DRIVER" 2>/dev/null && echo "$label: sanitizer build, figures are pessimistic"
+    echo "$label: idle CPU $(idle_cpu "$(driver_pid "$a")") % of one core over ${idle_s} s (target < 0.5 %)"
+
+    before=$(wc -l <"$JX_DRV_DIR/out$a")
+    for ((n = 1; n <= texts; n++)); do
+        driver_cmd "$a" "txt $mc 0 rtt$n"
+        sleep 0.05
+    done
+    end=$((SECONDS + 30))
+    while [ "$(tail -n +"$before" "$JX_DRV_DIR/out$a" | grep -c '^EV_TXT_DELIVERED ')" -lt "$texts" ]; do
+        [ $SECONDS -ge $end ] && break
+        sleep 0.2
+    done
+    tail -n +"$before" "$JX_DRV_DIR/out$a" | awk '
+        { delete f; for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
+        /^EV_TXT_SENT / { sent[f["id"]] = f["us"] }
+        /^EV_TXT_DELIVERED / && (f["id"] in sent) { printf "%.3f\n", (f["us"] - sent[f["id"]]) / 1000 }' |
+        sort -n | awk -v want="$texts" -v label="$label" '
+        { v[++n] = $1; sum += $1 }
+        END {
+            if (n == 0) { print label ": no text delivered"; exit 1 }
+            printf "%s: round trip of %d of %d texts: mean %.2f ms, median %.2f ms, min %.2f ms, max %.2f ms\n",
+                label, n, want, sum / n, v[int((n + 1) / 2)], v[1], v[n]
+        }' || fail "$label: no round trip measured"
+    driver_cmd "$a" quit
+    driver_cmd "$b" quit
+    sleep 0.5
+}
+
+netns_up 4 || fail "could not build the namespace hosts"
+measure "waiting out the turn" "$tools/jx_engine_driver" 1 2 239.1.2.3
+measure "100 us slices (before)" "$tools/jx_engine_driver_sliced" 3 4 239.1.2.4
+
+# The real program, idle on its home screen.
+if command -v tmux >/dev/null; then
+    home=$(netns_tmpdir)
+    mkdir -p "$home/jx_internal" "$home/msg" "$home/downloads"
+    cp "$jexley" "$home/jexley"
+    sock="$home/tmux.sock"
+    netns_exec 1 tmux -S "$sock" -f /dev/null new-session -d -x 80 -y 24 "$home/jexley"
+    sleep 2
+    pid=$(pgrep -f "^$home/jexley" | head -n 1)
+    if [ -n "$pid" ]; then
+        echo "jexley on its home screen: idle CPU $(idle_cpu "$pid") % of one core over ${idle_s} s"
+    else
+        echo "jexley on its home screen: did not start"
+    fi
+    netns_exec 1 tmux -S "$sock" kill-server 2>/dev/null
+fi
+
 A1=$(netns_addr 1); A2=$(netns_addr 2)
-driver_start 1
-driver_start 2
-driver_cmd 1 "join $MC"
-driver_cmd 2 "join $MC"
-end=$((SECONDS + 20))
-until driver_ask 1 "peers $MC" | grep -q "^PEER $MC $A2 " && driver_ask 2 "peers $MC" | grep -q "^PEER $MC $A1 "; do
-    [ $SECONDS -ge $end ] && fail "the two hosts never saw each other"
-    sleep 0.2
-done
-note=""
-grep -q __asan_init "$JX_DRIVER" 2>/dev/null && note=" (sanitizer build: figures are pessimistic)"
-echo "driver: $JX_DRIVER$note"
-
-# --- Idle CPU: nothing but the periodic beacons happens during the window.
-pid=$(driver_pid 1)
-hz=$(getconf CLK_TCK)
-ticks() { awk '{ print $14 + $15 }' "/proc/$pid/stat"; }
-t0=$(ticks); w0=$(date +%s%N)
-sleep "$idle_s"
-t1=$(ticks); w1=$(date +%s%N)
-idle=$(awk -v dt=$((t1 - t0)) -v hz="$hz" -v ns=$((w1 - w0)) 'BEGIN { printf "%.2f", 100 * (dt / hz) / (ns / 1e9) }')
-echo "idle CPU: $idle % of one core over $(( (w1 - w0) / 1000000 )) ms (target < 0.5 %)"
-
-# --- Text round trip.
-before=$(wc -l <"$JX_DRV_DIR/out1")
-for ((n = 1; n <= texts; n++)); do
-    driver_cmd 1 "txt $MC 0 rtt$n"
-    sleep 0.05
-done
-end=$((SECONDS + 30))
-while [ "$(tail -n +"$before" "$JX_DRV_DIR/out1" | grep -c '^EV_TXT_DELIVERED ')" -lt "$texts" ]; do
-    [ $SECONDS -ge $end ] && break
-    sleep 0.2
-done
-tail -n +"$before" "$JX_DRV_DIR/out1" | awk '
-    { delete f; for (i = 2; i <= NF; i++) { split($i, kv, "="); f[kv[1]] = kv[2] } }
-    /^EV_TXT_SENT / { sent[f["id"]] = f["us"] }
-    /^EV_TXT_DELIVERED / && (f["id"] in sent) { printf "%.3f\n", (f["us"] - sent[f["id"]]) / 1000 }' |
-    sort -n | awk -v want="$texts" '
-    { v[++n] = $1; sum += $1 }
-    END {
-        if (n == 0) { print "round trip: no text delivered"; exit 1 }
-        printf "round trip: %d of %d texts delivered, mean %.2f ms, median %.2f ms, min %.2f ms, max %.2f ms\n",
-            n, want, sum / n, v[int((n + 1) / 2)], v[1], v[n]
-    }' || fail "no round trip measured"
-
 # --- Reference: raw UDP ping-pong over the same link.
 if command -v python3 >/dev/null; then
     cat >"$JX_DRV_DIR/echo.py" <<'EOF'
