@@ -129,6 +129,15 @@ void cmd_eval(const char* line, size_t n)
     ctx_err_feedback("Unsupported command!");
 }
 
+void cmd_eval_input()
+{
+    TermData* t = ctx_get();
+    if (t->input[0] == '\0')
+        return;
+    cmd_eval(t->input, strnlen(t->input, sizeof t->input));
+    memset(t->input, 0, sizeof t->input);
+}
+
 void cmd_fkey_eval(uint8_t key)
 {
     switch (key) {

@@ -16,6 +16,9 @@ inline constexpr size_t CMD_ADDR_MAX = 15;
 // Evaluates a typed line of n characters (line need not be terminated at n): a command when it
 // starts with "/", else a text for the open channel.
 void cmd_eval(const char* line, size_t n);
+// Enter on the screens that take commands: the typed line (ctx.input), when there is one, goes to
+// cmd_eval and is cleared.
+void cmd_eval_input();
 // F1..F8 run their commands; any other key does nothing.
 void cmd_fkey_eval(uint8_t key);
 

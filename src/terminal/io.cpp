@@ -429,6 +429,16 @@ void io_key_bar()
     t->prompt_redraw = 1;
 }
 
+void io_draw_screen(const char* title, int len, void (*content)())
+{
+    io_clear();
+    if (title != nullptr)
+        io_top_bar_title(title, len);
+    content();
+    io_key_bar();
+    io_prompt();
+}
+
 void io_empty_lines(int n)
 {
     for (int i = 0; i < n; i++)

@@ -101,6 +101,9 @@ void io_color(const char* seq);
 void io_top_bar_title(const char* title, int len);
 // The function-key row; asks for the prompt row to be drawn after it.
 void io_key_bar();
+// A screen's full drawing: clear, the title bar, the content, the key bar and the prompt row.
+// Without a title (null) the content draws its own header row.
+void io_draw_screen(const char* title, int len, void (*content)());
 // n empty rows.
 void io_empty_lines(int n);
 // Moves ctx.list_offset so that the 1-based row sel (0: none) is among the rows shown.

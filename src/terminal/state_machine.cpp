@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "foundation/log.hpp"
+#include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/screens/screens.hpp"
@@ -67,6 +68,7 @@ void state_change()
 void state_update_tail(state_op* render_intern, state_op render_complete, bool clear_input)
 {
     TermData* t = ctx_get();
+    cmd_fkey_eval(t->key);
     t->key = KEY_NONE;
     if (t->refresh)
         *render_intern = render_complete;

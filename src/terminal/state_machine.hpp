@@ -1,5 +1,6 @@
 // state_machine: which screen is shown, the switch between screens and the table of their
-// operations. Owns the TermState record; calls the screens' init operations and log.
+// operations. Owns the TermState record; calls the screens' init operations, cmd (function keys),
+// ctx and log.
 #pragma once
 
 #include <cstdint>
@@ -37,8 +38,9 @@ uint32_t state_get();
 uint32_t state_get_previous();
 void state_update();
 void state_render();
-// The end of every screen's update: the key is consumed, a set ctx.refresh asks for a full
-// redraw through *render_intern, and list screens (clear_input) drop what was typed.
+// The end of every screen's update: the key goes to cmd_fkey_eval (no screen takes F1..F8 itself,
+// and other keys do nothing there) and is consumed, a set ctx.refresh asks for a full redraw
+// through *render_intern, and list screens (clear_input) drop what was typed.
 void state_update_tail(state_op* render_intern, state_op render_complete, bool clear_input);
 // Applies a pending request: 1..9 initialise their screen, STATE_EXIT installs nothing, any other
 // value is logged and the old screen's operations stay.

@@ -73,10 +73,7 @@ void channel_update()
         memset(t->input, 0, sizeof t->input);
         break;
     case KEY_ENTER:
-        if (t->input[0] != '\0') {
-            cmd_eval(t->input, strnlen(t->input, sizeof t->input));
-            memset(t->input, 0, sizeof t->input);
-        }
+        cmd_eval_input();
         break;
     case KEY_UP:
         t->scroll_req = SCROLL_OLDER;
@@ -85,9 +82,6 @@ void channel_update()
     case KEY_DOWN:
         t->scroll_req = SCROLL_NEWER;
         channel_render_intern = channel_render_complete;
-        break;
-    default:
-        cmd_fkey_eval(t->key);
         break;
     }
     state_update_tail(&channel_render_intern, channel_render_complete, false);
@@ -105,11 +99,11 @@ void channel_render_dy()
 
 void channel_render_complete()
 {
-    io_clear();
-    ch_data_bar();
-    ch_display_texts();
-    io_key_bar();
-    io_prompt();
+    // The header bar stands where the other screens have their title.
+    io_draw_screen(nullptr, 0, [] {
+        ch_data_bar();
+        ch_display_texts();
+    });
     channel_render_intern = channel_render_dy;
 }
 

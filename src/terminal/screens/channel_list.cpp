@@ -1,11 +1,9 @@
 // Channels screen: every channel of every joined network in one table with its unread count; the
 // highlighted channel opens on the channel screen with Enter.
 #include <cstdio>
-#include <cstring>
 
 #include "engine/comm.hpp"
 #include "engine/utils.hpp"
-#include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/screens/list_draw.hpp"
@@ -91,12 +89,10 @@ void disp_row(const JXNetwork* net, const JXChannel* ch, uint16_t i, int chan, i
     io_printf("%*hu|", 3, i);
     if (ch->peer_addr == 0 && ch->type != CH_UNSPEC && ch->type != CH_DM) {
         list_cell("Main channel", chan, true, false);
+    } else if (const char* n = peer_name(net, ch); n != nullptr) {
+        list_name_cell(n, chan);
     } else {
-        char name[sizeof(JXPeer::username)] = {};
-        const char* n = peer_name(net, ch);
-        if (n != nullptr)
-            memcpy(name, n, strnlen(n, sizeof name - 1));
-        list_cell(n != nullptr ? name : "N/A (Offline)", chan, true, n != nullptr);
+        list_cell("N/A (Offline)", chan, true, false);
     }
     io_printf("%*s|", 8, jx_channel_type_str(ch->type));
     list_cell(jx_ip_str(net->addr).s, netw, true, false);
@@ -187,9 +183,6 @@ void channel_list_update()
         move_down(t);
         channel_list_render_intern = channel_list_render_complete;
         break;
-    default:
-        cmd_fkey_eval(t->key);
-        break;
     }
     state_update_tail(&channel_list_render_intern, channel_list_render_complete, true);
 }
@@ -206,10 +199,6 @@ void channel_list_render_dy()
 
 void channel_list_render_complete()
 {
-    io_clear();
-    io_top_bar_title("Channels", 8);
-    io_disp_channels();
-    io_key_bar();
-    io_prompt();
+    io_draw_screen("Channels", 8, io_disp_channels);
     channel_list_render_intern = channel_list_render_dy;
 }

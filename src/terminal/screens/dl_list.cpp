@@ -1,9 +1,6 @@
 // Downloads screen. Drawn as its frame (title, key bar, prompt) until its content is built.
-#include <cstring>
-
-#include "terminal/cmd.hpp"
-#include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
 static state_op dl_list_render_intern = dl_list_render_complete;
@@ -13,23 +10,12 @@ void dl_list_init(state_op* update, state_op* render)
     *update = dl_list_update;
     *render = dl_list_render;
     dl_list_render_intern = dl_list_render_complete;
-    TermData* t = ctx_get();
-    memset(t->sel_transfer, 0, sizeof t->sel_transfer);
-    ctx_reset_scroll();
+    transfer_list_reset();
 }
 
 void dl_list_update()
 {
-    TermData* t = ctx_get();
-    switch (t->key) {
-    case KEY_ESC:
-        state_set(t->channel != nullptr ? STATE_CHANNEL : STATE_START);
-        break;
-    default:
-        cmd_fkey_eval(t->key);
-        break;
-    }
-    state_update_tail(&dl_list_render_intern, dl_list_render_complete, true);
+    transfer_list_update(&dl_list_render_intern, dl_list_render_complete);
 }
 
 void dl_list_render()
@@ -44,10 +30,6 @@ void dl_list_render_dy()
 
 void dl_list_render_complete()
 {
-    io_clear();
-    io_top_bar_title("Downloads", 9);
-    io_empty_lines(ctx_get_term_h() - 3);
-    io_key_bar();
-    io_prompt();
+    io_draw_screen("Downloads", 9, transfer_list_display);
     dl_list_render_intern = dl_list_render_dy;
 }

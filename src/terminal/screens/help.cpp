@@ -2,7 +2,6 @@
 #include <cstdint>
 #include <cstring>
 
-#include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/screens/screens.hpp"
@@ -85,9 +84,6 @@ void help_update()
     case KEY_ESC:
         state_set(STATE_START);
         break;
-    default:
-        cmd_fkey_eval(t->key);
-        break;
     }
     state_update_tail(&help_render_intern, help_render_complete, true);
 }
@@ -104,11 +100,7 @@ void help_render_dy()
 
 void help_render_complete()
 {
-    io_clear();
-    io_top_bar_title("Help", 4);
-    help_content();
-    io_key_bar();
-    io_prompt();
+    io_draw_screen("Help", 4, help_content);
     help_render_intern = help_render_dy;
 }
 

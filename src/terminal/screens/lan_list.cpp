@@ -83,9 +83,6 @@ void lan_list_update()
         t->sel_addr = htonl(h);
         lan_list_render_intern = lan_list_render_complete;
         break;
-    default:
-        cmd_fkey_eval(t->key);
-        break;
     }
     state_update_tail(&lan_list_render_intern, lan_list_render_complete, true);
 }
@@ -102,10 +99,6 @@ void lan_list_render_dy()
 
 void lan_list_render_complete()
 {
-    io_clear();
-    io_top_bar_title("Predefined LAN multicast addresses", 34);
-    lan_list_disp_addresses();
-    io_key_bar();
-    io_prompt();
+    io_draw_screen("Predefined LAN multicast addresses", 34, lan_list_disp_addresses);
     lan_list_render_intern = lan_list_render_dy;
 }

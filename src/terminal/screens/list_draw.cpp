@@ -4,6 +4,8 @@
 #include <cstring>
 #include <string>
 
+#include "engine/utils.hpp"
+#include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 
 uint32_t list_move_sel(const jx_list* list, list_addr_fn addr_of, uint32_t sel, bool down)
@@ -60,4 +62,31 @@ void list_cell(const char* text, int c, bool bar, bool untrusted)
     std::string head =
         untrusted ? io_safe(text, static_cast<size_t>(keep)) : std::string(text, static_cast<size_t>(keep));
     io_printf("%*.*s...%s", keep, keep, head.c_str(), tail);
+}
+
+void list_name_cell(const char* username, int c)
+{
+    char name[sizeof(JXPeer::username)] = {};
+    memcpy(name, username, strnlen(username, sizeof name - 1));
+    list_cell(name, c, true, true);
+}
+
+void transfer_list_reset()
+{
+    TermData* t = ctx_get();
+    memset(t->sel_transfer, 0, sizeof t->sel_transfer);
+    ctx_reset_scroll();
+}
+
+void transfer_list_update(state_op* render_intern, state_op render_complete)
+{
+    TermData* t = ctx_get();
+    if (t->key == KEY_ESC)
+        state_set(t->channel != nullptr ? STATE_CHANNEL : STATE_START);
+    state_update_tail(render_intern, render_complete, true);
+}
+
+void transfer_list_display()
+{
+    io_empty_lines(ctx_get_term_h() - 3);
 }

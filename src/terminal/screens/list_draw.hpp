@@ -1,11 +1,13 @@
 // list_draw: what the channel, network, peer and LAN address lists share (right-aligned cells cut
-// with "...", the highlight walk over a set of address-keyed records) and their table drawers.
-// Owns nothing; calls io, ctx and the engine's registry (read only).
+// with "...", the highlight walk over a set of address-keyed records) and their table drawers,
+// and what the downloads and uploads screens share.
+// Owns nothing; calls io, ctx, state_machine and the engine's registry (read only).
 #pragma once
 
 #include <cstdint>
 
 #include "foundation/llist.hpp"
+#include "terminal/state_machine.hpp"
 
 struct JXNetwork;
 
@@ -25,6 +27,9 @@ uint16_t list_sel_pos(const jx_list* list, list_addr_fn addr_of, uint32_t sel);
 // its first c - 3 bytes and "...". Text from other hosts (untrusted) goes through the sanitizer,
 // which keeps one byte per byte, so the cell width holds.
 void list_cell(const char* text, int c, bool bar, bool untrusted);
+// A peer's user name (a 16-byte field another host filled, read up to 15 bytes) as an untrusted
+// cell of width c followed by "|".
+void list_name_cell(const char* username, int c);
 
 // Table drawers of the list screens; each writes its header, its rows and empty lines up to its
 // area's height.
@@ -32,6 +37,14 @@ void io_disp_channels();
 void network_list_disp_networks();
 void peer_list_disp_peers(const JXNetwork* network);
 void lan_list_disp_addresses();
+
+// The downloads and uploads screens, one piece of code for both until their tables are built.
+// Init's resets besides the operations: the highlight and the scroll position.
+void transfer_list_reset();
+// The update after the key: Esc goes back to the open channel, or home; then the common tail.
+void transfer_list_update(state_op* render_intern, state_op render_complete);
+// The content area between title bar and key bar, empty for now.
+void transfer_list_display();
 
 // The predefined LAN addresses: 239.0.0.0 .. 239.0.0.254 (host order).
 inline constexpr uint32_t LAN_FIRST = 0xEF000000u;

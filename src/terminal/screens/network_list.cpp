@@ -7,7 +7,6 @@
 #include "engine/utils.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
-#include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/screens/list_draw.hpp"
@@ -121,9 +120,6 @@ void network_list_update()
         t->sel_addr = list_move_sel(&jx_comm_get()->networks, network_addr, t->sel_addr, t->key == KEY_DOWN);
         network_list_render_intern = network_list_render_complete;
         break;
-    default:
-        cmd_fkey_eval(t->key);
-        break;
     }
     state_update_tail(&network_list_render_intern, network_list_render_complete, true);
 }
@@ -140,10 +136,6 @@ void network_list_render_dy()
 
 void network_list_render_complete()
 {
-    io_clear();
-    io_top_bar_title("Networks", 8);
-    network_list_disp_networks();
-    io_key_bar();
-    io_prompt();
+    io_draw_screen("Networks", 8, network_list_disp_networks);
     network_list_render_intern = network_list_render_dy;
 }

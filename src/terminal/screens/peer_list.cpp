@@ -1,11 +1,9 @@
 // Peers screen: the peers of the open channel's network; Enter opens a direct channel with the
 // highlighted peer.
 #include <cstdio>
-#include <cstring>
 
 #include "engine/comm.hpp"
 #include "engine/utils.hpp"
-#include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/screens/list_draw.hpp"
@@ -56,9 +54,7 @@ void peer_list_disp_peers(const JXNetwork* network)
         const auto* p = static_cast<const JXPeer*>(jx_list_data(e));
         io_color(p->addr == t->sel_peer ? IO_SEL : IO_GREEN);
         io_printf("%*hu|", 3, static_cast<uint16_t>(i + 1));
-        char name[sizeof p->username] = {};
-        memcpy(name, p->username, strnlen(p->username, sizeof name - 1));
-        list_cell(name, uw, true, true);
+        list_name_cell(p->username, uw);
         io_printf("%*s", aw, jx_ip_str(p->addr).s);
         io_puts(IO_RESET "\r\n");
         drawn++;
@@ -109,9 +105,6 @@ void peer_list_update()
         peer_list_render_intern = peer_list_render_complete;
         break;
     }
-    default:
-        cmd_fkey_eval(t->key);
-        break;
     }
     if (t->refresh)
         empty_frame_drawn = false;
@@ -134,23 +127,16 @@ void peer_list_render_complete()
     if (net == nullptr) {
         // Nothing to list yet; keep trying each turn, but draw the empty frame only once so the
         // previous screen's picture does not stay behind.
-        if (!empty_frame_drawn) {
-            io_clear();
-            io_top_bar_title("Peers", 5);
-            peer_list_disp_peers(nullptr);
-            io_key_bar();
-            empty_frame_drawn = true;
-        }
-        io_prompt();
+        if (!empty_frame_drawn)
+            io_draw_screen("Peers", 5, [] { peer_list_disp_peers(nullptr); });
+        else
+            io_prompt();
+        empty_frame_drawn = true;
         return;
     }
     char title[100] = {};
     int len = snprintf(title, sizeof title, "Peers list for network: %s", jx_ip_str(net->addr).s);
-    io_clear();
-    io_top_bar_title(title, len);
-    peer_list_disp_peers(net);
-    io_key_bar();
-    io_prompt();
+    io_draw_screen(title, len, [] { peer_list_disp_peers(shown_network()); });
     empty_frame_drawn = false;
     peer_list_render_intern = peer_list_render_dy;
 }

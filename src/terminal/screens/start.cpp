@@ -43,13 +43,7 @@ void start_update()
         state_set(STATE_EXIT);
         break;
     case KEY_ENTER:
-        if (t->input[0] != '\0') {
-            cmd_eval(t->input, strnlen(t->input, sizeof t->input));
-            memset(t->input, 0, sizeof t->input);
-        }
-        break;
-    default:
-        cmd_fkey_eval(t->key);
+        cmd_eval_input();
         break;
     }
     // Typed text stays: the home screen takes commands.
@@ -68,11 +62,7 @@ void start_render_dy()
 
 void start_render_complete()
 {
-    io_clear();
-    io_top_bar_title(JX_DOC_URL, static_cast<int>(strlen(JX_DOC_URL)));
-    start_display();
-    io_key_bar();
-    io_prompt();
+    io_draw_screen(JX_DOC_URL, static_cast<int>(strlen(JX_DOC_URL)), start_display);
     start_render_intern = start_render_dy;
 }
 
