@@ -1,12 +1,7 @@
 #include "fuzz/fuzz_harness.hpp"
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <ftw.h>
-#include <net/if.h>
-#include <net/route.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +21,7 @@
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 #include "storage/fso.hpp"
+#include "support/netns.hpp"
 
 namespace {
 
@@ -43,41 +39,6 @@ uint64_t g_event_counts[256] = {};
 {
     std::fprintf(stderr, "fuzz harness: %s\n", why);
     std::abort();
-}
-
-bool write_file(const char* path, const char* text)
-{
-    const int fd = open(path, O_WRONLY);
-    if (fd < 0)
-        return false;
-    const ssize_t n = write(fd, text, std::strlen(text));
-    close(fd);
-    return n == static_cast<ssize_t>(std::strlen(text));
-}
-
-bool set_if_flags(int s, const char* name, short on)
-{
-    ifreq ifr{};
-    std::snprintf(ifr.ifr_name, sizeof ifr.ifr_name, "%s", name);
-    if (ioctl(s, SIOCGIFFLAGS, &ifr) != 0)
-        return false;
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | on);
-    return ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-}
-
-bool route(int s, unsigned long req, const char* dst, const char* mask)
-{
-    rtentry rt{};
-    auto* d = reinterpret_cast<sockaddr_in*>(&rt.rt_dst);
-    auto* m = reinterpret_cast<sockaddr_in*>(&rt.rt_genmask);
-    d->sin_family = AF_INET;
-    d->sin_addr.s_addr = inet_addr(dst);
-    m->sin_family = AF_INET;
-    m->sin_addr.s_addr = inet_addr(mask);
-    rt.rt_flags = RTF_UP;
-    char dev[] = "lo";
-    rt.rt_dev = dev;
-    return ioctl(s, req, &rt) == 0 || (req == SIOCADDRT && errno == EEXIST);
 }
 
 void inject(const uint8_t* dgram, size_t len, const JXFuzzHost& from)
@@ -255,38 +216,12 @@ int rm_entry(const char* path, const struct stat*, int, FTW*)
 
 int jx_fuzz_enter_netns()
 {
-    if (unshare(CLONE_NEWNET) != 0) {
-        // Not root: a user namespace grants the network rights inside the new network namespace.
-        const uid_t uid = getuid();
-        const gid_t gid = getgid();
-        if (unshare(CLONE_NEWUSER | CLONE_NEWNET) != 0)
-            return 1;
-        char map[64];
-        write_file("/proc/self/setgroups", "deny");
-        std::snprintf(map, sizeof map, "0 %u 1\n", static_cast<unsigned>(uid));
-        if (!write_file("/proc/self/uid_map", map))
-            return 1;
-        std::snprintf(map, sizeof map, "0 %u 1\n", static_cast<unsigned>(gid));
-        if (!write_file("/proc/self/gid_map", map))
-            return 1;
-    }
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        return 1;
-    const bool ok =
-        set_if_flags(s, "lo", IFF_UP | IFF_MULTICAST) && route(s, SIOCADDRT, "224.0.0.0", "240.0.0.0");
-    close(s);
-    return ok ? jx_fuzz_default_route(true) : 1;
+    return jx_test_enter_netns(nullptr) ? jx_fuzz_default_route(true) : 1;
 }
 
 int jx_fuzz_default_route(bool on)
 {
-    const int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        return 1;
-    const bool ok = route(s, on ? SIOCADDRT : SIOCDELRT, "0.0.0.0", "0.0.0.0");
-    close(s);
-    return ok ? 0 : 1;
+    return jx_test_lo_route(on ? SIOCADDRT : SIOCDELRT, "0.0.0.0", "0.0.0.0") ? 0 : 1;
 }
 
 int jx_fuzz_init(uint32_t reset_every, bool quiet_log)
