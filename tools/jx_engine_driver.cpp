@@ -57,11 +57,8 @@ void on_signal(int)
 // Peer-controlled bytes must not break the one-line-per-event format.
 std::string clean(const char* s, size_t max)
 {
-    std::string out;
-    for (size_t i = 0; i < max && s[i] != '\0'; i++) {
-        const unsigned char c = static_cast<unsigned char>(s[i]);
-        out.push_back(c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c));
-    }
+    std::string out(max + 1, '\0');
+    out.resize(jx_str_sanitize(s, max, out.data(), out.size()));
     return out;
 }
 

@@ -161,6 +161,67 @@ void jx_bytes_to_string(const uint8_t* bytes, size_t n, char* out, size_t size)
     }
 }
 
+static size_t utf8_len(const uint8_t* s, size_t n)
+{
+    uint8_t c = s[0];
+    size_t len;
+    uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3;
+        if (c == 0xE0)
+            lo = 0xA0;  // overlong
+        else if (c == 0xED)
+            hi = 0x9F;  // surrogates
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4;
+        if (c == 0xF0)
+            lo = 0x90;  // overlong
+        else if (c == 0xF4)
+            hi = 0x8F;  // above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (n < len || s[1] < lo || s[1] > hi)
+        return 0;
+    for (size_t i = 2; i < len; i++)
+        if (s[i] < 0x80 || s[i] > 0xBF)
+            return 0;
+    return len;
+}
+
+size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size)
+{
+    if (out_size == 0)
+        return 0;
+    const auto* u = reinterpret_cast<const uint8_t*>(s);
+    size_t end = strnlen(s, n);
+    size_t i = 0, o = 0;
+    while (i < end && o + 1 < out_size) {
+        uint8_t c = u[i];
+        if (c < 0x80) {
+            out[o++] = (c < 0x20 || c == 0x7F) ? '?' : static_cast<char>(c);
+            i++;
+            continue;
+        }
+        size_t len = utf8_len(u + i, end - i);
+        // C1 controls (U+0080..U+009F) act as escape introducers on some terminals.
+        if (len == 0 || (len == 2 && u[i] == 0xC2 && u[i + 1] <= 0x9F)) {
+            out[o++] = '?';
+            i += len == 0 ? 1 : len;
+            continue;
+        }
+        if (o + len >= out_size)
+            break;
+        memcpy(out + o, u + i, len);
+        o += len;
+        i += len;
+    }
+    out[o] = '\0';
+    return o;
+}
+
 uint64_t jx_checksum(const uint8_t* bytes, size_t n, uint64_t start)
 {
     uint64_t sum = start;

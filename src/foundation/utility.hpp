@@ -41,13 +41,19 @@ const char* jx_format_time(const time_t* t);
 // 2n + 1 bytes; only whole bytes that fit are written.
 void jx_bytes_to_string(const uint8_t* bytes, size_t n, char* out, size_t size);
 
+// Copies at most n bytes of s (up to its NUL) for display, each control byte, DEL, C1 control and
+// byte of invalid UTF-8 replaced by '?': text from other hosts or the environment never reaches a
+// terminal as an escape sequence. Writes at most out_size - 1 bytes and a terminator, never a cut
+// character; returns the length written.
+size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size);
+
 // start plus the sum of the n bytes (each 0..255), modulo 2^64.
 uint64_t jx_checksum(const uint8_t* bytes, size_t n, uint64_t start);
 
-// n bytes of rand() % 255 (0..254).
 // Seeds rand() from the time in seconds and microseconds and the process id: hosts started in the
 // same second must still draw different instance ids, or each takes the other's beacons for its own.
 void jx_random_seed();
+// n bytes of rand() % 255 (0..254).
 void jx_random_bytes(uint8_t* buf, size_t n);
 // n characters from '0'-'8', 'a'-'y', 'A'-'Y' and a terminator at index n (buf holds n + 1 bytes).
 char* jx_random_str(char* buf, size_t n);

@@ -120,11 +120,15 @@ struct DescribeOut {
 // Paths come from the environment and the file system; as_path keeps their escapes off the terminal.
 void put(DescribeOut* d, const char* s, bool as_path = false)
 {
+    char clean[JX_FSO_PATH_SIZE];
+    if (as_path) {
+        jx_str_sanitize(s, JX_FSO_PATH_MAX, clean, sizeof clean);
+        s = clean;
+    }
     for (; *s; ++s, ++d->len) {
         if (d->len + 1 >= d->n)
             continue;
-        unsigned char c = static_cast<unsigned char>(*s);
-        d->out[d->len] = (as_path && (c < 0x20 || c == 0x7f)) ? '?' : *s;
+        d->out[d->len] = *s;
         d->out[d->len + 1] = '\0';
     }
 }

@@ -81,10 +81,9 @@ std::string io_capture_end();
 // Text that came from outside (user names, file names, texts): control bytes and bytes that are
 // not part of valid UTF-8 become '?', so nothing in it can act as an escape sequence. One output
 // byte per input byte that is replaced, so column widths of ASCII text are kept.
-// io_sanitize writes at most out_size - 1 bytes and a terminator; returns the length written.
-size_t io_sanitize(const char* s, size_t n, char* out, size_t out_size);
+// io_safe returns at most n bytes of s (up to its NUL) cleaned by jx_str_sanitize.
 std::string io_safe(const char* s, size_t n);
-// Writes at most n bytes of s (up to its NUL) through io_sanitize.
+// Writes at most n bytes of s (up to its NUL) cleaned the same way.
 void io_write_untrusted(const char* s, size_t n);
 
 // --- Common drawing ---------------------------------------------------------------------------

@@ -193,3 +193,40 @@ TEST(Utility, SeedDiffersBetweenProcessesStartedTogether)
     }
     EXPECT_NE(ids[0], ids[1]);
 }
+
+TEST(Utility, SanitizeLetsNoControlSequenceThrough)
+{
+    auto safe = [](const std::string& s) {
+        std::string out(s.size() + 1, '\0');
+        out.resize(jx_str_sanitize(s.data(), s.size(), out.data(), out.size()));
+        return out;
+    };
+    EXPECT_EQ(safe("a\x1b[2Jb"), "a?[2Jb");
+    EXPECT_EQ(safe("\x1b]0;title\x07"), "?]0;title?");
+    EXPECT_EQ(safe(std::string("\r\n\t\x7f", 4)), "????");
+    EXPECT_EQ(safe("\xc2\x9b"
+                   "31m"),
+              "?31m");  // C1 CSI written as UTF-8
+    EXPECT_EQ(safe("\x9b"
+                   "31m"),
+              "?31m");  // bare C1 byte
+    EXPECT_EQ(safe("caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"), "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80");
+    EXPECT_EQ(safe("\xc0\xaf"), "??");                 // overlong
+    EXPECT_EQ(safe("\xe0\x9f\xbf"), "???");            // overlong, three bytes
+    EXPECT_EQ(safe("\xc2\x9f\xc2\xa0"), "?\xc2\xa0");  // the last C1 control; U+00A0 is text
+    EXPECT_EQ(safe("\xed\xa0\x80"), "???");            // surrogate
+    EXPECT_EQ(safe("x\xe2\x82"), "x??");               // cut short
+    EXPECT_EQ(safe("\xff\xfe"), "??");
+    // Stops at the first NUL and at n.
+    char cut[8];
+    EXPECT_EQ(jx_str_sanitize("ab\0cd", 5, cut, sizeof cut), 2u);
+    EXPECT_EQ(jx_str_sanitize("abcdef", 3, cut, sizeof cut), 3u);
+    EXPECT_STREQ(cut, "abc");
+
+    // The output bound is kept; a multi-byte character that does not fit is left out whole.
+    char out[5];
+    EXPECT_EQ(jx_str_sanitize("ab\xe2\x82\xac", 5, out, sizeof out), 2u);
+    EXPECT_STREQ(out, "ab");
+    EXPECT_EQ(jx_str_sanitize("abcdefgh", 8, out, sizeof out), 4u);
+    EXPECT_STREQ(out, "abcd");
+}

@@ -1,17 +1,11 @@
 // A started engine on a temporary storage root, with the terminal context on a chosen window size,
 // the clock frozen and local time in UTC: what the command, event and channel screen tests share.
-// Needs the suite's own network namespace (the engine binds 8855 and 8856); lo is brought up there
-// with a multicast route so that joins and sends work as on a LAN.
+// Needs the suite's own network namespace (the engine binds 8855 and 8856); its main brings lo up
+// there with a multicast route so that joins and sends work as on a LAN.
 #pragma once
 
 #include <arpa/inet.h>
-#include <net/if.h>
-#include <net/route.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,31 +33,6 @@ inline uint32_t ip(const char* dotted)
     return inet_addr(dotted);
 }
 
-inline bool loopback_up()
-{
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    if (s < 0)
-        return false;
-    ifreq ifr{};
-    strncpy(ifr.ifr_name, "lo", IFNAMSIZ - 1);
-    bool ok = ioctl(s, SIOCGIFFLAGS, &ifr) == 0;
-    ifr.ifr_flags = static_cast<short>(ifr.ifr_flags | IFF_UP | IFF_MULTICAST);
-    ok = ok && ioctl(s, SIOCSIFFLAGS, &ifr) == 0;
-    rtentry rt{};
-    auto* dst = reinterpret_cast<sockaddr_in*>(&rt.rt_dst);
-    auto* mask = reinterpret_cast<sockaddr_in*>(&rt.rt_genmask);
-    dst->sin_family = AF_INET;
-    dst->sin_addr.s_addr = inet_addr("224.0.0.0");
-    mask->sin_family = AF_INET;
-    mask->sin_addr.s_addr = inet_addr("240.0.0.0");
-    rt.rt_flags = RTF_UP;
-    char dev[] = "lo";
-    rt.rt_dev = dev;
-    ok = ok && (ioctl(s, SIOCADDRT, &rt) == 0 || errno == EEXIST);
-    close(s);
-    return ok;
-}
-
 class ChatTest : public TermTest {
   protected:
     std::filesystem::path root;
@@ -73,7 +42,6 @@ class ChatTest : public TermTest {
     {
         if (!g_own_netns)
             GTEST_SKIP() << "needs a network namespace of its own (the engine binds 8855 and 8856)";
-        ASSERT_TRUE(loopback_up());
         setenv("TZ", "UTC", 1);
         tzset();
         char tmpl[] = "/tmp/jx_term_chat_XXXXXX";
@@ -95,14 +63,12 @@ class ChatTest : public TermTest {
         if (started) {
             drop_events();
             jx_comm_close();
-            started = false;
         }
         jx_log_close();
         (void)jx_fso_close();
         jx_clock_set(0);
         std::error_code ec;
-        if (!root.empty())
-            std::filesystem::remove_all(root, ec);
+        std::filesystem::remove_all(root, ec);
     }
 
     static void drop_events()
@@ -130,19 +96,30 @@ class ChatTest : public TermTest {
     {
         JXChannel* ch = nullptr;
         EXPECT_EQ(jx_join_network(dotted, 0, &ch), 0) << dotted;
-        if (ch == nullptr)
-            return nullptr;
-        jx_set_network_status(jx_network_by_addr(ch->net_addr), status);
+        if (ch != nullptr)
+            jx_set_network_status(jx_network_by_addr(ch->net_addr), status);
         drop_events();
         return ch;
     }
 
+    // A network without any channel yet.
+    static JXNetwork* add_net(const char* dotted, uint8_t type, uint8_t status)
+    {
+        JXNetwork* n = nullptr;
+        EXPECT_EQ(jx_add_network(ip(dotted), 0, &n), 0) << dotted;
+        if (n != nullptr) {
+            n->type = type;
+            jx_set_network_status(n, status);
+        }
+        return n;
+    }
+
     // A peer as a beacon would have added it.
-    static JXPeer* add_peer(uint32_t net, const char* dotted, const char* name, uint8_t alive = 1)
+    static JXPeer* add_peer(uint32_t net, const char* dotted, const char* name)
     {
         auto* p = static_cast<JXPeer*>(calloc(1, sizeof(JXPeer)));
         p->addr = ip(dotted);
-        p->alive = alive;
+        p->alive = 1;
         p->port = JX_PORT;
         p->last_seen = jx_clock_now();
         snprintf(p->username, sizeof p->username, "%s", name);
@@ -155,8 +132,17 @@ class ChatTest : public TermTest {
         return p;
     }
 
-    // A direct channel with a peer of a LAN network.
-    static JXChannel* net_dm(uint32_t net, uint32_t peer)
+    static void drop_peer(uint32_t net, const char* dotted)
+    {
+        JXPeer key{};
+        key.addr = ip(dotted);
+        void* data = &key;
+        ASSERT_EQ(jx_set_remove(&jx_network_by_addr(net)->peers, &data), 0);
+        free(data);
+    }
+
+    // A direct channel with a peer (0: the network's main channel).
+    static JXChannel* add_ch(uint32_t net, uint32_t peer)
     {
         JXChannel* ch = nullptr;
         EXPECT_EQ(jx_add_channel(net, peer, &ch), 0);
@@ -164,21 +150,16 @@ class ChatTest : public TermTest {
         return ch;
     }
 
-    std::string msg_path(const char* name) const { return (root / "msg" / name).string(); }
-
-    std::vector<uint8_t> file_bytes(const char* name) const
+    bool msg_exists(const char* name) const { return std::filesystem::exists(root / "msg" / name); }
+    // A whole file under the root ("msg/030201e0", "jx_internal/log").
+    std::string slurp(const char* rel) const
     {
-        std::ifstream f(msg_path(name), std::ios::binary);
-        return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
-    }
-
-    std::string log_text() const
-    {
-        std::ifstream f(root / "jx_internal" / "log", std::ios::binary);
+        std::ifstream f(root / rel, std::ios::binary);
         std::stringstream ss;
         ss << f.rdbuf();
         return ss.str();
     }
+    std::string log_text() const { return slurp("jx_internal/log"); }
 
     // Stores one line in a channel file through the real store.
     static void store(const char* fn, uint8_t type, const char* user, const char* text, uint64_t id = 0,

@@ -5,6 +5,17 @@
 #include <string>
 #include <vector>
 
+// Index of the final byte of the CSI sequence at s[i], npos when s[i] starts none or it is cut short.
+inline size_t csi_end(const std::string& s, size_t i)
+{
+    if (s[i] != '\x1b' || i + 1 >= s.size() || s[i + 1] != '[')
+        return std::string::npos;
+    size_t j = i + 2;
+    while (j < s.size() && !(s[j] >= 0x40 && s[j] <= 0x7e))
+        j++;
+    return j < s.size() ? j : s.size();
+}
+
 struct ScreenGrid {
     int w, h;
     int row = 0, col = 0;
@@ -14,60 +25,47 @@ struct ScreenGrid {
 
     ScreenGrid(int width, int height) : w(width), h(height), rows(height, std::string(width, ' ')) {}
 
-    void clear()
-    {
-        for (auto& r : rows)
-            r.assign(w, ' ');
-    }
-
     void line_feed()
     {
+        wrap_pending = false;
         if (row + 1 < h) {
             row++;
-        } else {
-            rows.erase(rows.begin());
-            rows.emplace_back(w, ' ');
-            scrolls++;
+            return;
         }
+        rows.erase(rows.begin());
+        rows.emplace_back(w, ' ');
+        scrolls++;
     }
 
     void feed(const std::string& s)
     {
         for (size_t i = 0; i < s.size(); i++) {
-            char c = s[i];
-            if (c == '\x1b' && i + 1 < s.size() && s[i + 1] == '[') {
-                size_t j = i + 2;
-                while (j < s.size() && !(s[j] >= 0x40 && s[j] <= 0x7e))
-                    j++;
-                if (j >= s.size())
-                    return;
-                std::string params = s.substr(i + 2, j - i - 2);
+            const char c = s[i];
+            size_t j = csi_end(s, i);
+            if (j == s.size())
+                return;
+            if (j != std::string::npos) {
                 if (s[j] == 'H') {
                     row = col = 0;
                     wrap_pending = false;
-                } else if (s[j] == 'J' && (params == "2" || params == "3")) {
-                    clear();
+                } else if (s[j] == 'J' && (s[j - 1] == '2' || s[j - 1] == '3') && j == i + 3) {
+                    for (auto& r : rows)
+                        r.assign(w, ' ');
                 }
                 i = j;
-                continue;
-            }
-            if (c == '\r') {
+            } else if (c == '\r') {
                 col = 0;
                 wrap_pending = false;
             } else if (c == '\n') {
                 line_feed();
-                wrap_pending = false;
             } else if (static_cast<unsigned char>(c) >= 0x20) {
                 if (wrap_pending) {
                     col = 0;
                     line_feed();
-                    wrap_pending = false;
                 }
                 rows[row][col] = c;
-                if (col + 1 < w)
-                    col++;
-                else
-                    wrap_pending = true;
+                wrap_pending = col + 1 == w;
+                col += wrap_pending ? 0 : 1;
             }
         }
     }
@@ -86,14 +84,11 @@ inline std::string strip_csi(const std::string& s)
 {
     std::string out;
     for (size_t i = 0; i < s.size(); i++) {
-        if (s[i] == '\x1b' && i + 1 < s.size() && s[i + 1] == '[') {
-            size_t j = i + 2;
-            while (j < s.size() && !(s[j] >= 0x40 && s[j] <= 0x7e))
-                j++;
+        size_t j = csi_end(s, i);
+        if (j == std::string::npos)
+            out += s[i];
+        else
             i = j;
-            continue;
-        }
-        out += s[i];
     }
     return out;
 }

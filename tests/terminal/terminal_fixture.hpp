@@ -4,10 +4,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/comm.hpp"
+#include "screen_grid.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/state_machine.hpp"
@@ -25,8 +28,7 @@ class TermTest : public testing::Test {
         ctx_init();
         ctx_get()->term_w = w;
         ctx_get()->term_h = h;
-        memset(jx_comm_get()->username, 0, sizeof jx_comm_get()->username);
-        strcpy(jx_comm_get()->username, "alice");
+        snprintf(jx_comm_get()->username, sizeof jx_comm_get()->username, "alice");
         state_init();
         io_capture_begin();
     }
@@ -51,6 +53,32 @@ class TermTest : public testing::Test {
         if (io_check_min_size() == 0)
             state_render();
         return io_capture_end();
+    }
+
+    // What was drawn, replayed on a grid of the window's size; every drawing must fit the window.
+    static ScreenGrid grid(const std::string& out)
+    {
+        ScreenGrid g(ctx_get()->term_w, ctx_get()->term_h);
+        g.feed(out);
+        EXPECT_EQ(g.scrolls, 0) << "a drawing taller than the window";
+        return g;
+    }
+
+    // One turn per key; the last drawing.
+    std::string press(const std::vector<uint8_t>& keys)
+    {
+        std::string out;
+        for (uint8_t k : keys)
+            out = turn(k);
+        return out;
+    }
+
+    // Switches to screen s, then presses keys; the last drawing.
+    std::string show(uint32_t s, const std::vector<uint8_t>& keys = {})
+    {
+        state_set(s);
+        std::string out = turn();
+        return keys.empty() ? out : press(keys);
     }
 
     // Types a line into the input as keystrokes would.

@@ -1,15 +1,15 @@
 // JX_OWN_MAIN: the suite runs in a network namespace of its own, so the start-up diagnosis can
 // hold ports 8855 and 8856 without touching the host or other test runs.
 #include <gtest/gtest.h>
-#include <sched.h>
 
+#include "support/netns.hpp"
 #include "terminal_fixture.hpp"
 
 bool g_own_netns = false;
 
 int main(int argc, char** argv)
 {
-    g_own_netns = unshare(CLONE_NEWNET) == 0;
+    g_own_netns = jx_test_enter_netns(nullptr);
     testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

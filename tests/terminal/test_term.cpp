@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cstdlib>
+#include <fstream>
 #include <string>
 
 #include "storage/fso.hpp"
@@ -49,8 +50,7 @@ TEST(TermStartFailure, NoStorageRootListsWhereItLooked)
     std::string out = explain("/nonexistent/dir/jexley");
     fso = saved;
     EXPECT_EQ(out.rfind("No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist", 0),
-              0u)
-        << out;
+              0u);
     EXPECT_NE(out.find("/nonexistent/dir/jx_internal"), std::string::npos) << out;
     // One line of cause, then one line per place searched.
     EXPECT_GE(std::count(out.begin(), out.end(), '\n'), 2);
@@ -94,35 +94,23 @@ TEST(TermConfig, SavedUsernameIsLoaded)
     ASSERT_NE(mkdtemp(dir), nullptr);
     JXFso saved = fso;
     snprintf(fso.cfg_path, sizeof fso.cfg_path, "%s/cfg", dir);
-    JXComm* cc = jx_comm_get();
-    auto write_cfg = [&](const void* bytes, size_t n) {
-        FILE* f = fopen(fso.cfg_path, "wb");
-        ASSERT_NE(f, nullptr);
-        fwrite(bytes, 1, n, f);
-        fclose(f);
+    char* name = jx_comm_get()->username;
+    strcpy(name, "jexley123456789");
+    term_load_cfg();  // no file: the generated name stays
+    EXPECT_STREQ(name, "jexley123456789");
+    const struct {
+        std::string file;
+        const char* name;
+    } cases[] = {
+        {"abcdefghijklmnoEXTRA", "abcdefghijklmno"},                   // 15 characters whole, terminated
+        {std::string(1, '\0') + "xxxxxxxxxxxxxx", "abcdefghijklmno"},  // a first NUL: the name stays
+        {"bob", "bob"},                                                // a short file: its bytes
     };
-
-    // No file: the generated name stays.
-    strcpy(cc->username, "jexley123456789");
-    term_load_cfg();
-    EXPECT_STREQ(cc->username, "jexley123456789");
-
-    // Exactly 15 characters are taken whole, and the field stays terminated.
-    write_cfg("abcdefghijklmnoEXTRA", 20);
-    term_load_cfg();
-    EXPECT_STREQ(cc->username, "abcdefghijklmno");
-
-    // A first byte of NUL leaves the name as it is.
-    const char empty[15] = {0, 'x'};
-    write_cfg(empty, sizeof empty);
-    term_load_cfg();
-    EXPECT_STREQ(cc->username, "abcdefghijklmno");
-
-    // A short file yields a name of its bytes.
-    write_cfg("bob", 3);
-    term_load_cfg();
-    EXPECT_STREQ(cc->username, "bob");
-
+    for (const auto& c : cases) {
+        std::ofstream(fso.cfg_path, std::ios::binary) << c.file;
+        term_load_cfg();
+        EXPECT_STREQ(name, c.name);
+    }
     remove(fso.cfg_path);
     rmdir(dir);
     fso = saved;

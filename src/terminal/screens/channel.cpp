@@ -48,7 +48,7 @@ size_t peer_name(const JXPeer* peer, char* left, size_t size)
 {
     if (peer == nullptr)
         return 0;
-    size_t o = io_sanitize(peer->username, sizeof peer->username, left, size);
+    size_t o = jx_str_sanitize(peer->username, sizeof peer->username, left, size);
     return o + static_cast<size_t>(snprintf(left + o, size - o, " | "));
 }
 
@@ -300,7 +300,7 @@ void io_print_txt(const JXStoredMsg* msg)
     if (system)
         snprintf(author, sizeof author, "System");
     else
-        io_sanitize(msg->username, sizeof msg->username, author, sizeof author);
+        jx_str_sanitize(msg->username, sizeof msg->username, author, sizeof author);
     io_printf("%*s", CH_AUTHOR_W, author);
     io_puts(marker);
     io_write_untrusted(msg->text, sizeof msg->text);
