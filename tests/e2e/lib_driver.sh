@@ -11,7 +11,6 @@
 #   driver_count i REGEX    number of lines of out<i> matching REGEX
 #   driver_ask i LINE       send LINE and print the lines it produced (up to a marker echo)
 #   driver_pid i            pid of driver i
-#   driver_us               the wall clock in microseconds, as the drivers print it (us=...)
 #   fail MSG                print "FAIL: MSG", the tail of every driver output, exit 1
 
 JX_DRV_DIR=
@@ -73,8 +72,6 @@ driver_ask() {
     driver_wait "$i" "^ECHO $tag\$" 10 >/dev/null || return 1
     tail -n +"$((before + 1))" "$JX_DRV_DIR/out$i" | sed "/^ECHO $tag\$/,\$d"
 }
-
-driver_us() { echo $(( $(date +%s%N) / 1000 )); }
 
 fail() {
     local f

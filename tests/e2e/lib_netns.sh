@@ -15,7 +15,6 @@
 #                           standard input, stdout+stderr to logfile; its pid is in
 #                           $JX_NS_LAST_PID and it is ended by netns_down
 #   netns_block i [port]    drop every UDP datagram arriving at host i for port (default 8855)
-#   netns_loss i port pct   drop pct % of the UDP datagrams arriving at host i for port
 #   netns_unblock i         remove every drop rule of host i
 #   netns_tmpdir            print a fresh temporary directory, removed by netns_down
 #   netns_on_exit cmd...    run cmd (eval'd) at clean-up, before the namespaces go
@@ -124,12 +123,6 @@ _jx_nft_base() {
 netns_block() {
     local i=$1 port=${2:-8855}
     _jx_nft_base "$i" && netns_exec "$i" nft add rule inet f in udp dport "$port" drop
-}
-
-netns_loss() {
-    local i=$1 port=$2 pct=$3
-    _jx_nft_base "$i" &&
-        netns_exec "$i" nft add rule inet f in udp dport "$port" numgen random mod 100 '<' "$pct" drop
 }
 
 netns_unblock() {
