@@ -164,3 +164,9 @@ uint8_t jx_comm_add_task(uint8_t kind, void* payload)
 {
     return add_to(&comm.tasks, kind, payload);
 }
+
+void jx_comm_raise(uint8_t kind, void* payload)
+{
+    if (jx_comm_add_event(kind, payload) != 0)
+        std::free(payload);
+}

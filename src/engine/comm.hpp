@@ -90,4 +90,7 @@ uint8_t jx_comm_close();
 // Append at the tail. 0, or 1 when the record cannot be allocated or linked (the payload is then
 // neither freed nor queued).
 [[nodiscard]] uint8_t jx_comm_add_event(uint8_t kind, void* payload);
+// Producers' form of jx_comm_add_event: when the queue cannot take the event its payload is freed,
+// so a failed allocation never leaks.
+void jx_comm_raise(uint8_t kind, void* payload);
 [[nodiscard]] uint8_t jx_comm_add_task(uint8_t kind, void* payload);

@@ -10,22 +10,6 @@
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
-namespace {
-
-void raise(uint8_t kind, void* payload)
-{
-    // A queue failure drops the event; the payload is ours to free then.
-    if (jx_comm_add_event(kind, payload) != 0)
-        std::free(payload);
-}
-
-bool is_direct_ip(uint8_t type)
-{
-    return type == NET_DIRECT_IP_INCOMING || type == NET_DIRECT_IP_OUTGOING;
-}
-
-}  // namespace
-
 void manage_network(JXNetwork* network)
 {
     if (network->status != NET_ONLINE)
@@ -33,7 +17,7 @@ void manage_network(JXNetwork* network)
     if (jx_clock_now() - network->last_heard <= JX_NET_OFFLINE_S)
         return;
     jx_set_network_status(network, NET_OFFLINE);
-    raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
+    jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
 }
 
 void manage_peer_list(JXNetwork* network)
@@ -50,16 +34,16 @@ void manage_peer_list(JXNetwork* network)
             continue;
         }
         jx_log("Dropping %s(%s) from list - no KA received", peer->username, jx_ip_str(peer->addr).s);
-        raise(EV_PEER_DROPPED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
+        jx_comm_raise(EV_PEER_DROPPED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
         void* data = nullptr;
         if (jx_list_rem_next(&network->peers, prev, &data) == 0) {
             std::free(data);
         } else {
             prev = el;
         }
-        if (is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
+        if (jx_is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
             jx_set_network_status(network, NET_CLOSED);
-            raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
+            jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
         }
         el = next;
     }

@@ -15,23 +15,6 @@
 
 namespace {
 
-void raise(uint8_t kind, void* payload)
-{
-    // A queue failure drops the event; the payload is ours to free then.
-    if (jx_comm_add_event(kind, payload) != 0)
-        std::free(payload);
-}
-
-bool is_direct_ip(uint8_t type)
-{
-    return type == NET_DIRECT_IP_INCOMING || type == NET_DIRECT_IP_OUTGOING;
-}
-
-bool is_group(uint8_t type)
-{
-    return type == NET_MULTICAST || type == NET_BROADCAST;
-}
-
 // Smallest payload each presence and text packet needs; shorter ones are malformed.
 size_t min_payload(uint8_t type)
 {
@@ -67,7 +50,7 @@ JXNetwork* jx_network_of_packet(const JXPacket* pkt)
 
 bool check_if_self(const JXNetwork* network, const JXPacket* pkt)
 {
-    return is_group(network->type) && network->own_addr != 0 && pkt->src_addr == network->own_addr;
+    return jx_is_group(network->type) && network->own_addr != 0 && pkt->src_addr == network->own_addr;
 }
 
 bool check_duplicate_id(JXNetwork* network, const JXPacket* pkt)
@@ -141,22 +124,23 @@ void proc_beacon(const JXPacket* pkt)
         return;
     const int64_t now = jx_clock_now();
 
-    if (std::memcmp(pkt->payload + 4, comm.instance_id, JX_INSTANCE_ID_LEN) == 0 && is_group(network->type)) {
+    if (std::memcmp(pkt->payload + 4, comm.instance_id, JX_INSTANCE_ID_LEN) == 0 &&
+        jx_is_group(network->type)) {
         // Our own beacon came back: the network carries our traffic, and now we know our address on it.
         network->own_addr = pkt->src_addr;
         network->last_heard = now;
         if (network->status == NET_OFFLINE) {
             jx_set_network_status(network, NET_ONLINE);
-            raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
+            jx_comm_raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
         }
         return;
     }
 
-    if (is_direct_ip(network->type)) {
+    if (jx_is_direct_ip(network->type)) {
         network->last_heard = now;
         if (network->status == NET_OFFLINE) {
             jx_set_network_status(network, NET_ONLINE);
-            raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
+            jx_comm_raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
         }
     }
 
@@ -192,7 +176,7 @@ void proc_query(const JXPacket* pkt)
             return;
         }
         jx_set_network_status(network, NET_ONLINE);
-        raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
+        jx_comm_raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
         break;
     default:
         jx_log("Could not join for request");
@@ -221,12 +205,12 @@ void proc_leave(const JXPacket* pkt)
     void* data = &key;
     if (jx_set_remove(&network->peers, &data) == 0) {
         std::free(data);
-        raise(EV_PEER_LEFT, jx_build_user_ev(network->addr, pkt->src_addr, pkt->username, ""));
+        jx_comm_raise(EV_PEER_LEFT, jx_build_user_ev(network->addr, pkt->src_addr, pkt->username, ""));
         jx_log("%s(%s) left", pkt->username, jx_ip_str(pkt->src_addr).s);
     }
-    if (is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
+    if (jx_is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
         jx_set_network_status(network, NET_CLOSED);
-        raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
+        jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
     }
 }
 
@@ -265,9 +249,9 @@ void proc_txt(const JXPacket* pkt)
     // Direct-IP traffic carries network id 0; its network is the sender. This also files a group
     // text that a peer sent on a private network under that network rather than under 0.0.0.0.
     const uint32_t a = pkt->net_id != 0 ? pkt->net_id : pkt->src_addr;
-    raise(EV_TXT_RECEIVED,
-          jx_build_msg_ev(reinterpret_cast<const char*>(pkt->payload), pkt->payload_len, channel->type,
-                          pkt->msg_id, a, pkt->src_addr, jx_clock_now(), pkt->username));
+    jx_comm_raise(EV_TXT_RECEIVED, jx_build_msg_ev(reinterpret_cast<const char*>(pkt->payload),
+                                                   pkt->payload_len, channel->type, pkt->msg_id, a,
+                                                   pkt->src_addr, jx_clock_now(), pkt->username));
 }
 
 void proc_txt_ack(const JXPacket* pkt)
@@ -287,5 +271,6 @@ void proc_txt_ack(const JXPacket* pkt)
         return;
 
     const uint32_t a = pkt->net_id != 0 ? pkt->net_id : pkt->src_addr;
-    raise(EV_TXT_DELIVERED, jx_build_msg_ev(nullptr, 0, channel->type, pkt->msg_id, a, pkt->src_addr, 0, ""));
+    jx_comm_raise(EV_TXT_DELIVERED,
+                  jx_build_msg_ev(nullptr, 0, channel->type, pkt->msg_id, a, pkt->src_addr, 0, ""));
 }

@@ -16,13 +16,6 @@ namespace {
 // Passes run when more than this many whole seconds have gone by: one pass every 3 s.
 constexpr int64_t RETRY_GAP_S = 2;
 
-void raise(uint8_t kind, void* payload)
-{
-    // A queue failure drops the event; the payload is ours to free then.
-    if (jx_comm_add_event(kind, payload) != 0)
-        std::free(payload);
-}
-
 // Addresses of the events about our own texts: which channel (a) and which peer (b) the terminal
 // files them under.
 void own_txt_addrs(const JXNetwork* network, const JXChannel* channel, uint32_t* a, uint32_t* b)
@@ -103,8 +96,8 @@ uint8_t jx_snd_txt(JXChannel* channel, const char* text)
     uint32_t a = 0;
     uint32_t b = 0;
     own_txt_addrs(network, channel, &a, &b);
-    raise(EV_TXT_SENT,
-          jx_build_msg_ev(text, len, channel->type, msg_id, a, b, jx_clock_now(), comm.username));
+    jx_comm_raise(EV_TXT_SENT,
+                  jx_build_msg_ev(text, len, channel->type, msg_id, a, b, jx_clock_now(), comm.username));
 
     if (jx_set_size(&network->peers) == 0)
         return JX_TXT_OK;
@@ -179,8 +172,9 @@ void txt_retry(JXNetwork* network)
             uint32_t a = 0;
             uint32_t b = 0;
             own_txt_addrs(network, channel, &a, &b);
-            raise(st->acks > 0 ? EV_TXT_PARTLY_UNDELIVERED : EV_TXT_UNDELIVERED,
-                  jx_build_msg_ev(nullptr, 0, channel->type, jx_dgram_msg_id(st->dgram), a, b, 0, ""));
+            jx_comm_raise(
+                st->acks > 0 ? EV_TXT_PARTLY_UNDELIVERED : EV_TXT_UNDELIVERED,
+                jx_build_msg_ev(nullptr, 0, channel->type, jx_dgram_msg_id(st->dgram), a, b, 0, ""));
             void* data = nullptr;
             if (jx_list_rem_next(&channel->sent_txts, prev, &data) != 0) {
                 jx_log("Failed to remove sent text from list");

@@ -22,18 +22,6 @@ namespace {
 // within 3 s.
 constexpr int64_t NEW_PEER_BEACON_PULL = 8;
 
-void raise(uint8_t kind, void* payload)
-{
-    // A queue failure drops the event; the payload is ours to free then.
-    if (jx_comm_add_event(kind, payload) != 0)
-        std::free(payload);
-}
-
-bool is_direct_ip(uint8_t type)
-{
-    return type == NET_DIRECT_IP_INCOMING || type == NET_DIRECT_IP_OUTGOING;
-}
-
 void destroy_containers(JXNetwork* n)
 {
     jx_set_destroy(&n->peers);
@@ -267,7 +255,7 @@ uint8_t jx_join_network(const char* text, uint8_t requested_type, JXChannel** ch
         *out = main_ch;
         if (existing->status == NET_ONLINE)
             return JX_JOIN_ONLINE;
-        if ((existing->type == NET_UNSPEC || is_direct_ip(existing->type)) &&
+        if ((existing->type == NET_UNSPEC || jx_is_direct_ip(existing->type)) &&
             existing->status == NET_CLOSED) {
             // A closed private network is opened again.
             existing->type = requested_type;
@@ -325,7 +313,7 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
             jx_log("Setsockopt add multicast membership failed - %d", err);
             return JX_NET_ADD_MCAST_FAILED;
         }
-    } else if (is_direct_ip(requested_type)) {
+    } else if (jx_is_direct_ip(requested_type)) {
         n->type = requested_type;
         n->status = NET_ONLINE;
         n->online_since = now;
@@ -374,7 +362,7 @@ uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channe
         return JX_CH_ADD_OK;
     }
     if (peer_addr != 0) {
-        if (is_direct_ip(n->type)) {
+        if (jx_is_direct_ip(n->type)) {
             jx_log("Can't create directip ch from net addr and no peer addr");
             return JX_CH_ADD_DIRECT_PEER;
         }
@@ -411,7 +399,7 @@ uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channe
     }
     if (channel != nullptr)
         *channel = ch;
-    raise(EV_CHANNEL_ADDED, jx_build_ch_ev(net_addr, peer_addr));
+    jx_comm_raise(EV_CHANNEL_ADDED, jx_build_ch_ev(net_addr, peer_addr));
     return JX_CH_ADD_OK;
 }
 
@@ -484,7 +472,8 @@ uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)
         if (std::strncmp(known->username, pkt->username, JX_HDR_UNAME_LEN) == 0)
             return JX_PEER_REFRESHED;
         jx_log("Upd name for ip %s - [%s]>[%s]", jx_ip_str(known->addr).s, known->username, pkt->username);
-        raise(EV_PEER_RENAMED, jx_build_user_ev(network->addr, known->addr, pkt->username, known->username));
+        jx_comm_raise(EV_PEER_RENAMED,
+                      jx_build_user_ev(network->addr, known->addr, pkt->username, known->username));
         std::memset(known->username, 0, sizeof(known->username));
         std::memcpy(known->username, pkt->username, JX_HDR_UNAME_LEN);
         return JX_PEER_REFRESHED;
@@ -511,6 +500,6 @@ uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)
         announce = peer_uptime <= now - network->online_since;
     }
     if (announce)
-        raise(EV_PEER_JOINED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
+        jx_comm_raise(EV_PEER_JOINED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
     return JX_PEER_ADDED;
 }

@@ -147,6 +147,16 @@ const char* jx_network_type_str(uint8_t type);
 // 0 when text is a strict dotted quad (no leading zeros, no spaces), else 1 (also for null).
 uint8_t ipv4_check(const char* text);
 bool is_bcast_addr(uint32_t addr);
+// Private networks with one remote host, opened by either side.
+inline bool jx_is_direct_ip(uint8_t type)
+{
+    return type == NET_DIRECT_IP_INCOMING || type == NET_DIRECT_IP_OUTGOING;
+}
+// Multicast and broadcast networks, where this host hears its own traffic back.
+inline bool jx_is_group(uint8_t type)
+{
+    return type == NET_MULTICAST || type == NET_BROADCAST;
+}
 bool is_mcast_addr(uint32_t addr);
 
 // Receiving-socket options (0, or errno when the option was refused).
