@@ -76,9 +76,33 @@ uint8_t exec_dir(const char* argv0, char* out)
 }
 
 // Candidate 3: the directory part of the link target, taken as written (a relative target is
-// relative to the working directory). false when argv0 is not a symbolic link.
+// relative to the working directory). false when argv0 (looked up on PATH when it is a bare name,
+// so that a link on PATH works from any directory) is not a symbolic link.
+// A program started by bare name was found by the shell on PATH; the link it ran is the first
+// executable of that name there (an empty element means the working directory).
+bool find_on_path(const char* name, char* out)
+{
+    const char* path = getenv("PATH");
+    if (path == nullptr)
+        return false;
+    for (const char* e = path;; ++e) {
+        const char* end = strchr(e, ':');
+        size_t elen = end ? static_cast<size_t>(end - e) : strlen(e);
+        bool ok = elen == 0 ? join_path(out, name, strlen(name), nullptr, nullptr)
+                            : join_path(out, e, elen, "/", name);
+        if (ok && access(out, X_OK) == 0)
+            return true;
+        if (end == nullptr)
+            return false;
+        e = end;
+    }
+}
+
 bool link_dir(const char* argv0, char* out, uint8_t* status)
 {
+    char found[JX_FSO_PATH_SIZE];
+    if (strchr(argv0, '/') == nullptr && find_on_path(argv0, found))
+        argv0 = found;
     char target[JX_FSO_PATH_SIZE + 1];
     ssize_t len = readlink(argv0, target, sizeof target);
     if (len < 0)

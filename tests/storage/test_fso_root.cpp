@@ -1,5 +1,6 @@
 // Storage root search, derived paths, configuration file and path-level file operations,
 // on real directory trees with a controlled PATH and working directory.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -134,6 +135,15 @@ TEST_F(FsoRoot, SymbolicLinkTargetDirectory)
     EXPECT_EQ(std::string(fso.root_path), real);
     // Not a link at all: the search ends after PATH.
     EXPECT_EQ(describe(real + "/jexley"), where({real, p1}));
+
+    // Started by bare name through a link on PATH, as a shell runs it: the link is found on PATH.
+    ASSERT_EQ(chmod((real + "/jexley").c_str(), 0755), 0);
+    setenv("PATH", (p1 + ":" + links).c_str(), 1);
+    cd(root);
+    EXPECT_EQ(describe("jexley"), where({root, p1, links, real}));
+    ASSERT_EQ(jx_fso_chk_root("jexley"), 0);
+    EXPECT_EQ(std::string(fso.root_path), real);
+    setenv("PATH", p1.c_str(), 1);
 
     // A relative target is taken relative to the working directory, not to the link.
     ASSERT_EQ(symlink("sub/prog", (links + "/rel").c_str()), 0);
