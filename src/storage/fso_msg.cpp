@@ -41,6 +41,13 @@ bool msg_path(char* out, const char* name)
     return true;
 }
 
+// An existing channel file opened with mode; null when its path does not fit or it cannot be opened.
+ScopedFile open_msg_file(const char* name, const char* mode)
+{
+    char path[JX_FSO_PATH_SIZE];
+    return ScopedFile(msg_path(path, name) ? fopen(path, mode) : nullptr);
+}
+
 long slot_offset(uint32_t slot)
 {
     return static_cast<long>(slot) * static_cast<long>(JX_MSG_SLOT_SIZE);
@@ -188,10 +195,7 @@ uint8_t jx_fso_update_msg(const char* name, const JXStoredMsg* msg)
         jx_log("Message id must be greater the 0");
         return 3;
     }
-    char path[JX_FSO_PATH_SIZE];
-    if (!msg_path(path, name))
-        return 1;
-    ScopedFile f(fopen(path, "rb+"));
+    ScopedFile f = open_msg_file(name, "rb+");
     if (!f)
         return 1;
     Header h{};
@@ -222,10 +226,9 @@ uint8_t jx_fso_read_msg(uint16_t pos, const char* name, JXStoredMsg* dst)
         jx_log("Position must be greater the 0");
         return 3;
     }
-    char path[JX_FSO_PATH_SIZE];
-    if (dst == nullptr || !msg_path(path, name))
+    if (dst == nullptr)
         return 1;
-    ScopedFile f(fopen(path, "rb"));
+    ScopedFile f = open_msg_file(name, "rb");
     if (!f)
         return 1;
     Header h{};
@@ -242,10 +245,9 @@ uint8_t jx_fso_read_msg(uint16_t pos, const char* name, JXStoredMsg* dst)
 
 uint8_t jx_fso_read_file_header(uint64_t hdr[3], const char* name)
 {
-    char path[JX_FSO_PATH_SIZE];
-    if (hdr == nullptr || !msg_path(path, name))
+    if (hdr == nullptr)
         return 1;
-    ScopedFile f(fopen(path, "rb"));
+    ScopedFile f = open_msg_file(name, "rb");
     if (!f)
         return 1;
     Header h{};
