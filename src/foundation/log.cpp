@@ -1,10 +1,13 @@
 #include "foundation/log.hpp"
 
 #include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
 #include "foundation/timer.hpp"
+#include "foundation/utility.hpp"
 
 char log_path[JX_LOG_PATH_SIZE];
 FILE* logger = nullptr;
@@ -39,10 +42,30 @@ void jx_log(const char* fmt, ...)
     std::fprintf(logger, "%02d-%02d-%02d %02d:%02d:%02d\t", t.tm_year - 100, t.tm_mon + 1, t.tm_mday,
                  t.tm_hour, t.tm_min, t.tm_sec);
 
+    // Names, texts and file names from other hosts end up in log lines: a CR or LF would forge a
+    // line and an escape sequence would act on the terminal of whoever reads the log.
+    char small[2048];
+    char* msg = small;
     va_list args;
     va_start(args, fmt);
-    std::vfprintf(logger, fmt, args);
+    va_list again;
+    va_copy(again, args);
+    const int n = std::vsnprintf(small, sizeof small, fmt, args);
     va_end(args);
+    if (n >= static_cast<int>(sizeof small)) {
+        msg = static_cast<char*>(std::malloc(2 * (static_cast<size_t>(n) + 1)));
+        if (msg != nullptr)
+            std::vsnprintf(msg, static_cast<size_t>(n) + 1, fmt, again);
+    }
+    va_end(again);
+    if (n > 0 && msg != nullptr) {
+        char clean_small[sizeof small];
+        char* clean = msg == small ? clean_small : msg + n + 1;
+        jx_str_sanitize(msg, static_cast<size_t>(n), clean, static_cast<size_t>(n) + 1);
+        std::fputs(clean, logger);
+    }
+    if (msg != small)
+        std::free(msg);
 
     std::fputs("\r\n", logger);
     std::fflush(logger);

@@ -1,5 +1,6 @@
 // log: the program's single diagnostics file <logging dir>/log with one backup log1.
-// Owns the globals log_path and logger; calls timer (clock seam for time stamps) and stdio.
+// Owns the globals log_path and logger; calls timer (clock seam for time stamps), utility (the
+// sanitizer every message passes through) and stdio.
 // Entries made while no log is open are dropped silently.
 #pragma once
 

@@ -66,6 +66,15 @@ TEST_F(Log, LineFormatByteForByteAndNothingWhileClosed)
     jx_log("%s|%d", long_text.c_str(), -1);
     const std::string second = "26-12-30 10:08:11\t" + long_text + "|-1\r\n";
     EXPECT_EQ(read_all(log), first + second) << "no length limit; zero-padded fields";
+    // A peer's name can neither forge a line nor reach a terminal reading the log as a sequence.
+    jx_log("Joined %s : %s",
+           "\x1b]0;x\x07"
+           "ev\xC2\x9B"
+           "il\r\n26-01-01 00:00:00\tforged",
+           "10.0.0.1");
+    const std::string third =
+        "26-12-30 10:08:11\tJoined ?]0;x?ev?il??26-01-01 00:00:00?forged : 10.0.0.1\r\n";
+    EXPECT_EQ(read_all(log), first + second + third);
 
     EXPECT_EQ(jx_log_close(), 0);
     EXPECT_EQ(logger, nullptr);
@@ -74,7 +83,7 @@ TEST_F(Log, LineFormatByteForByteAndNothingWhileClosed)
     // Re-opening appends to what is there.
     ASSERT_EQ(jx_log_init(dir.c_str()), 0);
     jx_log("again");
-    EXPECT_EQ(read_all(log), first + second + "26-12-30 10:08:11\tagain\r\n");
+    EXPECT_EQ(read_all(log), first + second + third + "26-12-30 10:08:11\tagain\r\n");
     jx_log_close();
     // Closing with nothing open only clears the path.
     std::snprintf(log_path, sizeof log_path, "%s", "/stale");
