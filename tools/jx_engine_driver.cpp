@@ -41,7 +41,7 @@
 #include "engine/events.hpp"
 #include "engine/readloop.hpp"
 #include "engine/texts.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
 
@@ -119,30 +119,22 @@ void print_event(uint8_t kind, const void* payload)
         return;
     }
     std::printf("%s us=%lld", name, static_cast<long long>(jx_clock_now_us()));
-    switch (kind) {
-    case EV_PEER_JOINED:
-    case EV_PEER_LEFT:
-    case EV_PEER_DROPPED:
-    case EV_PEER_RENAMED: {
+    switch (jx_event_payload_type(kind)) {
+    case EVP_USER: {
         const auto* e = static_cast<const user_ev*>(payload);
         std::printf(" net=%s peer=%s name=%s old=%s\n", jx_ip_str(e->net_addr).s, jx_ip_str(e->peer_addr).s,
                     clean(e->name1, 16).c_str(), clean(e->name2, 16).c_str());
         break;
     }
-    case EV_NET_CHANGED:
-    case EV_NET_REFRESH:
+    case EVP_NET:
         std::printf(" net=%s\n", jx_ip_str(static_cast<const net_ev*>(payload)->net_addr).s);
         break;
-    case EV_CHANNEL_ADDED: {
+    case EVP_CH: {
         const auto* e = static_cast<const ch_ev*>(payload);
         std::printf(" net=%s peer=%s\n", jx_ip_str(e->net_addr).s, jx_ip_str(e->peer_addr).s);
         break;
     }
-    case EV_TXT_RECEIVED:
-    case EV_TXT_SENT:
-    case EV_TXT_DELIVERED:
-    case EV_TXT_UNDELIVERED:
-    case EV_TXT_PARTLY_UNDELIVERED: {
+    case EVP_MSG: {
         const auto* e = static_cast<const msg_ev*>(payload);
         std::printf(" ch=%u id=%llu a=%s b=%s time=%lld user=%s text=%s\n", e->ch_type,
                     static_cast<unsigned long long>(e->msg_id), jx_ip_str(e->addr_a).s,
@@ -150,7 +142,7 @@ void print_event(uint8_t kind, const void* payload)
                     clean(e->text, sizeof e->text).c_str());
         break;
     }
-    case EV_HASH_READY: {
+    case EVP_HASH: {
         const auto* e = static_cast<const hash_ev*>(payload);
         std::printf(" digest=");
         for (uint8_t b : e->digest)

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/matchers.hpp"
-#include "engine/utils.hpp"
+#include "engine/records.hpp"
+#include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"

@@ -1,12 +1,13 @@
 // comm: the engine context (sockets, receive buffer, identity, the set of joined networks) and the
 // two queues that link engine and terminal: tasks (terminal -> engine) and events (engine ->
-// terminal). May call: foundation (llist, set, utility, log), storage (fso), engine utils/matchers.
+// terminal). May call: foundation (llist, set, utility, log), storage (fso), engine records/registry.
 #pragma once
 
 #include <netinet/in.h>
 
 #include <cstdint>
 
+#include "engine/events.hpp"
 #include "foundation/llist.hpp"
 #include "foundation/set.hpp"
 #include "protocol/protocol.hpp"
@@ -35,41 +36,12 @@ struct JXComm {
 
 extern JXComm comm;
 
-// Event kinds: the only way the engine reports to the terminal.
-enum : uint8_t {
-    EV_PEER_JOINED = 1,
-    EV_PEER_LEFT = 2,
-    EV_PEER_DROPPED = 3,
-    EV_PEER_RENAMED = 4,
-    EV_NET_CHANGED = 5,
-    EV_NET_REFRESH = 6,
-    EV_TXT_RECEIVED = 7,
-    EV_TXT_SENT = 8,
-    EV_CHANNEL_ADDED = 9,
-    EV_TXT_DELIVERED = 10,
-    EV_TXT_UNDELIVERED = 11,
-    EV_TXT_PARTLY_UNDELIVERED = 12,
-    EV_DL_COMPLETE = 13,
-    EV_UL_COMPLETE = 14,
-    EV_UL_FAILED = 15,
-    EV_DL_FAILED = 16,
-    EV_DL_OFFERED = 17,
-    EV_UL_PREPARING = 18,
-    EV_UL_STARTED = 19,
-    EV_HASH_READY = 20,
-};
-
 enum : uint8_t {
     TASK_VERIFY_DOWNLOAD = 1,
 };
 
-// The queue owns the record; whoever takes it from the queue frees the payload (free) and then
-// the record. A null payload means its builder failed: the consumer drops the event.
-struct JXEvent {
-    uint8_t kind;
-    void* payload;
-};
-
+// The queue owns the record; whoever takes it from the queue frees the payload and then the
+// record (JXEvent, with its kinds, is in events.hpp).
 struct JXTask {
     uint8_t kind;
     void* payload;

@@ -1,12 +1,56 @@
-// events: the payload records of engine events and their builders. Each builder allocates one
-// zero-filled record (free() releases it) or logs and returns null; producers hand the result
-// straight to jx_comm_add_event. May call: foundation (log).
+// events: the event kinds, the payload record each kind carries, and the builders. Each builder
+// allocates one zero-filled record (free() releases it) or logs and returns null; producers hand
+// the result straight to jx_comm_raise. May call: foundation (log).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "protocol/protocol.hpp"
+
+// Event kinds: the only way the engine reports to the terminal.
+enum : uint8_t {
+    EV_PEER_JOINED = 1,
+    EV_PEER_LEFT = 2,
+    EV_PEER_DROPPED = 3,
+    EV_PEER_RENAMED = 4,
+    EV_NET_CHANGED = 5,
+    EV_NET_REFRESH = 6,
+    EV_TXT_RECEIVED = 7,
+    EV_TXT_SENT = 8,
+    EV_CHANNEL_ADDED = 9,
+    EV_TXT_DELIVERED = 10,
+    EV_TXT_UNDELIVERED = 11,
+    EV_TXT_PARTLY_UNDELIVERED = 12,
+    EV_DL_COMPLETE = 13,
+    EV_UL_COMPLETE = 14,
+    EV_UL_FAILED = 15,
+    EV_DL_FAILED = 16,
+    EV_DL_OFFERED = 17,
+    EV_UL_PREPARING = 18,
+    EV_UL_STARTED = 19,
+    EV_HASH_READY = 20,
+};
+
+// The queue owns the record; whoever takes it from the queue frees the payload (free) and then
+// the record. A null payload means its builder failed: the consumer drops the event.
+struct JXEvent {
+    uint8_t kind;
+    void* payload;
+};
+
+// Payload record types.
+enum : uint8_t {
+    EVP_NONE = 0,  // a kind that does not exist
+    EVP_USER = 1,  // user_ev
+    EVP_NET = 2,   // net_ev
+    EVP_CH = 3,    // ch_ev
+    EVP_MSG = 4,   // msg_ev
+    EVP_FILE = 5,  // file_ev
+    EVP_HASH = 6,  // hash_ev
+};
+// The payload record an event kind carries: the one place that maps kinds to payloads.
+uint8_t jx_event_payload_type(uint8_t kind);
 
 struct ch_ev {
     uint32_t net_addr;

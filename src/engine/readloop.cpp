@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "engine/comm.hpp"
-#include "engine/processors.hpp"
+#include "engine/dispatcher.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 

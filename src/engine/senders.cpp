@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "engine/comm.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
@@ -70,8 +70,7 @@ uint8_t jx_snd_beacon(JXNetwork* network)
     const int64_t now = jx_clock_now();
     if (network->status == NET_ONLINE && now > network->online_since)
         uptime = static_cast<uint32_t>(now - network->online_since);
-    jx_put_be32(payload, uptime);
-    std::memcpy(payload + 4, comm.instance_id, JX_INSTANCE_ID_LEN);
+    jx_beacon_put(payload, uptime, comm.instance_id);
     return snd_on_net(network, PKT_BEACON, network->addr, get_msg_id_4srlz(), payload, sizeof(payload));
 }
 

@@ -4,7 +4,7 @@
 // engine rather than in protocol/snd because they read the engine's sockets, identity and peer table.
 // jx_snd_txt itself (tracking, events, result codes) belongs to the text module; it builds and
 // sends its datagram with jx_snd_txt_dgram.
-// May call: protocol (protocol, snd), foundation (timer, log), engine comm/utils.
+// May call: protocol (protocol, snd), foundation (timer, log), engine comm/records/registry.
 #pragma once
 
 #include <cstddef>

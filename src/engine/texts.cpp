@@ -5,9 +5,8 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
-#include "engine/matchers.hpp"
 #include "engine/senders.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
@@ -110,11 +109,11 @@ uint8_t jx_snd_txt(JXChannel* channel, const char* text)
     st->retries = JX_TXT_RETRIES;
     st->len = dgram_len;
     std::memcpy(st->dgram, dgram, dgram_len);
-    jx_set_init(&st->addressees, jx_match_sent_text_addr, std::free);
+    jx_sent_txt_init_lists(st);
     if (fill_addressees(st, network, channel) != 0 ||
         jx_list_ins_next(&channel->sent_txts, nullptr, st) != 0) {
         // Sent, but without tracking there will be no delivery report.
-        jx_sent_txt_free(st);
+        jx_sent_txt_destroy(st);
     }
     return JX_TXT_OK;
 }
@@ -140,7 +139,7 @@ uint8_t jx_sent_txt_ack(JXChannel* channel, uint32_t addr, uint64_t msg_id)
         void* data = nullptr;
         if (jx_list_rem_next(&channel->sent_txts, prev, &data) != 0)
             return 0;
-        jx_sent_txt_free(static_cast<JXSentTxt*>(data));
+        jx_sent_txt_destroy(static_cast<JXSentTxt*>(data));
         return 1;
     }
     return 0;
@@ -180,10 +179,69 @@ void txt_retry(JXNetwork* network)
                 jx_log("Failed to remove sent text from list");
                 prev = el;
             } else {
-                jx_sent_txt_free(static_cast<JXSentTxt*>(data));
+                jx_sent_txt_destroy(static_cast<JXSentTxt*>(data));
             }
             el = next;
         }
     }
     network->last_retry = now;
+}
+
+void proc_txt(const JXPacket* pkt)
+{
+    JXNetwork* network = jx_network_of_packet(pkt);
+    if (network == nullptr)
+        return;
+    jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
+    if (check_if_self(network, pkt))
+        return;
+
+    // Acknowledged before the duplicate test: a resend means our first acknowledgement was lost.
+    (void)jx_txt_ack_snd(network, pkt->src_addr, static_cast<uint32_t>(pkt->msg_id), pkt->type);
+    if (check_duplicate_id(network, pkt))
+        return;
+
+    // A direct text on a multicast or broadcast network belongs to the Net DM channel of its sender;
+    // everything else to the channel with peer address 0.
+    const bool direct = pkt->type == PKT_TXT_DIRECT;
+    const uint32_t key = direct && pkt->net_id != 0 ? pkt->src_addr : 0;
+    JXChannel* channel = jx_ch_from_network(network, key);
+    if (channel == nullptr && key != 0) {
+        const uint8_t rc = jx_add_channel(network->addr, pkt->src_addr, &channel);
+        if (rc != JX_CH_ADD_OK && rc != JX_CH_ADD_DIRECT_PEER)
+            return;
+    }
+    if (channel == nullptr) {
+        jx_log("No channel in proc of txt");
+        return;
+    }
+
+    channel->unread++;
+    // Direct-IP traffic carries network id 0; its network is the sender. This also files a group
+    // text that a peer sent on a private network under that network rather than under 0.0.0.0.
+    const uint32_t a = pkt->net_id != 0 ? pkt->net_id : pkt->src_addr;
+    jx_comm_raise(EV_TXT_RECEIVED, jx_build_msg_ev(reinterpret_cast<const char*>(pkt->payload),
+                                                   pkt->payload_len, channel->type, pkt->msg_id, a,
+                                                   pkt->src_addr, jx_clock_now(), pkt->username));
+}
+
+void proc_txt_ack(const JXPacket* pkt)
+{
+    JXNetwork* network = jx_network_of_packet(pkt);
+    if (network == nullptr)
+        return;
+    jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
+    if (check_if_self(network, pkt))
+        return;
+
+    const bool direct = pkt->type == PKT_TXT_DIRECT_ACK;
+    JXChannel* channel = jx_ch_from_network(network, direct && pkt->net_id != 0 ? pkt->src_addr : 0);
+    if (channel == nullptr || jx_list_size(&channel->sent_txts) == 0)
+        return;
+    if (jx_sent_txt_ack(channel, pkt->src_addr, pkt->msg_id) == 0)
+        return;
+
+    const uint32_t a = pkt->net_id != 0 ? pkt->net_id : pkt->src_addr;
+    jx_comm_raise(EV_TXT_DELIVERED,
+                  jx_build_msg_ev(nullptr, 0, channel->type, pkt->msg_id, a, pkt->src_addr, 0, ""));
 }

@@ -1,9 +1,12 @@
-// texts: sending a text on a channel and tracking its delivery: the sent-text records kept per
-// channel, acknowledgements counted against them, the 3-second resend pass and the verdicts.
-// May call: foundation (set, llist, log, timer), engine comm/events/utils/senders/matchers.
+// texts: sending a text on a channel and tracking its delivery (the sent-text records kept per
+// channel, acknowledgements counted against them, the 3-second resend pass and the verdicts), and
+// receiving texts and acknowledgements.
+// May call: foundation, protocol, engine comm/events/records/registry/senders.
 #pragma once
 
 #include <cstdint>
+
+#include "protocol/protocol.hpp"
 
 struct JXNetwork;
 struct JXChannel;
@@ -30,3 +33,7 @@ uint8_t jx_sent_txt_ack(JXChannel* channel, uint32_t addr, uint64_t msg_id);
 // The resend pass of one network: at most once every 3 s, resends each tracked text to whoever
 // has not acknowledged it and reports texts whose five resends are used up.
 void txt_retry(JXNetwork* network);
+
+// Processors of texts (types 1, 2) and their acknowledgements (types 5, 6).
+void proc_txt(const JXPacket* pkt);
+void proc_txt_ack(const JXPacket* pkt);

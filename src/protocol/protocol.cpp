@@ -103,3 +103,43 @@ uint8_t jx_unserialize(const uint8_t* dgram, size_t dgram_len, uint32_t src_addr
     pkt->src_port = src_port;
     return JX_UNSER_OK;
 }
+
+size_t jx_min_payload(uint8_t type)
+{
+    switch (type) {
+    case PKT_TXT_GROUP:
+    case PKT_TXT_DIRECT:
+        return 1;
+    case PKT_BEACON:
+        return JX_BEACON_LEN;
+    case PKT_FILE_META:
+        return 54;
+    case PKT_GET_SEGMENT:
+        return 22;
+    case PKT_GET_SKIPPED:
+        return 80;
+    case PKT_CHUNK:
+        return 24;
+    case PKT_BATCH_DONE:
+        return 16;
+    case PKT_META_ACK:
+        return 10;
+    case PKT_FILE_FIN_OK:
+    case PKT_FILE_FIN_FAILED:
+    case PKT_FILE_FIN_OTHER:
+        return 8;
+    default:
+        return 0;
+    }
+}
+
+void jx_beacon_put(uint8_t* payload, uint32_t uptime, const char* instance_id)
+{
+    jx_put_be32(payload, uptime);
+    std::memcpy(payload + JX_BEACON_OFF_INSTANCE, instance_id, JX_INSTANCE_ID_LEN);
+}
+
+bool jx_beacon_is_from(const uint8_t* payload, const char* instance_id)
+{
+    return std::memcmp(payload + JX_BEACON_OFF_INSTANCE, instance_id, JX_INSTANCE_ID_LEN) == 0;
+}

@@ -48,6 +48,13 @@ enum : uint8_t {
 // Beacon payload: u32 uptime (big-endian seconds) then the 32-character instance id, no NUL.
 inline constexpr size_t JX_BEACON_LEN = 36;
 inline constexpr size_t JX_INSTANCE_ID_LEN = 32;
+inline constexpr size_t JX_BEACON_OFF_INSTANCE = 4;
+static_assert(JX_BEACON_OFF_INSTANCE + JX_INSTANCE_ID_LEN == JX_BEACON_LEN);
+
+// Smallest payload a packet of each type needs for the fields it carries: 1 for a text (an empty
+// one is never sent), 0 for header-only and unknown types. The dispatcher drops anything shorter
+// before a processor sees it.
+size_t jx_min_payload(uint8_t type);
 
 // One decoded datagram; lives while the datagram is processed.
 struct JXPacket {
@@ -117,6 +124,15 @@ uint32_t jx_serialize(uint8_t* buf, size_t buf_size, uint8_t type, uint32_t net_
 // network order. Returns a JX_UNSER_* code; on any refusal the packet record is all zero.
 [[nodiscard]] uint8_t jx_unserialize(const uint8_t* dgram, size_t dgram_len, uint32_t src_addr,
                                      uint16_t src_port, JXPacket* pkt);
+
+// Writes a 36-byte beacon payload.
+void jx_beacon_put(uint8_t* payload, uint32_t uptime, const char* instance_id);
+inline uint32_t jx_beacon_uptime(const uint8_t* payload)
+{
+    return jx_get_be32(payload);
+}
+// True when the beacon carries this instance id: our own beacon came back.
+bool jx_beacon_is_from(const uint8_t* payload, const char* instance_id);
 
 // Message id read back from an encoded datagram (header bytes 9..12).
 inline uint32_t jx_dgram_msg_id(const uint8_t* dgram)

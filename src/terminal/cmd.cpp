@@ -5,7 +5,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/texts.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"

@@ -8,7 +8,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 #include "storage/fso.hpp"
@@ -55,66 +55,63 @@ bool channel_test(uint32_t st, const JXChannel* ch, uint8_t ch_type, uint32_t ne
     return network_test(st, ch, net) && (ch_type == CH_MAIN || ch_type == CH_DM || peer == ch->peer_addr);
 }
 
-bool needs_refresh(const JXEvent* ev, uint32_t st, const JXChannel* ch)
+constexpr uint32_t on(uint32_t state)
 {
-    switch (ev->kind) {
-    case EV_PEER_JOINED:
-    case EV_PEER_LEFT:
-    case EV_PEER_DROPPED: {
-        const auto* p = static_cast<const user_ev*>(ev->payload);
-        return st == STATE_NETWORK_LIST || st == STATE_PEER_LIST || network_test(st, ch, p->net_addr);
-    }
-    case EV_PEER_RENAMED: {
-        const auto* p = static_cast<const user_ev*>(ev->payload);
-        return st == STATE_PEER_LIST || network_test(st, ch, p->net_addr);
-    }
-    case EV_NET_CHANGED:
-    case EV_NET_REFRESH: {
-        const auto* p = static_cast<const net_ev*>(ev->payload);
-        return st == STATE_PEER_LIST || st == STATE_NETWORK_LIST || st == STATE_START ||
-               network_test(st, ch, p->net_addr);
-    }
-    case EV_TXT_RECEIVED: {
-        const auto* p = static_cast<const msg_ev*>(ev->payload);
-        return st == STATE_CHANNEL_LIST || channel_test(st, ch, p->ch_type, p->addr_a, p->addr_b);
-    }
-    case EV_TXT_SENT:
-    case EV_TXT_DELIVERED:
-    case EV_TXT_UNDELIVERED:
-    case EV_TXT_PARTLY_UNDELIVERED: {
+    return 1u << state;
+}
+
+// Screens each kind redraws whatever channel is open; the open channel screen is tested apart.
+constexpr uint32_t REDRAWS[EV_HASH_READY + 1] = {
+    0,
+    on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST),                    // EV_PEER_JOINED
+    on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST),                    // EV_PEER_LEFT
+    on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST),                    // EV_PEER_DROPPED
+    on(STATE_PEER_LIST),                                             // EV_PEER_RENAMED
+    on(STATE_PEER_LIST) | on(STATE_NETWORK_LIST) | on(STATE_START),  // EV_NET_CHANGED
+    on(STATE_PEER_LIST) | on(STATE_NETWORK_LIST) | on(STATE_START),  // EV_NET_REFRESH
+    on(STATE_CHANNEL_LIST),                                          // EV_TXT_RECEIVED
+    0,                                                               // EV_TXT_SENT
+    0,                                                               // EV_CHANNEL_ADDED
+    0,                                                               // EV_TXT_DELIVERED
+    0,                                                               // EV_TXT_UNDELIVERED
+    0,                                                               // EV_TXT_PARTLY_UNDELIVERED
+    on(STATE_CHANNEL_LIST) | on(STATE_DL_LIST),                      // EV_DL_COMPLETE
+    on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST),                      // EV_UL_COMPLETE
+    on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST),                      // EV_UL_FAILED
+    on(STATE_CHANNEL_LIST) | on(STATE_DL_LIST),                      // EV_DL_FAILED
+    on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST) | on(STATE_DL_LIST),  // EV_DL_OFFERED
+    0,                                                               // EV_UL_PREPARING
+    on(STATE_CHANNEL_LIST),                                          // EV_UL_STARTED
+    on(STATE_UL_LIST) | on(STATE_DL_LIST),                           // EV_HASH_READY
+};
+
+// Peer and network events concern the open channel when it is on their network; texts and file
+// notices when it is their channel.
+bool concerns_open_channel(const JXEvent* ev, uint32_t st, const JXChannel* ch)
+{
+    switch (jx_event_payload_type(ev->kind)) {
+    case EVP_USER:
+        return network_test(st, ch, static_cast<const user_ev*>(ev->payload)->net_addr);
+    case EVP_NET:
+        return network_test(st, ch, static_cast<const net_ev*>(ev->payload)->net_addr);
+    case EVP_MSG: {
         const auto* p = static_cast<const msg_ev*>(ev->payload);
         return channel_test(st, ch, p->ch_type, p->addr_a, p->addr_b);
     }
-    case EV_DL_COMPLETE:
-    case EV_DL_FAILED: {
-        const auto* p = static_cast<const file_ev*>(ev->payload);
-        return st == STATE_CHANNEL_LIST || st == STATE_DL_LIST ||
-               channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
-    }
-    case EV_UL_COMPLETE:
-    case EV_UL_FAILED: {
-        const auto* p = static_cast<const file_ev*>(ev->payload);
-        return st == STATE_CHANNEL_LIST || st == STATE_UL_LIST ||
-               channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
-    }
-    case EV_DL_OFFERED: {
-        const auto* p = static_cast<const file_ev*>(ev->payload);
-        return st == STATE_CHANNEL_LIST || st == STATE_UL_LIST || st == STATE_DL_LIST ||
-               channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
-    }
-    case EV_UL_PREPARING: {
+    case EVP_FILE: {
         const auto* p = static_cast<const file_ev*>(ev->payload);
         return channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
     }
-    case EV_UL_STARTED: {
-        const auto* p = static_cast<const file_ev*>(ev->payload);
-        return st == STATE_CHANNEL_LIST || channel_test(st, ch, p->ch_type, p->net_addr, p->peer_addr);
-    }
-    case EV_HASH_READY:
-        return st == STATE_UL_LIST || st == STATE_DL_LIST;
     default:
         return false;
     }
+}
+
+bool needs_refresh(const JXEvent* ev, uint32_t st, const JXChannel* ch)
+{
+    if (ev->kind > EV_HASH_READY || st > 31)
+        return false;
+    return (REDRAWS[ev->kind] & on(st)) != 0 || concerns_open_channel(ev, st, ch);
 }
 
 // The message file of a channel, copied out of io_get_channel_fn's static buffer.

@@ -23,8 +23,8 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
-#include "engine/processors.hpp"
-#include "engine/utils.hpp"
+#include "engine/dispatcher.hpp"
+#include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 #include "storage/fso.hpp"
@@ -140,10 +140,9 @@ inline std::string other_instance(char c)
 inline std::vector<uint8_t> beacon(uint32_t net_id, const char* uname, uint32_t uptime,
                                    const std::string& instance, uint32_t msg_id = 77)
 {
-    // The payload: big-endian uptime then the 32-character instance id.
-    std::string p(4, '\0');
-    jx_put_be32(reinterpret_cast<uint8_t*>(p.data()), uptime);
-    return make_dgram(PKT_BEACON, net_id, msg_id, uname, p + instance);
+    std::string p(JX_BEACON_LEN, '\0');
+    jx_beacon_put(reinterpret_cast<uint8_t*>(p.data()), uptime, instance.c_str());
+    return make_dgram(PKT_BEACON, net_id, msg_id, uname, p);
 }
 
 // Hands a datagram to the dispatcher exactly as the receive step would, from addr:port (host order).

@@ -15,9 +15,9 @@
 #include "engine/comm.hpp"
 #include "engine/crons.hpp"
 #include "engine/events.hpp"
-#include "engine/processors.hpp"
+#include "engine/dispatcher.hpp"
 #include "engine/texts.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 #include "storage/fso.hpp"
@@ -67,7 +67,7 @@ void inject_pkt(uint8_t type, uint32_t net_id, const uint8_t* payload, uint16_t 
 void inject_beacon(uint32_t net_id, const char* instance, const JXFuzzHost& from, const char* user)
 {
     uint8_t pl[JX_BEACON_LEN] = {};
-    std::memcpy(pl + 4, instance, JX_INSTANCE_ID_LEN);
+    jx_beacon_put(pl, 0, instance);
     inject_pkt(PKT_BEACON, net_id, pl, sizeof pl, from, user);
 }
 
@@ -87,33 +87,20 @@ void drain_events()
         if (g_counting)
             g_event_counts[ev->kind]++;
         if (ev->payload != nullptr) {
-            switch (ev->kind) {
-            case EV_PEER_JOINED:
-            case EV_PEER_LEFT:
-            case EV_PEER_DROPPED:
-            case EV_PEER_RENAMED: {
+            switch (jx_event_payload_type(ev->kind)) {
+            case EVP_USER: {
                 const auto* u = static_cast<const user_ev*>(ev->payload);
                 if (!terminated(u->name1, sizeof u->name1) || !terminated(u->name2, sizeof u->name2))
                     die("user name in an event not terminated");
                 break;
             }
-            case EV_TXT_RECEIVED:
-            case EV_TXT_SENT:
-            case EV_TXT_DELIVERED:
-            case EV_TXT_UNDELIVERED:
-            case EV_TXT_PARTLY_UNDELIVERED: {
+            case EVP_MSG: {
                 const auto* m = static_cast<const msg_ev*>(ev->payload);
                 if (!terminated(m->text, sizeof m->text) || !terminated(m->username, sizeof m->username))
                     die("text event not terminated");
                 break;
             }
-            case EV_DL_COMPLETE:
-            case EV_UL_COMPLETE:
-            case EV_UL_FAILED:
-            case EV_DL_FAILED:
-            case EV_DL_OFFERED:
-            case EV_UL_PREPARING:
-            case EV_UL_STARTED: {
+            case EVP_FILE: {
                 const auto* f = static_cast<const file_ev*>(ev->payload);
                 if (!terminated(f->name, sizeof f->name))
                     die("file name in an event not terminated");

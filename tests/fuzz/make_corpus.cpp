@@ -66,8 +66,7 @@ int main(int argc, char** argv)
                reinterpret_cast<const uint8_t*>(dm), sizeof dm - 1);
 
     // Beacon: uptime 5 s and a 32-character instance id of another host.
-    jx_put_be32(pl, 5);
-    std::memcpy(pl + 4, "QRSTUVWXYabcdefghijklmnopqrstuvw", JX_INSTANCE_ID_LEN);
+    jx_beacon_put(pl, 5, "QRSTUVWXYabcdefghijklmnopqrstuvw");
     write_seed("03_beacon", jx_fz_ctl(JX_FZ_FROM_STRANGER, 6), PKT_BEACON, bc, 1004, "newcomer", pl,
                JX_BEACON_LEN);
     write_seed("04_leave", p2, PKT_LEAVE, mc, 1005, "peer2", nullptr, 0);

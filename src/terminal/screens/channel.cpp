@@ -9,7 +9,7 @@
 #include <ctime>
 
 #include "engine/comm.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "foundation/llist.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"

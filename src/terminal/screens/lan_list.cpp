@@ -5,7 +5,7 @@
 #include <cstring>
 
 #include "engine/comm.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 

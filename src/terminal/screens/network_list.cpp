@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "engine/comm.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
 #include "terminal/ctx.hpp"

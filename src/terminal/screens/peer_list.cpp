@@ -3,7 +3,7 @@
 #include <cstdio>
 
 #include "engine/comm.hpp"
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/screens/list_draw.hpp"

@@ -1,7 +1,11 @@
-// utils: the registry of joined networks, their channels and peers: records, type and status
-// values, lookups, joining, leaving and peer bookkeeping, multicast membership and broadcast
-// permission on the receiving socket. Reports only through events.
-// May call: foundation (set, llist, utility, timer, log), engine comm/events/matchers/senders.
+// records: the engine's records and who owns them, how members of their sets are told apart,
+// how each record is destroyed, and the display names of their type values.
+//
+// Ownership: comm.networks owns every JXNetwork. A network owns its peers, its channels and its
+// transfer lists; a channel owns its sent texts; a sent text owns its addressee set. Each container
+// is given the destroy function of its records, so destroying a container releases everything
+// below it (sockets and files excepted: leaving a network is the registry's job).
+// May call: foundation (llist, set).
 #pragma once
 
 #include <cstdint>
@@ -83,70 +87,28 @@ struct JXSentTxt {
     jx_set addressees;  // of separately allocated uint32_t addresses not yet acknowledged
 };
 
-// jx_add_network results (jx_join_network passes them on).
-enum : uint8_t {
-    JX_NET_ADD_OK = 0,
-    JX_NET_ADD_NOMEM = 1,
-    JX_NET_ADD_BCAST_FAILED = 2,
-    JX_NET_ADD_MCAST_FAILED = 3,
-    JX_NET_ADD_INSERT_FAILED = 4,
-    JX_NET_ADD_EXISTS = 5,
-    JX_NET_ADD_LOOPBACK = 7,
-    JX_NET_ADD_DROP_FAILED = 12,
-};
+// Match callbacks: (key or member of the first set, member being scanned); nonzero when equal.
+int jx_match_network(const void* key, const void* member);         // by address
+int jx_match_channel(const void* key, const void* member);         // by network and peer address
+int jx_match_peer(const void* key, const void* member);            // by address
+int jx_match_sent_text_addr(const void* key, const void* member);  // 4-byte addresses
+int jx_match_segment_chunk(const void* key, const void* member);   // first 8 bytes (transfer id)
 
-// jx_join_network's own results; it also passes on jx_add_network's and jx_add_channel's.
-enum : uint8_t {
-    JX_JOIN_OK = 0,
-    JX_JOIN_BAD_ADDR = 1,
-    JX_JOIN_ALREADY = 2,  // joined, not online: the main channel is handed out
-    JX_JOIN_ONLINE = 4,   // joined and online: the main channel is handed out
-};
+// Empty containers of a new record, each with its records' destroy function.
+void jx_network_init_lists(JXNetwork* network);
+void jx_channel_init_lists(JXChannel* channel);
+void jx_sent_txt_init_lists(JXSentTxt* sent);
 
-// jx_add_channel results.
-enum : uint8_t {
-    JX_CH_ADD_OK = 0,
-    JX_CH_ADD_NOMEM = 1,
-    JX_CH_ADD_NO_NET = 2,
-    JX_CH_ADD_NO_PEER = 3,
-    JX_CH_ADD_DIRECT_PEER = 8,
-    JX_CH_ADD_INSERT_FAILED = 11,
-};
-
-// jx_add_peer results.
-enum : uint8_t {
-    JX_PEER_ADDED = 0,
-    JX_PEER_NULL_NET = 1,
-    JX_PEER_NOMEM = 2,
-    JX_PEER_INSERT_FAILED = 3,
-    JX_PEER_REFRESHED = 4,
-};
-
-// Dotted form of an address (network order), returned by value so that several can appear in one
-// log call: jx_ip_str(a).s
-struct JXIpStr {
-    char s[16];
-};
-JXIpStr jx_ip_str(uint32_t addr);
-
-JXNetwork* jx_network_by_addr(uint32_t addr);
-JXChannel* jx_channel_by_addr(uint32_t net_addr, uint32_t peer_addr);
-JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr);
-JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network);
-
-// NET_ONLINE: online since now. NET_OFFLINE: online since 0. NET_CLOSED: an outgoing direct-IP
-// network falls back to NET_UNSPEC. Null network or other values: nothing.
-void jx_set_network_status(JXNetwork* network, uint8_t status);
-// Marks a peer heard from now (null: nothing).
-void jx_ts_peer(JXPeer* peer);
+// Destroy functions, also the containers' destroy callbacks. Each takes a record that is no
+// longer linked anywhere and releases it with everything it owns.
+void jx_network_destroy_lists(JXNetwork* network);  // the containers only; the record stays
+void jx_channel_destroy(void* channel);
+void jx_sent_txt_destroy(void* sent);
 
 // Static 40-byte buffers, one per function, overwritten by the next call.
 const char* jx_channel_type_str(uint8_t type);
 const char* jx_network_type_str(uint8_t type);
 
-// 0 when text is a strict dotted quad (no leading zeros, no spaces), else 1 (also for null).
-uint8_t ipv4_check(const char* text);
-bool is_bcast_addr(uint32_t addr);
 // Private networks with one remote host, opened by either side.
 inline bool jx_is_direct_ip(uint8_t type)
 {
@@ -157,20 +119,3 @@ inline bool jx_is_group(uint8_t type)
 {
     return type == NET_MULTICAST || type == NET_BROADCAST;
 }
-bool is_mcast_addr(uint32_t addr);
-
-// Receiving-socket options (0, or errno when the option was refused).
-int jx_mcast_join(uint32_t group);
-int jx_mcast_drop(uint32_t group);
-int jx_bcast_enable();
-
-[[nodiscard]] uint8_t jx_join_network(const char* text, uint8_t requested_type, JXChannel** channel);
-[[nodiscard]] uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** network);
-[[nodiscard]] uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channel);
-// Sends a leave packet, drops every record of the network and frees it. 0; 1 for null.
-uint8_t jx_leave_network(JXNetwork* network);
-// Adds or refreshes the sender of a beacon or query. JX_PEER_* codes.
-[[nodiscard]] uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt);
-
-// Frees a sent-text record with its addressee set (the record must be unlinked already).
-void jx_sent_txt_free(JXSentTxt* st);

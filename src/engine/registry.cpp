@@ -1,4 +1,4 @@
-#include "engine/utils.hpp"
+#include "engine/registry.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -11,7 +11,6 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
-#include "engine/matchers.hpp"
 #include "engine/senders.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
@@ -22,27 +21,7 @@ namespace {
 // within 3 s.
 constexpr int64_t NEW_PEER_BEACON_PULL = 8;
 
-void destroy_containers(JXNetwork* n)
-{
-    jx_set_destroy(&n->peers);
-    jx_set_destroy(&n->channels);
-    jx_list_destroy(&n->downloads);
-    jx_list_destroy(&n->uploads);
-    jx_list_destroy(&n->fin_downloads);
-    jx_list_destroy(&n->fin_uploads);
-}
-
 }  // namespace
-
-JXIpStr jx_ip_str(uint32_t addr)
-{
-    JXIpStr out{};
-    in_addr a{};
-    a.s_addr = addr;
-    if (inet_ntop(AF_INET, &a, out.s, sizeof(out.s)) == nullptr)
-        out.s[0] = '\0';
-    return out;
-}
 
 JXNetwork* jx_network_by_addr(uint32_t addr)
 {
@@ -83,6 +62,31 @@ JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network)
     return nullptr;
 }
 
+JXNetwork* jx_network_of_packet(const JXPacket* pkt)
+{
+    JXNetwork* network = jx_network_by_addr(pkt->net_id != 0 ? pkt->net_id : pkt->src_addr);
+    if (network == nullptr)
+        jx_log("Not from known network: [%s]", jx_ip_str(pkt->net_id).s);
+    return network;
+}
+
+bool check_if_self(const JXNetwork* network, const JXPacket* pkt)
+{
+    return jx_is_group(network->type) && network->own_addr != 0 && pkt->src_addr == network->own_addr;
+}
+
+bool check_duplicate_id(JXNetwork* network, const JXPacket* pkt)
+{
+    for (uint64_t id : network->recent_ids) {
+        if (id == pkt->msg_id)
+            return true;
+    }
+    // The index is kept in range here even if a record was damaged: it is the only write.
+    network->recent_ids[network->recent_idx % JX_RECENT_IDS] = pkt->msg_id;
+    network->recent_idx = static_cast<uint8_t>((network->recent_idx + 1) % JX_RECENT_IDS);
+    return false;
+}
+
 void jx_set_network_status(JXNetwork* network, uint8_t status)
 {
     if (network == nullptr)
@@ -114,99 +118,6 @@ void jx_ts_peer(JXPeer* peer)
         return;
     peer->alive = 1;
     peer->last_seen = jx_clock_now();
-}
-
-const char* jx_channel_type_str(uint8_t type)
-{
-    static char buf[40];
-    const char* s = "";
-    switch (type) {
-    case CH_UNSPEC:
-        s = "Unspec";
-        break;
-    case CH_MAIN:
-        s = "Main";
-        break;
-    case CH_NET_DM:
-        s = "Net DM";
-        break;
-    case CH_DM:
-        s = "DM";
-        break;
-    default:
-        break;
-    }
-    std::snprintf(buf, sizeof(buf), "%s", s);
-    return buf;
-}
-
-const char* jx_network_type_str(uint8_t type)
-{
-    static char buf[40];
-    const char* s = "";
-    switch (type) {
-    case NET_UNSPEC:
-        s = "Unspec";
-        break;
-    case NET_MULTICAST:
-        s = "Multicast";
-        break;
-    case NET_BROADCAST:
-        s = "Broadcast";
-        break;
-    case NET_DIRECT_IP_INCOMING:
-    case NET_DIRECT_IP_OUTGOING:
-        s = "DirectIP";
-        break;
-    default:
-        break;
-    }
-    std::snprintf(buf, sizeof(buf), "%s", s);
-    return buf;
-}
-
-uint8_t ipv4_check(const char* text)
-{
-    if (text == nullptr)
-        return 1;
-    int dots = 0;
-    int digits = 0;      // digits in the current group
-    unsigned value = 0;  // value of the current group
-    bool leading_zero = false;
-    for (const char* p = text;; p++) {
-        const char c = *p;
-        if (c >= '0' && c <= '9') {
-            if (leading_zero)
-                return 1;  // 01, 00
-            if (digits == 0 && c == '0')
-                leading_zero = true;
-            value = value * 10 + static_cast<unsigned>(c - '0');
-            if (++digits > 3 || value > 255)
-                return 1;
-        } else if (c == '.' || c == '\0') {
-            if (digits == 0)
-                return 1;
-            if (c == '\0')
-                return dots == 3 ? 0 : 1;
-            if (++dots > 3)
-                return 1;
-            digits = 0;
-            value = 0;
-            leading_zero = false;
-        } else {
-            return 1;
-        }
-    }
-}
-
-bool is_bcast_addr(uint32_t addr)
-{
-    return addr == INADDR_BROADCAST;
-}
-
-bool is_mcast_addr(uint32_t addr)
-{
-    return (ntohl(addr) & 0xF0000000U) == 0xE0000000U;
 }
 
 namespace {
@@ -319,12 +230,7 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
         n->online_since = now;
     }
 
-    jx_list_init(&n->downloads, std::free);
-    jx_list_init(&n->uploads, std::free);
-    jx_list_init(&n->fin_downloads, std::free);
-    jx_list_init(&n->fin_uploads, std::free);
-    jx_set_init(&n->peers, jx_match_peer, std::free);
-    jx_set_init(&n->channels, jx_match_channel, std::free);
+    jx_network_init_lists(n);
 
     const int ins = jx_set_insert(&comm.networks, n);
     if (ins == 0) {
@@ -333,7 +239,7 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
             *network = n;
         return JX_NET_ADD_OK;
     }
-    destroy_containers(n);
+    jx_network_destroy_lists(n);
     if (n->type == NET_MULTICAST) {
         const int err = jx_mcast_drop(addr);
         if (err != 0) {
@@ -391,7 +297,7 @@ uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channe
     }
     ch->net_addr = net_addr;
     ch->peer_addr = peer_addr;
-    jx_list_init(&ch->sent_txts, std::free);
+    jx_channel_init_lists(ch);
     if (jx_set_insert(&n->channels, ch) != 0) {
         jx_log("Error inserting into channel jx_list!");
         std::free(ch);
@@ -403,26 +309,12 @@ uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channe
     return JX_CH_ADD_OK;
 }
 
-void jx_sent_txt_free(JXSentTxt* st)
-{
-    if (st == nullptr)
-        return;
-    jx_set_destroy(&st->addressees);
-    std::free(st);
-}
-
 uint8_t jx_leave_network(JXNetwork* network)
 {
     if (network == nullptr)
         return 1;
-    for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
-        auto* ch = static_cast<JXChannel*>(jx_list_data(el));
-        for (jx_list_elmt* s = jx_list_head(&ch->sent_txts); s != nullptr; s = jx_list_next(s))
-            jx_set_destroy(&static_cast<JXSentTxt*>(jx_list_data(s))->addressees);
-        jx_list_destroy(&ch->sent_txts);
-    }
     (void)jx_snd_leave(network);
-    destroy_containers(network);
+    jx_network_destroy_lists(network);
 
     void* key = network;
     (void)jx_set_remove(&comm.networks, &key);  // absent only when adding it failed half-way
@@ -496,7 +388,7 @@ uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)
     bool announce = true;
     if (network->type == NET_MULTICAST || network->type == NET_BROADCAST) {
         // A peer that was online before us is already known to the user; only newcomers are announced.
-        const int64_t peer_uptime = jx_get_be32(pkt->payload);
+        const int64_t peer_uptime = jx_beacon_uptime(pkt->payload);
         announce = peer_uptime <= now - network->online_since;
     }
     if (announce)

@@ -1,0 +1,162 @@
+#include "engine/presence.hpp"
+
+#include <cstdlib>
+
+#include "engine/comm.hpp"
+#include "engine/events.hpp"
+#include "engine/registry.hpp"
+#include "engine/senders.hpp"
+#include "foundation/log.hpp"
+#include "foundation/timer.hpp"
+
+void proc_beacon(const JXPacket* pkt)
+{
+    JXNetwork* network = jx_network_of_packet(pkt);
+    if (network == nullptr)
+        return;
+    const int64_t now = jx_clock_now();
+
+    if (jx_beacon_is_from(pkt->payload, comm.instance_id) && jx_is_group(network->type)) {
+        // Our own beacon came back: the network carries our traffic, and now we know our address on it.
+        network->own_addr = pkt->src_addr;
+        network->last_heard = now;
+        if (network->status == NET_OFFLINE) {
+            jx_set_network_status(network, NET_ONLINE);
+            jx_comm_raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
+        }
+        return;
+    }
+
+    if (jx_is_direct_ip(network->type)) {
+        network->last_heard = now;
+        if (network->status == NET_OFFLINE) {
+            jx_set_network_status(network, NET_ONLINE);
+            jx_comm_raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
+        }
+    }
+
+    if (jx_peer_from_network(pkt->src_addr, network) == nullptr &&
+        jx_set_size(&network->peers) >= JX_MAX_PEERS_PER_NETWORK) {
+        jx_log("Peer limit reached on %s, beacon from %s dropped", jx_ip_str(network->addr).s,
+               jx_ip_str(pkt->src_addr).s);
+        return;
+    }
+    (void)jx_add_peer(network, pkt);
+}
+
+void proc_query(const JXPacket* pkt)
+{
+    if (jx_network_by_addr(pkt->src_addr) == nullptr && jx_set_size(&comm.networks) >= JX_MAX_NETWORKS) {
+        jx_log("Network limit reached, query from %s dropped", jx_ip_str(pkt->src_addr).s);
+        return;
+    }
+    JXChannel* channel = nullptr;
+    const uint8_t rc = jx_join_network(jx_ip_str(pkt->src_addr).s, NET_DIRECT_IP_INCOMING, &channel);
+    JXNetwork* network = nullptr;
+    switch (rc) {
+    case JX_JOIN_OK:
+        network = jx_network_by_addr(channel->net_addr);
+        break;
+    case JX_JOIN_ALREADY:
+        jx_log("Already joined");
+        if (channel->type == CH_UNSPEC)
+            channel->type = CH_DM;
+        network = jx_network_by_addr(channel->net_addr);
+        if (network == nullptr) {
+            jx_log("Could not join for request - network can't be retrieved");
+            return;
+        }
+        jx_set_network_status(network, NET_ONLINE);
+        jx_comm_raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
+        break;
+    default:
+        jx_log("Could not join for request");
+        return;
+    }
+    if (network == nullptr)
+        return;
+    const uint8_t peer_rc = jx_add_peer(network, pkt);
+    if (peer_rc != JX_PEER_ADDED && peer_rc != JX_PEER_REFRESHED) {
+        jx_leave_network(network);
+        return;
+    }
+    jx_log("Private network opened");
+}
+
+void proc_leave(const JXPacket* pkt)
+{
+    JXNetwork* network = jx_network_of_packet(pkt);
+    if (network == nullptr)
+        return;
+    if (check_duplicate_id(network, pkt))
+        return;
+
+    JXPeer key{};
+    key.addr = pkt->src_addr;
+    void* data = &key;
+    if (jx_set_remove(&network->peers, &data) == 0) {
+        std::free(data);
+        jx_comm_raise(EV_PEER_LEFT, jx_build_user_ev(network->addr, pkt->src_addr, pkt->username, ""));
+        jx_log("%s(%s) left", pkt->username, jx_ip_str(pkt->src_addr).s);
+    }
+    if (jx_is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
+        jx_set_network_status(network, NET_CLOSED);
+        jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
+    }
+}
+
+void manage_network(JXNetwork* network)
+{
+    if (network->status != NET_ONLINE)
+        return;
+    if (jx_clock_now() - network->last_heard <= JX_NET_OFFLINE_S)
+        return;
+    jx_set_network_status(network, NET_OFFLINE);
+    jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
+}
+
+void manage_peer_list(JXNetwork* network)
+{
+    const int64_t now = jx_clock_now();
+    jx_list_elmt* prev = nullptr;
+    jx_list_elmt* el = jx_list_head(&network->peers);
+    while (el != nullptr) {
+        jx_list_elmt* next = jx_list_next(el);
+        auto* peer = static_cast<JXPeer*>(jx_list_data(el));
+        if (now - peer->last_seen <= JX_PEER_TIMEOUT_S) {
+            prev = el;
+            el = next;
+            continue;
+        }
+        jx_log("Dropping %s(%s) from list - no KA received", peer->username, jx_ip_str(peer->addr).s);
+        jx_comm_raise(EV_PEER_DROPPED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
+        void* data = nullptr;
+        if (jx_list_rem_next(&network->peers, prev, &data) == 0) {
+            std::free(data);
+        } else {
+            prev = el;
+        }
+        if (jx_is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
+            jx_set_network_status(network, NET_CLOSED);
+            jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
+        }
+        el = next;
+    }
+}
+
+void live_beacon(JXNetwork* network)
+{
+    const int64_t now = jx_clock_now();
+    if (network->type == NET_UNSPEC) {
+        // No beacon before the host answered; a closed network waits until it is joined again.
+        if (network->status == NET_CLOSED || now - network->last_beacon <= JX_QUERY_GAP_S)
+            return;
+        (void)jx_snd_query(network);
+        network->last_beacon = now;
+        return;
+    }
+    if (now - network->last_beacon <= JX_BEACON_GAP_S)
+        return;
+    (void)jx_snd_beacon(network);
+    network->last_beacon = now;
+}
