@@ -93,8 +93,11 @@ void jx_set_network_status(JXNetwork* network, uint8_t status)
         return;
     switch (status) {
     case NET_ONLINE:
+        // Whatever brought it online proved it alive now; an old last-heard time would take it
+        // offline again in the next periodic pass.
         network->status = NET_ONLINE;
         network->online_since = jx_clock_now();
+        network->last_heard = network->online_since;
         break;
     case NET_OFFLINE:
         network->status = NET_OFFLINE;
@@ -382,7 +385,6 @@ uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)
             ch->type = CH_DM;
         network->type = NET_DIRECT_IP_OUTGOING;
         jx_set_network_status(network, NET_ONLINE);
-        network->last_heard = now;
     }
 
     bool announce = true;

@@ -238,17 +238,22 @@ TEST_F(Presence, LeaveOfTheLastPeerClosesAPrivateNetworkAndAQueryReopensIt)
     feed(make_dgram(PKT_LEAVE, 0, 900, "asker"), "127.0.0.5", 40000);
     EXPECT_TRUE(take_events().empty());
 
-    // The host asks again: the closed network opens once more.
-    jx_clock_advance(7);
+    // The host asks again long after: the closed network opens once more, heard now, so the
+    // offline rule (100 s) does not take it down again in the next pass.
+    jx_clock_advance(150);
     feed(make_dgram(PKT_QUERY, ip(kSelf), 12, "asker"), "127.0.0.5", 40001);
     EXPECT_EQ(n, jx_network_by_addr(ip("127.0.0.5")));
     EXPECT_EQ(n->status, NET_ONLINE);
     EXPECT_EQ(n->type, NET_DIRECT_IP_INCOMING);
-    EXPECT_EQ(n->online_since, kFrozenNow + 7);
+    EXPECT_EQ(n->online_since, kFrozenNow + 150);
     EXPECT_EQ(jx_peer_from_network(ip("127.0.0.5"), n)->port, 40001);
     EXPECT_EQ(kinds(take_events()), (std::vector<uint8_t>{EV_NET_REFRESH, EV_PEER_JOINED}));
     EXPECT_TRUE(log_line("Already joined"));
     EXPECT_EQ(log_count("\tPrivate network opened\r\n"), 2u);
+    ASSERT_EQ(jx_crons_run(), 0);
+    EXPECT_EQ(n->status, NET_ONLINE);
+    for (const auto& e : take_events())  // the group, silent for 150 s, has its own changes
+        EXPECT_FALSE(e.kind == EV_NET_CHANGED && e.as<net_ev>()->net_addr == n->addr);
 }
 
 TEST_F(Presence, StrangersCannotGrowPeersOrNetworksWithoutBound)
