@@ -13,6 +13,12 @@
 //                          id comes with the EV_TXT_SENT line that follows)
 //   chan NET PEER          jx_add_channel (a Net DM channel with a peer)  -> "OK chan <code>"
 //   uname NAME             jx_comm_set_uname                   -> "OK uname <code>"
+//   offer NET PEER PATH    jx_add_upload on the channel (NET, PEER) -> "OK offer <code>"
+//   accept ID              jx_accept_download (ID: 16 hex digits)   -> "OK accept <code>"
+//   verify ID              jx_verify_download of a finished download -> "OK verify <code>"
+//   transfers              one line per transfer, then "TRANSFERS_END":
+//                          "UL|DL id=<hex> net=<a> peer=<a> state=<s> size=<n> left=<n> seg=<n> name=<name>"
+//                          "FINUL|FINDL id=<hex> net=<a> peer=<a> state=<s> size=<n> name=<name> path=<dir+name>"
 //   nets                   one "NET <addr> type=<t> status=<s> peers=<n> channels=<n>" per network
 //   peers NET              one "PEER <net> <addr> port=<p> name=<name>" per peer
 //   echo WORDS             "ECHO WORDS" (a marker to synchronise on)
@@ -37,10 +43,13 @@
 #include <string>
 
 #include "engine/comm.hpp"
+#include "engine/downloads.hpp"
 #include "engine/crons.hpp"
 #include "engine/events.hpp"
 #include "engine/readloop.hpp"
 #include "engine/texts.hpp"
+#include "engine/transfers.hpp"
+#include "engine/uploads.hpp"
 #include "engine/registry.hpp"
 #include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
@@ -61,6 +70,8 @@ std::string clean(const char* s, size_t max)
     out.resize(jx_str_sanitize(s, max, out.data(), out.size()));
     return out;
 }
+
+std::string hex_id(const uint8_t* id);
 
 const char* ev_name(uint8_t kind)
 {
@@ -144,7 +155,7 @@ void print_event(uint8_t kind, const void* payload)
     }
     case EVP_HASH: {
         const auto* e = static_cast<const hash_ev*>(payload);
-        std::printf(" digest=");
+        std::printf(" id=%s digest=", hex_id(e->id).c_str());
         for (uint8_t b : e->digest)
             std::printf("%02x", b);
         std::printf("\n");
@@ -217,6 +228,71 @@ void list_peers(uint32_t net)
     std::printf("PEERS_END\n");
 }
 
+// 16 hex digits to a transfer id; false when the text is not one.
+bool parse_id(const std::string& s, uint8_t* id)
+{
+    if (s.size() != 2 * JX_TRANSFER_ID_LEN)
+        return false;
+    for (size_t i = 0; i < JX_TRANSFER_ID_LEN; i++) {
+        char* end = nullptr;
+        const std::string byte = s.substr(2 * i, 2);
+        id[i] = static_cast<uint8_t>(std::strtoul(byte.c_str(), &end, 16));
+        if (end != byte.c_str() + 2)
+            return false;
+    }
+    return true;
+}
+
+std::string hex_id(const uint8_t* id)
+{
+    char out[2 * JX_TRANSFER_ID_LEN + 1];
+    jx_bytes_to_string(id, JX_TRANSFER_ID_LEN, out, sizeof out);
+    return out;
+}
+
+void list_transfers()
+{
+    for (jx_list_elmt* e = jx_list_head(&comm.networks); e != nullptr; e = jx_list_next(e)) {
+        const auto* n = static_cast<const JXNetwork*>(jx_list_data(e));
+        const std::string net = jx_ip_str(n->addr).s;
+        const jx_list* live[2] = {&n->uploads, &n->downloads};
+        for (int k = 0; k < 2; k++) {
+            for (jx_list_elmt* t = jx_list_head(live[k]); t != nullptr; t = jx_list_next(t)) {
+                const auto* x = static_cast<const JXTransfer*>(jx_list_data(t));
+                std::printf("%s id=%s net=%s peer=%s state=%u size=%llu left=%llu seg=%llu name=%s\n",
+                            k == 0 ? "UL" : "DL", hex_id(x->id).c_str(), net.c_str(), jx_ip_str(x->addr).s,
+                            x->state, static_cast<unsigned long long>(x->meta.size),
+                            static_cast<unsigned long long>(x->bytes_left),
+                            static_cast<unsigned long long>(x->segment),
+                            clean(x->meta.name, sizeof x->meta.name).c_str());
+            }
+        }
+        const jx_list* fins[2] = {&n->fin_uploads, &n->fin_downloads};
+        for (int k = 0; k < 2; k++) {
+            for (jx_list_elmt* t = jx_list_head(fins[k]); t != nullptr; t = jx_list_next(t)) {
+                const auto* f = static_cast<const JXTransferFin*>(jx_list_data(t));
+                std::printf("%s id=%s net=%s peer=%s state=%u size=%llu name=%s path=%s%s\n",
+                            k == 0 ? "FINUL" : "FINDL", hex_id(f->id).c_str(), net.c_str(),
+                            jx_ip_str(f->addr).s, f->state, static_cast<unsigned long long>(f->meta.size),
+                            clean(f->meta.name, sizeof f->meta.name).c_str(),
+                            clean(f->meta.dir, sizeof f->meta.dir).c_str(),
+                            clean(f->meta.name, sizeof f->meta.name).c_str());
+            }
+        }
+    }
+    std::printf("TRANSFERS_END\n");
+}
+
+JXTransferFin* finished_download(const uint8_t* id)
+{
+    for (jx_list_elmt* e = jx_list_head(&comm.networks); e != nullptr; e = jx_list_next(e)) {
+        auto* n = static_cast<JXNetwork*>(jx_list_data(e));
+        if (JXTransferFin* f = jx_get_fin(&n->fin_downloads, id); f != nullptr)
+            return f;
+    }
+    return nullptr;
+}
+
 // Returns false when the driver should stop.
 bool run_command(std::string line)
 {
@@ -256,6 +332,20 @@ bool run_command(std::string line)
         char name[64] = {};
         std::snprintf(name, sizeof name, "%s", line.c_str());
         std::printf("OK uname %u\n", jx_comm_set_uname(name));
+    } else if (cmd == "offer") {
+        const uint32_t net = parse_addr(word(line));
+        const uint32_t peer = parse_addr(word(line));
+        JXChannel* ch = jx_channel_by_addr(net, peer);
+        std::printf("OK offer %u\n", ch == nullptr ? 255u : jx_add_upload(ch, line.c_str()));
+    } else if (cmd == "accept") {
+        uint8_t id[JX_TRANSFER_ID_LEN];
+        std::printf("OK accept %u\n", parse_id(word(line), id) ? jx_accept_download(id) : 255u);
+    } else if (cmd == "verify") {
+        uint8_t id[JX_TRANSFER_ID_LEN];
+        std::printf("OK verify %u\n",
+                    parse_id(word(line), id) ? jx_verify_download(finished_download(id)) : 255u);
+    } else if (cmd == "transfers") {
+        list_transfers();
     } else if (cmd == "nets") {
         list_nets();
     } else if (cmd == "peers") {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/downloads.hpp"
 #include "engine/records.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
@@ -109,6 +110,11 @@ uint8_t jx_comm_init(const char* program_path)
     if (data < 0)
         return 1;
     comm.data_sock = data;
+    // Chunks arrive in bursts; a small buffer would drop them before the loop reads them. The
+    // forced size needs privileges; without them the system's ceiling applies.
+    const int rcvbuf = JX_DATA_RCVBUF;
+    if (setsockopt(data, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0)
+        (void)setsockopt(data, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
 
     jx_list_init(&comm.events, std::free);
     jx_list_init(&comm.tasks, std::free);

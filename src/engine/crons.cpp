@@ -3,8 +3,10 @@
 #include <cstdlib>
 
 #include "engine/comm.hpp"
+#include "engine/downloads.hpp"
 #include "engine/events.hpp"
 #include "engine/texts.hpp"
+#include "engine/uploads.hpp"
 #include "engine/presence.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
@@ -12,35 +14,47 @@
 
 void manage_tasks()
 {
-    // Verifying a finished download needs the transfer records and their storage, which are not
-    // built yet: such tasks stay queued untouched. The log notes each one once, not every turn.
-    static const void* last_noted = nullptr;
+    if (jx_list_size(&comm.tasks) == 0)
+        return;
+    JXTimer watch;
+    jx_timer_start(&watch);
+    double used = 0;
     jx_list_elmt* prev = nullptr;
     jx_list_elmt* el = jx_list_head(&comm.tasks);
     while (el != nullptr) {
         jx_list_elmt* next = jx_list_next(el);
         auto* task = static_cast<JXTask*>(jx_list_data(el));
-        if (task->kind == TASK_VERIFY_DOWNLOAD && task->payload == nullptr) {
-            // Nothing to verify: a task without its record would otherwise sit in the queue for ever.
-            void* data = nullptr;
-            if (jx_list_rem_next(&comm.tasks, prev, &data) == 0) {
-                jx_log("Task without payload dropped");
-                std::free(data);
-                el = next;
-                continue;
-            }
-        } else if (task->kind == TASK_VERIFY_DOWNLOAD && task != last_noted) {
-            jx_log("Task kind %d not handled yet", task->kind);
-            last_noted = task;
+        auto* verify = static_cast<JXVerifyTask*>(task->payload);
+        if (task->kind != TASK_VERIFY_DOWNLOAD) {
+            prev = el;
+            el = next;
+            continue;
         }
-        prev = el;
+        // Each task gets at least one part before the budget is looked at; a task that is not
+        // done stays for the next turn.
+        if (verify != nullptr && verify->fin != nullptr && jx_verify_step(verify, &watch, &used) == 0) {
+            prev = el;
+            el = next;
+            continue;
+        }
+        void* data = nullptr;
+        if (jx_list_rem_next(&comm.tasks, prev, &data) == 0) {
+            if (verify == nullptr || verify->fin == nullptr)
+                jx_log("Task without payload dropped");
+            if (verify != nullptr)
+                jx_fso_close_fp(verify->stream);
+            std::free(verify);
+            std::free(data);
+        } else {
+            prev = el;
+        }
         el = next;
     }
 }
 
 uint8_t jx_crons_run()
 {
-    // The next network is taken first: a step may one day remove the current one.
+    // The next network is taken first, in case a step removes the current one.
     jx_list_elmt* el = jx_list_head(&comm.networks);
     while (el != nullptr) {
         jx_list_elmt* next = jx_list_next(el);
@@ -49,7 +63,8 @@ uint8_t jx_crons_run()
         manage_peer_list(network);
         live_beacon(network);
         txt_retry(network);
-        // manage_downloads and manage_uploads join here with the file-transfer work.
+        manage_downloads(network);
+        manage_uploads(network);
         el = next;
     }
     manage_tasks();

@@ -1,8 +1,10 @@
 #include "engine/dispatcher.hpp"
 
 #include "engine/comm.hpp"
+#include "engine/downloads.hpp"
 #include "engine/presence.hpp"
 #include "engine/texts.hpp"
+#include "engine/uploads.hpp"
 #include "foundation/ipv4.hpp"
 #include "foundation/log.hpp"
 
@@ -43,17 +45,27 @@ void jx_process_udp()
         proc_query(&pkt);
         break;
     case PKT_FILE_META:
+        proc_meta(&pkt);
+        break;
     case PKT_GET_SEGMENT:
+        proc_get_segment(&pkt);
+        break;
     case PKT_GET_SKIPPED:
+        proc_get_skipped(&pkt);
+        break;
     case PKT_CHUNK:
+        proc_chunk(&pkt);
+        break;
     case PKT_BATCH_DONE:
+        proc_batch_done(&pkt);
+        break;
     case PKT_META_ACK:
+        proc_meta_ack(&pkt);
+        break;
     case PKT_FILE_FIN_OK:
     case PKT_FILE_FIN_FAILED:
     case PKT_FILE_FIN_OTHER:
-        // File transfer is not built yet: its packets are dropped until its processors exist.
-        jx_log("File transfer packet type %d from %s dropped: transfers not available", pkt.type,
-               jx_ip_str(pkt.src_addr).s);
+        proc_file_fin(&pkt);
         break;
     default:
         jx_log("JXPacket type not recognised: %d", static_cast<int>(static_cast<int8_t>(pkt.type)));

@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "engine/comm.hpp"
+#include "storage/fso.hpp"
+
 int jx_match_network(const void* key, const void* member)
 {
     return static_cast<const JXNetwork*>(key)->addr == static_cast<const JXNetwork*>(member)->addr;
@@ -26,19 +29,14 @@ int jx_match_sent_text_addr(const void* key, const void* member)
     return std::memcmp(key, member, sizeof(uint32_t)) == 0;
 }
 
-int jx_match_segment_chunk(const void* key, const void* member)
-{
-    return std::memcmp(key, member, 8) == 0;
-}
-
 void jx_network_init_lists(JXNetwork* network)
 {
     jx_set_init(&network->peers, jx_match_peer, std::free);
     jx_set_init(&network->channels, jx_match_channel, jx_channel_destroy);
-    jx_list_init(&network->downloads, std::free);
-    jx_list_init(&network->uploads, std::free);
-    jx_list_init(&network->fin_downloads, std::free);
-    jx_list_init(&network->fin_uploads, std::free);
+    jx_list_init(&network->downloads, jx_download_destroy);
+    jx_list_init(&network->uploads, jx_upload_destroy);
+    jx_list_init(&network->fin_downloads, jx_fin_destroy);
+    jx_list_init(&network->fin_uploads, jx_fin_destroy);
 }
 
 void jx_channel_init_lists(JXChannel* channel)
@@ -75,6 +73,64 @@ void jx_sent_txt_destroy(void* sent)
         return;
     jx_set_destroy(&static_cast<JXSentTxt*>(sent)->addressees);
     std::free(sent);
+}
+
+namespace {
+
+void release_transfer(JXTransfer* t)
+{
+    std::free(t->seg_buf);
+    t->seg_buf = nullptr;
+    t->seg_buf_size = 0;
+    if (t->stream != nullptr)
+        jx_fso_close_fp(t->stream);
+    t->stream = nullptr;
+}
+
+}  // namespace
+
+void jx_upload_destroy(void* upload)
+{
+    if (upload == nullptr)
+        return;
+    release_transfer(static_cast<JXTransfer*>(upload));
+    std::free(upload);
+}
+
+void jx_download_destroy(void* download)
+{
+    if (download == nullptr)
+        return;
+    auto* d = static_cast<JXTransfer*>(download);
+    const bool partial = d->stream != nullptr;
+    release_transfer(d);
+    if (partial)
+        jx_fso_remove_file(d->meta.name, d->meta.dir);
+    std::free(d);
+}
+
+void jx_fin_destroy(void* fin)
+{
+    if (fin == nullptr)
+        return;
+    jx_list_elmt* prev = nullptr;
+    jx_list_elmt* el = jx_list_head(&comm.tasks);
+    while (el != nullptr) {
+        jx_list_elmt* next = jx_list_next(el);
+        auto* task = static_cast<JXTask*>(jx_list_data(el));
+        auto* v = static_cast<JXVerifyTask*>(task->payload);
+        void* data = nullptr;
+        if (task->kind == TASK_VERIFY_DOWNLOAD && v != nullptr && v->fin == fin &&
+            jx_list_rem_next(&comm.tasks, prev, &data) == 0) {
+            jx_fso_close_fp(v->stream);
+            std::free(v);
+            std::free(task);
+        } else {
+            prev = el;
+        }
+        el = next;
+    }
+    std::free(fin);
 }
 
 namespace {

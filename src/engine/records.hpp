@@ -2,17 +2,23 @@
 // how each record is destroyed, and the display names of their type values.
 //
 // Ownership: comm.networks owns every JXNetwork. A network owns its peers, its channels and its
-// transfer lists; a channel owns its sent texts; a sent text owns its addressee set. Each container
-// is given the destroy function of its records, so destroying a container releases everything
-// below it (sockets and files excepted: leaving a network is the registry's job).
-// May call: foundation (llist, set).
+// four transfer lists; a channel owns its sent texts; a sent text owns its addressee set; a
+// transfer owns its open file and its segment buffer; comm.tasks owns the verification tasks,
+// which borrow a finished download. Each container is given the destroy function of its records,
+// so destroying a container releases everything below it: files are closed, a partly received
+// file is deleted, and a verification of a finished record that goes away is cancelled.
+// May call: foundation, storage (transfer files), engine comm (the task queue).
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 
 #include "foundation/llist.hpp"
 #include "foundation/set.hpp"
+#include "foundation/timer.hpp"
+#include "protocol/data_protocol.hpp"
 #include "protocol/protocol.hpp"
+#include "storage/transfer_files.hpp"
 
 // Network types.
 enum : uint8_t {
@@ -53,10 +59,10 @@ struct JXNetwork {
     uint32_t addr;                       // network order; unique within comm.networks
     jx_set peers;                        // of JXPeer
     jx_set channels;                     // of JXChannel
-    jx_list downloads;                   // transfer records; the home screen counts their sizes
-    jx_list uploads;
-    jx_list fin_downloads;
-    jx_list fin_uploads;
+    jx_list downloads;                   // of JXTransfer, newest first
+    jx_list uploads;                     // of JXTransfer, newest first
+    jx_list fin_downloads;               // of JXTransferFin, newest first
+    jx_list fin_uploads;                 // of JXTransferFin, newest first
 };
 
 struct JXChannel {
@@ -87,12 +93,81 @@ struct JXSentTxt {
     jx_set addressees;  // of separately allocated uint32_t addresses not yet acknowledged
 };
 
+// Upload states.
+enum : uint8_t {
+    UL_HASHING = 0,     // the file is being hashed
+    UL_SEND_META = 1,   // the offer goes out every turn until it is answered
+    UL_PENDING = 2,     // answered; waiting without time limit for the first segment request
+    UL_SEND_BATCH = 3,  // the chunks of the current segment are being sent
+    UL_BATCH_DONE = 4,  // segment sent; PKT_BATCH_DONE goes out every turn until the next request
+};
+
+// Download states.
+enum : uint8_t {
+    DL_PENDING = 0,    // offered, not accepted: no file, no time-out
+    DL_REQUESTED = 1,  // a segment or its missing chunks asked for, every turn until a chunk arrives
+    DL_WAIT = 2,       // chunks of the current segment are arriving
+};
+
+// Results of a finished transfer.
+enum : uint8_t {
+    FIN_NONE = 0,  // ended by a PKT_FILE_FIN_OTHER
+    FIN_COMPLETED = 6,
+    FIN_FAILED = 8,
+    FIN_HASH_BAD = 9,        // verification found another digest
+    FIN_HASH_CHECKING = 10,  // verification running
+    FIN_HASH_OK = 11,        // verification found the offered digest
+};
+
+// A transfer in progress, upload or download (the field meanings differ a little by side).
+struct JXTransfer {
+    uint8_t state;
+    uint16_t port;   // the other side's data port (host order); 0 before an upload is answered
+    uint16_t limit;  // upload: chunks per sending pass; download: the offered chunk size
+    FILE* stream;    // the file; null while a download is pending
+    uint32_t addr;   // the other side (network order)
+    uint64_t start_time;
+    uint64_t eta;            // seconds left, for the screens
+    uint64_t last_activity;  // drives the 15 s time-out
+    uint64_t bytes_left;     // upload: bytes still to send once; download: bytes not yet requested
+    double speed;            // bytes per microsecond of the last segment, for the screens
+    uint8_t id[JX_TRANSFER_ID_LEN];
+    JXFileMeta meta;
+    uint16_t chunk_size;  // of the current segment
+    uint64_t chunks_left;
+    uint64_t chunk_count;  // of the current segment, 1..512
+    uint64_t seg_offset;   // upload: bytes of the segment already sent in order
+    uint64_t segment;      // number of the current segment; 0 before the first
+    JXTimer seg_timer;
+    uint8_t bitmap[JX_BITMAP_LEN];  // chunks of the segment sent (upload) or arrived (download)
+    uint8_t skipped;                // 1 while missing chunks are being asked for / re-sent
+    uint8_t* seg_buf;               // the current segment's bytes
+    size_t seg_buf_size;            // bytes allocated for seg_buf
+};
+
+// A finished transfer, kept for the transfer screens.
+struct JXTransferFin {
+    uint8_t state;  // FIN_*
+    uint64_t start_time;
+    uint64_t end_time;
+    uint32_t addr;
+    uint8_t id[JX_TRANSFER_ID_LEN];
+    JXFileMeta meta;
+};
+
+// The payload of a TASK_VERIFY_DOWNLOAD task: the finished download, the hashing state (bytes
+// hashed so far in hash.size) and the file open for reading.
+struct JXVerifyTask {
+    JXTransferFin* fin;
+    JXFileMeta hash;
+    FILE* stream;
+};
+
 // Match callbacks: (key or member of the first set, member being scanned); nonzero when equal.
 int jx_match_network(const void* key, const void* member);         // by address
 int jx_match_channel(const void* key, const void* member);         // by network and peer address
 int jx_match_peer(const void* key, const void* member);            // by address
 int jx_match_sent_text_addr(const void* key, const void* member);  // 4-byte addresses
-int jx_match_segment_chunk(const void* key, const void* member);   // first 8 bytes (transfer id)
 
 // Empty containers of a new record, each with its records' destroy function.
 void jx_network_init_lists(JXNetwork* network);
@@ -104,6 +179,12 @@ void jx_sent_txt_init_lists(JXSentTxt* sent);
 void jx_network_destroy_lists(JXNetwork* network);  // the containers only; the record stays
 void jx_channel_destroy(void* channel);
 void jx_sent_txt_destroy(void* sent);
+// Closes the file and frees the segment buffer. For a download whose file is still open the
+// file is partial and is deleted: a download that did not finish leaves nothing behind.
+void jx_upload_destroy(void* upload);
+void jx_download_destroy(void* download);
+// Cancels any verification of the record (closing its file) before freeing it.
+void jx_fin_destroy(void* fin);
 
 // Static 40-byte buffers, one per function, overwritten by the next call.
 const char* jx_channel_type_str(uint8_t type);

@@ -5,7 +5,9 @@
 #include <cstring>
 
 #include "engine/comm.hpp"
+#include "engine/records.hpp"
 #include "engine/registry.hpp"
+#include "protocol/data_protocol.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
@@ -19,6 +21,19 @@ uint8_t snd_on_net(const JXNetwork* network, uint8_t type, uint32_t addr, uint32
     const uint32_t len = jx_serialize(dgram, sizeof(dgram), type, jx_get_addr_4srlz(network), msg_id,
                                       comm.username, payload, payload_len);
     return snd_udp(get_socket_4snd(network), addr, get_port_4snd(network), dgram, len % 65536);
+}
+
+// One file-transfer packet from data_sock to `addr`:`port`, header network id by the network's rule.
+uint8_t snd_data(const JXNetwork* network, uint8_t type, uint32_t addr, uint16_t port, const uint8_t* payload,
+                 size_t payload_len)
+{
+    if (payload_len == 0)
+        return 1;
+    uint8_t dgram[JX_DATAGRAM_MAX];
+    const uint32_t len =
+        jx_serialize(dgram, sizeof(dgram), type, jx_get_addr_4srlz(network), get_msg_id_4srlz(),
+                     comm.username, payload, static_cast<uint16_t>(payload_len));
+    return snd_udp(comm.data_sock, addr, port, dgram, len);
 }
 
 }  // namespace
@@ -139,4 +154,68 @@ uint8_t jx_txt_ack_snd(JXNetwork* network, uint32_t addr, uint32_t msg_id, uint8
         return 2;
     }
     return snd_on_net(network, type, addr, msg_id, nullptr, 0);
+}
+
+uint8_t jx_snd_file_meta(JXNetwork* network, const JXTransfer* upload)
+{
+    JXOffer offer{};
+    std::memcpy(offer.id, upload->id, sizeof offer.id);
+    std::memcpy(offer.digest, upload->meta.digest, sizeof offer.digest);
+    offer.size = upload->meta.size;
+    offer.chunk_size = comm.data_payload_max;
+    offer.data_port = JX_DATA_PORT;
+    std::memcpy(offer.name, upload->meta.name, sizeof offer.name - 1);
+    uint8_t payload[JX_PAYLOAD_MAX];
+    const size_t len = jx_data_serialize_meta(payload, sizeof payload, &offer);
+    if (len == 0)
+        return 1;
+    return snd_on_net(network, PKT_FILE_META, upload->addr, get_msg_id_4srlz(), payload,
+                      static_cast<uint16_t>(len));
+}
+
+uint8_t jx_snd_file_meta_ack(JXNetwork* network, const JXTransfer* download)
+{
+    uint8_t payload[JX_META_ACK_LEN];
+    jx_data_serialize_meta_ack(payload, sizeof payload, download->id, JX_DATA_PORT);
+    return snd_on_net(network, PKT_META_ACK, download->addr, get_msg_id_4srlz(), payload, sizeof payload);
+}
+
+uint8_t jx_snd_get_segment(JXNetwork* network, const JXTransfer* download)
+{
+    JXSegmentReq req{};
+    std::memcpy(req.id, download->id, sizeof req.id);
+    req.segment = download->segment;
+    req.chunk_size = download->chunk_size;
+    req.chunk_count = static_cast<uint32_t>(download->chunk_count);
+    uint8_t payload[JX_SEGMENT_LEN];
+    const size_t len = jx_data_serialize_segment(payload, sizeof payload, &req);
+    return snd_data(network, PKT_GET_SEGMENT, download->addr, download->port, payload, len);
+}
+
+uint8_t jx_snd_get_skipped(JXNetwork* network, const JXTransfer* download)
+{
+    uint8_t payload[JX_SKIPPED_LEN];
+    const size_t len =
+        jx_data_serialize_skipped(payload, sizeof payload, download->id, download->segment, download->bitmap);
+    return snd_data(network, PKT_GET_SKIPPED, download->addr, download->port, payload, len);
+}
+
+uint8_t jx_snd_chunk(JXNetwork* network, const JXTransfer* upload, const uint8_t* payload, uint16_t len)
+{
+    return snd_data(network, PKT_CHUNK, upload->addr, upload->port, payload, len);
+}
+
+uint8_t jx_snd_batch_done(JXNetwork* network, const JXTransfer* upload)
+{
+    uint8_t payload[JX_BATCH_DONE_LEN];
+    const size_t len = jx_data_serialize_batch_done(payload, sizeof payload, upload->id, upload->segment);
+    return snd_data(network, PKT_BATCH_DONE, upload->addr, upload->port, payload, len);
+}
+
+uint8_t jx_snd_file_fin(JXNetwork* network, const JXTransferFin* fin, uint16_t port)
+{
+    uint8_t payload[JX_FIN_LEN];
+    const size_t len = jx_data_serialize_fin(payload, sizeof payload, fin->id);
+    return snd_data(network, fin->state == FIN_COMPLETED ? PKT_FILE_FIN_OK : PKT_FILE_FIN_FAILED, fin->addr,
+                    port, payload, len);
 }

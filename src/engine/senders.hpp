@@ -1,6 +1,8 @@
 // senders: every packet that belongs to a network leaves through the rules here: which socket,
 // which header network id, which destination port, a fresh message id; plus the presence and text
-// senders (beacon, query, leave, punch, text datagram, resend, acknowledgement). They live in the
+// senders (beacon, query, leave, punch, text datagram, resend, acknowledgement) and the
+// file-transfer senders (offer and its answer by the network's rules; the rest from data_sock to
+// the transfer's address and data port). They live in the
 // engine rather than in protocol/snd because they read the engine's sockets, identity and peer table.
 // jx_snd_txt itself (tracking, events, result codes) belongs to the text module; it builds and
 // sends its datagram with jx_snd_txt_dgram.
@@ -16,6 +18,8 @@
 struct JXNetwork;
 struct JXChannel;
 struct JXSentTxt;
+struct JXTransfer;
+struct JXTransferFin;
 
 // Per-network sending rules.
 int get_socket_4snd(const JXNetwork* network);
@@ -41,3 +45,15 @@ void jx_snd_txt_re(JXNetwork* network, JXSentTxt* sent);
 // Header-only acknowledgement of text `msg_id` to `addr`: PKT_TXT_GROUP_ACK for text type 1,
 // PKT_TXT_DIRECT_ACK for 2. 2 (nothing sent) for any other type, else snd_udp's result.
 uint8_t jx_txt_ack_snd(JXNetwork* network, uint32_t addr, uint32_t msg_id, uint8_t txt_type);
+
+// File transfer. Each builds its payload from the transfer record; results as snd_udp's.
+uint8_t jx_snd_file_meta(JXNetwork* network, const JXTransfer* upload);
+uint8_t jx_snd_file_meta_ack(JXNetwork* network, const JXTransfer* download);
+uint8_t jx_snd_get_segment(JXNetwork* network, const JXTransfer* download);
+uint8_t jx_snd_get_skipped(JXNetwork* network, const JXTransfer* download);
+// `payload` is a whole chunk payload (header and data) that the uploader assembled.
+uint8_t jx_snd_chunk(JXNetwork* network, const JXTransfer* upload, const uint8_t* payload, uint16_t len);
+uint8_t jx_snd_batch_done(JXNetwork* network, const JXTransfer* upload);
+// PKT_FILE_FIN_OK when the record's result is FIN_COMPLETED, else PKT_FILE_FIN_FAILED; to the
+// record's address and `port` (host order).
+uint8_t jx_snd_file_fin(JXNetwork* network, const JXTransferFin* fin, uint16_t port);

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "foundation/log.hpp"
+#include "protocol/data_protocol.hpp"
 
 static_assert(sizeof(JXPacket::payload) == JX_DATAGRAM_MAX);
 static_assert(sizeof(JXPacket::username) == JX_HDR_UNAME_LEN + 1);
@@ -113,21 +114,21 @@ size_t jx_min_payload(uint8_t type)
     case PKT_BEACON:
         return JX_BEACON_LEN;
     case PKT_FILE_META:
-        return 54;
+        return JX_META_FIXED_LEN;
     case PKT_GET_SEGMENT:
-        return 22;
+        return JX_SEGMENT_LEN;
     case PKT_GET_SKIPPED:
-        return 80;
+        return JX_SKIPPED_LEN;
     case PKT_CHUNK:
-        return 24;
+        return JX_CHUNK_HDR_LEN;
     case PKT_BATCH_DONE:
-        return 16;
+        return JX_BATCH_DONE_LEN;
     case PKT_META_ACK:
-        return 10;
+        return JX_META_ACK_LEN;
     case PKT_FILE_FIN_OK:
     case PKT_FILE_FIN_FAILED:
     case PKT_FILE_FIN_OTHER:
-        return 8;
+        return JX_FIN_LEN;
     default:
         return 0;
     }

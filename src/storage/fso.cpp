@@ -1,6 +1,7 @@
 // Storage root search, fixed paths, the configuration file and path-level file operations.
 #include "storage/fso.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -294,10 +295,11 @@ uint8_t jx_fso_file_exists(const char* path)
 {
     if (path == nullptr)
         return 1;
-    FILE* f = fopen(path, "r");
-    if (f == nullptr)
+    // Non-blocking: opening a FIFO with no writer would otherwise stall the whole program.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
         return 1;
-    fclose(f);
+    close(fd);
     return 0;
 }
 

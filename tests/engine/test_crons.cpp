@@ -162,24 +162,4 @@ TEST_F(Crons, ClosedOutgoingNetworkStaysQuietUntilJoinedAgain)
     EXPECT_EQ(seconds_of(run_seconds(81, 83), PKT_QUERY), (std::vector<int>{81, 83}));
 }
 
-TEST_F(Crons, TaskQueueKeepsVerificationsForLaterAndDropsEmptyTasks)
-{
-    auto* payload = std::calloc(1, 64);
-    ASSERT_EQ(jx_comm_add_task(TASK_VERIFY_DOWNLOAD, nullptr), 0);
-    ASSERT_EQ(jx_comm_add_task(TASK_VERIFY_DOWNLOAD, payload), 0);
-    ASSERT_EQ(jx_comm_add_task(9, nullptr), 0);
-    for (int i = 0; i < 3; i++)
-        ASSERT_EQ(jx_crons_run(), 0);
-
-    ASSERT_EQ(jx_list_size(&comm.tasks), 2);
-    const auto* t1 = static_cast<const JXTask*>(jx_list_data(jx_list_head(&comm.tasks)));
-    const auto* t2 = static_cast<const JXTask*>(jx_list_data(jx_list_next(jx_list_head(&comm.tasks))));
-    EXPECT_EQ(t1->payload, payload);
-    EXPECT_EQ(t2->kind, 9);
-    EXPECT_EQ(log_count("\tTask without payload dropped\r\n"), 1u);
-    EXPECT_EQ(log_count("\tTask kind 1 not handled yet\r\n"), 1u) << "noted once, not every turn";
-    // The queue's destroy callback frees only the records.
-    std::free(payload);
-}
-
 }  // namespace

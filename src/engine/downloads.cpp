@@ -1,0 +1,386 @@
+#include "engine/downloads.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/comm.hpp"
+#include "engine/events.hpp"
+#include "engine/registry.hpp"
+#include "engine/senders.hpp"
+#include "engine/transfers.hpp"
+#include "foundation/bit_utils.hpp"
+#include "foundation/log.hpp"
+#include "foundation/utility.hpp"
+#include "protocol/data_protocol.hpp"
+#include "storage/fso.hpp"
+
+namespace {
+
+uint64_t now_s()
+{
+    return static_cast<uint64_t>(jx_clock_now());
+}
+
+JXNetwork* packet_network(const JXPacket* pkt)
+{
+    JXNetwork* network = jx_network_of_packet(pkt);
+    if (network != nullptr)
+        jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
+    return network;
+}
+
+// The download a packet names, when it comes from the download's uploader.
+JXTransfer* packet_download(const JXNetwork* network, const JXPacket* pkt)
+{
+    JXTransfer* d = jx_get_dl(network, pkt->payload);
+    return d != nullptr && d->addr == pkt->src_addr ? d : nullptr;
+}
+
+int32_t pending_offers(const JXNetwork* network)
+{
+    int32_t n = 0;
+    for (jx_list_elmt* el = jx_list_head(&network->downloads); el != nullptr; el = jx_list_next(el))
+        n += static_cast<const JXTransfer*>(jx_list_data(el))->state == DL_PENDING ? 1 : 0;
+    return n;
+}
+
+// Closing without deleting: the file is complete (or is deleted explicitly by the caller).
+void close_file(JXTransfer* d)
+{
+    std::free(d->seg_buf);
+    d->seg_buf = nullptr;
+    d->seg_buf_size = 0;
+    jx_fso_close_fp(d->stream);
+    d->stream = nullptr;
+}
+
+void answer_offer(JXNetwork* network, const JXTransfer* d)
+{
+    (void)jx_snd_punch(network, d->addr, d->port);
+    (void)jx_snd_file_meta_ack(network, d);
+}
+
+void measure_segment(JXTransfer* d)
+{
+    if (d->segment != 0) {
+        jx_timer_stop(&d->seg_timer);
+        const double us = jx_timer_get_micro(&d->seg_timer);
+        if (us > 0)
+            d->speed = static_cast<double>(d->chunk_size * d->chunk_count) / us;
+    }
+    d->eta =
+        d->speed > 0 ? static_cast<uint64_t>(static_cast<double>(d->bytes_left) / (d->speed * 1000000)) : 0;
+}
+
+// The file is whole: the peer is told, the finished record kept, the download removed.
+void complete(JXNetwork* network, JXTransfer* d)
+{
+    close_file(d);
+    const JXTransferFin* fin = jx_dl_fin(d, network, FIN_COMPLETED);
+    if (fin == nullptr) {
+        jx_fail_dl(d, network);
+        return;
+    }
+    (void)jx_snd_file_fin(network, fin, d->port);
+    jx_raise_transfer_ev(EV_DL_COMPLETE, network, d);
+    (void)jx_rm_dl(network, d->id);
+    char took[JX_ETA_SIZE];
+    jx_sec_to_eta(static_cast<int64_t>(fin->end_time - fin->start_time), took);
+    jx_log("Download done, transfer time: %s", took);
+}
+
+}  // namespace
+
+void proc_meta(const JXPacket* pkt)
+{
+    JXNetwork* network = packet_network(pkt);
+    if (network == nullptr)
+        return;
+    JXOffer offer{};
+    if (jx_data_unserialize_meta(pkt->payload, pkt->payload_len, &offer) != 0 ||
+        std::strlen(offer.name) != offer.name_len) {
+        jx_log("Can't unsrlz data from meta");
+        return;
+    }
+    if (!jx_fso_name_ok(offer.name)) {
+        jx_log("Forbidden char filename");
+        return;
+    }
+    if (JXTransfer* known = jx_get_dl(network, offer.id); known != nullptr) {
+        jx_log("Dl already in list");
+        // The uploader repeats its offer until one answer arrives: an answer may have been lost.
+        if (known->addr == pkt->src_addr)
+            answer_offer(network, known);
+        return;
+    }
+    if (pending_offers(network) >= JX_MAX_PENDING_OFFERS) {
+        jx_log("Offer limit reached on %s, offer from %s dropped", jx_ip_str(network->addr).s,
+               jx_ip_str(pkt->src_addr).s);
+        return;
+    }
+    auto* d = static_cast<JXTransfer*>(std::calloc(1, sizeof(JXTransfer)));
+    if (d == nullptr)
+        return;
+    std::memcpy(d->id, offer.id, sizeof d->id);
+    std::memcpy(d->meta.digest, offer.digest, sizeof d->meta.digest);
+    std::memcpy(d->meta.name, offer.name, offer.name_len);
+    d->meta.size = offer.size;
+    d->limit = offer.chunk_size;
+    d->addr = pkt->src_addr;
+    d->port = JX_DATA_PORT;
+    if (jx_list_ins_next(&network->downloads, nullptr, d) != 0) {
+        std::free(d);
+        jx_log("Failed add dl to list");
+        return;
+    }
+    jx_raise_transfer_ev(EV_DL_OFFERED, network, d);
+    // A direct-IP network has its one channel already; elsewhere the direct channel with the sender.
+    if (!jx_is_direct_ip(network->type))
+        (void)jx_add_channel(network->addr, d->addr, nullptr);
+    answer_offer(network, d);
+}
+
+void proc_chunk(const JXPacket* pkt)
+{
+    JXNetwork* network = packet_network(pkt);
+    if (network == nullptr)
+        return;
+    JXChunk c{};
+    JXTransfer* d = packet_download(network, pkt);
+    if (d == nullptr) {
+        jx_log("Processing chunk dl not found");
+        return;
+    }
+    if (jx_data_unserialize_chunk(pkt->payload, pkt->payload_len, &c) != 0)
+        return;
+    if (c.segment != d->segment) {
+        jx_log("Chk from old seg");
+        return;
+    }
+    // Exactly the segment's chunk size: a shorter chunk would mark its place filled and leave
+    // stale bytes in the file.
+    if (c.index >= d->chunk_count || c.data_len != d->chunk_size || d->seg_buf == nullptr)
+        return;
+    d->last_activity = now_s();
+    jx_setbit_1_8bitmem(d->bitmap, c.index);
+    std::memcpy(d->seg_buf + c.index * d->chunk_size, c.data, d->chunk_size);
+    d->chunks_left--;
+    if (d->state != DL_WAIT)
+        (void)jx_set_dl_state(d, DL_WAIT);
+}
+
+void proc_batch_done(const JXPacket* pkt)
+{
+    JXNetwork* network = packet_network(pkt);
+    if (network == nullptr)
+        return;
+    uint8_t id[JX_TRANSFER_ID_LEN];
+    uint64_t segment = 0;
+    if (jx_data_unserialize_batch_done(pkt->payload, pkt->payload_len, id, &segment) != 0)
+        return;
+    if (JXTransfer* d = packet_download(network, pkt); d != nullptr) {
+        if (segment == d->segment && d->state != DL_PENDING) {
+            d->skipped = jx_is_allbit_1_8bitmem(d->bitmap, d->chunk_count) != 0 ? 0 : 1;
+            (void)jx_check_dl(network, d);
+        }
+        return;
+    }
+    // Our first fin may have been lost: the uploader is still waiting for it.
+    const JXTransferFin* fin = jx_get_fin(&network->fin_downloads, id);
+    if (fin != nullptr && fin->addr == pkt->src_addr)
+        (void)jx_snd_file_fin(network, fin, JX_DATA_PORT);
+}
+
+uint8_t jx_accept_download(const uint8_t* id)
+{
+    JXNetwork* network = nullptr;
+    JXTransfer* d = nullptr;
+    for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr && d == nullptr;
+         el = jx_list_next(el)) {
+        network = static_cast<JXNetwork*>(jx_list_data(el));
+        d = jx_get_dl(network, id);
+    }
+    if (d == nullptr)
+        return 1;
+    if (d->state != DL_PENDING)
+        return 2;
+    d->stream = jx_fso_get_dl_fp(&d->meta);
+    if (d->stream == nullptr)
+        return 1;
+    const uint64_t now = now_s();
+    d->eta = 0;
+    d->speed = 0;
+    d->bytes_left = d->meta.size;
+    d->last_activity = now;
+    d->start_time = now;
+    (void)jx_check_dl(network, d);
+    return 0;
+}
+
+uint8_t jx_compute_next_segment(JXTransfer* d)
+{
+    const uint64_t c = comm.data_payload_max < d->limit ? comm.data_payload_max : d->limit;
+    uint64_t size = c;
+    uint64_t count = 1;
+    if (d->bytes_left >= c) {
+        count = d->bytes_left / c;
+        if (count > JX_MAX_CHUNKS)
+            count = JX_MAX_CHUNKS;
+    } else {
+        size = d->bytes_left;
+    }
+    if (jx_seg_buf_reserve(d, size * count) != 0) {
+        jx_log("mallocing data_t FAILED dl");
+        return 1;
+    }
+    d->segment++;
+    d->bytes_left -= size * count;
+    std::memset(d->bitmap, 0, sizeof d->bitmap);
+    d->chunk_size = static_cast<uint16_t>(size);
+    d->skipped = 0;
+    d->chunks_left = d->chunk_count = count;
+    jx_timer_start(&d->seg_timer);
+    return 0;
+}
+
+uint8_t jx_check_dl(JXNetwork* network, JXTransfer* d)
+{
+    if (d->skipped != 0) {
+        (void)jx_snd_get_skipped(network, d);
+        d->state = DL_REQUESTED;
+        return 0;
+    }
+    if (jx_is_allbit_1_8bitmem(d->bitmap, d->chunk_count) == 0)
+        return 0;
+    if (d->state != DL_PENDING &&
+        jx_fso_write_filepart2(d->stream, d->seg_buf, d->chunk_size * d->chunk_count) != 0) {
+        jx_fail_dl(d, network);
+        return 1;
+    }
+    if (d->bytes_left == 0) {
+        complete(network, d);
+        return 1;
+    }
+    measure_segment(d);
+    if (jx_compute_next_segment(d) != 0) {
+        jx_fail_dl(d, network);
+        return 1;
+    }
+    (void)jx_snd_get_segment(network, d);
+    d->state = DL_REQUESTED;
+    return 0;
+}
+
+void manage_downloads(JXNetwork* network)
+{
+    jx_list_elmt* el = jx_list_head(&network->downloads);
+    while (el != nullptr) {
+        // The download may be removed below, so the next one is taken first.
+        jx_list_elmt* next = jx_list_next(el);
+        auto* d = static_cast<JXTransfer*>(jx_list_data(el));
+        el = next;
+        if (d->state == DL_WAIT && d->chunks_left == 0) {
+            d->skipped = jx_is_allbit_1_8bitmem(d->bitmap, d->chunk_count) != 0 ? 0 : 1;
+            (void)jx_check_dl(network, d);
+            continue;  // its request has just gone out
+        }
+        if (d->state == DL_PENDING)
+            continue;
+        if (now_s() > d->last_activity + JX_TRANSFER_TIMEOUT_S) {
+            jx_fail_dl(d, network);
+            continue;
+        }
+        if (d->state == DL_REQUESTED)
+            (void)(d->skipped != 0 ? jx_snd_get_skipped(network, d) : jx_snd_get_segment(network, d));
+    }
+}
+
+void jx_fail_dl(JXTransfer* d, JXNetwork* network)
+{
+    close_file(d);
+    jx_raise_transfer_ev(EV_DL_FAILED, network, d);
+    jx_fso_remove_file(d->meta.name, d->meta.dir);
+    jx_log("Download failed, rm file...");
+    const JXTransferFin* fin = jx_dl_fin(d, network, FIN_FAILED);
+    if (fin != nullptr)
+        (void)jx_snd_file_fin(network, fin, d->port);
+    (void)jx_rm_dl(network, d->id);
+}
+
+uint8_t jx_set_dl_state(JXTransfer* d, uint8_t state)
+{
+    if (state == DL_WAIT && d->state == DL_PENDING) {
+        jx_log("Can't change dl state from 'pending' to 'wait'");
+        return 1;
+    }
+    if (state != DL_REQUESTED && state != DL_WAIT) {
+        jx_log("Unknown dl state change request");
+        return 1;
+    }
+    d->state = state;
+    return 0;
+}
+
+JXTransfer* jx_get_dl(const JXNetwork* network, const uint8_t* id)
+{
+    return network != nullptr ? jx_find_transfer(&network->downloads, id) : nullptr;
+}
+
+uint8_t jx_rm_dl(JXNetwork* network, const uint8_t* id)
+{
+    return network != nullptr ? jx_remove_transfer(&network->downloads, id) : 1;
+}
+
+JXTransferFin* jx_dl_fin(const JXTransfer* download, JXNetwork* network, uint8_t result)
+{
+    return jx_make_fin(download, &network->fin_downloads, result);
+}
+
+uint8_t jx_verify_download(JXTransferFin* fin)
+{
+    if (fin == nullptr || fin->state != FIN_COMPLETED)
+        return 1;
+    auto* task = static_cast<JXVerifyTask*>(std::calloc(1, sizeof(JXVerifyTask)));
+    if (task == nullptr)
+        return 1;
+    char path[JX_META_NAME_SIZE * 2];
+    std::snprintf(path, sizeof path, "%s%s", fin->meta.dir, fin->meta.name);
+    task->fin = fin;
+    task->stream = std::fopen(path, "rb");
+    if (task->stream == nullptr || jx_comm_add_task(TASK_VERIFY_DOWNLOAD, task) != 0) {
+        jx_fso_close_fp(task->stream);
+        std::free(task);
+        return 1;
+    }
+    fin->state = FIN_HASH_CHECKING;
+    return 0;
+}
+
+const JXVerifyTask* jx_verify_task_of(const JXTransferFin* fin)
+{
+    for (jx_list_elmt* el = jx_list_head(&comm.tasks); el != nullptr; el = jx_list_next(el)) {
+        const auto* task = static_cast<const JXTask*>(jx_list_data(el));
+        const auto* v = static_cast<const JXVerifyTask*>(task->payload);
+        if (task->kind == TASK_VERIFY_DOWNLOAD && v != nullptr && v->fin == fin)
+            return v;
+    }
+    return nullptr;
+}
+
+uint8_t jx_verify_step(JXVerifyTask* task, const JXTimer* watch, double* used)
+{
+    while (jx_fso_sha256_sum2(task->stream, &task->hash, JX_HASH_SLICE) != 0) {
+        *used += jx_timer_get_micro_lap(watch);
+        if (*used >= JX_TURN_BUDGET_US)
+            return 0;
+    }
+    JXTransferFin* fin = task->fin;
+    jx_log("File check done [%s]", fin->meta.name);
+    jx_comm_raise(EV_HASH_READY, jx_build_hash_ev(fin->id, fin->meta.digest));
+    // A file that could not be read to its end hashes short and fails here.
+    const bool same = task->hash.size == fin->meta.size &&
+                      std::memcmp(task->hash.digest, fin->meta.digest, sizeof fin->meta.digest) == 0;
+    fin->state = same ? FIN_HASH_OK : FIN_HASH_BAD;
+    return 1;
+}

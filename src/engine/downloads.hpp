@@ -1,0 +1,53 @@
+// downloads: the receiving side of a file transfer. Offers kept until the user accepts one, the
+// segment plan, chunks gathered in memory and written a whole segment at a time, requests for
+// missing chunks, the 15 s time-out that deletes a partial file, the finished record and the
+// verification of a finished download (run by the task queue).
+// May call: foundation, protocol, storage (transfer files), engine comm/events/records/registry/
+// senders/transfers.
+#pragma once
+
+#include <cstdint>
+
+#include "engine/records.hpp"
+#include "foundation/timer.hpp"
+#include "protocol/protocol.hpp"
+
+// Offers a network keeps waiting for the user: strangers cannot make us hold more.
+inline constexpr int32_t JX_MAX_PENDING_OFFERS = 256;
+// Size of the data socket's receive buffer: a pass's burst of chunks from several uploads must
+// never be dropped by our own receive path.
+inline constexpr int JX_DATA_RCVBUF = 4 * 1024 * 1024;
+
+void proc_meta(const JXPacket* pkt);
+void proc_chunk(const JXPacket* pkt);
+void proc_batch_done(const JXPacket* pkt);
+
+// Starts the pending download with this id in any joined network: creates its file and asks for
+// the first segment (an empty file completes at once). 0 started; 1 no such download, or its file
+// cannot be created (it stays pending); 2 not pending.
+[[nodiscard]] uint8_t jx_accept_download(const uint8_t* id);
+// Advances every download of the network; called once per turn.
+void manage_downloads(JXNetwork* network);
+// When the current segment may be complete: asks for missing chunks, or writes the segment and
+// asks for the next, or finishes. 1 when the download was removed (finished or failed), else 0.
+uint8_t jx_check_dl(JXNetwork* network, JXTransfer* download);
+// Plans and prepares the next segment. 0, or 1 when its buffer cannot be allocated.
+uint8_t jx_compute_next_segment(JXTransfer* download);
+// Ends the download as failed: file deleted, peer told, finished record kept, download removed.
+void jx_fail_dl(JXTransfer* download, JXNetwork* network);
+// 0 changed; 1 refused (logged): DL_WAIT not from DL_PENDING, only DL_REQUESTED and DL_WAIT.
+uint8_t jx_set_dl_state(JXTransfer* download, uint8_t state);
+JXTransfer* jx_get_dl(const JXNetwork* network, const uint8_t* id);
+// Removes and destroys the download (a file still open is partial and is deleted). 0, 1 not found.
+uint8_t jx_rm_dl(JXNetwork* network, const uint8_t* id);
+JXTransferFin* jx_dl_fin(const JXTransfer* download, JXNetwork* network, uint8_t result);
+
+// Queues the verification of a finished download in FIN_COMPLETED and sets it FIN_HASH_CHECKING.
+// 0 queued; 1 not possible (wrong state, file cannot be opened, no memory): nothing changes.
+uint8_t jx_verify_download(JXTransferFin* fin);
+// The queued verification of a record, or null.
+const JXVerifyTask* jx_verify_task_of(const JXTransferFin* fin);
+// Hashes the next part of a verification while the turn's budget lasts (`used` microseconds of it
+// spent, measured on `watch`), at least one part. 1 when the file is hashed and the record's state
+// set (FIN_HASH_OK or FIN_HASH_BAD, EV_HASH_READY raised); 0 when more remains.
+uint8_t jx_verify_step(JXVerifyTask* task, const JXTimer* watch, double* used);

@@ -1,0 +1,94 @@
+#include "engine/transfers.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/comm.hpp"
+#include "engine/events.hpp"
+#include "foundation/timer.hpp"
+
+namespace {
+
+template <typename T>
+T* find(const jx_list* list, const uint8_t* id)
+{
+    for (jx_list_elmt* el = jx_list_head(list); el != nullptr; el = jx_list_next(el)) {
+        auto* rec = static_cast<T*>(jx_list_data(el));
+        if (std::memcmp(rec->id, id, sizeof rec->id) == 0)
+            return rec;
+    }
+    return nullptr;
+}
+
+template <typename T>
+uint8_t remove(jx_list* list, const uint8_t* id)
+{
+    jx_list_elmt* prev = nullptr;
+    for (jx_list_elmt* el = jx_list_head(list); el != nullptr; prev = el, el = jx_list_next(el)) {
+        void* data = nullptr;
+        if (std::memcmp(static_cast<T*>(jx_list_data(el))->id, id, JX_TRANSFER_ID_LEN) == 0 &&
+            jx_list_rem_next(list, prev, &data) == 0) {
+            if (list->destroy != nullptr)
+                list->destroy(data);
+            return 0;
+        }
+    }
+    return 1;
+}
+
+}  // namespace
+
+JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id)
+{
+    return find<JXTransfer>(list, id);
+}
+
+uint8_t jx_remove_transfer(jx_list* list, const uint8_t* id)
+{
+    return remove<JXTransfer>(list, id);
+}
+
+JXTransferFin* jx_make_fin(const JXTransfer* t, jx_list* fins, uint8_t result)
+{
+    auto* f = static_cast<JXTransferFin*>(std::calloc(1, sizeof(JXTransferFin)));
+    if (f == nullptr)
+        return nullptr;
+    f->state = result;
+    f->start_time = t->start_time;
+    f->end_time = static_cast<uint64_t>(jx_clock_now());
+    f->addr = t->addr;
+    std::memcpy(f->id, t->id, sizeof f->id);
+    std::memcpy(&f->meta, &t->meta, sizeof f->meta);
+    if (jx_list_ins_next(fins, nullptr, f) != 0) {
+        std::free(f);
+        return nullptr;
+    }
+    return f;
+}
+
+JXTransferFin* jx_get_fin(const jx_list* fins, const uint8_t* id)
+{
+    return find<JXTransferFin>(fins, id);
+}
+
+uint8_t jx_rm_fin(jx_list* fins, const uint8_t* id)
+{
+    return remove<JXTransferFin>(fins, id);
+}
+
+uint8_t jx_seg_buf_reserve(JXTransfer* t, size_t n)
+{
+    if (t->seg_buf != nullptr && t->seg_buf_size >= n)
+        return 0;
+    std::free(t->seg_buf);
+    t->seg_buf = static_cast<uint8_t*>(std::malloc(n));
+    t->seg_buf_size = t->seg_buf != nullptr ? n : 0;
+    return t->seg_buf != nullptr ? 0 : 1;
+}
+
+void jx_raise_transfer_ev(uint8_t kind, const JXNetwork* network, const JXTransfer* t)
+{
+    jx_comm_raise(kind, jx_build_file_ev(t->meta.name, strnlen(t->meta.name, sizeof t->meta.name),
+                                         jx_is_direct_ip(network->type) ? CH_DM : CH_NET_DM, network->addr,
+                                         t->addr));
+}

@@ -1,0 +1,39 @@
+// transfers: what uploads and downloads share: the time rules and per-turn budgets, finding a
+// transfer by its id, the finished records, the segment buffer, and the file event of a transfer.
+// May call: foundation, engine comm/events/records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "engine/records.hpp"
+
+// A transfer that hears nothing for longer than this fails.
+inline constexpr int64_t JX_TRANSFER_TIMEOUT_S = 15;
+// Microseconds of hashing, and of chunk sending, per turn of the main loop.
+inline constexpr double JX_TURN_BUDGET_US = 10000;
+// Bytes hashed per step within that budget.
+inline constexpr size_t JX_HASH_SLICE = 1000000;
+// Chunks a sending pass may grow to: a whole segment.
+inline constexpr uint16_t JX_LIMIT_MAX = JX_MAX_CHUNKS;
+
+// The first transfer of an uploads or downloads list with this transfer id, or null.
+JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id);
+// Unlinks the first transfer with this id and destroys it with the list's destroy function.
+// 0 done, 1 not found.
+uint8_t jx_remove_transfer(jx_list* list, const uint8_t* id);
+
+// The finished record of a transfer with `result` and end time now, put at the head of `fins`
+// (the network's finished uploads or downloads). Null when it cannot be made; nothing remains.
+JXTransferFin* jx_make_fin(const JXTransfer* t, jx_list* fins, uint8_t result);
+JXTransferFin* jx_get_fin(const jx_list* fins, const uint8_t* id);
+// Removes and destroys a finished record (a verification of it is cancelled). 0 done, 1 not found.
+uint8_t jx_rm_fin(jx_list* fins, const uint8_t* id);
+
+// The segment buffer holds at least n bytes: reallocated only when it holds fewer. 0, or 1 when
+// that failed (the old buffer is then released).
+uint8_t jx_seg_buf_reserve(JXTransfer* t, size_t n);
+
+// Raises a file event of the transfer: its name, CH_DM on a direct-IP network else CH_NET_DM,
+// the network and the other side's address.
+void jx_raise_transfer_ev(uint8_t kind, const JXNetwork* network, const JXTransfer* t);

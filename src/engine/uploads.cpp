@@ -1,0 +1,372 @@
+#include "engine/uploads.hpp"
+
+#include <arpa/inet.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/comm.hpp"
+#include "engine/events.hpp"
+#include "engine/registry.hpp"
+#include "engine/senders.hpp"
+#include "engine/transfers.hpp"
+#include "foundation/bit_utils.hpp"
+#include "foundation/log.hpp"
+#include "foundation/timer.hpp"
+#include "foundation/utility.hpp"
+#include "protocol/data_protocol.hpp"
+
+namespace {
+
+uint64_t now_s()
+{
+    return static_cast<uint64_t>(jx_clock_now());
+}
+
+// The network of a transfer packet, with its sender marked as seen.
+JXNetwork* packet_network(const JXPacket* pkt)
+{
+    JXNetwork* network = jx_network_of_packet(pkt);
+    if (network != nullptr)
+        jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
+    return network;
+}
+
+// The upload a packet names, when it comes from the upload's peer: nobody else may steer it.
+JXTransfer* packet_upload(const JXNetwork* network, const JXPacket* pkt, const char* not_found)
+{
+    JXTransfer* u = jx_get_ul(network, pkt->payload);
+    if (u == nullptr || u->addr != pkt->src_addr) {
+        jx_log("%s", not_found);
+        return nullptr;
+    }
+    return u;
+}
+
+// Ends an upload that failed on this side: the peer is told, the record kept, the upload removed.
+void fail_upload(JXNetwork* network, JXTransfer* u)
+{
+    jx_raise_transfer_ev(EV_UL_FAILED, network, u);
+    jx_log("Upload failed");
+    const JXTransferFin* fin = jx_ul_fin(u, network, FIN_FAILED);
+    // Before the offer was answered there is no data port to tell.
+    if (fin != nullptr && u->port != 0)
+        (void)jx_snd_file_fin(network, fin, u->port);
+    (void)jx_rm_ul(network, u->id);
+}
+
+void hash_step(JXTransfer* u)
+{
+    JXTimer watch;
+    jx_timer_start(&watch);
+    double used = 0;
+    while (jx_fso_sha256_sum2(u->stream, &u->meta, JX_HASH_SLICE) != 0) {
+        // The stopwatch's reading since the start is added after every slice, as for chunks.
+        used += jx_timer_get_micro_lap(&watch);
+        if (used >= JX_TURN_BUDGET_US)
+            return;
+    }
+    jx_log("Ready for sending [%s]", u->meta.name);
+    u->last_activity = now_s();
+    u->bytes_left = u->meta.size;
+    (void)jx_set_ul_state(u, UL_SEND_META);
+    jx_comm_raise(EV_HASH_READY, jx_build_hash_ev(u->id, u->meta.digest));
+}
+
+// Sends chunk `index` of the current segment from the segment buffer.
+uint8_t send_chunk(JXNetwork* network, const JXTransfer* u, uint64_t index)
+{
+    uint8_t payload[JX_CHUNK_HDR_LEN + JX_CHUNK_SIZE_MAX];
+    jx_data_serialize_chunk_hdr(payload, JX_CHUNK_HDR_LEN, u->id, u->segment, index);
+    std::memcpy(payload + JX_CHUNK_HDR_LEN, u->seg_buf + index * u->chunk_size, u->chunk_size);
+    return jx_snd_chunk(network, u, payload, static_cast<uint16_t>(JX_CHUNK_HDR_LEN + u->chunk_size));
+}
+
+void finish_segment(JXTransfer* u, double total)
+{
+    if (total < JX_TURN_BUDGET_US && u->limit < JX_LIMIT_MAX)
+        u->limit = static_cast<uint16_t>(std::min<unsigned>(u->limit + JX_LIMIT_STEP, JX_LIMIT_MAX));
+    (void)jx_set_ul_state(u, UL_BATCH_DONE);
+    const uint64_t seg_bytes = u->chunk_size * u->chunk_count;
+    u->bytes_left = u->bytes_left > seg_bytes ? u->bytes_left - seg_bytes : 0;
+}
+
+// One sending pass of an upload in UL_SEND_BATCH. `total` is the running total of stopwatch
+// readings shared by every upload of the network in this turn: the reading after each chunk is
+// the time since the start of this pass, so the total grows faster than the time spent, which
+// paces the chunks together with `limit`.
+void send_pass(JXNetwork* network, JXTransfer* u, double* total)
+{
+    JXTimer pass;
+    jx_timer_start(&pass);
+    u->last_activity = now_s();
+    unsigned sent = 0;
+    if (u->skipped != 0) {
+        while (*total < JX_TURN_BUDGET_US && sent < u->limit) {
+            const int32_t i = jx_getbit_0_8bitmem(u->bitmap, u->chunk_count);
+            if (i < 0 || send_chunk(network, u, static_cast<uint64_t>(i)) != 0)
+                break;
+            jx_setbit_1_8bitmem(u->bitmap, static_cast<uint64_t>(i));
+            *total += jx_timer_get_micro_lap(&pass);
+            sent++;
+        }
+        if (jx_is_allbit_1_8bitmem(u->bitmap, u->chunk_count) != 0) {
+            u->skipped = 0;
+            (void)jx_set_ul_state(u, UL_BATCH_DONE);
+        }
+        return;
+    }
+    if (u->chunks_left == 0) {
+        finish_segment(u, *total);
+        return;
+    }
+    if (*total >= JX_TURN_BUDGET_US || u->limit == 0)
+        return;
+    for (;;) {
+        const uint64_t index = u->seg_offset / u->chunk_size;
+        const uint8_t rc = send_chunk(network, u, index);
+        if (rc != 0) {
+            jx_log("UPLOAD snret %hu", static_cast<unsigned short>(rc));
+            return;
+        }
+        jx_setbit_1_8bitmem(u->bitmap, index);
+        u->chunks_left--;
+        u->seg_offset += u->chunk_size;
+        *total += jx_timer_get_micro_lap(&pass);
+        sent++;
+        if (u->chunks_left == 0) {
+            finish_segment(u, *total);
+            return;
+        }
+        if (*total >= JX_TURN_BUDGET_US || sent >= u->limit)
+            return;
+    }
+}
+
+}  // namespace
+
+uint8_t jx_add_upload(JXChannel* channel, const char* path)
+{
+    JXNetwork* network = channel != nullptr ? jx_network_by_addr(channel->net_addr) : nullptr;
+    if (network == nullptr)
+        return JX_UL_NO_NETWORK;
+    if (network->status != NET_ONLINE)
+        return JX_UL_OFFLINE;
+    if (channel->type != CH_NET_DM && channel->type != CH_DM)
+        return JX_UL_NOT_PRIVATE;
+    if (channel->type == CH_NET_DM && jx_peer_from_network(channel->peer_addr, network) == nullptr)
+        return JX_UL_NO_PEER;
+    auto* u = static_cast<JXTransfer*>(std::calloc(1, sizeof(JXTransfer)));
+    if (u == nullptr)
+        return JX_UL_NOT_ADDED;
+    if (jx_fso_metadata(&u->meta, &u->stream, path) != 0) {
+        jx_log("Meta file error for [%s]", path != nullptr ? path : "");
+        std::free(u);
+        return JX_UL_BAD_FILE;
+    }
+    jx_random_bytes(u->id, sizeof u->id);
+    u->addr = channel->type == CH_NET_DM ? channel->peer_addr : network->addr;
+    if (jx_list_ins_next(&network->uploads, nullptr, u) != 0) {
+        jx_upload_destroy(u);
+        jx_log("Failed to add upload to list");
+        return JX_UL_NOT_ADDED;
+    }
+    u->last_activity = now_s();
+    u->limit = JX_LIMIT_START;
+    u->state = UL_HASHING;
+    jx_raise_transfer_ev(EV_UL_PREPARING, network, u);
+    return JX_UL_OK;
+}
+
+uint8_t jx_set_ul_state(JXTransfer* upload, uint8_t state)
+{
+    switch (state) {
+    case UL_HASHING:
+    case UL_SEND_META:
+    case UL_SEND_BATCH:
+        break;
+    case UL_PENDING:
+        if (upload->state != UL_SEND_META) {
+            jx_log("Can't change ul state from other then 'send meta' to 'pending'");
+            return 1;
+        }
+        break;
+    case UL_BATCH_DONE:
+        if (upload->state != UL_SEND_BATCH) {
+            jx_log("Can't change ul state to 'batch done' from other then 'send batch'");
+            return 1;
+        }
+        break;
+    default:
+        jx_log("Unknown ul state change request");
+        return 1;
+    }
+    upload->state = state;
+    return 0;
+}
+
+void manage_uploads(JXNetwork* network)
+{
+    double total = 0;
+    jx_list_elmt* el = jx_list_head(&network->uploads);
+    while (el != nullptr) {
+        // The upload may be removed below, so the next one is taken first.
+        jx_list_elmt* next = jx_list_next(el);
+        auto* u = static_cast<JXTransfer*>(jx_list_data(el));
+        el = next;
+        const bool waits = u->state == UL_SEND_META || u->state == UL_SEND_BATCH || u->state == UL_BATCH_DONE;
+        if (waits && now_s() > u->last_activity + JX_TRANSFER_TIMEOUT_S) {
+            fail_upload(network, u);
+            continue;
+        }
+        switch (u->state) {
+        case UL_HASHING:
+            hash_step(u);
+            break;
+        case UL_SEND_META:
+            std::rewind(u->stream);
+            (void)jx_snd_file_meta(network, u);
+            break;
+        case UL_BATCH_DONE:
+            (void)jx_snd_batch_done(network, u);
+            break;
+        case UL_SEND_BATCH:
+            send_pass(network, u, &total);
+            break;
+        default:
+            break;
+        }
+    }
+}
+
+void proc_meta_ack(const JXPacket* pkt)
+{
+    JXNetwork* network = packet_network(pkt);
+    if (network == nullptr)
+        return;
+    uint8_t id[JX_TRANSFER_ID_LEN];
+    uint16_t port = 0;
+    JXTransfer* u = packet_upload(network, pkt, "Ul(meta) not found");
+    if (u == nullptr || jx_data_unserialize_meta_ack(pkt->payload, pkt->payload_len, id, &port) != 0)
+        return;
+    u->port = port;
+    (void)jx_snd_punch(network, u->addr, u->port);
+    u->last_activity = now_s();
+    (void)jx_set_ul_state(u, UL_PENDING);
+}
+
+void proc_get_segment(const JXPacket* pkt)
+{
+    JXNetwork* network = packet_network(pkt);
+    if (network == nullptr)
+        return;
+    JXSegmentReq req{};
+    JXTransfer* u = packet_upload(network, pkt, "Ul not found for seg");
+    if (u == nullptr || jx_data_unserialize_segment(pkt->payload, pkt->payload_len, &req) != 0)
+        return;
+    // Segments are read from the file in order, so only the next one can be served: a repeat of
+    // the current request, or a late copy of an earlier one, is ignored.
+    if (req.segment != u->segment + 1 || u->state == UL_HASHING)
+        return;
+    if (req.chunk_size == 0 || req.chunk_size > JX_CHUNK_SIZE_MAX || req.chunk_count == 0 ||
+        req.chunk_count > JX_MAX_CHUNKS) {
+        jx_log("Segment request out of bounds from %s dropped: chunk size %u, %u chunks",
+               jx_ip_str(pkt->src_addr).s, static_cast<unsigned>(req.chunk_size), req.chunk_count);
+        return;
+    }
+    const uint64_t now = now_s();
+    u->last_activity = now;
+    if (u->port == 0)
+        u->port = ntohs(pkt->src_port);  // the offer's answer was lost; the request shows the port
+    if (u->start_time == 0) {
+        u->start_time = now;
+        jx_raise_transfer_ev(EV_UL_STARTED, network, u);
+    }
+    if (u->segment != 0) {
+        jx_timer_stop(&u->seg_timer);
+        const double us = jx_timer_get_micro(&u->seg_timer);
+        if (us > 0)
+            u->speed = static_cast<double>(u->chunk_size * u->chunk_count) / us;
+        if (u->speed > 0)
+            u->eta = static_cast<uint64_t>(static_cast<double>(u->bytes_left) / (u->speed * 1000000));
+    }
+    const size_t need = static_cast<size_t>(req.chunk_size) * req.chunk_count;
+    if (jx_seg_buf_reserve(u, need) != 0) {
+        jx_log("Allocating memory for segment data failed");
+        return;
+    }
+    u->chunk_size = req.chunk_size;
+    u->seg_offset = 0;
+    std::memset(u->bitmap, 0, sizeof u->bitmap);
+    u->chunks_left = u->chunk_count = req.chunk_count;
+    u->skipped = 0;
+    u->segment = req.segment;
+    jx_timer_start(&u->seg_timer);
+    // A segment the file cannot give whole (asked past its end, or the file shrank) would go out
+    // with stale bytes: the upload fails instead.
+    if (jx_fso_read_filepart2(u->stream, u->seg_buf, need) != 0) {
+        fail_upload(network, u);
+        return;
+    }
+    (void)jx_set_ul_state(u, UL_SEND_BATCH);
+}
+
+void proc_get_skipped(const JXPacket* pkt)
+{
+    JXNetwork* network = packet_network(pkt);
+    if (network == nullptr)
+        return;
+    uint8_t id[JX_TRANSFER_ID_LEN];
+    uint64_t segment = 0;
+    uint8_t bitmap[JX_BITMAP_LEN];
+    JXTransfer* u = packet_upload(network, pkt, "Ul not found for skipped");
+    if (u == nullptr ||
+        jx_data_unserialize_skipped(pkt->payload, pkt->payload_len, id, &segment, bitmap) != 0)
+        return;
+    if (segment != u->segment || u->segment == 0 || u->skipped != 0)
+        return;
+    std::memcpy(u->bitmap, bitmap, sizeof u->bitmap);
+    u->skipped = 1;
+    u->last_activity = now_s();
+    (void)jx_set_ul_state(u, UL_SEND_BATCH);
+}
+
+void proc_file_fin(const JXPacket* pkt)
+{
+    JXNetwork* network = packet_network(pkt);
+    if (network == nullptr)
+        return;
+    JXTransfer* u = packet_upload(network, pkt, "Upload not found for fin-ul");
+    if (u == nullptr)
+        return;
+    uint8_t result = FIN_NONE;
+    if (pkt->type == PKT_FILE_FIN_OK) {
+        jx_raise_transfer_ev(EV_UL_COMPLETE, network, u);
+        result = FIN_COMPLETED;
+    } else if (pkt->type == PKT_FILE_FIN_FAILED) {
+        jx_raise_transfer_ev(EV_UL_FAILED, network, u);
+        result = FIN_FAILED;
+    }
+    (void)jx_ul_fin(u, network, result);
+    (void)jx_rm_ul(network, u->id);
+}
+
+JXTransfer* jx_get_ul(const JXNetwork* network, const uint8_t* id)
+{
+    return network != nullptr ? jx_find_transfer(&network->uploads, id) : nullptr;
+}
+
+uint8_t jx_rm_ul(JXNetwork* network, const uint8_t* id)
+{
+    if (network != nullptr && jx_remove_transfer(&network->uploads, id) == 0)
+        return 0;
+    jx_log("Upload not found");
+    jx_log("rm here");
+    return 1;
+}
+
+JXTransferFin* jx_ul_fin(const JXTransfer* upload, JXNetwork* network, uint8_t result)
+{
+    return jx_make_fin(upload, &network->fin_uploads, result);
+}

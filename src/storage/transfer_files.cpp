@@ -1,0 +1,170 @@
+#include "storage/transfer_files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "foundation/log.hpp"
+#include "storage/fso.hpp"
+
+namespace {
+
+constexpr char FORBIDDEN[] = "<>:\"/\\|?*";
+constexpr size_t HASH_READ = 65536;
+
+// Fits dir + base + "_(n)" + ext into out (1025 bytes); false when it would be too long.
+bool candidate(char* out, const char* dir, const char* base, size_t base_len, unsigned n, const char* ext)
+{
+    int len = 0;
+    if (n == 0)
+        len = std::snprintf(out, JX_FSO_PATH_SIZE, "%s%.*s%s", dir, static_cast<int>(base_len), base, ext);
+    else
+        len = std::snprintf(out, JX_FSO_PATH_SIZE, "%s%.*s_(%u)%s", dir, static_cast<int>(base_len), base, n,
+                            ext);
+    return len > 0 && static_cast<size_t>(len) < JX_FSO_PATH_SIZE;
+}
+
+}  // namespace
+
+bool jx_fso_name_ok(const char* name)
+{
+    if (name == nullptr || name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
+        return false;
+    return std::strpbrk(name, FORBIDDEN) == nullptr;
+}
+
+uint8_t jx_fso_metadata(JXFileMeta* meta, FILE** stream, const char* path)
+{
+    *stream = nullptr;
+    std::memset(meta, 0, sizeof *meta);
+    if (path == nullptr)
+        return 1;
+    // Non-blocking, so that a FIFO with no writer cannot stall the program at the open.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return 1;
+    struct stat st {};
+    if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        close(fd);
+        return 1;
+    }
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash != nullptr ? slash + 1 : path;
+    const size_t dir_len = static_cast<size_t>(name - path);
+    if (std::strlen(name) >= sizeof meta->name || dir_len >= sizeof meta->dir) {
+        close(fd);
+        return 1;
+    }
+    std::memcpy(meta->dir, path, dir_len);
+    std::snprintf(meta->name, sizeof meta->name, "%s", name);
+    if (!jx_fso_name_ok(meta->name)) {
+        jx_log("Forbidden charachers in filename");
+        close(fd);
+        std::memset(meta, 0, sizeof *meta);
+        return 1;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    *stream = fdopen(fd, "rb");
+    if (*stream == nullptr) {
+        close(fd);
+        std::memset(meta, 0, sizeof *meta);
+        return 1;
+    }
+    return 0;
+}
+
+uint8_t jx_fso_sha256_sum2(FILE* stream, JXFileMeta* meta, size_t limit)
+{
+    if (meta->size == 0)
+        sha256_init_ctx(&meta->sha_ctx);
+    static uint8_t buf[HASH_READ];
+    size_t done = 0;
+    bool more = stream != nullptr;
+    while (more && done < limit) {
+        const size_t want = limit - done < sizeof buf ? limit - done : sizeof buf;
+        const size_t got = std::fread(buf, 1, want, stream);
+        sha256_process_bytes(buf, got, &meta->sha_ctx);
+        done += got;
+        more = got == want;
+    }
+    meta->size += done;
+    if (more)
+        return 1;
+    sha256_finish_ctx(&meta->sha_ctx, meta->digest);
+    return 0;
+}
+
+FILE* jx_fso_get_dl_fp(JXFileMeta* meta)
+{
+    std::memset(meta->dir, 0, sizeof meta->dir);
+    const int dir_len = std::snprintf(meta->dir, sizeof meta->dir, "%s/downloads/", fso.root_path);
+    if (dir_len < 0 || static_cast<size_t>(dir_len) >= sizeof meta->dir) {
+        std::memset(meta->dir, 0, sizeof meta->dir);
+        return nullptr;
+    }
+    const char* dot = std::strrchr(meta->name, '.');
+    const size_t base_len = dot != nullptr ? static_cast<size_t>(dot - meta->name) : std::strlen(meta->name);
+    const char* ext = dot != nullptr ? dot : "";
+    char path[JX_FSO_PATH_SIZE];
+    for (unsigned n = 0; n < 65535; n++) {
+        if (!candidate(path, meta->dir, meta->name, base_len, n, ext))
+            return nullptr;
+        // O_EXCL makes creation fail on any existing entry, a dangling symbolic link included.
+        const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return nullptr;
+        }
+        FILE* f = fdopen(fd, "wb+");
+        if (f == nullptr) {
+            close(fd);
+            unlink(path);
+            return nullptr;
+        }
+        if (n != 0) {
+            char name[JX_META_NAME_SIZE];
+            std::snprintf(name, sizeof name, "%.*s_(%u)%s", static_cast<int>(base_len), meta->name, n, ext);
+            std::memcpy(meta->name, name, sizeof name);
+        }
+        return f;
+    }
+    return nullptr;
+}
+
+uint8_t jx_fso_read_filepart2(FILE* stream, uint8_t* buf, size_t n)
+{
+    if (stream == nullptr) {
+        jx_log("Null pointer reading filepart");
+        return 1;
+    }
+    if (std::fread(buf, 1, n, stream) != n) {
+        jx_log("Reading filepart error %d", std::ferror(stream));
+        return 3;
+    }
+    return 0;
+}
+
+uint8_t jx_fso_write_filepart2(FILE* stream, const uint8_t* buf, size_t n)
+{
+    if (stream == nullptr) {
+        jx_log("Null pointer writing filepart");
+        return 2;
+    }
+    if (std::fwrite(buf, 1, n, stream) != n) {
+        const int err = std::ferror(stream);
+        jx_log("write2 failed with error %d", err);
+        return err != 0 ? 3 : 1;
+    }
+    return 0;
+}
+
+uint8_t jx_fso_close_fp(FILE* stream)
+{
+    if (stream != nullptr)
+        std::fclose(stream);
+    return 0;
+}
