@@ -5,6 +5,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/texts.hpp"
+#include "engine/uploads.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
@@ -249,8 +250,9 @@ void cmd_send_file(const char* path, size_t n)
         ctx_err_feedback("File does not exist");
         return;
     }
-    // This engine has no uploads yet: the offer is refused the way the engine refuses one.
-    ctx_err_feedback("Failed to send file");
+    // On success the engine reports progress through events.
+    if (jx_add_upload(ctx_get()->channel, b.s) != JX_UL_OK)
+        ctx_err_feedback("Failed to send file");
 }
 
 void cmd_send_msg(const char* text)

@@ -180,6 +180,50 @@ void mark_delivery(JXStoredMsg* m, uint8_t type, const msg_ev* p)
                static_cast<size_t>(p->msg_id));
 }
 
+// File notices go to the direct channel with the other side; all but our own "preparing" count
+// as unread there.
+void store_file_notice(JXStoredMsg* m, uint8_t kind, const file_ev* p)
+{
+    const char* what = nullptr;  // the notice reads "<what> [<file name>]"
+    switch (kind) {
+    case EV_DL_COMPLETE:
+        what = "Download complete";
+        break;
+    case EV_UL_COMPLETE:
+        what = "Upload complete";
+        break;
+    case EV_UL_FAILED:
+        what = "Upload failed";
+        break;
+    case EV_DL_FAILED:
+        what = "Download failed";
+        break;
+    case EV_DL_OFFERED:
+        what = "Peer trying to send file";
+        break;
+    case EV_UL_PREPARING:
+        what = "Preparing to send file";
+        break;
+    case EV_UL_STARTED:
+        what = "Peer started upload of file";
+        break;
+    default:
+        return;
+    }
+    m->type = MSG_NOTICE;
+    m->id = 0;
+    m->addr = p->peer_addr;
+    m->time = static_cast<uint64_t>(jx_clock_now());
+    snprintf(m->text, sizeof m->text, "%s [%s]", what, p->name);
+    jx_fso_store_msg(m, channel_file(p->ch_type, p->net_addr, p->peer_addr).name);
+    if (kind == EV_UL_PREPARING)
+        return;
+    // A direct-IP network's one channel is keyed by peer address 0, not by the peer's address.
+    JXChannel* ch = jx_channel_by_addr(p->net_addr, p->ch_type == CH_DM ? 0 : p->peer_addr);
+    if (ch != nullptr)
+        ch->unread++;
+}
+
 void store_line(JXStoredMsg* m, const JXEvent* ev)
 {
     switch (ev->kind) {
@@ -205,11 +249,28 @@ void store_line(JXStoredMsg* m, const JXEvent* ev)
         mark_delivery(m, MSG_PARTLY_UNDELIVERED, static_cast<const msg_ev*>(ev->payload));
         break;
     default:
-        break;  // network changes redraw only; file events are only taken off the queue
+        if (jx_event_payload_type(ev->kind) == EVP_FILE)
+            store_file_notice(m, ev->kind, static_cast<const file_ev*>(ev->payload));
+        break;  // network changes and hashes only redraw
     }
 }
 
 }  // namespace
+
+// A new offer, or a text for a channel that is not open, rings the bell once per turn, so a user
+// working in another window notices; JEXLEY_BELL=0 keeps it quiet.
+bool rings(const JXEvent* ev, uint32_t st, const JXChannel* ch)
+{
+    static const bool bell = [] {
+        const char* v = getenv("JEXLEY_BELL");
+        return v == nullptr || strcmp(v, "0") != 0;
+    }();
+    if (!bell)
+        return false;
+    if (ev->kind == EV_DL_OFFERED)
+        return true;
+    return ev->kind == EV_TXT_RECEIVED && !concerns_open_channel(ev, st, ch);
+}
 
 void io_proc_event()
 {
@@ -219,6 +280,7 @@ void io_proc_event()
     JXComm* cc = jx_comm_get();
     // One work record, kept off the stack: it is 1.5 KB.
     static JXStoredMsg work;
+    bool bell = false;
     void* data = nullptr;
     while (jx_list_rem_next(&cc->events, nullptr, &data) == 0) {
         auto* ev = static_cast<JXEvent*>(data);
@@ -228,9 +290,14 @@ void io_proc_event()
             memset(&work, 0, sizeof work);
             if (needs_refresh(ev, state_get(), t->channel))
                 t->refresh = 1;
+            bell = bell || rings(ev, state_get(), t->channel);
             store_line(&work, ev);
         }
         free(ev->payload);
         free(ev);
+    }
+    if (bell) {
+        io_puts("\a");
+        io_flush();
     }
 }

@@ -2,6 +2,7 @@
 // main loop, and shuts both down in reverse order.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "engine/comm.hpp"
 #include "foundation/log.hpp"
@@ -11,9 +12,40 @@
 #include "terminal/io.hpp"
 #include "terminal/term.hpp"
 
+namespace {
+
+const char USAGE[] =
+    "Usage: jexley [--help | --version]\n"
+    "\n"
+    "Jexley lets people on a LAN find each other, chat in group and direct channels and send\n"
+    "each other files, in a terminal. There is no server: every host runs one Jexley.\n"
+    "\n"
+    "Storage root: the first of these directories that holds a writable jx_internal/: the\n"
+    "program's own directory (the current directory when started by bare name), each element\n"
+    "of PATH, the directory of the program's symbolic-link target. Conversations are kept in\n"
+    "msg/ and received files in downloads/ under it.\n"
+    "Log: jx_internal/log under the storage root.\n"
+    "\n"
+    "Environment:\n"
+    "  JEXLEY_HOME  the storage root scripts/run.sh and scripts/install.sh prepare\n"
+    "               (default ~/.local/share/jexley)\n"
+    "  JEXLEY_BIN   where scripts/install.sh links the program (default ~/.local/bin)\n"
+    "  JEXLEY_BELL  0 turns off the bell for new offers and texts on other channels\n";
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     const char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : "";
+    // Answered before anything else: no terminal mode, no storage root, no sockets.
+    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
+        fputs(USAGE, stdout);
+        return 0;
+    }
+    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
+        puts("jexley 0.7.0");
+        return 0;
+    }
     jx_random_seed();
 
     if (jx_comm_init(argv0) != 0) {

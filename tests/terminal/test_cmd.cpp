@@ -204,10 +204,13 @@ TEST_F(Cmd, TextsAndFilesGoToTheOpenChannel)
     // The path is taken as typed, blanks included.
     std::ofstream(root / "a file.txt") << "x";
     EXPECT_EQ(eval("/snd  " + (root / "a file.txt").string(), STATE_CHANNEL).error, "File does not exist");
-    // No uploads in this engine: an existing file is refused as the engine refuses an offer.
-    EXPECT_EQ(eval("/snd " + (root / "a file.txt").string(), STATE_CHANNEL).error, "Failed to send file");
-    // The direct channel's peer gone.
+    // An existing file is offered; the engine reports it being prepared.
+    EXPECT_EQ(eval("/snd " + (root / "a file.txt").string(), STATE_CHANNEL).error, "");
+    EXPECT_EQ(queued_kinds(), std::vector<uint8_t>{EV_UL_PREPARING});
+    io_proc_event();
+    // The direct channel's peer gone: no text, no file.
     drop_peer(ip("224.1.2.3"), "10.0.0.7");
+    EXPECT_EQ(eval("/snd " + (root / "a file.txt").string(), STATE_CHANNEL).error, "Failed to send file");
     EXPECT_EQ(eval("hello", STATE_CHANNEL).error, "Peer offline");
     EXPECT_TRUE(queued_kinds().empty());
 

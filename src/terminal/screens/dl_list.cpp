@@ -1,7 +1,8 @@
-// Downloads screen. Drawn as its frame (title, key bar, prompt) until its content is built.
+// Downloads screen: the files other hosts offer or sent, with Enter to accept, Ctrl-T to verify
+// and Delete to remove.
 #include "terminal/io.hpp"
-#include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
+#include "terminal/screens/transfer_list.hpp"
 
 static state_op dl_list_render_intern = dl_list_render_complete;
 
@@ -15,7 +16,7 @@ void dl_list_init(state_op* update, state_op* render)
 
 void dl_list_update()
 {
-    transfer_list_update(&dl_list_render_intern, dl_list_render_complete);
+    transfer_list_update(&DL_SCREEN, &dl_list_render_intern, dl_list_render_complete);
 }
 
 void dl_list_render()
@@ -30,6 +31,6 @@ void dl_list_render_dy()
 
 void dl_list_render_complete()
 {
-    io_draw_screen("Downloads", 9, transfer_list_display);
+    io_draw_screen(DL_SCREEN.title, DL_SCREEN.title_len, dl_list_display);
     dl_list_render_intern = dl_list_render_dy;
 }

@@ -70,23 +70,3 @@ void list_name_cell(const char* username, int c)
     memcpy(name, username, strnlen(username, sizeof name - 1));
     list_cell(name, c, true, true);
 }
-
-void transfer_list_reset()
-{
-    TermData* t = ctx_get();
-    memset(t->sel_transfer, 0, sizeof t->sel_transfer);
-    ctx_reset_scroll();
-}
-
-void transfer_list_update(state_op* render_intern, state_op render_complete)
-{
-    TermData* t = ctx_get();
-    if (t->key == KEY_ESC)
-        state_set(t->channel != nullptr ? STATE_CHANNEL : STATE_START);
-    state_update_tail(render_intern, render_complete, true);
-}
-
-void transfer_list_display()
-{
-    io_empty_lines(ctx_get_term_h() - 3);
-}

@@ -1,6 +1,5 @@
 // list_draw: what the channel, network, peer and LAN address lists share (right-aligned cells cut
-// with "...", the highlight walk over a set of address-keyed records) and their table drawers,
-// and what the downloads and uploads screens share.
+// with "...", the highlight walk over a set of address-keyed records) and their table drawers.
 // Owns nothing; calls io, ctx, state_machine and the engine's registry (read only).
 #pragma once
 
@@ -37,14 +36,6 @@ void io_disp_channels();
 void network_list_disp_networks();
 void peer_list_disp_peers(const JXNetwork* network);
 void lan_list_disp_addresses();
-
-// The downloads and uploads screens, one piece of code for both until their tables are built.
-// Init's resets besides the operations: the highlight and the scroll position.
-void transfer_list_reset();
-// The update after the key: Esc goes back to the open channel, or home; then the common tail.
-void transfer_list_update(state_op* render_intern, state_op render_complete);
-// The content area between title bar and key bar, empty for now.
-void transfer_list_display();
 
 // The predefined LAN addresses: 239.0.0.0 .. 239.0.0.254 (host order).
 inline constexpr uint32_t LAN_FIRST = 0xEF000000u;

@@ -1,7 +1,7 @@
-// Uploads screen. Drawn as its frame (title, key bar, prompt) until its content is built.
+// Uploads screen: the files this host offers or sent, with Delete to remove.
 #include "terminal/io.hpp"
-#include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
+#include "terminal/screens/transfer_list.hpp"
 
 static state_op ul_list_render_intern = ul_list_render_complete;
 
@@ -15,7 +15,7 @@ void ul_list_init(state_op* update, state_op* render)
 
 void ul_list_update()
 {
-    transfer_list_update(&ul_list_render_intern, ul_list_render_complete);
+    transfer_list_update(&UL_SCREEN, &ul_list_render_intern, ul_list_render_complete);
 }
 
 void ul_list_render()
@@ -30,6 +30,6 @@ void ul_list_render_dy()
 
 void ul_list_render_complete()
 {
-    io_draw_screen("Uploads", 7, transfer_list_display);
+    io_draw_screen(UL_SCREEN.title, UL_SCREEN.title_len, ul_list_display);
     ul_list_render_intern = ul_list_render_dy;
 }
