@@ -42,7 +42,7 @@ driver_pid() { echo "${_jx_drv_pid[$1]}"; }
 driver_cmd() { printf '%s\n' "${*:2}" >&"${_jx_drv_fd[$1]}"; }
 
 driver_count() { grep -cE -- "$2" "$JX_DRV_DIR/out$1"; }
-_jx_drv_first() { grep -m1 -E -- "$2" "$JX_DRV_DIR/out$1"; }
+_jx_drv_first() { grep -m1 -E -- "$2" "$JX_DRV_DIR/out$1" 2>/dev/null; }  # out<i> may not exist yet
 driver_line() { eventually "${3:-30}" _jx_drv_first "$1" "$2"; }
 driver_wait() { driver_line "$@" >/dev/null; }
 
