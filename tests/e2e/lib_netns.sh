@@ -17,6 +17,9 @@
 #   netns_bg i logfile cmd...  start cmd inside host i in the background with this shell's
 #                           standard input, stdout+stderr to logfile; its pid is in
 #                           $JX_NS_LAST_PID; netns_down ends it
+#   netns_drop i DIR PORT [PCT]  drop PCT % (default 100) of the UDP datagrams to PORT that host
+#                           i receives (DIR in) or sends (DIR out), with nftables
+#   netns_undrop i          remove every drop rule of host i
 #   netns_tmpdir            print a fresh temporary directory, removed by netns_down
 #   netns_down              end everything inside our hosts, delete the namespaces and the
 #                           temporary directories; idempotent; registered on EXIT by netns_up
@@ -90,6 +93,21 @@ netns_bg() {
     # netns_down kills it; out of the job table, its end is not reported as "Killed".
     disown "$JX_NS_LAST_PID"
 }
+
+netns_drop() {
+    local i=$1 dir=$2 port=$3 pct=${4:-100} hook=input
+    [ "$dir" = out ] && hook=output
+    netns_exec "$i" nft list chain inet jx "$dir" >/dev/null 2>&1 ||
+        netns_exec "$i" nft add table inet jx &&
+        netns_exec "$i" nft add chain inet jx "$dir" "{ type filter hook $hook priority 0; }" || return 1
+    if [ "$pct" -ge 100 ]; then
+        netns_exec "$i" nft add rule inet jx "$dir" udp dport "$port" drop
+    else
+        netns_exec "$i" nft add rule inet jx "$dir" udp dport "$port" numgen random mod 100 '<' "$pct" drop
+    fi
+}
+
+netns_undrop() { netns_exec "$1" nft delete table inet jx 2>/dev/null || true; }
 
 netns_tmpdir() { mkdir -p "$JX_NS_TMPBASE" && mktemp -d "$JX_NS_TMPBASE/XXXXXX"; }
 
