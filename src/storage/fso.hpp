@@ -126,7 +126,9 @@ uint8_t jx_fso_update_msg(const char* name, const JXStoredMsg* msg);
 // (capacity 1..65535, last and count within it), so callers may walk the ring it describes.
 [[nodiscard]] uint8_t jx_fso_read_file_header(uint64_t hdr[3], const char* name);
 // Opens msg/<name> for reading and writing, creating the 161600-byte empty ring first when it does
-// not exist (or is too short to hold any message); null when the path is too long or it fails.
+// not exist (or is too short to hold any message); null when the path is too long or it fails. A
+// new file is written whole under a temporary name and renamed into place, so no crash leaves a
+// short one.
 [[nodiscard]] FILE* jx_fso_cch_file(const char* name);
 // Fills a slot image (buf cleared first, size >= 1600). Returns text length + 100, or 0 when the
 // text is over 1500 bytes or the buffer is too small (then nothing but the clearing is done).

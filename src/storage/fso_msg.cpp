@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "foundation/bit_utils.hpp"
 #include "foundation/log.hpp"
@@ -116,18 +117,40 @@ bool format_file(int fd)
     return true;
 }
 
-// Opens msg/<name> for writing. With `store`, a missing file is created, and one cut short while
-// it was being created (it holds no message yet) is formatted rather than left unusable for good.
+// The empty ring is written under a temporary name and renamed into place, so a crash leaves no
+// channel file or a whole one, never a short one. '.' is not in any channel file name.
+bool create_file(const char* path, Fd* fd, Header* h)
+{
+    char tmp[JX_FSO_PATH_SIZE];
+    if (snprintf(tmp, sizeof tmp, "%s.new", path) >= static_cast<int>(sizeof tmp))
+        return false;
+    Fd t;
+    t.reset(open(tmp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (t.fd < 0)
+        return false;
+    std::vector<uint8_t> img(JX_MSG_FILE_SIZE);
+    jx_uint32_to_b(JX_MSG_CAPACITY, img.data() + 8);
+    if (!write_at(t.fd, img.data(), img.size(), 0) || fsync(t.fd) != 0 || rename(tmp, path) != 0) {
+        unlink(tmp);
+        return false;
+    }
+    *h = {0, 0, JX_MSG_CAPACITY};
+    std::swap(fd->fd, t.fd);
+    return true;
+}
+
+// Opens msg/<name> for writing. With `store`, a missing file is created, and one too short to
+// hold any message is formatted rather than left unusable for good.
 uint8_t ready_file(const char* name, bool store, Fd* fd, Header* h)
 {
     char path[JX_FSO_PATH_SIZE];
     if (!msg_path(path, name))
         return NO_FILE;
     fd->reset(open(path, O_RDWR | O_CLOEXEC));
-    if (fd->fd < 0 && store && errno == ENOENT)
-        fd->reset(open(path, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (fd->fd < 0)
+        return store && errno == ENOENT && create_file(path, fd, h) ? READY : NO_FILE;
     struct stat st {};
-    if (fd->fd < 0 || fstat(fd->fd, &st) != 0)
+    if (fstat(fd->fd, &st) != 0)
         return NO_FILE;
     if (store && st.st_size < static_cast<off_t>(JX_MSG_SLOT_SIZE) && !format_file(fd->fd))
         return NO_FILE;

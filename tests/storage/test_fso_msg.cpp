@@ -240,3 +240,9 @@ TEST_F(FsoMsg, CrashLeavesEverySlotWhole)
     store_n("ring", 1, 101, 1500);  // last 1: the next store goes to slot 2, across 4096
     crash_anywhere("ring");
 }
+
+// Creating a file once took some 40 writes: a crash in between left a short file.
+TEST_F(FsoMsg, CrashLeavesNoShortChannelFile)
+{
+    crash_anywhere("0501a8c0");
+}
