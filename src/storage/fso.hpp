@@ -112,8 +112,9 @@ struct JXStoredMsg {
 };
 
 // Stores msg in the slot after `last`, wrapping to slot 1 (overwriting the oldest); the slot and
-// then the header each go to disk in one write. Failures are logged: text over 1500 bytes, file
-// not creatable, broken header.
+// then the header each go to disk in one write. A file whose header cannot be followed is moved
+// aside (<name>.damagedN) and a new one started. Failures are logged: text over 1500 bytes, file
+// neither usable nor creatable.
 void jx_fso_store_msg(const JXStoredMsg* msg, const char* name);
 // Sets the type of the newest stored message whose id is msg->id. 0 done (also when no message
 // has that id or the file holds none yet), 1 path too long / cannot open, 2 read failure, 3 id is

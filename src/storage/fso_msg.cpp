@@ -139,8 +139,33 @@ bool create_file(const char* path, Fd* fd, Header* h)
     return true;
 }
 
-// Opens msg/<name> for writing. With `store`, a missing file is created, and one too short to
-// hold any message is formatted rather than left unusable for good.
+// Keeps a damaged file for the user as <path>.damagedN, never replacing an earlier one.
+bool set_aside(const char* path)
+{
+    char kept[JX_FSO_PATH_SIZE];
+    for (int i = 1; i <= 99; ++i) {
+        if (snprintf(kept, sizeof kept, "%s.damaged%d", path, i) >= static_cast<int>(sizeof kept))
+            break;
+        const int r = open(kept, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);  // claims the name
+        if (r < 0 && errno == EEXIST)
+            continue;
+        if (r < 0)
+            break;
+        close(r);
+        if (rename(path, kept) != 0) {
+            unlink(kept);
+            break;
+        }
+        jx_log("Damaged channel file [%s] moved to [%s], a new one is started", path, kept);
+        return true;
+    }
+    jx_log("Damaged channel file could not be moved aside [%s]", path);
+    return false;
+}
+
+// Opens msg/<name> for writing with a header that is safe to follow. With `store`, a missing file
+// is created, one too short to hold any message is formatted, and a damaged one is set aside and
+// replaced, because a text that was acknowledged must land somewhere.
 uint8_t ready_file(const char* name, bool store, Fd* fd, Header* h)
 {
     char path[JX_FSO_PATH_SIZE];
@@ -154,7 +179,15 @@ uint8_t ready_file(const char* name, bool store, Fd* fd, Header* h)
         return NO_FILE;
     if (store && st.st_size < static_cast<off_t>(JX_MSG_SLOT_SIZE) && !format_file(fd->fd))
         return NO_FILE;
-    return read_header(fd->fd, h) ? READY : BAD_HEADER;
+    const bool valid = read_header(fd->fd, h);
+    // A ring of any other size than ours that the file cannot hold is garbage.
+    if (valid && (h->capacity == JX_MSG_CAPACITY || st.st_size >= slot_offset(h->capacity + 1)))
+        return READY;
+    if (!store)
+        return BAD_HEADER;
+    jx_log("Channel file header is not valid [%s]", name);
+    fd->reset(-1);
+    return set_aside(path) && create_file(path, fd, h) ? READY : NO_FILE;
 }
 
 // Opens msg/<name> for reading with its header: 0, 1 path too long or no file, 2 header not valid.
@@ -232,13 +265,8 @@ void jx_fso_store_msg(const JXStoredMsg* msg, const char* name)
 
     Fd fd;
     Header h{};
-    const uint8_t rc = ready_file(name, true, &fd, &h);
-    if (rc == NO_FILE) {
+    if (ready_file(name, true, &fd, &h) != READY) {
         jx_log("Can't create channel file");
-        return;
-    }
-    if (rc == BAD_HEADER) {
-        jx_log("Channel file header is not valid [%s]", name);
         return;
     }
     const uint32_t slot = h.last + 1 > h.capacity ? 1 : h.last + 1;

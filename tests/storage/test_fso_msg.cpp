@@ -207,30 +207,43 @@ TEST_F(FsoMsg, UpdateChangesOnlyTheNewestCopy)
     EXPECT_EQ(read(100, "wrap"), "4 100 10.0.0.9 1700000000 p m100");
 }
 
-// A file whose header cannot be followed is neither read, updated nor written.
-TEST_F(FsoMsg, DamagedFileIsLeftAlone)
+// An acknowledged text must be stored: a file whose header cannot be followed is neither read nor
+// updated; a store keeps it, byte for byte, under a name no channel has and starts a new one.
+TEST_F(FsoMsg, DamagedFileIsKeptAsideAndTheTextStored)
 {
     store_n("bad", 1, 3);
     const std::string good = image("bad");
+    struct Case {
+        std::string bytes;
+        uint8_t header_rc;
+        std::string read150;
+    };
+    const Case cases[] = {
+        {put(good, 0, 0, 0), 2, "error 4"},
+        {put(good, 50, 10, 10), 2, "error 4"},  // a walk that never comes back to last
+        {put(good, 3, 101, 100), 2, "error 4"},
+        {put(good, 4000000000u, 3, 0xFFFFFFFFu), 2, "error 4"},  // slots gigabytes away
+        {put(good, 150, 150, 200), 0, "error 2"},                // a ring larger than the file
+    };
     const JXStoredMsg m = make_msg(MSG_SENT, 9, "new");
     int n = 0;
-    // Capacity 0, a walk that never comes back to last, count over capacity, slots gigabytes away.
-    for (const std::string& bytes : {put(good, 0, 0, 0), put(good, 50, 10, 10), put(good, 3, 101, 100),
-                                     put(good, 4000000000u, 3, 0xFFFFFFFFu)}) {
+    for (const Case& c : cases) {
         SCOPED_TRACE(++n);
-        write_file(file("bad"), bytes);
+        write_file(file("bad"), c.bytes);
         uint64_t h[3];
-        EXPECT_EQ(jx_fso_read_file_header(h, "bad"), 2);
-        EXPECT_EQ(read(150, "bad"), "error 4");
+        EXPECT_EQ(jx_fso_read_file_header(h, "bad"), c.header_rc);
+        EXPECT_EQ(read(150, "bad"), c.read150);
         JXStoredMsg u = make_msg(MSG_DELIVERED, 2, "");
         EXPECT_EQ(jx_fso_update_msg("bad", &u), 4);
+        EXPECT_EQ(take_log(), c.header_rc ? "" : "fread failed with error 0\n");
+        EXPECT_EQ(diff(image("bad"), c.bytes), "same");
         jx_fso_store_msg(&m, "bad");
-        EXPECT_EQ(take_log(), "Channel file header is not valid [bad]\n");
-        EXPECT_EQ(diff(image("bad"), bytes), "same");
+        const std::string kept = file("bad.damaged" + std::to_string(n));
+        EXPECT_EQ(take_log(), "Channel file header is not valid [bad]\nDamaged channel file [" + file("bad") +
+                                  "] moved to [" + kept + "], a new one is started\n");
+        EXPECT_EQ(diff(read_file(kept), c.bytes), "same");
+        EXPECT_EQ(diff(image("bad"), put(empty, 1, 1, 100, &m)), "same");
     }
-    write_file(file("bad"), put(good, 150, 150, 200));  // a ring larger than the file
-    EXPECT_EQ(read(150, "bad"), "error 2");
-    EXPECT_EQ(take_log(), "fread failed with error 0\n");
 }
 
 // A slot across a 4 KiB boundary once reached the disk in two writes: a crash in between mixed a
