@@ -103,20 +103,6 @@ bool read_slot(int fd, uint32_t slot, uint8_t* buf)
     return true;
 }
 
-// Writes an empty ring: header (last 0, count 0, capacity 100) and 100 zero slots.
-bool format_file(int fd)
-{
-    uint8_t block[JX_MSG_SLOT_SIZE] = {};
-    jx_uint32_to_b(JX_MSG_CAPACITY, block + 8);
-    if (!write_at(fd, block, sizeof block, 0))
-        return false;
-    memset(block, 0, sizeof block);
-    for (uint32_t i = 1; i <= JX_MSG_CAPACITY; ++i)
-        if (!write_at(fd, block, sizeof block, slot_offset(i)))
-            return false;
-    return true;
-}
-
 // The empty ring is written under a temporary name and renamed into place, so a crash leaves no
 // channel file or a whole one, never a short one. '.' is not in any channel file name.
 bool create_file(const char* path, Fd* fd, Header* h)
@@ -163,8 +149,24 @@ bool set_aside(const char* path)
     return false;
 }
 
-// Opens msg/<name> for writing with a header that is safe to follow. With `store`, a missing file
-// is created, one too short to hold any message is formatted, and a damaged one is set aside and
+// A file cut short (a copy that stopped, a crash of a version that wrote it piecemeal) keeps its whole
+// slots: the header first stops counting the lost ones, then the rest is written as zeros, so no
+// slot write lands past the end and a crash in between only repeats the repair.
+bool repair_cut(int fd, const char* path, off_t size, Header* h)
+{
+    const off_t blocks = size / static_cast<off_t>(JX_MSG_SLOT_SIZE);
+    const uint32_t kept = blocks > 1 ? static_cast<uint32_t>(blocks - 1) : 0;
+    h->last = std::min(h->last, kept);
+    h->count = std::min(h->count, kept);
+    const off_t from = kept > 0 ? slot_offset(kept + 1) : static_cast<off_t>(JX_MSG_HEADER_BYTES);
+    const std::vector<uint8_t> zeros(JX_MSG_FILE_SIZE - static_cast<size_t>(from));
+    jx_log("Channel file cut short [%s], %lld bytes: %u whole slots kept, filled up to %zu bytes", path,
+           static_cast<long long>(size), kept, JX_MSG_FILE_SIZE);
+    return write_header(fd, *h) && write_at(fd, zeros.data(), zeros.size(), from);
+}
+
+// Opens msg/<name> for writing with a header that is safe to follow. A cut file is brought back
+// to full size; with `store`, a missing file is created and a damaged one is set aside and
 // replaced, because a text that was acknowledged must land somewhere.
 uint8_t ready_file(const char* name, bool store, Fd* fd, Header* h)
 {
@@ -177,12 +179,12 @@ uint8_t ready_file(const char* name, bool store, Fd* fd, Header* h)
     struct stat st {};
     if (fstat(fd->fd, &st) != 0)
         return NO_FILE;
-    if (store && st.st_size < static_cast<off_t>(JX_MSG_SLOT_SIZE) && !format_file(fd->fd))
-        return NO_FILE;
     const bool valid = read_header(fd->fd, h);
-    // A ring of any other size than ours that the file cannot hold is garbage.
-    if (valid && (h->capacity == JX_MSG_CAPACITY || st.st_size >= slot_offset(h->capacity + 1)))
+    if (valid && st.st_size >= slot_offset(h->capacity + 1))
         return READY;
+    // Only our own ring size can be believed to be cut; any other too-short ring is garbage.
+    if (valid && h->capacity == JX_MSG_CAPACITY)
+        return repair_cut(fd->fd, path, st.st_size, h) ? READY : NO_FILE;
     if (!store)
         return BAD_HEADER;
     jx_log("Channel file header is not valid [%s]", name);

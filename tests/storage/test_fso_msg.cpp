@@ -223,7 +223,8 @@ TEST_F(FsoMsg, DamagedFileIsKeptAsideAndTheTextStored)
         {put(good, 50, 10, 10), 2, "error 4"},  // a walk that never comes back to last
         {put(good, 3, 101, 100), 2, "error 4"},
         {put(good, 4000000000u, 3, 0xFFFFFFFFu), 2, "error 4"},  // slots gigabytes away
-        {put(good, 150, 150, 200), 0, "error 2"},                // a ring larger than the file
+        {std::string("\x01\0\0", 3), 2, "error 4"},
+        {put(good, 150, 150, 200), 0, "error 2"},  // a ring larger than the file
     };
     const JXStoredMsg m = make_msg(MSG_SENT, 9, "new");
     int n = 0;
@@ -244,6 +245,41 @@ TEST_F(FsoMsg, DamagedFileIsKeptAsideAndTheTextStored)
         EXPECT_EQ(diff(read_file(kept), c.bytes), "same");
         EXPECT_EQ(diff(image("bad"), put(empty, 1, 1, 100, &m)), "same");
     }
+}
+
+// A cut file keeps its whole slots, stops counting the lost ones and is filled up again, so no
+// slot lands past the end; an update repairs it the same way.
+TEST_F(FsoMsg, CutFileIsFilledUpKeepingWholeSlots)
+{
+    store_n("five", 1, 5);
+    store_n("wrapped", 1, 101);
+    const std::string five = image("five"), wrapped = image("wrapped");
+    struct Case {
+        const std::string* before;
+        size_t size;
+        uint32_t kept, last, count;  // slots kept; the header once the new text is in slot last
+    };
+    const Case cases[] = {
+        {&five, 1000, 0, 1, 1},
+        {&five, 4 * 1600 + 700, 3, 4, 4},  // slot 4 is torn: cleared
+        {&wrapped, 50 * 1600, 49, 2, 50},  // last 1 stays, 49 of 100 remain
+    };
+    const JXStoredMsg m = make_msg(MSG_SENT, 9, "new");
+    for (const Case& c : cases) {
+        write_file(file("cut"), c.before->substr(0, c.size));
+        jx_fso_store_msg(&m, "cut");
+        EXPECT_EQ(take_log(), "Channel file cut short [" + file("cut") + "], " + std::to_string(c.size) +
+                                  " bytes: " + std::to_string(c.kept) +
+                                  " whole slots kept, filled up to 161600 bytes\n");
+        const std::string want = c.before->substr(0, (c.kept + 1) * 1600) + empty.substr((c.kept + 1) * 1600);
+        EXPECT_EQ(diff(image("cut"), put(want, c.last, c.count, 100, &m)), "same") << c.size;
+    }
+    write_file(file("cut"), five.substr(0, 4 * 1600 + 700));
+    JXStoredMsg u = make_msg(MSG_DELIVERED, 2, "");
+    EXPECT_EQ(jx_fso_update_msg("cut", &u), 0);
+    std::string want = put(five.substr(0, 4 * 1600) + empty.substr(4 * 1600), 3, 3, 100);
+    EXPECT_EQ(diff(image("cut"), want.replace(2 * 1600 + 17, 1, 1, MSG_DELIVERED)), "same");
+    EXPECT_NE(take_log().find("Channel file cut short"), std::string::npos);
 }
 
 // A slot across a 4 KiB boundary once reached the disk in two writes: a crash in between mixed a
