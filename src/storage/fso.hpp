@@ -111,12 +111,14 @@ struct JXStoredMsg {
     char text[JX_MSG_TEXT_MAX + 1];
 };
 
-// Stores msg in the slot after `last`, wrapping to slot 1 (overwriting the oldest). Failures are
-// logged: text over 1500 bytes, file not creatable, broken header.
+// Stores msg in the slot after `last`, wrapping to slot 1 (overwriting the oldest). The slot and
+// then the header each go to disk in one write. A file cut short is filled up again keeping its
+// whole slots; one whose header cannot be followed is moved aside (<name>.damagedN) and a new one
+// started. Failures are logged: text over 1500 bytes, file neither usable nor creatable.
 void jx_fso_store_msg(const JXStoredMsg* msg, const char* name);
-// Sets the type of the newest stored message whose id is msg->id. 0 done (also when no message
-// has that id or the file holds none yet), 1 path too long / cannot open, 2 read failure, 3 id is
-// 0, 4 header cannot be read or is not valid.
+// Sets the type of the newest stored message whose id is msg->id; a file cut short is filled up
+// first, as by a store. 0 done (also when no message has that id or the file holds none yet), 1
+// path too long / cannot open, 2 read failure, 3 id is 0, 4 header cannot be read or is not valid.
 uint8_t jx_fso_update_msg(const char* name, const JXStoredMsg* msg);
 // Reads slot pos into dst (cleared first). 0 done (type 0: empty slot), 1 path too long / cannot
 // open, 2 read failure, 3 pos is 0, 4 header cannot be read or is not valid, 5 pos > capacity.
@@ -124,8 +126,9 @@ uint8_t jx_fso_update_msg(const char* name, const JXStoredMsg* msg);
 // hdr = last, count, capacity. 0 done, 1 path too long / cannot open, 2 header short or not valid
 // (capacity 1..65535, last and count within it), so callers may walk the ring it describes.
 [[nodiscard]] uint8_t jx_fso_read_file_header(uint64_t hdr[3], const char* name);
-// Opens msg/<name> for reading and writing, creating the 161600-byte empty ring first when it does
-// not exist (or is too short to hold any message); null when the path is too long or it fails.
+// Opens msg/<name> for reading and writing, made fit for a store as jx_fso_store_msg does; a
+// missing file is written whole under a temporary name and renamed into place, so no crash
+// leaves a short one. Null when the path is too long or it fails.
 [[nodiscard]] FILE* jx_fso_cch_file(const char* name);
 // Fills a slot image (buf cleared first, size >= 1600). Returns text length + 100, or 0 when the
 // text is over 1500 bytes or the buffer is too small (then nothing but the clearing is done).

@@ -1,9 +1,14 @@
 // The per-channel message store: msg/<name> is a ring of fixed 1600-byte slots behind a header
 // block, so a conversation is paged from disk instead of being held in memory.
 #include <arpa/inet.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
-#include <memory>
+#include <vector>
 
 #include "foundation/bit_utils.hpp"
 #include "foundation/log.hpp"
@@ -11,10 +16,21 @@
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
+// A descriptor owned by one operation. Slots and headers go through pread/pwrite on it, never
+// through stdio, whose buffer would split a slot that crosses a 4 KiB boundary into two writes.
+struct Fd {
+    int fd = -1;
+    Fd() = default;
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd() { reset(-1); }
+    void reset(int f)
+    {
+        if (fd >= 0)
+            close(fd);
+        fd = f;
+    }
 };
-using ScopedFile = std::unique_ptr<FILE, FileCloser>;
 
 // Positions are 16-bit everywhere (reads, the update walk), so a larger ring cannot be addressed.
 constexpr uint32_t CAPACITY_LIMIT = 65535;
@@ -24,6 +40,9 @@ struct Header {
     uint32_t count;
     uint32_t capacity;
 };
+
+// Results of getting a channel file ready for a write; the codes are the update's.
+enum : uint8_t { READY = 0, NO_FILE = 1, BAD_HEADER = 4 };
 
 bool msg_path(char* out, const char* name)
 {
@@ -41,24 +60,31 @@ bool msg_path(char* out, const char* name)
     return true;
 }
 
-// An existing channel file opened with mode; null when its path does not fit or it cannot be opened.
-ScopedFile open_msg_file(const char* name, const char* mode)
+off_t slot_offset(uint32_t slot)
 {
-    char path[JX_FSO_PATH_SIZE];
-    return ScopedFile(msg_path(path, name) ? fopen(path, mode) : nullptr);
+    return static_cast<off_t>(slot) * static_cast<off_t>(JX_MSG_SLOT_SIZE);
 }
 
-long slot_offset(uint32_t slot)
+// One system call, so a crash leaves the bytes either all written or untouched.
+bool write_at(int fd, const void* buf, size_t n, off_t off)
 {
-    return static_cast<long>(slot) * static_cast<long>(JX_MSG_SLOT_SIZE);
+    return pwrite(fd, buf, n, off) == static_cast<ssize_t>(n);
+}
+
+bool write_header(int fd, const Header& h)
+{
+    uint8_t b[8];
+    jx_uint32_to_b(h.last, b);
+    jx_uint32_to_b(h.count, b + 4);
+    return write_at(fd, b, sizeof b, 0);
 }
 
 // The header comes from disk: a ring position outside 1..capacity would send the update walk
 // round forever or the writer far past the end of the file, so such a header is not used.
-bool read_header(FILE* f, Header* h)
+bool read_header(int fd, Header* h)
 {
     uint8_t b[JX_MSG_HEADER_BYTES];
-    if (fseek(f, 0, SEEK_SET) != 0 || fread(b, 1, sizeof b, f) != sizeof b)
+    if (pread(fd, b, sizeof b, 0) != static_cast<ssize_t>(sizeof b))
         return false;
     h->last = jx_b_to_uint32(b);
     h->count = jx_b_to_uint32(b + 4);
@@ -67,53 +93,128 @@ bool read_header(FILE* f, Header* h)
            h->count <= h->capacity;
 }
 
-bool read_slot(FILE* f, uint32_t slot, uint8_t* buf)
+bool read_slot(int fd, uint32_t slot, uint8_t* buf)
 {
-    if (fseek(f, slot_offset(slot), SEEK_SET) != 0 ||
-        fread(buf, 1, JX_MSG_SLOT_SIZE, f) != JX_MSG_SLOT_SIZE) {
-        jx_log("fread failed with error %d", ferror(f));
+    const ssize_t n = pread(fd, buf, JX_MSG_SLOT_SIZE, slot_offset(slot));
+    if (n != static_cast<ssize_t>(JX_MSG_SLOT_SIZE)) {
+        jx_log("fread failed with error %d", n < 0 ? errno : 0);
         return false;
     }
     return true;
 }
 
-// Writes an empty ring: header (last 0, count 0, capacity 100) and 100 zero slots.
-bool format_file(FILE* f)
+// The empty ring is written under a temporary name and renamed into place, so a crash leaves no
+// channel file or a whole one, never a short one. '.' is not in any channel file name.
+bool create_file(const char* path, Fd* fd, Header* h)
 {
-    uint8_t block[JX_MSG_SLOT_SIZE] = {};
-    jx_uint32_to_b(JX_MSG_CAPACITY, block + 8);
-    if (fseek(f, 0, SEEK_SET) != 0 || fwrite(block, 1, sizeof block, f) != sizeof block)
+    char tmp[JX_FSO_PATH_SIZE];
+    if (snprintf(tmp, sizeof tmp, "%s.new", path) >= static_cast<int>(sizeof tmp))
         return false;
-    memset(block, 0, sizeof block);
-    for (uint32_t i = 0; i < JX_MSG_CAPACITY; ++i)
-        if (fwrite(block, 1, sizeof block, f) != sizeof block)
-            return false;
-    return fflush(f) == 0;
+    Fd t;
+    t.reset(open(tmp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
+    if (t.fd < 0)
+        return false;
+    std::vector<uint8_t> img(JX_MSG_FILE_SIZE);
+    jx_uint32_to_b(JX_MSG_CAPACITY, img.data() + 8);
+    if (!write_at(t.fd, img.data(), img.size(), 0) || fsync(t.fd) != 0 || rename(tmp, path) != 0) {
+        unlink(tmp);
+        return false;
+    }
+    *h = {0, 0, JX_MSG_CAPACITY};
+    std::swap(fd->fd, t.fd);
+    return true;
+}
+
+// Keeps a damaged file for the user as <path>.damagedN, never replacing an earlier one.
+bool set_aside(const char* path)
+{
+    char kept[JX_FSO_PATH_SIZE];
+    for (int i = 1; i <= 99; ++i) {
+        if (snprintf(kept, sizeof kept, "%s.damaged%d", path, i) >= static_cast<int>(sizeof kept))
+            break;
+        const int r = open(kept, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);  // claims the name
+        if (r < 0 && errno == EEXIST)
+            continue;
+        if (r < 0)
+            break;
+        close(r);
+        if (rename(path, kept) != 0) {
+            unlink(kept);
+            break;
+        }
+        jx_log("Damaged channel file [%s] moved to [%s], a new one is started", path, kept);
+        return true;
+    }
+    jx_log("Damaged channel file could not be moved aside [%s]", path);
+    return false;
+}
+
+// A file cut short (a copy that stopped, a crash of a version that wrote it piecemeal) keeps its whole
+// slots: the header first stops counting the lost ones, then the rest is written as zeros, so no
+// slot write lands past the end and a crash in between only repeats the repair.
+bool repair_cut(int fd, const char* path, off_t size, Header* h)
+{
+    const off_t blocks = size / static_cast<off_t>(JX_MSG_SLOT_SIZE);
+    const uint32_t kept = blocks > 1 ? static_cast<uint32_t>(blocks - 1) : 0;
+    h->last = std::min(h->last, kept);
+    h->count = std::min(h->count, kept);
+    const off_t from = kept > 0 ? slot_offset(kept + 1) : static_cast<off_t>(JX_MSG_HEADER_BYTES);
+    const std::vector<uint8_t> zeros(JX_MSG_FILE_SIZE - static_cast<size_t>(from));
+    jx_log("Channel file cut short [%s], %lld bytes: %u whole slots kept, filled up to %zu bytes", path,
+           static_cast<long long>(size), kept, JX_MSG_FILE_SIZE);
+    return write_header(fd, *h) && write_at(fd, zeros.data(), zeros.size(), from);
+}
+
+// Opens msg/<name> for writing with a header that is safe to follow. A cut file is brought back
+// to full size; with `store`, a missing file is created and a damaged one is set aside and
+// replaced, because a text that was acknowledged must land somewhere.
+uint8_t ready_file(const char* name, bool store, Fd* fd, Header* h)
+{
+    char path[JX_FSO_PATH_SIZE];
+    if (!msg_path(path, name))
+        return NO_FILE;
+    fd->reset(open(path, O_RDWR | O_CLOEXEC));
+    if (fd->fd < 0)
+        return store && errno == ENOENT && create_file(path, fd, h) ? READY : NO_FILE;
+    struct stat st {};
+    if (fstat(fd->fd, &st) != 0)
+        return NO_FILE;
+    const bool valid = read_header(fd->fd, h);
+    if (valid && st.st_size >= slot_offset(h->capacity + 1))
+        return READY;
+    // Only our own ring size can be believed to be cut; any other too-short ring is garbage.
+    if (valid && h->capacity == JX_MSG_CAPACITY)
+        return repair_cut(fd->fd, path, st.st_size, h) ? READY : NO_FILE;
+    if (!store)
+        return BAD_HEADER;
+    jx_log("Channel file header is not valid [%s]", name);
+    fd->reset(-1);
+    return set_aside(path) && create_file(path, fd, h) ? READY : NO_FILE;
+}
+
+// Opens msg/<name> for reading with its header: 0, 1 path too long or no file, 2 header not valid.
+uint8_t open_read(const char* name, Fd* fd, Header* h)
+{
+    char path[JX_FSO_PATH_SIZE];
+    if (!msg_path(path, name))
+        return 1;
+    fd->reset(open(path, O_RDONLY | O_CLOEXEC));
+    if (fd->fd < 0)
+        return 1;
+    return read_header(fd->fd, h) ? 0 : 2;
 }
 
 }  // namespace
 
 FILE* jx_fso_cch_file(const char* name)
 {
-    char path[JX_FSO_PATH_SIZE];
-    if (!msg_path(path, name))
+    Fd fd;
+    Header h{};
+    if (ready_file(name, true, &fd, &h) == NO_FILE)
         return nullptr;
-    FILE* f = fopen(path, "rb+");
-    if (f != nullptr) {
-        // A file cut short while it was being created holds no message yet; format it rather
-        // than leave the channel unusable for good.
-        if (fseek(f, 0, SEEK_END) == 0 && ftell(f) >= static_cast<long>(JX_MSG_SLOT_SIZE) &&
-            fseek(f, 0, SEEK_SET) == 0)
-            return f;
-    } else {
-        f = fopen(path, "wb+");
-        if (f == nullptr)
-            return nullptr;
-    }
-    if (!format_file(f)) {
-        fclose(f);
-        return nullptr;
-    }
+    FILE* f = fdopen(fd.fd, "rb+");
+    if (f != nullptr)
+        fd.fd = -1;
     return f;
 }
 
@@ -164,28 +265,16 @@ void jx_fso_store_msg(const JXStoredMsg* msg, const char* name)
     uint8_t slot_img[JX_MSG_SLOT_SIZE];
     (void)jx_fso_serialize(slot_img, sizeof slot_img, msg);
 
-    ScopedFile f(jx_fso_cch_file(name));
-    if (!f) {
+    Fd fd;
+    Header h{};
+    if (ready_file(name, true, &fd, &h) != READY) {
         jx_log("Can't create channel file");
         return;
     }
-    Header h{};
-    if (!read_header(f.get(), &h)) {
-        jx_log("Channel file header is not valid [%s]", name);
-        return;
-    }
-    uint32_t slot = h.last + 1 > h.capacity ? 1 : h.last + 1;
-    // Slot first, header after: a failure in between leaves a header that does not count it.
-    if (fseek(f.get(), slot_offset(slot), SEEK_SET) != 0 ||
-        fwrite(slot_img, 1, sizeof slot_img, f.get()) != sizeof slot_img || fflush(f.get()) != 0) {
-        jx_log("Msg could not be written to channel file [%s]", name);
-        return;
-    }
-    uint8_t hb[8];
-    jx_uint32_to_b(slot, hb);
-    jx_uint32_to_b(h.count + 1 < h.capacity ? h.count + 1 : h.capacity, hb + 4);
-    if (fseek(f.get(), 0, SEEK_SET) != 0 || fwrite(hb, 1, sizeof hb, f.get()) != sizeof hb ||
-        fflush(f.get()) != 0)
+    const uint32_t slot = h.last + 1 > h.capacity ? 1 : h.last + 1;
+    // Slot first, header after: a crash in between leaves a header that does not count it.
+    const Header next{slot, std::min(h.count + 1, h.capacity), h.capacity};
+    if (!write_at(fd.fd, slot_img, sizeof slot_img, slot_offset(slot)) || !write_header(fd.fd, next))
         jx_log("Msg could not be written to channel file [%s]", name);
 }
 
@@ -195,12 +284,10 @@ uint8_t jx_fso_update_msg(const char* name, const JXStoredMsg* msg)
         jx_log("Message id must be greater the 0");
         return 3;
     }
-    ScopedFile f = open_msg_file(name, "rb+");
-    if (!f)
-        return 1;
+    Fd fd;
     Header h{};
-    if (!read_header(f.get(), &h))
-        return 4;
+    if (const uint8_t rc = ready_file(name, false, &fd, &h); rc != READY)
+        return rc;
     if (h.last == 0)
         return 0;  // nothing stored yet
 
@@ -208,11 +295,10 @@ uint8_t jx_fso_update_msg(const char* name, const JXStoredMsg* msg)
     uint8_t slot[JX_MSG_SLOT_SIZE];
     uint32_t s = h.last;
     do {
-        if (!read_slot(f.get(), s, slot))
+        if (!read_slot(fd.fd, s, slot))
             return 2;
         if (static_cast<uint64_t>(jx_b_to_uint32(slot + JX_MSG_OFF_ID)) == msg->id) {
-            if (fseek(f.get(), slot_offset(s) + static_cast<long>(JX_MSG_OFF_TYPE), SEEK_SET) == 0)
-                fputc(msg->type, f.get());
+            (void)write_at(fd.fd, &msg->type, 1, slot_offset(s) + static_cast<off_t>(JX_MSG_OFF_TYPE));
             return 0;
         }
         s = s == 1 ? h.capacity : s - 1;
@@ -228,16 +314,14 @@ uint8_t jx_fso_read_msg(uint16_t pos, const char* name, JXStoredMsg* dst)
     }
     if (dst == nullptr)
         return 1;
-    ScopedFile f = open_msg_file(name, "rb");
-    if (!f)
-        return 1;
+    Fd fd;
     Header h{};
-    if (!read_header(f.get(), &h))
-        return 4;
+    if (const uint8_t rc = open_read(name, &fd, &h); rc != 0)
+        return rc == 2 ? 4 : 1;
     if (pos > h.capacity)
         return 5;
     uint8_t slot[JX_MSG_SLOT_SIZE];
-    if (!read_slot(f.get(), pos, slot))
+    if (!read_slot(fd.fd, pos, slot))
         return 2;
     jx_fso_unserialize(slot, sizeof slot, dst);
     return 0;
@@ -247,12 +331,10 @@ uint8_t jx_fso_read_file_header(uint64_t hdr[3], const char* name)
 {
     if (hdr == nullptr)
         return 1;
-    ScopedFile f = open_msg_file(name, "rb");
-    if (!f)
-        return 1;
+    Fd fd;
     Header h{};
-    if (!read_header(f.get(), &h))
-        return 2;
+    if (const uint8_t rc = open_read(name, &fd, &h); rc != 0)
+        return rc;
     hdr[0] = h.last;
     hdr[1] = h.count;
     hdr[2] = h.capacity;
