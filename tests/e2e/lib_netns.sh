@@ -19,7 +19,9 @@
 #                           $JX_NS_LAST_PID; netns_down ends it
 #   netns_drop i DIR PORT [PCT]  drop PCT % (default 100) of the UDP datagrams to PORT that host
 #                           i receives (DIR in) or sends (DIR out), with nftables
-#   netns_undrop i          remove every drop rule of host i
+#   netns_dup i PORT PCT TO  send PCT % of the UDP datagrams host i sends to PORT twice (the copy
+#                           to address TO over eth0)
+#   netns_undrop i          remove every drop and duplication rule of host i
 #   netns_tmpdir            print a fresh temporary directory, removed by netns_down
 #   netns_down              end everything inside our hosts, delete the namespaces and the
 #                           temporary directories; idempotent; registered on EXIT by netns_up
@@ -107,7 +109,16 @@ netns_drop() {
     fi
 }
 
-netns_undrop() { netns_exec "$1" nft delete table inet jx 2>/dev/null || true; }
+netns_dup() {
+    netns_exec "$1" nft add table ip jxdup &&
+        netns_exec "$1" nft add chain ip jxdup out '{ type filter hook output priority 0; }' &&
+        netns_exec "$1" nft add rule ip jxdup out udp dport "$2" numgen random mod 100 '<' "$3" dup to "$4" device eth0
+}
+
+netns_undrop() {
+    netns_exec "$1" nft delete table inet jx 2>/dev/null || true
+    netns_exec "$1" nft delete table ip jxdup 2>/dev/null || true
+}
 
 netns_tmpdir() { mkdir -p "$JX_NS_TMPBASE" && mktemp -d "$JX_NS_TMPBASE/XXXXXX"; }
 

@@ -11,87 +11,22 @@
 set -u -o pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib_netns.sh"
+source "$here/lib_tmux.sh"
 
-BIN=$(realpath "${1:?usage: test_chat_multihost.sh JEXLEY_BINARY}")
-command -v tmux >/dev/null || netns_skip "tmux is not installed"
-netns_require
-
-declare -A ROOT SOCK NAME=([1]=alice [2]=bob [3]=carol)
-
-fail() {
-    echo "FAIL: $*" >&2
-    for i in 1 2 3; do
-        echo "--- screen (colours as ^[) and log of host $i (${NAME[$i]})"
-        screen "$i" -e | cat -v
-        tail -n 15 "${ROOT[$i]:-}/jx_internal/log"
-    done >&2 2>/dev/null
-    exit 1
-}
-
+tmux_hosts "${1:-}"
 netns_up 3 || fail "could not build the namespace hosts"
 MC=239.0.0.5
 A1=$(netns_addr 1); A2=$(netns_addr 2); A3=$(netns_addr 3)
-re() { echo "${1//./\\.}"; }  # an address as a regex
-
-# --- Driving one host's window ------------------------------------------------------------------
-tm() { local i=$1; shift; tmux -S "${SOCK[$i]}" "$@"; }
-screen() { tm "$1" capture-pane -p ${2:-} -t jx; }  # host [-e]: the screen (with colours)
-shown() { grep -qE -- "$2" <<<"$(screen "$1" "${3:-}")"; }  # host regex [-e]: a line matches
-see() { eventually 30 shown "$1" "$2" "${4:-}" || fail "host $1 (${NAME[$1]}): $3"; }  # host regex what [-e]
-# The bytes of an xterm-style keyboard, sent as such (tmux has no function keys for a window
-# without a client).
-declare -A KEYSEQ=([F2]=$'\eOQ' [F3]=$'\eOR' [F4]=$'\eOS' [F5]=$'\e[15~' [F8]=$'\e[19~'
-    [Down]=$'\e[B' [Escape]=$'\e' [Enter]=$'\r')
-key() { tm "$1" send-keys -t jx -l "${KEYSEQ[$2]}"; }
-# press host key regex what [-e]: a key, then its effect on the screen before anything else is
-# sent (two keys read together are dropped as one unknown sequence).
-press() { key "$1" "$2"; see "$1" "$3" "$4" "${5:-}"; }
-typeln() {  # host text: typed, seen at the prompt, then Enter
-    tm "$1" send-keys -t jx -l "$2"
-    see "$1" "^\[[^]]*\] $2" "'$2' not at the prompt"
-    key "$1" Enter
-}
-# pick host regex: move the highlight (black on magenta) down to the first list row matching regex.
-pick() {
-    local n k
-    n=$(grep -m1 -E -- "$2" <<<"$(screen "$1")" | awk -F'|' '{ gsub(/ /, "", $1); print $1 }')
-    [ -n "$n" ] || fail "host $1: no row matches '$2'"
-    for ((k = 1; k <= n; k++)); do press "$1" Down $'^\e\\[30m\e\\[45m +'"$k\\|" "highlight not on row $k" -e; done
-}
-# A peer that was online before us is added silently, so nothing redraws the peers screen for it:
-# enter the screen again until it shows the row.
-reopened() { key "$1" F5; eventually 2 shown "$1" "$2"; }
-
 # Hosts are started within the same second on purpose: each must still draw its own instance id.
-start_host() {
-    rm -f "${ROOT[$1]}/exit_status"
-    netns_exec "$1" tmux -S "${SOCK[$1]}" -f /dev/null new-session -d -s jx -x 100 -y 30 \
-        "cd '${ROOT[$1]}' && ./jexley; echo \$? > '${ROOT[$1]}/exit_status'" || fail "tmux on host $1"
-    see "$1" "F1Help" "the program did not start"
-}
-join_lan() {  # host: F3, down to 239.0.0.5, Enter; the channel screen comes up online
-    press "$1" F3 "^Predefined LAN multicast addresses" "no LAN list"
-    pick "$1" "\| +$(re $MC)\|"
-    press "$1" Enter "^$(re $MC) \| Main \| online" "$MC not online on the channel screen"
-}
-
-for i in 1 2 3; do
-    ROOT[$i]=$(netns_tmpdir) || fail "no temporary directory"
-    mkdir -p "${ROOT[$i]}/jx_internal" "${ROOT[$i]}/msg" "${ROOT[$i]}/downloads"
-    ln -s "$BIN" "${ROOT[$i]}/jexley"
-    # The saved user name: 15 bytes, NUL-padded.
-    { printf '%s' "${NAME[$i]}"; head -c $((15 - ${#NAME[$i]})) /dev/zero; } >"${ROOT[$i]}/jx_internal/cfg"
-    SOCK[$i]=${ROOT[$i]}/tmux.sock
-    start_host "$i"
-done
+make_host 1 alice; make_host 2 bob; make_host 3 carol
 
 # --- Joining from the LAN list, peers and networks screens ------------------------------------------
-for i in 1 2 3; do join_lan "$i"; done
+for i in 1 2 3; do join_lan "$i" "$MC"; done
 echo "ok: all three joined $MC from the LAN list"
 for i in 1 2 3; do
     for j in 1 2 3; do
         [ "$j" = "$i" ] && continue
-        eventually 30 reopened "$i" "^ *[0-9]+\| +${NAME[$j]}\| +$(re "$(netns_addr "$j")")\$" ||
+        eventually 30 reopened "$i" F5 "^ *[0-9]+\| +${NAME[$j]}\| +$(re "$(netns_addr "$j")")\$" ||
             fail "host $i does not list ${NAME[$j]} on the peers screen"
     done
     see "$i" "^Peers list for network: $(re $MC)" "peers title"
@@ -140,7 +75,7 @@ key 2 Escape
 ended() { ! tm "$1" has-session -t jx 2>/dev/null; }
 eventually 30 ended 2 && [ "$(cat "${ROOT[2]}/exit_status")" = 0 ] || fail "bob: the program did not end with status 0 on Esc from home"
 start_host 2
-join_lan 2
+join_lan 2 "$MC"
 see 2 "alice >>> hello from alice" "history not shown after the restart"
 echo "ok: quit and restart keep the history"
 
