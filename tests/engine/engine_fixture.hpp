@@ -1,33 +1,22 @@
-// Shared scaffolding of the engine suite: a temporary storage root, a started engine on a frozen
-// clock, the event queue taken apart, datagrams handed to the dispatcher as if just received, and
-// real sockets that show what the engine sends. Everything the engine sends to 127.x.x.x:8855, and
-// what multicast loops back, lands on its own receiving socket.
+// The engine suite's scaffolding: datagrams handed to the dispatcher as if just received, real
+// sockets that show what the engine sends, and events and datagrams written out in brief so that
+// one comparison checks kind, order and payload. Everything the engine sends to 127.x.x.x:8855,
+// and what multicast loops back, lands on its own receiving socket.
 #pragma once
 
-#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <memory>
-#include <iterator>
 #include <string>
+#include <tuple>
 #include <vector>
 
-#include "engine/comm.hpp"
-#include "engine/events.hpp"
 #include "engine/dispatcher.hpp"
 #include "engine/registry.hpp"
-#include "foundation/log.hpp"
-#include "foundation/timer.hpp"
-#include "storage/fso.hpp"
+#include "support/engine_root.hpp"
 
 namespace jxtest {
 
@@ -37,87 +26,63 @@ inline constexpr char kSelf[] = "127.0.0.1";
 inline constexpr char kPeer1[] = "127.0.0.2";
 inline constexpr char kPeer2[] = "127.0.0.3";
 inline constexpr char kPeer3[] = "127.0.0.4";
+using Strs = std::vector<std::string>;
 
-inline uint32_t ip(const char* dotted)
+inline std::string addr(uint32_t a)
 {
-    return inet_addr(dotted);
+    return jx_ip_str(a).s;
 }
 
-inline sockaddr_in sock_addr(uint32_t addr, uint16_t port)
+inline std::string hex(const uint8_t* b, size_t n)
 {
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = addr;
-    a.sin_port = htons(port);
-    return a;
+    std::string s;
+    for (size_t i = 0; i < n; i++)
+        s += "0123456789abcdef"[b[i] >> 4], s += "0123456789abcdef"[b[i] & 15];
+    return s;
 }
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
-// One event taken from the queue; the payload is freed with the record.
-struct TakenEvent {
-    uint8_t kind;
-    std::unique_ptr<void, FreeDeleter> payload;
-    // A missing payload reads as a zero record, so that a failed check cannot crash the suite.
-    template <typename T>
-    const T* as() const
-    {
-        static const T none{};
-        return payload != nullptr ? static_cast<const T*>(payload.get()) : &none;
-    }
-};
-
-// Removes every queued event, oldest first.
-inline std::vector<TakenEvent> take_events()
+// Takes every queued event, oldest first, written out with its payload: "joined 239.7.7.7 127.0.0.3
+// bob", "received Main #258 239.7.7.7 127.0.0.2 @9 bob: hi" (@: seconds from the frozen start).
+inline Strs events()
 {
-    std::vector<TakenEvent> out;
+    static const char* const names[] = {"?",         "joined",      "left",        "dropped",   "renamed",
+                                        "changed",   "refresh",     "received",    "sent",      "ch_added",
+                                        "delivered", "undelivered", "partly",      "dl_done",   "ul_done",
+                                        "ul_failed", "dl_failed",   "offered",     "preparing", "started",
+                                        "hash"};
+    Strs out;
     void* data = nullptr;
     while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
         auto* ev = static_cast<JXEvent*>(data);
-        out.push_back(TakenEvent{ev->kind, std::unique_ptr<void, FreeDeleter>(ev->payload)});
+        const void* p = ev->payload;
+        std::string s = ev->kind < std::size(names) ? names[ev->kind] : std::to_string(ev->kind);
+        if (const uint8_t t = jx_event_payload_type(ev->kind); t == EVP_USER) {
+            const auto* u = static_cast<const user_ev*>(p);
+            s += " " + addr(u->net_addr) + " " + addr(u->peer_addr) + " " + u->name1;
+            s += u->name2[0] != '\0' ? std::string(" was ") + u->name2 : "";
+        } else if (t == EVP_NET) {
+            s += " " + addr(static_cast<const net_ev*>(p)->net_addr);
+        } else if (t == EVP_CH) {
+            s += " " + addr(static_cast<const ch_ev*>(p)->net_addr) + " " +
+                 addr(static_cast<const ch_ev*>(p)->peer_addr);
+        } else if (t == EVP_FILE) {
+            const auto* f = static_cast<const file_ev*>(p);
+            s += std::string(" ") + jx_channel_type_str(f->ch_type) + " " + addr(f->net_addr) + " " +
+                 addr(f->peer_addr) + " " + f->name;
+        } else if (t == EVP_HASH) {
+            s += " " + hex(static_cast<const hash_ev*>(p)->id, 8) + " " + hex(static_cast<const hash_ev*>(p)->digest, 32);
+        } else if (t == EVP_MSG) {
+            const auto* m = static_cast<const msg_ev*>(p);
+            s += std::string(" ") + jx_channel_type_str(m->ch_type) + " #" + std::to_string(m->msg_id) + " " +
+                 addr(m->addr_a) + " " + addr(m->addr_b);
+            if (m->time != 0 || m->username[0] != '\0' || m->text[0] != '\0')
+                s += " @" + std::to_string(m->time - kFrozenNow) + " " + m->username + ": " + m->text;
+        }
+        out.push_back(s);
+        std::free(ev->payload);
         std::free(ev);
     }
     return out;
-}
-
-// The one event the last steps raised (an empty record, and a failure, when there was not exactly one).
-inline TakenEvent one_event()
-{
-    auto evs = take_events();
-    EXPECT_EQ(evs.size(), 1u);
-    return evs.size() == 1 ? std::move(evs[0]) : TakenEvent{0, nullptr};
-}
-
-inline std::vector<uint8_t> kinds(const std::vector<TakenEvent>& evs)
-{
-    std::vector<uint8_t> k;
-    for (const auto& e : evs)
-        k.push_back(e.kind);
-    return k;
-}
-
-inline void expect_user_ev(const TakenEvent& e, uint8_t kind, const char* net, const char* peer,
-                           const char* n1, const char* n2 = "")
-{
-    ASSERT_EQ(e.kind, kind);
-    const auto* u = e.as<user_ev>();
-    EXPECT_EQ(u->net_addr, ip(net));
-    EXPECT_EQ(u->peer_addr, ip(peer));
-    EXPECT_STREQ(u->name1, n1);
-    EXPECT_STREQ(u->name2, n2);
-}
-
-inline void expect_msg_ev(const TakenEvent& e, uint8_t kind, uint8_t ch_type, uint64_t id, uint32_t a,
-                          uint32_t b)
-{
-    ASSERT_EQ(e.kind, kind);
-    const auto* m = e.as<msg_ev>();
-    EXPECT_EQ(m->ch_type, ch_type);
-    EXPECT_EQ(m->msg_id, id);
-    EXPECT_EQ(m->addr_a, a);
-    EXPECT_EQ(m->addr_b, b);
 }
 
 // A datagram as a peer would send it.
@@ -131,60 +96,54 @@ inline std::vector<uint8_t> make_dgram(uint8_t type, uint32_t net_id, uint32_t m
     return d;
 }
 
-// 32 characters that can never equal our own instance id (which has no 'z').
-inline std::string other_instance(char c)
-{
-    return std::string(31, 'z') + c;
-}
-
-inline std::vector<uint8_t> beacon(uint32_t net_id, const char* uname, uint32_t uptime,
-                                   const std::string& instance, uint32_t msg_id = 77)
+// A beacon of another instance (32 characters that can never equal our own id, which has no 'z')
+// or, with tag 0, our own.
+inline std::vector<uint8_t> beacon(uint32_t net_id, const char* uname, uint32_t uptime, char tag,
+                                   uint32_t id = 77)
 {
     std::string p(JX_BEACON_LEN, '\0');
-    jx_beacon_put(reinterpret_cast<uint8_t*>(p.data()), uptime, instance.c_str());
-    return make_dgram(PKT_BEACON, net_id, msg_id, uname, p);
+    const std::string other = std::string(31, 'z') + tag;
+    jx_beacon_put(reinterpret_cast<uint8_t*>(p.data()), uptime, tag != 0 ? other.c_str() : comm.instance_id);
+    return make_dgram(PKT_BEACON, net_id, id, uname, p);
 }
 
-// Hands a datagram to the dispatcher exactly as the receive step would, from addr:port (host order).
+// Hands a datagram to the dispatcher exactly as the receive step would, from addr:port.
 inline void feed(const std::vector<uint8_t>& d, const char* from, uint16_t port = 8855)
 {
     std::memset(comm.rcv_buf, 0, sizeof(comm.rcv_buf));
-    std::memcpy(comm.rcv_buf, d.data(), std::min(d.size(), sizeof(comm.rcv_buf)));
     comm.rcv_len = static_cast<int32_t>(std::min(d.size(), sizeof(comm.rcv_buf)));
-    comm.rcv_from = sock_addr(ip(from), port);
+    std::memcpy(comm.rcv_buf, d.data(), static_cast<size_t>(comm.rcv_len));
+    comm.rcv_from = sockaddr_in{AF_INET, htons(port), {ip(from)}, {}};
     jx_process_udp();
 }
 
-// Joins `addr` (expecting success) and gives its network.
-inline JXNetwork* join(const char* addr, uint8_t requested = 0)
+inline JXNetwork* join(const char* a, uint8_t requested = 0)
 {
     JXChannel* ch = nullptr;
-    EXPECT_EQ(jx_join_network(addr, requested, &ch), JX_JOIN_OK) << addr;
-    return jx_network_by_addr(ip(addr));
+    EXPECT_EQ(jx_join_network(a, requested, &ch), JX_JOIN_OK) << a;
+    return jx_network_by_addr(ip(a));
 }
 
 // A peer that was there before us (large uptime): added without an announcement.
 inline void add_old_peer(uint32_t net, const char* from, const char* uname, char tag)
 {
-    feed(beacon(net, uname, 100000, other_instance(tag)), from);
+    feed(beacon(net, uname, 100000, tag), from);
 }
 
-// The private network a remote host opens by querying us from addr:port; its events are dropped.
-inline JXNetwork* queried_by(const char* addr, uint16_t port)
+// The private network a remote host opens by querying us from a:port; its events are dropped.
+inline JXNetwork* queried_by(const char* a, uint16_t port)
 {
-    feed(make_dgram(PKT_QUERY, ip(kSelf), 9, "host"), addr, port);
-    take_events();
-    JXNetwork* n = jx_network_by_addr(ip(addr));
-    EXPECT_NE(n, nullptr);
-    return n;
+    feed(make_dgram(PKT_QUERY, ip(kSelf), 9, "host"), a, port);
+    drop_events();
+    return jx_network_by_addr(ip(a));
 }
 
-// Joins kGroup and plays back our own beacon from kSelf: the network is online from now on. Then
-// the first `peers` of bob, carol and dave (kPeer1..3) join as peers that were there before us.
+// Joins kGroup and plays back our own beacon: the network is online from now on. Then the first
+// `peers` of bob, carol and dave (kPeer1..3) join as peers that were there before us.
 inline JXNetwork* online_group(int peers = 0)
 {
     JXNetwork* n = join(kGroup);
-    feed(beacon(ip(kGroup), comm.username, 0, comm.instance_id), kSelf);
+    feed(beacon(ip(kGroup), comm.username, 0, 0), kSelf);
     EXPECT_EQ(n->status, NET_ONLINE);
     const char* names[] = {"bob", "carol", "dave"};
     const char* addrs[] = {kPeer1, kPeer2, kPeer3};
@@ -196,12 +155,18 @@ inline JXNetwork* online_group(int peers = 0)
 // One datagram read from a socket.
 struct Dgram {
     std::vector<uint8_t> bytes;
-    uint16_t from_port = 0;  // host order
-    uint32_t to_addr = 0;    // the address it was sent to
-    uint8_t type() const { return bytes.size() > JX_OFF_TYPE ? bytes[JX_OFF_TYPE] : 0; }
+    uint16_t from_port = 0;
+    uint32_t to_addr = 0;  // the address it was sent to
+    uint8_t type() const { return bytes[JX_OFF_TYPE]; }
     uint32_t id() const { return jx_get_be32(bytes.data() + JX_OFF_MSG_ID); }
-    std::vector<uint8_t> net_id() const { return {bytes.begin() + 5, bytes.begin() + 9}; }  // octets reversed
-    uint32_t be32_at(size_t off) const { return jx_get_be32(bytes.data() + off); }
+    // Type, network id as sent (octets reversed: 239.7.7.7 is 7.7.7.239), ports and length.
+    std::string brief() const
+    {
+        char b[96];
+        std::snprintf(b, sizeof b, "%u %u.%u.%u.%u %u>%s %zu", type(), bytes[5], bytes[6], bytes[7], bytes[8],
+                      from_port, jx_ip_str(to_addr).s, bytes.size());
+        return b;
+    }
 };
 
 // Every datagram that arrives on `fd` until it stays quiet for `wait_ms`, oldest first.
@@ -217,13 +182,10 @@ inline std::vector<Dgram> recv_all(int fd, int wait_ms = 50)
         iovec iov{buf, sizeof(buf)};
         msghdr msg{&from, sizeof(from), &iov, 1, ctl, sizeof(ctl), 0};
         const ssize_t n = recvmsg(fd, &msg, 0);
-        if (n < 0)
+        if (n < static_cast<ssize_t>(JX_HEADER_LEN) || CMSG_FIRSTHDR(&msg) == nullptr)
             break;
-        const cmsghdr* c = CMSG_FIRSTHDR(&msg);
-        in_pktinfo info{};
-        if (c != nullptr && c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO)
-            std::memcpy(&info, CMSG_DATA(c), sizeof(info));
-        out.push_back(Dgram{{buf, buf + n}, ntohs(from.sin_port), info.ipi_addr.s_addr});
+        const auto* info = reinterpret_cast<const in_pktinfo*>(CMSG_DATA(CMSG_FIRSTHDR(&msg)));
+        out.push_back(Dgram{{buf, buf + n}, ntohs(from.sin_port), info->ipi_addr.s_addr});
     }
     return out;
 }
@@ -234,10 +196,24 @@ inline std::vector<Dgram> sent_to_8855(int wait_ms = 50)
     return recv_all(comm.rcv_sock, wait_ms);
 }
 
+inline Strs briefs(const std::vector<Dgram>& ds)
+{
+    Strs s;
+    for (const auto& d : ds)
+        s.push_back(d.brief());
+    return s;
+}
+
+// Type, status, online-since (seconds from the frozen start) and main channel type of a network.
+inline std::tuple<int, int, int64_t, int> state_of(const JXNetwork* n)
+{
+    return {n->type, n->status, n->online_since - kFrozenNow, jx_ch_from_network(n, 0)->type};
+}
+
 // Drops what earlier steps left in the event queue and on the receiving socket.
 inline void settle()
 {
-    take_events();
+    drop_events();
     recv_all(comm.rcv_sock, 0);
 }
 
@@ -249,80 +225,29 @@ inline uint16_t local_port(int sock)
     return ntohs(a.sin_port);
 }
 
-// A UDP socket bound to addr:port (port 0: any), standing in for a remote host.
+// A UDP socket bound to a:port (port 0: any), standing in for a remote host.
 struct Probe {
-    int fd = -1;
-    uint16_t port = 0;  // host order
-    uint32_t addr = 0;
-    explicit Probe(const char* dotted, uint16_t want_port = 0)
-        : fd(socket(AF_INET, SOCK_DGRAM, 0)), addr(ip(dotted))
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    uint16_t port = 0;
+    explicit Probe(const char* a, uint16_t want_port = 0)
     {
-        const sockaddr_in a = sock_addr(addr, want_port);
-        if (fd < 0 || bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof(a)) != 0)
-            ADD_FAILURE() << "probe bind " << dotted << ":" << want_port << " failed: " << strerror(errno);
+        const sockaddr_in at{AF_INET, htons(want_port), {ip(a)}, {}};
+        EXPECT_EQ(bind(fd, reinterpret_cast<const sockaddr*>(&at), sizeof(at)), 0) << a << ":" << want_port;
         port = local_port(fd);
     }
     ~Probe() { close(fd); }
-    std::vector<Dgram> recv(int wait_ms = 50) const { return recv_all(fd, wait_ms); }
-    bool send_to(const std::vector<uint8_t>& d, const char* dotted, uint16_t to_port) const
+    std::vector<Dgram> recv() const { return recv_all(fd); }
+    void send_to(const std::vector<uint8_t>& d, const char* a, uint16_t to_port) const
     {
-        const sockaddr_in to = sock_addr(ip(dotted), to_port);
-        return sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)) ==
-               static_cast<ssize_t>(d.size());
+        const sockaddr_in to{AF_INET, htons(to_port), {ip(a)}, {}};
+        EXPECT_EQ(sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to)),
+                  static_cast<ssize_t>(d.size()));
     }
 };
 
-// A temporary storage root (jx_internal, msg, downloads), the program path that finds it, and the
-// engine started there on a frozen clock. Events left at the end are freed.
-class EngineFixture : public ::testing::Test {
+class EngineFixture : public EngineRootTest {
   protected:
-    std::filesystem::path root;
-    std::string program_path;
-    bool started = false;
-
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/jx_engine_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        root = tmpl;
-        for (const char* sub : {"jx_internal", "msg", "downloads"})
-            std::filesystem::create_directory(root / sub);
-        program_path = (root / "jexley").string();
-        jx_clock_set(kFrozenNow);
-        ASSERT_EQ(jx_comm_init(program_path.c_str()), 0) << log_text();
-        started = true;
-    }
-
-    void TearDown() override
-    {
-        if (started) {
-            take_events();
-            jx_comm_close();
-        }
-        jx_log_close();
-        (void)jx_fso_close();
-        jx_clock_set(0);
-        std::error_code ec;
-        std::filesystem::remove_all(root, ec);
-    }
-
-    std::string log_text() const
-    {
-        std::ifstream f(root / "jx_internal" / "log", std::ios::binary);
-        return {std::istreambuf_iterator<char>(f), {}};
-    }
-
-    // Occurrences of `needle` in the log; log lines are "date TAB text CR LF".
-    size_t log_count(const std::string& needle) const
-    {
-        const std::string t = log_text();
-        size_t n = 0;
-        for (size_t pos = t.find(needle); pos != std::string::npos; pos = t.find(needle, pos + 1))
-            n++;
-        return n;
-    }
-
-    bool log_line(const std::string& text) const { return log_count("\t" + text + "\r\n") > 0; }
+    void SetUp() override { start_engine(kFrozenNow); }
 };
 
 }  // namespace jxtest

@@ -34,7 +34,7 @@ std::string pattern(size_t n)
     return s;
 }
 
-std::string slurp(const std::filesystem::path& p)
+std::string file_bytes(const std::filesystem::path& p)
 {
     std::ifstream f(p, std::ios::binary);
     return {std::istreambuf_iterator<char>(f), {}};
@@ -115,16 +115,12 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_EQ(jx_add_upload(dm, (root / "missing").c_str()), JX_UL_BAD_FILE);
     EXPECT_EQ(jx_add_upload(dm, root.c_str()), JX_UL_BAD_FILE) << "a directory never hashes to an end";
     EXPECT_TRUE(log_line("Meta file error for [" + root.string() + "]"));
-    take_events();
+    drop_events();
     ASSERT_EQ(jx_add_upload(dm, path.c_str()), JX_UL_OK);
     JXTransfer* u = upload();
     EXPECT_EQ(u->state, UL_HASHING);
     EXPECT_EQ(u->limit, 5);
-    auto evs = take_events();
-    ASSERT_EQ(kinds(evs), std::vector<uint8_t>{EV_UL_PREPARING});
-    EXPECT_STREQ(evs[0].as<file_ev>()->name, "report.pdf");
-    EXPECT_EQ(evs[0].as<file_ev>()->ch_type, CH_NET_DM);
-    EXPECT_EQ(evs[0].as<file_ev>()->peer_addr, ip(kPeer1));
+    EXPECT_EQ(events(), Strs{"preparing Net DM 239.7.7.7 127.0.0.2 report.pdf"});
 
     // Hashed in the first pass, offered in every pass after it until answered.
     jx_crons_run();
@@ -133,10 +129,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_TRUE(log_line("Ready for sending [report.pdf]"));
     EXPECT_EQ(u->state, UL_SEND_META);
     EXPECT_EQ(u->bytes_left, 3000u);
-    evs = take_events();
-    ASSERT_EQ(kinds(evs), std::vector<uint8_t>{EV_HASH_READY});
-    EXPECT_EQ(bytes(evs[0].as<hash_ev>()->digest, 32), bytes(digest, 32));
-    EXPECT_EQ(bytes(evs[0].as<hash_ev>()->id, 8), bytes(u->id, 8));
+    EXPECT_EQ(events(), Strs{"hash " + hex(u->id, 8) + " " + hex(digest, 32)});
     sent_to_8855(0);
     jx_crons_run();
     jx_crons_run();
@@ -174,11 +167,11 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_TRUE(
         log_line("Segment request out of bounds from 127.0.0.2 dropped: chunk size 1370, 513 chunks"));
     EXPECT_EQ(u->state, UL_PENDING);
-    take_events();
+    drop_events();
 
     // Segment 1: two chunks of 1370 go out in one pass (limit 5), and the limit grows by 3.
     from_bob(PKT_GET_SEGMENT, seg_req(u->id, 1, 1370, 2));
-    EXPECT_EQ(kinds(take_events()), std::vector<uint8_t>{EV_UL_STARTED});
+    EXPECT_EQ(events(), Strs{"started Net DM 239.7.7.7 127.0.0.2 report.pdf"});
     EXPECT_EQ(u->state, UL_SEND_BATCH);
     jx_crons_run();
     auto out = bob_data.recv();
@@ -224,7 +217,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_EQ(u->bytes_left, 0u);
 
     from_bob(PKT_FILE_FIN_OK, id);
-    EXPECT_EQ(kinds(take_events()), std::vector<uint8_t>{EV_UL_COMPLETE});
+    EXPECT_EQ(events(), Strs{"ul_done Net DM 239.7.7.7 127.0.0.2 report.pdf"});
     EXPECT_EQ(jx_list_size(&net->uploads), 0);
     const auto* fin = jx_get_fin(&net->fin_uploads, reinterpret_cast<const uint8_t*>(id.data()));
     ASSERT_NE(fin, nullptr);
@@ -242,14 +235,14 @@ TEST_F(Transfers, UploadEndsOnSilenceOnAShortFileAndOnAFinOfAnotherKind)
     const std::string small = write_file("small", "abc");
     ASSERT_EQ(jx_add_upload(dm, small.c_str()), JX_UL_OK);
     jx_crons_run();
-    take_events();
+    drop_events();
     // Unanswered for more than 15 s: failed, and there is no data port to tell.
     jx_clock_advance(15);
     jx_crons_run();
     EXPECT_EQ(upload()->state, UL_SEND_META);
     jx_clock_advance(1);
     jx_crons_run();
-    EXPECT_EQ(kinds(take_events()), std::vector<uint8_t>{EV_UL_FAILED});
+    EXPECT_EQ(events(), Strs{"ul_failed Net DM 239.7.7.7 127.0.0.2 small"});
     EXPECT_TRUE(log_line("Upload failed"));
     ASSERT_EQ(jx_list_size(&net->fin_uploads), 1);
     EXPECT_EQ(static_cast<JXTransferFin*>(jx_list_data(jx_list_head(&net->fin_uploads)))->state, FIN_FAILED);
@@ -270,9 +263,9 @@ TEST_F(Transfers, UploadEndsOnSilenceOnAShortFileAndOnAFinOfAnotherKind)
 
     // A fin of the third kind ends an upload with no result and no event.
     ASSERT_EQ(jx_add_upload(dm, small.c_str()), JX_UL_OK);
-    take_events();
+    drop_events();
     from_bob(PKT_FILE_FIN_OTHER, bytes(upload()->id, 8));
-    EXPECT_TRUE(take_events().empty());
+    EXPECT_EQ(events(), Strs{});
     EXPECT_EQ(jx_list_size(&net->uploads), 0);
     EXPECT_EQ(static_cast<JXTransferFin*>(jx_list_data(jx_list_head(&net->fin_uploads)))->state, FIN_NONE);
 }
@@ -281,9 +274,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
 {
     const std::string content = pattern(3 * 1370 + 260);
     offer("report.pdf", content);
-    auto evs = take_events();
-    ASSERT_EQ(kinds(evs), (std::vector<uint8_t>{EV_DL_OFFERED, EV_CHANNEL_ADDED}));
-    EXPECT_STREQ(evs[0].as<file_ev>()->name, "report.pdf");
+    EXPECT_EQ(events(), (Strs{"offered Net DM 239.7.7.7 127.0.0.2 report.pdf", "ch_added 239.7.7.7 127.0.0.2"}));
     auto answer = sent_to_8855();
     ASSERT_EQ(answer.size(), 1u);
     EXPECT_EQ(answer[0].type(), PKT_META_ACK);
@@ -331,16 +322,16 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(bytes(req[0].bytes.data() + 30, 22), seg_req(kId, 2, 260, 1));
 
     // The last segment: the file is complete and told so; a late batch-done gets the fin again.
-    take_events();
+    drop_events();
     from_bob(PKT_CHUNK, chunk(kId, 2, 0, content.substr(4110)));
     jx_crons_run();
     auto fin = data_out();
     ASSERT_EQ(fin.size(), 1u);
     EXPECT_EQ(fin[0].type(), PKT_FILE_FIN_OK);
-    EXPECT_EQ(kinds(take_events()), std::vector<uint8_t>{EV_DL_COMPLETE});
+    EXPECT_EQ(events(), Strs{"dl_done Net DM 239.7.7.7 127.0.0.2 report_(1).pdf"});
     EXPECT_TRUE(log_line("Download done, transfer time: less then a second"));
-    EXPECT_EQ(slurp(root / "downloads" / "report_(1).pdf"), content);
-    EXPECT_EQ(slurp(root / "downloads" / "report.pdf"), "mine");
+    EXPECT_EQ(file_bytes(root / "downloads" / "report_(1).pdf"), content);
+    EXPECT_EQ(file_bytes(root / "downloads" / "report.pdf"), "mine");
     from_bob(PKT_BATCH_DONE, seg_no(kId, 2));
     EXPECT_EQ(data_out()[0].type(), PKT_FILE_FIN_OK);
 
@@ -353,7 +344,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     jx_crons_run();
     EXPECT_EQ(f->state, FIN_HASH_OK);
     EXPECT_TRUE(log_line("File check done [report_(1).pdf]"));
-    EXPECT_EQ(kinds(take_events()), std::vector<uint8_t>{EV_HASH_READY});
+    EXPECT_EQ(events(), Strs{"hash " + hex(kId, 8) + " " + hex(f->meta.digest, 32)});
     std::ofstream(root / "downloads" / "report_(1).pdf", std::ios::binary | std::ios::in) << "X";
     f->state = FIN_COMPLETED;
     ASSERT_EQ(jx_verify_download(f), 0);
@@ -420,7 +411,7 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     ASSERT_EQ(jx_accept_download(kId), 0);
     EXPECT_TRUE(log_line("Download done, transfer time: less then a second"));
     EXPECT_FALSE(std::filesystem::exists(root / "target"));
-    EXPECT_EQ(slurp(root / "downloads" / "empty_(1)"), "");
+    EXPECT_EQ(file_bytes(root / "downloads" / "empty_(1)"), "");
 
     // Silent for more than 15 s after acceptance: failed, partial file gone, peer told.
     forget_downloads();
@@ -430,9 +421,9 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     EXPECT_TRUE(std::filesystem::exists(partial));
     data_out(0);
     jx_clock_advance(16);
-    take_events();
+    drop_events();
     jx_crons_run();
-    EXPECT_EQ(kinds(take_events()), std::vector<uint8_t>{EV_DL_FAILED});
+    EXPECT_EQ(events(), Strs{"dl_failed Net DM 239.7.7.7 127.0.0.2 .profile"});
     EXPECT_TRUE(log_line("Download failed, rm file..."));
     EXPECT_FALSE(std::filesystem::exists(partial));
     EXPECT_EQ(data_out()[0].type(), PKT_FILE_FIN_FAILED);
@@ -445,7 +436,7 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     EXPECT_TRUE(std::filesystem::exists(root / "downloads" / "_(1).profile"));
     ASSERT_EQ(jx_leave_network(net), 0);
     EXPECT_FALSE(std::filesystem::exists(root / "downloads" / "_(1).profile"));
-    EXPECT_EQ(slurp(partial), "taken");
+    EXPECT_EQ(file_bytes(partial), "taken");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// JX_OWN_MAIN: the suite runs in a network namespace of its own, so the start-up diagnosis can
-// hold ports 8855 and 8856 without touching the host or other test runs.
+// JX_OWN_MAIN: the suite runs in a network namespace of its own, so that the engine under the
+// screens can bind ports 8855 and 8856 without touching the host or other test runs.
 #include <gtest/gtest.h>
 
 #include "support/netns.hpp"

@@ -1,27 +1,25 @@
-// Commands and function keys against a real engine: what each line does to the screen state, the
+// Commands and function keys against the real engine: what each line does to the screen state, the
 // open channel and the engine, and every refusal text byte for byte.
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <tuple>
 
-#include "chat_fixture.hpp"
 #include "terminal/cmd.hpp"
+#include "terminal_fixture.hpp"
 
-using namespace chat_test;
+using namespace jxtest;
 
 namespace {
 
-struct Outcome {
-    uint32_t state;     // screen after the line (the state change applied)
-    std::string error;  // what the prompt row would show after "Error: "
-    bool operator==(const Outcome&) const = default;
-};
-
-void PrintTo(const Outcome& o, std::ostream* os)
+// The screen shown and the error the prompt row would show after "Error: ".
+std::string at(uint32_t state, const std::string& error = "")
 {
-    *os << "state " << o.state << ", error \"" << o.error << "\"";
+    return std::to_string(state) + ":" + error;
 }
 
 // Runs one line (or, with key, a function key) from a known screen, as Enter would.
-Outcome eval(const std::string& line, uint32_t from = STATE_START, uint8_t key = KEY_NONE)
+std::string eval(const std::string& line, uint32_t from = STATE_START, uint8_t key = KEY_NONE)
 {
     state_set(from);
     state_change();
@@ -31,191 +29,133 @@ Outcome eval(const std::string& line, uint32_t from = STATE_START, uint8_t key =
     else
         cmd_eval(line.data(), line.size());
     state_change();
-    return {state_get(), ctx_get()->err_feedback};
-}
-
-Outcome fkey(uint8_t key, uint32_t from = STATE_START)
-{
-    return eval("", from, key);
+    return at(state_get(), ctx_get()->err_feedback);
 }
 
 }  // namespace
 
-using Cmd = ChatTest;
+using Cmd = TermTest;
 
-TEST_F(Cmd, MatchingIsExactCaseSensitiveAndUntrimmed)
+TEST_F(Cmd, LinesAndFunctionKeysMatchExactlyCaseSensitiveAndUntrimmed)
 {
-    EXPECT_EQ(eval("/help").state, STATE_HELP);
-    EXPECT_EQ(eval("/chs").state, STATE_CHANNEL_LIST);
-    EXPECT_EQ(eval("/dl").state, STATE_DL_LIST);
-    EXPECT_EQ(eval("/ul").state, STATE_UL_LIST);
-    EXPECT_EQ(eval("/addrs").state, STATE_LAN_LIST);
-    // The network list takes any tail, and "/networks" too.
-    for (const char* nets : {"/nets", "/netsX", "/nets 1.2.3.4", "/networks"})
-        EXPECT_EQ(eval(nets).state, STATE_NETWORK_LIST) << nets;
-
-    for (const char* bad : {"/chsX", "/help ", "/HELP", "/dl ", "/ul2", "/addrs!", "/join", "/uname", "/snd",
-                            "/rjx", "/peersX", "/", "/xyz", "/net", "/Nets", "/helpme"}) {
-        EXPECT_EQ(eval(bad), (Outcome{STATE_START, "Unsupported command!"})) << bad;
-    }
-
-    // Length limits: nothing at all for an empty line; over 1470 refused before matching.
-    EXPECT_EQ(eval("", STATE_HELP), (Outcome{STATE_HELP, ""}));
-    EXPECT_EQ(eval("/" + std::string(1469, 'a')).error, "Unsupported command!");
-    EXPECT_EQ(eval("/help" + std::string(1466, ' ')).error, "Command too long");
-    EXPECT_EQ(eval(std::string(1471, 'x')).error, "Command too long");
-
-    // Only the first n bytes count, whatever follows them.
+    const std::pair<const char*, uint32_t> opens[] = {
+        {"/help", STATE_HELP},          {"/chs", STATE_CHANNEL_LIST},      {"/dl", STATE_DL_LIST},
+        {"/ul", STATE_UL_LIST},         {"/addrs", STATE_LAN_LIST},        {"/nets", STATE_NETWORK_LIST},
+        {"/netsX", STATE_NETWORK_LIST}, {"/nets 1.2", STATE_NETWORK_LIST}, {"/networks", STATE_NETWORK_LIST}};
+    for (const auto& [line, state] : opens)
+        EXPECT_EQ(eval(line), at(state)) << line;
+    for (const std::string& bad :
+         Strs{"/chsX", "/help ", "/HELP", "/dl ", "/ul2", "/addrs!", "/join", "/uname", "/snd", "/rjx",
+              "/peersX", "/", "/xyz", "/net", "/Nets", "/helpme", "/" + std::string(1469, 'a')})
+        EXPECT_EQ(eval(bad), at(STATE_START, "Unsupported command!")) << bad;
+    EXPECT_EQ(eval("", STATE_HELP), at(STATE_HELP));
+    EXPECT_EQ(eval("/help" + std::string(1466, ' ')), at(STATE_START, "Command too long"));
+    // Only the first n bytes count; a line not starting with "/" is a text.
     cmd_eval("/helpme", 5);
     state_change();
     EXPECT_EQ(state_get(), STATE_HELP);
+    EXPECT_EQ(eval(" /help"), at(STATE_START, "No network joined or selected!"));
 
-    // A line not starting with "/" is a text, even when a command follows a blank.
-    EXPECT_EQ(eval(" /help").error, "No network joined or selected!");
-}
-
-TEST_F(Cmd, FunctionKeysAndTheirRefusalsWithoutAChannel)
-{
-    EXPECT_EQ(fkey(KEY_F1).state, STATE_HELP);
-    EXPECT_EQ(fkey(KEY_F2).state, STATE_NETWORK_LIST);
-    EXPECT_EQ(fkey(KEY_F3).state, STATE_LAN_LIST);
-    EXPECT_EQ(fkey(KEY_F4).state, STATE_CHANNEL_LIST);
-    EXPECT_EQ(fkey(KEY_F6).state, STATE_DL_LIST);
-    EXPECT_EQ(fkey(KEY_F7, STATE_HELP).state, STATE_UL_LIST);
-
-    EXPECT_EQ(fkey(KEY_F5, STATE_HELP), (Outcome{STATE_HELP, "No network selected"}));
-    EXPECT_EQ(fkey(KEY_F8), (Outcome{STATE_START, "No channel selected"}));
-
-    const uint8_t others[] = {KEY_UP, KEY_ENTER, KEY_ESC, KEY_CTRL_T, 19, 200};
-    for (uint8_t k : others) {
-        EXPECT_EQ(fkey(k, STATE_HELP), (Outcome{STATE_HELP, ""})) << int(k);
-    }
-
+    // clang-format off
+    const std::tuple<uint8_t, uint32_t, std::string> keys[] = {
+        {KEY_F1, STATE_START, at(STATE_HELP)}, {KEY_F2, STATE_START, at(STATE_NETWORK_LIST)},
+        {KEY_F3, STATE_START, at(STATE_LAN_LIST)}, {KEY_F4, STATE_START, at(STATE_CHANNEL_LIST)},
+        {KEY_F5, STATE_HELP, at(STATE_HELP, "No network selected")}, {KEY_F6, STATE_START, at(STATE_DL_LIST)},
+        {KEY_F7, STATE_HELP, at(STATE_UL_LIST)}, {KEY_UP, STATE_HELP, at(STATE_HELP)},
+        {KEY_CTRL_T, STATE_HELP, at(STATE_HELP)},
+        {KEY_F8, STATE_START, at(STATE_START, "No channel selected")}};
+    // clang-format on
+    for (const auto& [key, from, want] : keys)
+        EXPECT_EQ(eval("", from, key), want) << int{key};
     // With a channel open, F5 shows its peers and F8 goes back to it.
     ctx_get()->channel = join("224.1.2.3");
-    EXPECT_EQ(fkey(KEY_F5).state, STATE_PEER_LIST);
-    EXPECT_EQ(eval("/peers").state, STATE_PEER_LIST);
-    EXPECT_EQ(fkey(KEY_F8, STATE_DL_LIST), (Outcome{STATE_CHANNEL, ""}));
+    EXPECT_EQ(eval("", STATE_START, KEY_F5), at(STATE_PEER_LIST));
+    EXPECT_EQ(eval("/peers"), at(STATE_PEER_LIST));
+    EXPECT_EQ(eval("", STATE_DL_LIST, KEY_F8), at(STATE_CHANNEL));
 }
 
-TEST_F(Cmd, JoinChecksTrimsAndOpensTheMainChannel)
+TEST_F(Cmd, JoinChecksTrimsAndOpensTheMainChannelAndRejoinIsForDirectIpOnly)
 {
-    // 16 characters are refused before the engine is asked; blanks count before the trim.
-    EXPECT_EQ(eval("/join 192.168.100.2001").error, "Invalid address input!");
-    EXPECT_EQ(eval("/join 10.0.0.1" + std::string(8, ' ')).error, "Invalid address input!");
-    // The engine's refusals carry its code.
-    EXPECT_EQ(eval("/join abc").error, "Could not join network! err 1");
-    EXPECT_EQ(eval("/join ").error, "Could not join network! err 1");
-    EXPECT_EQ(eval("/join 127.0.0.1").error, "Could not join network! err 7");
-    EXPECT_EQ(jx_set_size(&jx_comm_get()->networks), 0);
-    EXPECT_EQ(ctx_get()->channel, nullptr);
-
-    // A trailing blank is trimmed; the channel screen opens on the new main channel.
-    EXPECT_EQ(eval("/join 10.0.0.1 "), (Outcome{STATE_CHANNEL, ""}));
+    // 16 characters are refused before the engine is asked; blanks count before the trim. The
+    // engine's refusals carry its code.
+    EXPECT_EQ(eval("/join 192.168.100.2001"), at(STATE_START, "Invalid address input!"));
+    EXPECT_EQ(eval("/join 10.0.0.1" + std::string(8, ' ')), at(STATE_START, "Invalid address input!"));
+    EXPECT_EQ(eval("/join abc"), at(STATE_START, "Could not join network! err 1"));
+    EXPECT_EQ(eval("/join 127.0.0.1"), at(STATE_START, "Could not join network! err 7"));
+    EXPECT_EQ(std::make_tuple(jx_comm_get()->networks.size, ctx_get()->channel), std::make_tuple(0, nullptr));
+    // A blank after the address is trimmed; the channel screen opens on the new main channel.
+    EXPECT_EQ(eval("/join 10.0.0.1 "), at(STATE_CHANNEL));
     JXChannel* unspec = ctx_get()->channel;
-    ASSERT_NE(unspec, nullptr);
     EXPECT_EQ(unspec, jx_channel_by_addr(ip("10.0.0.1"), 0));
-    EXPECT_EQ(unspec->type, CH_UNSPEC);
-
-    // Multicast, and the longest dotted quad; a leading blank is cut by the trim.
-    EXPECT_EQ(eval("/join 224.1.2.3", STATE_HELP).state, STATE_CHANNEL);
-    EXPECT_EQ(ctx_get()->channel->type, CH_MAIN);
-    EXPECT_EQ(ctx_get()->channel->net_addr, ip("224.1.2.3"));
-    EXPECT_EQ(eval("/join 192.168.100.200").state, STATE_CHANNEL);
-    EXPECT_EQ(eval("/join  10.0.0.22").state, STATE_CHANNEL);
-    EXPECT_EQ(ctx_get()->channel->net_addr, ip("10.0.0.22"));
-    EXPECT_EQ(jx_set_size(&jx_comm_get()->networks), 4);
-
-    // Joined but offline: the existing channel opens again.
-    EXPECT_EQ(eval("/join 10.0.0.1"), (Outcome{STATE_CHANNEL, ""}));
-    EXPECT_EQ(ctx_get()->channel, unspec);
-    EXPECT_EQ(jx_set_size(&jx_comm_get()->networks), 4);
-
-    // Joined and online: refused, nothing changes; from the address list it just opens.
+    EXPECT_EQ(eval("/join 192.168.100.200", STATE_HELP), at(STATE_CHANNEL));
+    EXPECT_EQ(ctx_get()->channel->net_addr, ip("192.168.100.200"));
+    // Joined but offline: the existing channel opens again. Online: refused, nothing changes;
+    // from the address list it just opens.
+    EXPECT_EQ(eval("/join 10.0.0.1"), at(STATE_CHANNEL));
+    EXPECT_EQ(std::make_tuple(ctx_get()->channel, jx_comm_get()->networks.size), std::make_tuple(unspec, 2));
     jx_set_network_status(jx_network_by_addr(ip("10.0.0.1")), NET_ONLINE);
-    JXChannel* other = jx_channel_by_addr(ip("224.1.2.3"), 0);
-    ctx_get()->channel = other;
-    EXPECT_EQ(eval("/join 10.0.0.1", STATE_HELP),
-              (Outcome{STATE_HELP, "Network is joined and online already"}));
+    JXChannel* other = ctx_get()->channel = jx_channel_by_addr(ip("192.168.100.200"), 0);
+    EXPECT_EQ(eval("/join 10.0.0.1", STATE_HELP), at(STATE_HELP, "Network is joined and online already"));
     EXPECT_EQ(ctx_get()->channel, other);
-    EXPECT_EQ(eval("/join 10.0.0.1", STATE_LAN_LIST), (Outcome{STATE_CHANNEL, ""}));
+    EXPECT_EQ(eval("/join 10.0.0.1", STATE_LAN_LIST), at(STATE_CHANNEL));
     EXPECT_EQ(ctx_get()->channel, unspec);
-}
 
-TEST_F(Cmd, RejoinOnlyForDirectIpAndReopensAClosedOne)
-{
-    EXPECT_EQ(eval("/rj").error, "Available only in DirectIP networks");
+    // Rejoin: not for a group nor a host that never answered; a closed private network opens again.
+    EXPECT_EQ(eval("/rj", STATE_CHANNEL), at(STATE_CHANNEL, "Available only in DirectIP networks"));
     ctx_get()->channel = join("224.1.2.3");
-    EXPECT_EQ(eval("/rj", STATE_CHANNEL).error, "Available only in DirectIP networks");
-
-    // A private network whose only peer left: closed, its channel still a DM (one that files may
-    // be sent to). Before an answer its channel is unspecified: no rejoin.
-    JXChannel* dm = join("10.1.2.3");
-    ctx_get()->channel = dm;
-    EXPECT_EQ(eval("/rj", STATE_CHANNEL).error, "Available only in DirectIP networks");
-    JXNetwork* net = jx_network_by_addr(ip("10.1.2.3"));
+    EXPECT_EQ(eval("/rj", STATE_CHANNEL), at(STATE_CHANNEL, "Available only in DirectIP networks"));
+    JXNetwork* net = jx_network_by_addr(ip("10.0.0.1"));
     net->type = NET_DIRECT_IP_OUTGOING;
-    dm->type = CH_DM;
+    unspec->type = CH_DM;
+    ctx_get()->channel = unspec;
+    EXPECT_EQ(eval("/rj", STATE_HELP), at(STATE_HELP, "Network is joined and online already"));
     jx_set_network_status(net, NET_CLOSED);
-    EXPECT_EQ(eval("/snd /nonexistent", STATE_CHANNEL).error, "File does not exist");
-    EXPECT_EQ(eval("/rj", STATE_HELP), (Outcome{STATE_CHANNEL, ""}));
-    EXPECT_EQ(ctx_get()->channel, dm);
-    EXPECT_EQ(net->status, NET_OFFLINE);
-    EXPECT_EQ(net->type, NET_UNSPEC);
-
-    jx_set_network_status(net, NET_ONLINE);
-    EXPECT_EQ(eval("/rj", STATE_CHANNEL).error, "Network is joined and online already");
+    EXPECT_EQ(eval("/rj", STATE_HELP), at(STATE_CHANNEL));
+    EXPECT_EQ(std::make_tuple(ctx_get()->channel, net->status, net->type),
+              std::make_tuple(unspec, uint8_t{NET_OFFLINE}, uint8_t{NET_UNSPEC}));
 }
 
 TEST_F(Cmd, UnameIsTrimmedLimitedSavedAndLogged)
 {
     JXComm* cc = jx_comm_get();
-    EXPECT_EQ(eval("/uname   ").error, "Uname can't be blank");
-    EXPECT_EQ(eval("/uname abcdefghijklmnop").error, "Uname too long (15 chars max)");
-    EXPECT_EQ(eval("/uname  abcdefghijklmnop ").error, "Uname too long (15 chars max)");
+    EXPECT_EQ(eval("/uname   "), at(STATE_START, "Uname can't be blank"));
+    EXPECT_EQ(eval("/uname  abcdefghijklmnop "), at(STATE_START, "Uname too long (15 chars max)"));
     EXPECT_STREQ(cc->username, "alice");
     EXPECT_FALSE(std::filesystem::exists(root / "jx_internal" / "cfg"));
-
-    EXPECT_EQ(eval("/uname  bob "), (Outcome{STATE_START, ""}));
+    EXPECT_EQ(eval("/uname  bob "), at(STATE_START));
     EXPECT_STREQ(cc->username, "bob");
     EXPECT_EQ(slurp("jx_internal/cfg"), std::string("bob\0\0\0\0\0\0\0\0\0\0\0\0", 15));
-    EXPECT_NE(log_text().find("\tUname changed [bob]\r\n"), std::string::npos);
-
+    EXPECT_TRUE(log_line("Uname changed [bob]"));
     // Fifteen characters, blanks inside kept; the saved field is overwritten whole.
-    EXPECT_EQ(eval("/uname a b c d e f g h").error, "");
-    EXPECT_STREQ(cc->username, "a b c d e f g h");
+    EXPECT_EQ(eval("/uname a b c d e f g h"), at(STATE_START));
     EXPECT_EQ(slurp("jx_internal/cfg"), "a b c d e f g h");
 }
 
 TEST_F(Cmd, TextsAndFilesGoToTheOpenChannel)
 {
-    EXPECT_EQ(eval("hello").error, "No network joined or selected!");
-    EXPECT_EQ(eval("/snd /etc/hostname").error, "Can send only to private channels");
-
-    // An offline network; files go to direct channels only.
+    EXPECT_EQ(eval("hello"), at(STATE_START, "No network joined or selected!"));
+    EXPECT_EQ(eval("/snd /etc/hostname"), at(STATE_START, "Can send only to private channels"));
     ctx_get()->channel = join("224.1.2.3", NET_OFFLINE);
-    EXPECT_EQ(eval("hello", STATE_CHANNEL).error, "Network offline");
-    EXPECT_EQ(eval("/snd /etc/hostname", STATE_CHANNEL).error, "Can send only to private channels");
-
+    EXPECT_EQ(eval("hello", STATE_CHANNEL), at(STATE_CHANNEL, "Network offline"));
+    EXPECT_EQ(eval("/snd /etc/hostname", STATE_CHANNEL),
+              at(STATE_CHANNEL, "Can send only to private channels"));
+    // Files go to direct channels only, by the path as typed, blanks included.
     jx_set_network_status(jx_network_by_addr(ip("224.1.2.3")), NET_ONLINE);
     add_peer(ip("224.1.2.3"), "10.0.0.7", "bob");
     ctx_get()->channel = add_ch(ip("224.1.2.3"), ip("10.0.0.7"));
-    EXPECT_EQ(eval("/snd ", STATE_CHANNEL).error, "File does not exist");
-    // The path is taken as typed, blanks included.
-    std::ofstream(root / "a file.txt") << "x";
-    EXPECT_EQ(eval("/snd  " + (root / "a file.txt").string(), STATE_CHANNEL).error, "File does not exist");
-    // An existing file is offered; the engine reports it being prepared.
-    EXPECT_EQ(eval("/snd " + (root / "a file.txt").string(), STATE_CHANNEL).error, "");
-    EXPECT_EQ(queued_kinds(), std::vector<uint8_t>{EV_UL_PREPARING});
+    const std::string file = (root / "a file.txt").string();
+    std::ofstream(file) << "x";
+    EXPECT_EQ(eval("/snd ", STATE_CHANNEL), at(STATE_CHANNEL, "File does not exist"));
+    EXPECT_EQ(eval("/snd  " + file, STATE_CHANNEL), at(STATE_CHANNEL, "File does not exist"));
+    EXPECT_EQ(eval("/snd " + file, STATE_CHANNEL), at(STATE_CHANNEL));  // offered: EV_UL_PREPARING
+    EXPECT_EQ(queued(), 1u);
     io_proc_event();
-    // The direct channel's peer gone: no text, no file.
     drop_peer(ip("224.1.2.3"), "10.0.0.7");
-    EXPECT_EQ(eval("/snd " + (root / "a file.txt").string(), STATE_CHANNEL).error, "Failed to send file");
-    EXPECT_EQ(eval("hello", STATE_CHANNEL).error, "Peer offline");
-    EXPECT_TRUE(queued_kinds().empty());
-
-    // An online network: the text goes out through the engine, which reports it sent.
+    EXPECT_EQ(eval("/snd " + file, STATE_CHANNEL), at(STATE_CHANNEL, "Failed to send file"));
+    EXPECT_EQ(eval("hello", STATE_CHANNEL), at(STATE_CHANNEL, "Peer offline"));
+    EXPECT_EQ(queued(), 0u);
+    // Online: the text goes out through the engine, which reports it sent.
     ctx_get()->channel = join("127.0.0.2");
-    EXPECT_EQ(eval("hi there", STATE_CHANNEL).error, "");
-    EXPECT_EQ(queued_kinds(), std::vector<uint8_t>{EV_TXT_SENT});
+    EXPECT_EQ(eval("hi there", STATE_CHANNEL), at(STATE_CHANNEL));
+    EXPECT_EQ(queued(), 1u);
 }
