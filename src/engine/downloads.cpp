@@ -220,7 +220,8 @@ uint8_t jx_accept_download(const uint8_t* id)
 
 uint8_t jx_compute_next_segment(JXTransfer* d)
 {
-    const uint64_t c = comm.data_payload_max < d->limit ? comm.data_payload_max : d->limit;
+    // An offer never carries chunk size 0 (it is refused), but a plan must not divide by it.
+    const uint64_t c = d->limit != 0 && d->limit < comm.data_payload_max ? d->limit : comm.data_payload_max;
     uint64_t size = c;
     uint64_t count = 1;
     if (d->bytes_left >= c) {
