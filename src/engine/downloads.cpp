@@ -17,19 +17,6 @@
 
 namespace {
 
-uint64_t now_s()
-{
-    return static_cast<uint64_t>(jx_clock_now());
-}
-
-JXNetwork* packet_network(const JXPacket* pkt)
-{
-    JXNetwork* network = jx_network_of_packet(pkt);
-    if (network != nullptr)
-        jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
-    return network;
-}
-
 // The download a packet names, when it comes from the download's uploader.
 JXTransfer* packet_download(const JXNetwork* network, const JXPacket* pkt)
 {
@@ -94,7 +81,7 @@ void complete(JXNetwork* network, JXTransfer* d)
 
 void proc_meta(const JXPacket* pkt)
 {
-    JXNetwork* network = packet_network(pkt);
+    JXNetwork* network = jx_transfer_network(pkt);
     if (network == nullptr)
         return;
     JXOffer offer{};
@@ -143,7 +130,7 @@ void proc_meta(const JXPacket* pkt)
 
 void proc_chunk(const JXPacket* pkt)
 {
-    JXNetwork* network = packet_network(pkt);
+    JXNetwork* network = jx_transfer_network(pkt);
     if (network == nullptr)
         return;
     JXChunk c{};
@@ -162,7 +149,7 @@ void proc_chunk(const JXPacket* pkt)
     // stale bytes in the file.
     if (c.index >= d->chunk_count || c.data_len != d->chunk_size || d->seg_buf == nullptr)
         return;
-    d->last_activity = now_s();
+    d->last_activity = jx_now_s();
     jx_setbit_1_8bitmem(d->bitmap, c.index);
     std::memcpy(d->seg_buf + c.index * d->chunk_size, c.data, d->chunk_size);
     d->chunks_left--;
@@ -172,7 +159,7 @@ void proc_chunk(const JXPacket* pkt)
 
 void proc_batch_done(const JXPacket* pkt)
 {
-    JXNetwork* network = packet_network(pkt);
+    JXNetwork* network = jx_transfer_network(pkt);
     if (network == nullptr)
         return;
     uint8_t id[JX_TRANSFER_ID_LEN];
@@ -208,7 +195,7 @@ uint8_t jx_accept_download(const uint8_t* id)
     d->stream = jx_fso_get_dl_fp(&d->meta);
     if (d->stream == nullptr)
         return 1;
-    const uint64_t now = now_s();
+    const uint64_t now = jx_now_s();
     d->eta = 0;
     d->speed = 0;
     d->bytes_left = d->meta.size;
@@ -288,7 +275,7 @@ void manage_downloads(JXNetwork* network)
         }
         if (d->state == DL_PENDING)
             continue;
-        if (now_s() > d->last_activity + JX_TRANSFER_TIMEOUT_S) {
+        if (jx_now_s() > d->last_activity + JX_TRANSFER_TIMEOUT_S) {
             jx_fail_dl(d, network);
             continue;
         }

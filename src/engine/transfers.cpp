@@ -5,6 +5,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/registry.hpp"
 #include "foundation/timer.hpp"
 
 namespace {
@@ -37,6 +38,14 @@ uint8_t remove(jx_list* list, const uint8_t* id)
 }
 
 }  // namespace
+
+JXNetwork* jx_transfer_network(const JXPacket* pkt)
+{
+    JXNetwork* network = jx_network_of_packet(pkt);
+    if (network != nullptr)
+        jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
+    return network;
+}
 
 JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id)
 {

@@ -1,12 +1,13 @@
 // transfers: what uploads and downloads share: the time rules and per-turn budgets, finding a
 // transfer by its id, the finished records, the segment buffer, and the file event of a transfer.
-// May call: foundation, engine comm/events/records.
+// May call: foundation, engine comm/events/records/registry.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "engine/records.hpp"
+#include "foundation/timer.hpp"
 
 // A transfer that hears nothing for longer than this fails.
 inline constexpr int64_t JX_TRANSFER_TIMEOUT_S = 15;
@@ -16,6 +17,15 @@ inline constexpr double JX_TURN_BUDGET_US = 10000;
 inline constexpr size_t JX_HASH_SLICE = 1000000;
 // Chunks a sending pass may grow to: a whole segment.
 inline constexpr uint16_t JX_LIMIT_MAX = JX_MAX_CHUNKS;
+
+// Whole seconds of the clock seam, as the transfer records keep them.
+inline uint64_t jx_now_s()
+{
+    return static_cast<uint64_t>(jx_clock_now());
+}
+
+// The network of a transfer packet (null and logged when none), with its sender marked as seen.
+JXNetwork* jx_transfer_network(const JXPacket* pkt);
 
 // The first transfer of an uploads or downloads list with this transfer id, or null.
 JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id);

@@ -19,20 +19,6 @@
 
 namespace {
 
-uint64_t now_s()
-{
-    return static_cast<uint64_t>(jx_clock_now());
-}
-
-// The network of a transfer packet, with its sender marked as seen.
-JXNetwork* packet_network(const JXPacket* pkt)
-{
-    JXNetwork* network = jx_network_of_packet(pkt);
-    if (network != nullptr)
-        jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
-    return network;
-}
-
 // The upload a packet names, when it comes from the upload's peer: nobody else may steer it.
 JXTransfer* packet_upload(const JXNetwork* network, const JXPacket* pkt, const char* not_found)
 {
@@ -68,7 +54,7 @@ void hash_step(JXTransfer* u)
             return;
     }
     jx_log("Ready for sending [%s]", u->meta.name);
-    u->last_activity = now_s();
+    u->last_activity = jx_now_s();
     u->bytes_left = u->meta.size;
     (void)jx_set_ul_state(u, UL_SEND_META);
     jx_comm_raise(EV_HASH_READY, jx_build_hash_ev(u->id, u->meta.digest));
@@ -100,7 +86,7 @@ void send_pass(JXNetwork* network, JXTransfer* u, double* total)
 {
     JXTimer pass;
     jx_timer_start(&pass);
-    u->last_activity = now_s();
+    u->last_activity = jx_now_s();
     unsigned sent = 0;
     if (u->skipped != 0) {
         while (*total < JX_TURN_BUDGET_US && sent < u->limit) {
@@ -172,7 +158,7 @@ uint8_t jx_add_upload(JXChannel* channel, const char* path)
         jx_log("Failed to add upload to list");
         return JX_UL_NOT_ADDED;
     }
-    u->last_activity = now_s();
+    u->last_activity = jx_now_s();
     u->limit = JX_LIMIT_START;
     u->state = UL_HASHING;
     jx_raise_transfer_ev(EV_UL_PREPARING, network, u);
@@ -216,7 +202,7 @@ void manage_uploads(JXNetwork* network)
         auto* u = static_cast<JXTransfer*>(jx_list_data(el));
         el = next;
         const bool waits = u->state == UL_SEND_META || u->state == UL_SEND_BATCH || u->state == UL_BATCH_DONE;
-        if (waits && now_s() > u->last_activity + JX_TRANSFER_TIMEOUT_S) {
+        if (waits && jx_now_s() > u->last_activity + JX_TRANSFER_TIMEOUT_S) {
             fail_upload(network, u);
             continue;
         }
@@ -242,7 +228,7 @@ void manage_uploads(JXNetwork* network)
 
 void proc_meta_ack(const JXPacket* pkt)
 {
-    JXNetwork* network = packet_network(pkt);
+    JXNetwork* network = jx_transfer_network(pkt);
     if (network == nullptr)
         return;
     uint8_t id[JX_TRANSFER_ID_LEN];
@@ -252,13 +238,13 @@ void proc_meta_ack(const JXPacket* pkt)
         return;
     u->port = port;
     (void)jx_snd_punch(network, u->addr, u->port);
-    u->last_activity = now_s();
+    u->last_activity = jx_now_s();
     (void)jx_set_ul_state(u, UL_PENDING);
 }
 
 void proc_get_segment(const JXPacket* pkt)
 {
-    JXNetwork* network = packet_network(pkt);
+    JXNetwork* network = jx_transfer_network(pkt);
     if (network == nullptr)
         return;
     JXSegmentReq req{};
@@ -275,7 +261,7 @@ void proc_get_segment(const JXPacket* pkt)
                jx_ip_str(pkt->src_addr).s, static_cast<unsigned>(req.chunk_size), req.chunk_count);
         return;
     }
-    const uint64_t now = now_s();
+    const uint64_t now = jx_now_s();
     u->last_activity = now;
     if (u->port == 0)
         u->port = ntohs(pkt->src_port);  // the offer's answer was lost; the request shows the port
@@ -314,7 +300,7 @@ void proc_get_segment(const JXPacket* pkt)
 
 void proc_get_skipped(const JXPacket* pkt)
 {
-    JXNetwork* network = packet_network(pkt);
+    JXNetwork* network = jx_transfer_network(pkt);
     if (network == nullptr)
         return;
     uint8_t id[JX_TRANSFER_ID_LEN];
@@ -328,13 +314,13 @@ void proc_get_skipped(const JXPacket* pkt)
         return;
     std::memcpy(u->bitmap, bitmap, sizeof u->bitmap);
     u->skipped = 1;
-    u->last_activity = now_s();
+    u->last_activity = jx_now_s();
     (void)jx_set_ul_state(u, UL_SEND_BATCH);
 }
 
 void proc_file_fin(const JXPacket* pkt)
 {
-    JXNetwork* network = packet_network(pkt);
+    JXNetwork* network = jx_transfer_network(pkt);
     if (network == nullptr)
         return;
     JXTransfer* u = packet_upload(network, pkt, "Upload not found for fin-ul");
