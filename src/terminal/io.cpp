@@ -327,6 +327,12 @@ void io_write_untrusted(const char* s, size_t n)
     out_buf += io_safe(s, n);
 }
 
+std::string io_rjust(const std::string& s, int c)
+{
+    const size_t cells = jx_str_cells(s.c_str(), s.size());
+    return c > 0 && cells < static_cast<size_t>(c) ? std::string(static_cast<size_t>(c) - cells, ' ') + s : s;
+}
+
 void io_clear()
 {
     out_buf.append("\x1b[H\x1b[2J\x1b[3J");
@@ -370,8 +376,9 @@ void io_prompt()
         if (st == STATE_START || st == STATE_CHANNEL) {
             const JXComm* cc = jx_comm_get();
             std::string user = io_safe(cc->username, sizeof cc->username);
-            int32_t lu = static_cast<int32_t>(user.size());
-            int32_t li = static_cast<int32_t>(strnlen(t->input, TERM_INPUT_SIZE));
+            // Measured in cells: the line may hold wide characters and combining marks.
+            auto lu = static_cast<int32_t>(jx_str_cells(user.c_str(), user.size()));
+            auto li = static_cast<int32_t>(jx_str_cells(t->input, TERM_INPUT_SIZE));
             io_puts(IO_GREEN "[");
             io_puts(user.c_str());
             io_puts("]" IO_RESET);
@@ -379,13 +386,15 @@ void io_prompt()
                 io_puts(" ");
                 io_puts(t->input);
             } else {
-                // Only the tail that fills the row exactly.
-                int32_t from = li + lu + 6 - w;
-                if (from < 0)
-                    from = 0;
-                if (from > li)
-                    from = li;
+                // Only the tail that fills the row exactly; a blank stands for half a wide
+                // character that did not fit.
+                const int32_t keep = w - lu - 6;
+                size_t cells = 0;
+                size_t from =
+                    jx_str_tail(t->input, TERM_INPUT_SIZE, keep > 0 ? static_cast<size_t>(keep) : 0, &cells);
                 io_puts(" ...");
+                io_printf("%*s", keep > static_cast<int32_t>(cells) ? keep - static_cast<int32_t>(cells) : 0,
+                          "");
                 io_puts(t->input + from);
             }
         } else {

@@ -89,6 +89,9 @@ std::string io_capture_end();
 std::string io_safe(const char* s, size_t n);
 // Writes at most n bytes of s (up to its NUL) cleaned the same way.
 void io_write_untrusted(const char* s, size_t n);
+// s right-aligned in c terminal cells (wide characters take two, combining marks none), as
+// "%*s" would do for ASCII; a wider s is kept whole.
+std::string io_rjust(const std::string& s, int c);
 
 // --- Common drawing ---------------------------------------------------------------------------
 // Clears the screen. Queued in the output buffer (no child process), so it reaches the terminal

@@ -104,16 +104,22 @@ TEST_F(IoDraw, KeyBarLabelsAndPromptRow)
               IO_RESET "\r" + std::string(80, ' ') + "\r\r" IO_GREEN "[alice]" IO_RESET " hello");
 
     // A 15-character name: a line of 31 shows whole; one more, and the tail fills the row exactly.
+    // Wide characters take two columns: 15 show whole; of 16 the tail is 14 and a blank for the
+    // half that does not fit.
     reset(50, 24);
     strcpy(jx_comm_get()->username, "abcdefghijklmno");
     const std::string line = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcde";
-    for (const std::string& typed : {line, line + "f"}) {
+    const std::string wide = "日日日日日日日日日日日日日日日";
+    const std::pair<std::string, std::string> rows[] = {{line, line},
+                                                        {line + "f", "..." + line.substr(3) + "f"},
+                                                        {wide, wide},
+                                                        {wide + "日", "... " + wide.substr(3)}};
+    for (const auto& [typed, shown] : rows) {
         ctx_get()->input[0] = '\0';
         type(typed.c_str());
         io_capture_begin();
         io_prompt();
-        EXPECT_EQ(grid(io_capture_end()).text(0),
-                  "[abcdefghijklmno] " + (typed == line ? line : "..." + typed.substr(3)));
+        EXPECT_EQ(grid(io_capture_end()).text(0), "[abcdefghijklmno] " + shown);
     }
     // An error (cut at 100 characters) replaces the line until the next key; screens that take no
     // text show a red xxx.
