@@ -1,5 +1,6 @@
 // The channel, network, peer and LAN address lists: their tables at 80x24 and 50x10, the highlight
 // and scrolling, and what Enter and Delete do to the engine's registry and the open channel.
+#include <filesystem>
 #include <string>
 
 #include "terminal_fixture.hpp"
@@ -197,9 +198,16 @@ TEST_F(ListScreens, NetworkListAt80x24And50x10EnterAndDelete)
 
 TEST_F(ListScreens, PeerListShowsTheOpenChannelsNetworkAndEnterOpensADirectChannel)
 {
-    add_peer(lan->addr, "10.0.0.4", "erin");
     ctx_get()->channel = bob_ch;
-    std::string out = show(STATE_PEER_LIST);
+    show(STATE_PEER_LIST);
+    // erin was online before we joined: added without a notice, yet the open list shows her at once.
+    JXPacket erin{};
+    erin.src_addr = ip("10.0.0.4");
+    strcpy(erin.username, "erin");
+    jx_beacon_put(erin.payload, 100000, std::string(32, 'z').c_str());
+    ASSERT_EQ(jx_add_peer(lan, &erin), JX_PEER_ADDED);
+    std::string out = turn();
+    EXPECT_FALSE(std::filesystem::exists(root / "msg" / "070000ef"));
     EXPECT_EQ(grid(out).texts(0, 4),
               (Strs{"Peers list for network: 239.0.0.7", " No|" + pad(29) + "Username|" + pad(31) + "Address",
                     "  1|" + pad(27) + "bob?[2J?xy|" + pad(30) + "10.0.0.2",
