@@ -395,5 +395,8 @@ uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)
     }
     if (announce)
         jx_comm_raise(EV_PEER_JOINED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
+    else
+        // No notice, but the screens that list peers must still show it at once.
+        jx_comm_raise(EV_NET_REFRESH, jx_build_net_ev(network->addr));
     return JX_PEER_ADDED;
 }

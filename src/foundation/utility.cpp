@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "foundation/timer.hpp"
+#include "foundation/utf8.hpp"
 
 namespace {
 
@@ -161,36 +162,6 @@ void jx_bytes_to_string(const uint8_t* bytes, size_t n, char* out, size_t size)
     }
 }
 
-static size_t utf8_len(const uint8_t* s, size_t n)
-{
-    uint8_t c = s[0];
-    size_t len;
-    uint8_t lo = 0x80, hi = 0xBF;  // range of the second byte
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3;
-        if (c == 0xE0)
-            lo = 0xA0;  // overlong
-        else if (c == 0xED)
-            hi = 0x9F;  // surrogates
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4;
-        if (c == 0xF0)
-            lo = 0x90;  // overlong
-        else if (c == 0xF4)
-            hi = 0x8F;  // above U+10FFFF
-    } else {
-        return 0;
-    }
-    if (n < len || s[1] < lo || s[1] > hi)
-        return 0;
-    for (size_t i = 2; i < len; i++)
-        if (s[i] < 0x80 || s[i] > 0xBF)
-            return 0;
-    return len;
-}
-
 size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size)
 {
     if (out_size == 0)
@@ -205,7 +176,7 @@ size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size)
             i++;
             continue;
         }
-        size_t len = utf8_len(u + i, end - i);
+        size_t len = jx_utf8_len(s + i, end - i);
         // C1 controls (U+0080..U+009F) act as escape introducers on some terminals.
         if (len == 0 || (len == 2 && u[i] == 0xC2 && u[i + 1] <= 0x9F)) {
             out[o++] = '?';

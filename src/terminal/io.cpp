@@ -13,6 +13,7 @@
 
 #include "engine/comm.hpp"
 #include "foundation/log.hpp"
+#include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/state_machine.hpp"
@@ -47,8 +48,21 @@ void io_mode_reset()
         tcsetattr(STDIN_FILENO, TCSANOW, &orig_termios);
 }
 
+// Bytes read but not decoded yet: what followed a key in the same read (it belongs to the next
+// turns, one key per turn), and the first bytes of a character whose rest is still to be read.
+static uint8_t pending[IO_READ_MAX + 3];
+static size_t pending_len;
+
+// Something to decode without reading: more than the start of a character.
+static bool pending_ready()
+{
+    return pending_len > 0 && !jx_utf8_incomplete(reinterpret_cast<const char*>(pending), pending_len);
+}
+
 int io_keyboard_check()
 {
+    if (pending_ready())
+        return 1;
     fd_set fds;
     FD_ZERO(&fds);
     FD_SET(STDIN_FILENO, &fds);
@@ -63,9 +77,19 @@ int io_keyboard_check()
 
 void io_input()
 {
-    uint8_t buf[IO_READ_MAX] = {};
-    ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    io_decode(buf, static_cast<long>(n), ctx_get());
+    TermData* t = ctx_get();
+    if (!pending_ready()) {
+        // Only the start of a character can be pending here (at most 3 bytes): room for a read.
+        ssize_t n = read(STDIN_FILENO, pending + pending_len, IO_READ_MAX);
+        if (n <= 0) {
+            io_decode(nullptr, static_cast<long>(n), t);
+            return;
+        }
+        pending_len += static_cast<size_t>(n);
+    }
+    size_t used = io_decode(pending, static_cast<long>(pending_len), t);
+    pending_len -= used;
+    memmove(pending, pending + used, pending_len);
 }
 
 // Keys that arrive as one escape sequence of 3, 4 or 5 bytes; KEY_NONE for anything else.
@@ -136,47 +160,85 @@ static uint8_t decode_sequence(const uint8_t* b, long n)
     }
 }
 
-void io_decode(const uint8_t* buf, long n, TermData* t)
+// Length (3..5) of the key's escape sequence that b[0..n) begins with; 0 when it begins with none.
+// The fourth byte of a four-byte key is only looked at when more follows it: then it must end the
+// sequence ('~'), or the bytes are one longer sequence (Ctrl-Delete is ESC [ 3 ; 5 ~).
+static size_t sequence_len(const uint8_t* b, size_t n)
 {
-    if (n >= 3 && n <= 5 && buf[0] == 0x1B) {
-        uint8_t k = decode_sequence(buf, n);
-        if (k != KEY_NONE)
-            t->key = k;
-    } else if (n >= 6 && buf[0] == 0x1B) {
-        // An unknown longer sequence is dropped whole.
-    } else if (n > 0) {
-        size_t len = strnlen(t->input, TERM_INPUT_MAX);
-        for (long i = 0; i < n && i < static_cast<long>(IO_READ_MAX); i++) {
-            uint8_t c = buf[i];
-            switch (c) {
-            case 0x09:
-                t->key = KEY_TAB;
-                break;
-            case 0x0D:
-                t->key = KEY_ENTER;
-                break;
-            case 0x08:
-            case 0x7F:
-                if (len > 0)
-                    t->input[--len] = '\0';
-                break;
-            case 0x1B:
-                t->key = KEY_ESC;
-                break;
-            case 0x14:
-                t->key = KEY_CTRL_T;
-                break;
-            default:
-                if (c >= 0x20 && c <= 0x7E && len < TERM_INPUT_MAX) {
-                    t->input[len++] = static_cast<char>(c);
-                    t->input[len] = '\0';
-                }
-                break;
-            }
-        }
+    for (size_t len = 3; len <= 5 && len <= n; len++) {
+        if (len == 4 && n > 4 && b[3] != '~')
+            continue;
+        if (decode_sequence(b, static_cast<long>(len)) != KEY_NONE)
+            return len;
     }
+    return 0;
+}
+
+// Decodes the front of b[0..n): typed characters up to and including one key, or one escape
+// sequence. Returns the bytes used; the rest waits for the next turn.
+static size_t decode_front(const uint8_t* b, size_t n, TermData* t)
+{
+    if (b[0] == 0x1B) {
+        if (size_t len = sequence_len(b, n); len != 0) {
+            t->key = decode_sequence(b, static_cast<long>(len));
+            return len;
+        }
+        // Unknown and longer sequences are dropped whole; ESC with at most one byte after it is
+        // the Escape key.
+        if (n >= 3)
+            return n;
+        t->key = KEY_ESC;
+        return 1;
+    }
+    size_t len = strnlen(t->input, TERM_INPUT_MAX);
+    size_t i = 0;
+    while (i < n) {
+        const uint8_t c = b[i];
+        switch (c) {
+        case 0x1B:
+            return i;  // a key or a sequence of its own, next turn
+        case 0x09:
+            t->key = KEY_TAB;
+            return i + 1;
+        case 0x0D:
+            t->key = KEY_ENTER;
+            return i + 1;
+        case 0x14:
+            t->key = KEY_CTRL_T;
+            return i + 1;
+        case 0x08:
+        case 0x7F:
+            // A whole character, however many bytes it took.
+            len -= jx_utf8_last_len(t->input, len);
+            t->input[len] = '\0';
+            i++;
+            continue;
+        default:
+            break;
+        }
+        const auto* s = reinterpret_cast<const char*>(b + i);
+        size_t cl = c >= 0x20 && c <= 0x7E ? 1 : c >= 0x80 ? jx_utf8_len(s, n - i) : 0;
+        if (cl == 0 && jx_utf8_incomplete(s, n - i))
+            return i;  // completed by the next read
+        // Other controls, C1 controls (they act as escapes on some terminals) and bytes that are
+        // not UTF-8 are ignored. A character that does not fit the line whole is dropped.
+        const bool c1 = cl == 2 && c == 0xC2 && b[i + 1] <= 0x9F;
+        if (cl != 0 && !c1 && len + cl <= TERM_INPUT_MAX) {
+            memcpy(t->input + len, s, cl);
+            len += cl;
+            t->input[len] = '\0';
+        }
+        i += cl != 0 ? cl : 1;
+    }
+    return n;
+}
+
+size_t io_decode(const uint8_t* buf, long n, TermData* t)
+{
+    size_t used = n > 0 ? decode_front(buf, static_cast<size_t>(n), t) : 0;
     memset(t->err_feedback, 0, sizeof t->err_feedback);
     t->prompt_redraw = 1;
+    return used;
 }
 
 void io_write(const char* s, size_t n)
@@ -252,7 +314,6 @@ std::string io_capture_end()
     return r;
 }
 
-// Length of the well-formed UTF-8 sequence at s (at most n bytes), or 0 when it is not one.
 std::string io_safe(const char* s, size_t n)
 {
     size_t len = strnlen(s, n);
@@ -264,6 +325,12 @@ std::string io_safe(const char* s, size_t n)
 void io_write_untrusted(const char* s, size_t n)
 {
     out_buf += io_safe(s, n);
+}
+
+std::string io_rjust(const std::string& s, int c)
+{
+    const size_t cells = jx_str_cells(s.c_str(), s.size());
+    return c > 0 && cells < static_cast<size_t>(c) ? std::string(static_cast<size_t>(c) - cells, ' ') + s : s;
 }
 
 void io_clear()
@@ -309,8 +376,9 @@ void io_prompt()
         if (st == STATE_START || st == STATE_CHANNEL) {
             const JXComm* cc = jx_comm_get();
             std::string user = io_safe(cc->username, sizeof cc->username);
-            int32_t lu = static_cast<int32_t>(user.size());
-            int32_t li = static_cast<int32_t>(strnlen(t->input, TERM_INPUT_SIZE));
+            // Measured in cells: the line may hold wide characters and combining marks.
+            auto lu = static_cast<int32_t>(jx_str_cells(user.c_str(), user.size()));
+            auto li = static_cast<int32_t>(jx_str_cells(t->input, TERM_INPUT_SIZE));
             io_puts(IO_GREEN "[");
             io_puts(user.c_str());
             io_puts("]" IO_RESET);
@@ -318,13 +386,15 @@ void io_prompt()
                 io_puts(" ");
                 io_puts(t->input);
             } else {
-                // Only the tail that fills the row exactly.
-                int32_t from = li + lu + 6 - w;
-                if (from < 0)
-                    from = 0;
-                if (from > li)
-                    from = li;
+                // Only the tail that fills the row exactly; a blank stands for half a wide
+                // character that did not fit.
+                const int32_t keep = w - lu - 6;
+                size_t cells = 0;
+                size_t from =
+                    jx_str_tail(t->input, TERM_INPUT_SIZE, keep > 0 ? static_cast<size_t>(keep) : 0, &cells);
                 io_puts(" ...");
+                io_printf("%*s", keep > static_cast<int32_t>(cells) ? keep - static_cast<int32_t>(cells) : 0,
+                          "");
                 io_puts(t->input + from);
             }
         } else {

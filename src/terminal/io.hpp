@@ -59,13 +59,17 @@ inline constexpr size_t IO_READ_MAX = 7;
 void io_set_conio_mode();
 // Puts the saved attributes back; safe to call more than once, and before io_set_conio_mode.
 void io_mode_reset();
-// 1 when standard input has bytes to read; never waits.
+// 1 when standard input has bytes to read, or bytes an earlier read left are waiting; never waits.
 int io_keyboard_check();
-// One read of at most IO_READ_MAX bytes from standard input, decoded by io_decode.
+// Decodes what an earlier read left when it holds more than the start of a character; otherwise
+// one read of at most IO_READ_MAX bytes from standard input, decoded after that start. Whatever
+// io_decode leaves is kept for the next turns.
 void io_input();
-// Decodes one read of n bytes (n <= 0: nothing read) into t->key and t->input; always clears
-// t->err_feedback and sets t->prompt_redraw.
-void io_decode(const uint8_t* buf, long n, TermData* t);
+// Decodes the front of buf[0..n) (n <= 0: nothing read) into t->key and t->input: typed
+// characters (UTF-8) up to and including one key, or one escape sequence. Stops before an ESC
+// that follows typed characters and before a character cut short at the end. Returns the bytes
+// used; always clears t->err_feedback and sets t->prompt_redraw.
+size_t io_decode(const uint8_t* buf, long n, TermData* t);
 
 // --- Output ------------------------------------------------------------------------------------
 // Everything drawn is gathered here and written to standard output in one go by io_flush, so a
@@ -85,6 +89,9 @@ std::string io_capture_end();
 std::string io_safe(const char* s, size_t n);
 // Writes at most n bytes of s (up to its NUL) cleaned the same way.
 void io_write_untrusted(const char* s, size_t n);
+// s right-aligned in c terminal cells (wide characters take two, combining marks none), as
+// "%*s" would do for ASCII; a wider s is kept whole.
+std::string io_rjust(const std::string& s, int c);
 
 // --- Common drawing ---------------------------------------------------------------------------
 // Clears the screen. Queued in the output buffer (no child process), so it reaches the terminal

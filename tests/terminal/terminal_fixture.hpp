@@ -4,8 +4,11 @@
 // onto rows so that layouts are checked row by row.
 #pragma once
 
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +18,7 @@
 
 #include "engine/events.hpp"
 #include "engine/registry.hpp"
+#include "foundation/utf8.hpp"
 #include "support/engine_root.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
@@ -29,13 +33,14 @@ using Strs = std::vector<std::string>;
 // 2025-06-15 15:13:20 UTC.
 inline constexpr int64_t kNow = 1'750'000'400;
 
-// A drawing replayed on a w x h terminal: printable bytes, CR, LF (scrolling at the bottom), and of
-// the CSI sequences only home (H) and clear (2J, 3J).
+// A drawing replayed on a w x h terminal: characters (UTF-8, wide ones in two cells, combining
+// marks on the character before), CR, LF (scrolling at the bottom), and of the CSI sequences only
+// home (H) and clear (2J, 3J).
 struct ScreenGrid {
     int w, h, row = 0, col = 0, scrolls = 0;  // scrolls: lines pushed off the top
-    std::vector<std::string> rows;
+    std::vector<Strs> rows;                   // one string per cell; "" behind a wide character
     ScreenGrid(int width, int height, const std::string& s)
-        : w(width), h(height), rows(height, std::string(width, ' '))
+        : w(width), h(height), rows(height, Strs(width, " "))
     {
         bool wrap = false;  // the last column was written: the next character goes to a new row
         auto line_feed = [&] {
@@ -44,7 +49,7 @@ struct ScreenGrid {
                 return;
             row = h - 1;
             rows.erase(rows.begin());
-            rows.emplace_back(w, ' ');
+            rows.emplace_back(w, " ");
             scrolls++;
         };
         for (size_t i = 0; i < s.size(); i++) {
@@ -55,23 +60,39 @@ struct ScreenGrid {
                 if (j < s.size() && s[j] == 'H')
                     row = col = wrap = 0;
                 if (j < s.size() && s[j] == 'J' && j == i + 3 && (s[j - 1] == '2' || s[j - 1] == '3'))
-                    rows.assign(h, std::string(w, ' '));
+                    rows.assign(h, Strs(w, " "));
                 i = j;
             } else if (s[i] == '\r') {
                 col = wrap = 0;
             } else if (s[i] == '\n') {
                 line_feed();
             } else if (static_cast<unsigned char>(s[i]) >= 0x20) {
-                if (wrap)
+                const size_t len = std::max<size_t>(jx_utf8_len(&s[i], s.size() - i), 1);
+                const int cw = jx_char_cells(jx_utf8_decode(&s[i], len));
+                const std::string ch = s.substr(i, len);
+                i += len - 1;
+                if (cw == 0) {  // after the character before it, so the row reads the same
+                    rows[row][wrap ? col : std::max(col - 1, 0)] += ch;
+                    continue;
+                }
+                if (wrap || col + cw > w)
                     line_feed(), col = 0;
-                rows[row][col] = s[i];
-                wrap = col + 1 == w;
-                col += wrap ? 0 : 1;
+                rows[row][col] = ch;
+                if (cw == 2)
+                    rows[row][col + 1] = "";
+                wrap = col + cw == w;
+                col += wrap ? cw - 1 : cw;
             }
         }
     }
     // Row r, and rows from..to, without trailing blanks.
-    std::string text(int r) const { return rows[r].substr(0, rows[r].find_last_not_of(' ') + 1); }
+    std::string text(int r) const
+    {
+        std::string t;
+        for (const std::string& c : rows[r])
+            t += c;
+        return t.substr(0, t.find_last_not_of(' ') + 1);
+    }
     Strs texts(int from, int to) const
     {
         Strs t;
@@ -151,11 +172,29 @@ class TermTest : public EngineRootTest {
         return out;
     }
 
-    // Types a line into the input as keystrokes would.
+    // Types a line (UTF-8, no keys) into the input as keystrokes would.
     static void type(const char* s)
     {
-        for (const char* p = s; *p; p++)
-            io_decode(reinterpret_cast<const uint8_t*>(p), 1, ctx_get());
+        for (size_t n = strlen(s), u = 1; n > 0 && u > 0; s += u, n -= u)
+            u = io_decode(reinterpret_cast<const uint8_t*>(s), static_cast<long>(n), ctx_get());
+    }
+
+    // bytes arrive on standard input at once (a paste, keys pressed quickly) and are taken in as
+    // the loop does: keyboard check, read, then the turn; until nothing is left.
+    static void burst(const std::string& bytes)
+    {
+        int p[2];
+        ASSERT_EQ(pipe(p), 0);
+        const int saved = dup(STDIN_FILENO);
+        dup2(p[0], STDIN_FILENO);
+        EXPECT_EQ(write(p[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+        for (int turns = 0; io_keyboard_check() && turns < 1000; turns++) {
+            io_input();
+            turn();
+        }
+        dup2(saved, STDIN_FILENO);
+        for (int fd : {saved, p[0], p[1]})
+            close(fd);
     }
 
     static void raise(uint8_t kind, void* payload) { ASSERT_EQ(jx_comm_add_event(kind, payload), 0); }

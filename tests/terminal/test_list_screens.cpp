@@ -1,5 +1,6 @@
 // The channel, network, peer and LAN address lists: their tables at 80x24 and 50x10, the highlight
 // and scrolling, and what Enter and Delete do to the engine's registry and the open channel.
+#include <filesystem>
 #include <string>
 
 #include "terminal_fixture.hpp"
@@ -25,6 +26,7 @@ class ListScreens : public TermTest {
   protected:
     // 239.0.0.7 (main, a direct channel with bob, one with a peer gone) and a direct-IP network.
     // bob's name carries control bytes: lists show them as '?', one column each, cut to the cell.
+    // The direct network's peer has wide characters in its name, two columns each.
     void SetUp() override
     {
         TermTest::SetUp();
@@ -42,7 +44,7 @@ class ListScreens : public TermTest {
         direct_ch->type = CH_DM;
         direct = jx_network_by_addr(ip("192.168.100.200"));
         direct->type = NET_DIRECT_IP_INCOMING;
-        add_peer(direct->addr, "192.168.100.200", "dave");
+        add_peer(direct->addr, "192.168.100.200", "abc日本語日");
     }
     JXNetwork* lan = nullptr;
     JXNetwork* direct = nullptr;
@@ -103,7 +105,7 @@ TEST_F(ListScreens, ChannelListAt80x24AndAt50x10WithScrolling)
               "  1|       Main channel|    Main|         239.0.0.7|Multicast|               N/A",
               "  2|         bob?[2J?xy|  Net DM|         239.0.0.7|Multicast|          3 unread",
               "  3|      N/A (Offline)|  Net DM|         239.0.0.7|Multicast|         12 unread",
-              "  4|               dave|      DM|   192.168.100.200| DirectIP|               N/A", ""}));
+              "  4|        abc日本語日|      DM|   192.168.100.200| DirectIP|               N/A", ""}));
     EXPECT_FALSE(highlighted(out, "  1|"));
     EXPECT_TRUE(highlighted(turn(KEY_UP), "  4|"));
     // Enter opens the highlighted channel and keeps the selection.
@@ -121,7 +123,7 @@ TEST_F(ListScreens, ChannelListAt80x24AndAt50x10WithScrolling)
                     "  1|Main c...|    Main|239.0...|Multicast|     N/A",
                     "  2|bob?[2...|  Net DM|239.0...|Multicast|3 unread",
                     "  3|N/A (O...|  Net DM|239.0...|Multicast|12 un...",
-                    "  4|     dave|      DM|192.1...| DirectIP|     N/A"}));
+                    "  4| abc日...|      DM|192.1...| DirectIP|     N/A"}));
     show(0, std::vector<uint8_t>(6, KEY_DOWN));
     EXPECT_EQ(ctx_get()->list_offset, 0);
     out = turn(KEY_DOWN);  // row 7: one row down
@@ -196,9 +198,16 @@ TEST_F(ListScreens, NetworkListAt80x24And50x10EnterAndDelete)
 
 TEST_F(ListScreens, PeerListShowsTheOpenChannelsNetworkAndEnterOpensADirectChannel)
 {
-    add_peer(lan->addr, "10.0.0.4", "erin");
     ctx_get()->channel = bob_ch;
-    std::string out = show(STATE_PEER_LIST);
+    show(STATE_PEER_LIST);
+    // erin was online before we joined: added without a notice, yet the open list shows her at once.
+    JXPacket erin{};
+    erin.src_addr = ip("10.0.0.4");
+    strcpy(erin.username, "erin");
+    jx_beacon_put(erin.payload, 100000, std::string(32, 'z').c_str());
+    ASSERT_EQ(jx_add_peer(lan, &erin), JX_PEER_ADDED);
+    std::string out = turn();
+    EXPECT_FALSE(std::filesystem::exists(root / "msg" / "070000ef"));
     EXPECT_EQ(grid(out).texts(0, 4),
               (Strs{"Peers list for network: 239.0.0.7", " No|" + pad(29) + "Username|" + pad(31) + "Address",
                     "  1|" + pad(27) + "bob?[2J?xy|" + pad(30) + "10.0.0.2",
@@ -222,14 +231,16 @@ TEST_F(ListScreens, PeerListShowsTheOpenChannelsNetworkAndEnterOpensADirectChann
     EXPECT_EQ(std::make_tuple(state_get(), ctx_get()->channel),
               std::make_tuple(uint32_t{STATE_START}, bob_ch));
 
-    // At 50x10 on a direct-IP network: its only channel is the one already open.
+    // At 50x10 on a direct-IP network: its only channel is the one already open, where the
+    // wide name takes 11 of the author's 15 columns.
     reset(50, 10);
     ctx_get()->channel = direct_ch;
     EXPECT_EQ(
         grid(show(STATE_PEER_LIST)).texts(0, 2),
         (Strs{"Peers list for network: 192.168.100.200", " No|" + pad(14) + "Username|" + pad(16) + "Address",
-              "  1|" + pad(18) + "dave|" + pad(8) + "192.168.100.200"}));
-    show(0, {KEY_DOWN, KEY_ENTER});
+              "  1|" + pad(11) + "abc日本語日|" + pad(8) + "192.168.100.200"}));
+    store("c864a8c0", MSG_RECEIVED, "abc日本語日", "hi");
+    EXPECT_EQ(grid(show(0, {KEY_DOWN, KEY_ENTER})).text(7), "15:13:20|    abc日本語日 >>> hi");
     EXPECT_EQ(std::make_tuple(state_get(), ctx_get()->channel),
               std::make_tuple(uint32_t{STATE_CHANNEL}, direct_ch));
     // No open channel any more (its network was left): an empty list, drawn once.

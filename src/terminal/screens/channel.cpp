@@ -2,16 +2,17 @@
 // stored messages as fit with the newest at the bottom, the key bar and the prompt. Everything
 // shown is read back from the channel's message file at each full drawing; only the paging
 // position lives in ctx. Arrow up and down page through older and newer messages.
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
 
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
 #include "foundation/llist.hpp"
 #include "foundation/log.hpp"
+#include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "terminal/cmd.hpp"
@@ -167,7 +168,8 @@ void ch_data_bar()
         break;  // a closed private network: offline, but not in red
     }
     io_puts(word);
-    int fill = w - static_cast<int>(strlen(left) + strlen(mid) + strlen(word));
+    // The peer's name in left may hold wide characters: measured in cells.
+    int fill = w - static_cast<int>(jx_str_cells(left, sizeof left) + strlen(mid) + strlen(word));
     io_printf("%*s", fill > 0 ? fill : 0, "");
     io_puts(IO_RESET "\r\n");
 }
@@ -215,8 +217,10 @@ void ch_display_texts()
                 free(m);
                 break;
             }
-            const float len = static_cast<float>(strnlen(m->text, sizeof m->text) + CH_LINE_PREFIX);
-            const int need = static_cast<int>(ceilf(len / static_cast<float>(w)));
+            // Rows the line takes as the terminal wraps it, the text measured as it is shown.
+            const std::string text = io_safe(m->text, sizeof m->text);
+            const auto need = static_cast<int>(
+                jx_str_rows(text.c_str(), text.size(), CH_LINE_PREFIX, static_cast<size_t>(w)));
             if (rows + need >= h - 2) {
                 free(m);
                 break;
@@ -301,7 +305,7 @@ void io_print_txt(const JXStoredMsg* msg)
         snprintf(author, sizeof author, "System");
     else
         jx_str_sanitize(msg->username, sizeof msg->username, author, sizeof author);
-    io_printf("%*s", CH_AUTHOR_W, author);
+    io_puts(io_rjust(author, CH_AUTHOR_W).c_str());
     io_puts(marker);
     io_write_untrusted(msg->text, sizeof msg->text);
     io_puts(IO_RESET "\r\n");

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/registry.hpp"
+#include "foundation/utf8.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 
@@ -47,21 +48,19 @@ uint16_t list_sel_pos(const jx_list* list, list_addr_fn addr_of, uint32_t sel)
 
 void list_cell(const char* text, int c, bool bar, bool untrusted)
 {
-    size_t len = strlen(text);
+    const std::string shown = untrusted ? io_safe(text, strlen(text)) : std::string(text);
+    const size_t width = c > 0 ? static_cast<size_t>(c) : 0;
     const char* tail = bar ? "|" : "";
-    if (len <= static_cast<size_t>(c > 0 ? c : 0)) {
-        if (untrusted)
-            io_printf("%*s%s", c, io_safe(text, len).c_str(), tail);
-        else
-            io_printf("%*s%s", c, text, tail);
+    if (jx_str_cells(shown.c_str(), shown.size()) <= width) {
+        io_printf("%s%s", io_rjust(shown, c).c_str(), tail);
         return;
     }
-    int keep = c > 3 ? c - 3 : 0;
-    // Cut before sanitizing: a multi-byte character split by the cut becomes '?' instead of a
-    // broken sequence.
-    std::string head =
-        untrusted ? io_safe(text, static_cast<size_t>(keep)) : std::string(text, static_cast<size_t>(keep));
-    io_printf("%*.*s...%s", keep, keep, head.c_str(), tail);
+    // The first c - 3 cells and "...": cut between characters, a blank in front for half a wide
+    // character that did not fit.
+    const int keep = c > 3 ? c - 3 : 0;
+    const std::string head =
+        shown.substr(0, jx_str_head(shown.c_str(), shown.size(), static_cast<size_t>(keep), nullptr));
+    io_printf("%s...%s", io_rjust(head, keep).c_str(), tail);
 }
 
 void list_name_cell(const char* username, int c)

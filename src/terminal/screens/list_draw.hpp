@@ -22,9 +22,9 @@ uint32_t list_move_sel(const jx_list* list, list_addr_fn addr_of, uint32_t sel, 
 // the row of sel, or the row count when sel is not listed.
 uint16_t list_sel_pos(const jx_list* list, list_addr_fn addr_of, uint32_t sel);
 
-// Writes text right-aligned in a cell of width c, followed by "|" when bar. A longer text shows
-// its first c - 3 bytes and "...". Text from other hosts (untrusted) goes through the sanitizer,
-// which keeps one byte per byte, so the cell width holds.
+// Writes text right-aligned in a cell of c terminal cells, followed by "|" when bar. A wider text
+// shows its first c - 3 cells and "...", never half a character. Text from other hosts
+// (untrusted) goes through the sanitizer first and is measured as it is shown.
 void list_cell(const char* text, int c, bool bar, bool untrusted);
 // A peer's user name (a 16-byte field another host filled, read up to 15 bytes) as an untrusted
 // cell of width c followed by "|".

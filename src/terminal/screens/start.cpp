@@ -146,7 +146,7 @@ void start_display()
     snprintf(size_txt, sizeof size_txt, "%dx%d", w, h);
 
     detail_row("Client version: ", sfmt("%9s", JX_VERSION), "Compiled on: ", sfmt("%12s", JX_BUILD_DATE), w);
-    detail_row("Username: ", sfmt("%15s", user.c_str()),
+    detail_row("Username: ", io_rjust(user, 15),
                "Joined networks: ", sfmt("%8d", jx_list_size(&cc->networks)), w);
     detail_row("Active dloads: ", sfmt("%10ld", dls), "Active uloads: ", sfmt("%10ld", uls), w);
     detail_row("Finished dloads: ", sfmt("%8ld", fin_dls), "Finished uloads: ", sfmt("%8ld", fin_uls), w);

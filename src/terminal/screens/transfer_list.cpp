@@ -11,6 +11,7 @@
 #include "engine/transfers.hpp"
 #include "engine/uploads.hpp"
 #include "foundation/timer.hpp"
+#include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
@@ -114,13 +115,15 @@ void eta_line(const char* label, bool shown, uint64_t seconds)
 void path_and_digest(const JXFileMeta& m, int w)
 {
     io_puts(IO_YELLOW "File path: " IO_MAGENTA);
-    const size_t len = strnlen(m.dir, sizeof m.dir);
-    if (len == 0)
+    const std::string dir = io_safe(m.dir, sizeof m.dir);
+    if (dir.empty())
         io_puts(".");
-    else if (w > 14 && len > static_cast<size_t>(w - 11))
-        io_printf("%s...", io_safe(m.dir, static_cast<size_t>(w - 14)).c_str());
+    else if (w > 14 && jx_str_cells(dir.c_str(), dir.size()) > static_cast<size_t>(w - 11))
+        io_printf("%s...",
+                  dir.substr(0, jx_str_head(dir.c_str(), dir.size(), static_cast<size_t>(w - 14), nullptr))
+                      .c_str());
     else
-        io_puts(io_safe(m.dir, len).c_str());
+        io_puts(dir.c_str());
     io_puts("\r\n" IO_YELLOW "SHA256: " IO_MAGENTA);
     const int k = w > 71 ? 0 : (76 - w) / 2;
     for (int i = 0; i < 32 - k; i++)
