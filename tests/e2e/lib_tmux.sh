@@ -10,7 +10,7 @@
 #   see i REGEX WHAT [-e]   wait up to 30 s until a line of the screen matches, else fail WHAT
 #   key i KEY               send one key (F1..F8, Up, Down, Escape, Enter, Delete, CtrlT)
 #   press i KEY REGEX WHAT [-e]  a key, then its effect on the screen before anything else is
-#                           sent (two keys read together are dropped as one unknown sequence)
+#                           sent, so every check sees the screen one key left
 #   typeln i TEXT           type TEXT, see it at the prompt, press Enter
 #   pick i REGEX            move the highlight down to the first list row matching REGEX
 #   reopened i KEY REGEX    KEY, then up to 2 s for a row matching REGEX
