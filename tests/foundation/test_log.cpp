@@ -2,9 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,15 +13,14 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 // Time stamp of every entry below: the clock is frozen at 2026-03-05 07:08:09 UTC.
 const std::string k_stamp = "26-03-05 07:08:09\t";
+const std::string k_rotated = k_stamp + "Log rotation performed\r\n";
 
 std::string read_all(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    return {std::istreambuf_iterator<char>(f), {}};
 }
 
 class Log : public ::testing::Test {
@@ -36,110 +33,93 @@ class Log : public ::testing::Test {
         char tmpl[] = "/tmp/jx_log_test_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         dir = tmpl;
-        log = dir + "/log";
-        log1 = dir + "/log1";
     }
     void TearDown() override
     {
         jx_log_close();
         jx_clock_set(0);
-        fs::remove_all(dir);
+        std::filesystem::remove_all(dir);
     }
-    std::string dir, log, log1;
+    // Logs "kept", grows the log to the limit from outside, then logs `crossing`: the log file
+    // rotates. What the rotated part must hold.
+    std::string cross_limit(const char* crossing)
+    {
+        jx_log("kept");
+        const std::string kept = read_all(log());
+        EXPECT_EQ(truncate(log().c_str(), JX_LOG_MAX_SIZE), 0);
+        jx_log("%s", crossing);
+        return kept + std::string(JX_LOG_MAX_SIZE - kept.size(), '\0') + k_stamp + crossing + "\r\n";
+    }
+    std::string log() const { return dir + "/log"; }
+    std::string dir;
 };
 
 }  // namespace
 
-TEST_F(Log, LineFormatByteForByteAndNothingWhileClosed)
+TEST_F(Log, LineFormatSanitizingAndNothingWhileClosed)
 {
     jx_log("before init %d", 1);
-    EXPECT_FALSE(fs::exists(log));
     // The logging directory ends in '/', so the joined path holds "//".
     ASSERT_EQ(jx_log_init((dir + "/").c_str()), 0);
     EXPECT_EQ(std::string(log_path), dir + "//log");
     jx_log("Client listening on port %hu", static_cast<unsigned short>(8855));
-    // Flushed at once: visible to another reader before close.
-    const std::string first = k_stamp + "Client listening on port 8855\r\n";
-    EXPECT_EQ(read_all(log), first);
+    std::string want = k_stamp + "Client listening on port 8855\r\n";
+    EXPECT_EQ(read_all(log()), want) << "flushed at once";
     jx_clock_advance(3600 * 24 * 300 + 3 * 3600 + 2);
     const std::string long_text(5000, 'q');
     jx_log("%s|%d", long_text.c_str(), -1);
-    const std::string second = "26-12-30 10:08:11\t" + long_text + "|-1\r\n";
-    EXPECT_EQ(read_all(log), first + second) << "no length limit; zero-padded fields";
     // A peer's name can neither forge a line nor reach a terminal reading the log as a sequence.
     jx_log("Joined %s : %s",
            "\x1b]0;x\x07"
            "ev\xC2\x9B"
            "il\r\n26-01-01 00:00:00\tforged",
            "10.0.0.1");
-    const std::string third =
-        "26-12-30 10:08:11\tJoined ?]0;x?ev?il??26-01-01 00:00:00?forged : 10.0.0.1\r\n";
-    EXPECT_EQ(read_all(log), first + second + third);
+    want += "26-12-30 10:08:11\t" + long_text + "|-1\r\n" +
+            "26-12-30 10:08:11\tJoined ?]0;x?ev?il??26-01-01 00:00:00?forged : 10.0.0.1\r\n";
+    EXPECT_EQ(read_all(log()), want);
 
-    EXPECT_EQ(jx_log_close(), 0);
-    EXPECT_EQ(logger, nullptr);
-    EXPECT_EQ(log_path[0], '\0');
+    jx_log_close();
     jx_log("after close");
-    // Re-opening appends to what is there.
     ASSERT_EQ(jx_log_init(dir.c_str()), 0);
     jx_log("again");
-    EXPECT_EQ(read_all(log), first + second + third + "26-12-30 10:08:11\tagain\r\n");
+    EXPECT_EQ(read_all(log()), want + "26-12-30 10:08:11\tagain\r\n") << "re-opening appends";
     jx_log_close();
-    // Closing with nothing open only clears the path.
-    std::snprintf(log_path, sizeof log_path, "%s", "/stale");
-    EXPECT_EQ(jx_log_close(), 0);
-    EXPECT_EQ(log_path[0], '\0');
 
-    // A directory that cannot hold the log, and a path too long for the buffer.
+    // A directory that cannot hold the log, and a path too long for the buffer (refused, not cut).
     EXPECT_EQ(jx_log_init((dir + "/missing").c_str()), 1);
-    EXPECT_EQ(logger, nullptr);
     EXPECT_EQ(jx_log_init(std::string(JX_LOG_PATH_SIZE, 'd').c_str()), 1);
     EXPECT_EQ(logger, nullptr);
     EXPECT_EQ(log_path[0], '\0');
-    jx_log("nowhere");
 }
 
 TEST_F(Log, RotationBoundary)
 {
-    // The log is pre-filled with zeros so that the next "x" entry ends exactly on the limit.
+    // Pre-filled with zeros so that the "x" entry ends exactly on the limit, which does not rotate.
     const std::string x = k_stamp + "x\r\n";
-    const std::string filler(JX_LOG_MAX_SIZE - x.size(), '\0');
-    std::ofstream(log).close();
-    ASSERT_EQ(truncate(log.c_str(), static_cast<off_t>(filler.size())), 0);
+    std::ofstream(log()).close();
+    ASSERT_EQ(truncate(log().c_str(), static_cast<off_t>(JX_LOG_MAX_SIZE - x.size())), 0);
     ASSERT_EQ(jx_log_init(dir.c_str()), 0);
     jx_log("x");
-    EXPECT_EQ(fs::file_size(log), 10000000u);
-    EXPECT_FALSE(fs::exists(log1)) << "exactly the limit does not rotate";
+    EXPECT_FALSE(std::filesystem::exists(dir + "/log1"));
 
     // The backup holds everything up to the crossing entry; the fresh log starts with one line.
-    jx_log("crossing %d", 1);
-    const std::string crossing = k_stamp + "crossing 1\r\n";
-    EXPECT_TRUE(read_all(log1) == filler + x + crossing);
-    const std::string rotated = k_stamp + "Log rotation performed\r\n";
-    EXPECT_EQ(read_all(log), rotated);
-    jx_log("after");  // still logging into the fresh file
-
-    // Grown past the limit from outside: the next entry rotates again, replacing the first backup.
-    const std::string kept = rotated + k_stamp + "after\r\n";
-    ASSERT_EQ(truncate(log.c_str(), JX_LOG_MAX_SIZE), 0);
-    jx_log("second");
-    EXPECT_TRUE(read_all(log1) ==
-                kept + std::string(JX_LOG_MAX_SIZE - kept.size(), '\0') + k_stamp + "second\r\n");
-    EXPECT_EQ(read_all(log), rotated);
+    jx_log("crossing");
+    EXPECT_TRUE(read_all(dir + "/log1") ==
+                std::string(JX_LOG_MAX_SIZE - x.size(), '\0') + x + k_stamp + "crossing\r\n");
+    EXPECT_EQ(read_all(log()), k_rotated);
+    // A second rotation replaces the first backup.
+    const std::string rotated = cross_limit("second");
+    EXPECT_TRUE(read_all(dir + "/log1") == rotated);
+    EXPECT_EQ(read_all(log()), k_rotated);
 }
 
 TEST_F(Log, FailedRotationStopsLogging)
 {
     // A directory in the backup's place: neither rename nor the copy fallback can write it.
-    ASSERT_EQ(mkdir(log1.c_str(), 0700), 0);
+    ASSERT_EQ(mkdir((dir + "/log1").c_str(), 0700), 0);
     ASSERT_EQ(jx_log_init(dir.c_str()), 0);
-    jx_log("kept");
-    ASSERT_EQ(truncate(log.c_str(), JX_LOG_MAX_SIZE), 0);
-    jx_log("crossing");
+    const std::string rotated = cross_limit("crossing");
     EXPECT_EQ(logger, nullptr);
     jx_log("dropped");
-    // The content stays in the log, and nothing more is written.
-    const std::string kept = k_stamp + "kept\r\n";
-    EXPECT_TRUE(read_all(log) ==
-                kept + std::string(JX_LOG_MAX_SIZE - kept.size(), '\0') + k_stamp + "crossing\r\n");
+    EXPECT_TRUE(read_all(log()) == rotated) << "the content stays in the log, nothing more is written";
 }
