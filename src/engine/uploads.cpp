@@ -53,6 +53,9 @@ void hash_step(JXTransfer* u)
         if (used >= JX_TURN_BUDGET_US)
             return;
     }
+    // Segments are read from the stream's position, so it goes back to the start at once rather
+    // than only before the offer is repeated.
+    std::rewind(u->stream);
     jx_log("Ready for sending [%s]", u->meta.name);
     u->last_activity = jx_now_s();
     u->bytes_left = u->meta.size;

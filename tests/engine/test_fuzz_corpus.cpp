@@ -68,7 +68,11 @@ TEST_F(FuzzReplay, SeedsCoverEveryTypeAndReachTheirProcessors)
                                                     {"02_txt_direct_ip", EV_TXT_RECEIVED},
                                                     {"03_beacon", EV_PEER_JOINED},
                                                     {"04_leave", EV_PEER_LEFT},
-                                                    {"07_query", EV_CHANNEL_ADDED}};
+                                                    {"07_query", EV_CHANNEL_ADDED},
+                                                    {"08_file_meta", EV_DL_OFFERED},
+                                                    {"09_get_segment", EV_UL_STARTED},
+                                                    {"14_file_fin_ok", EV_UL_COMPLETE},
+                                                    {"15_file_fin_failed", EV_UL_FAILED}};
     for (const auto& [name, kind] : rows)
         EXPECT_EQ(replay(corpus.at(name), kind), 1u) << name;
 }

@@ -8,14 +8,19 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "engine/comm.hpp"
 #include "engine/crons.hpp"
 #include "engine/dispatcher.hpp"
+#include "engine/downloads.hpp"
 #include "engine/events.hpp"
 #include "engine/registry.hpp"
 #include "engine/texts.hpp"
+#include "engine/transfers.hpp"
+#include "engine/uploads.hpp"
+#include "protocol/data_protocol.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 #include "storage/fso.hpp"
@@ -57,15 +62,84 @@ void inject(const uint8_t* dgram, size_t len, uint8_t from)
     jx_process_udp();
 }
 
+void inject_payload(uint8_t type, const char* net, const char* user, uint8_t from, const uint8_t* pl,
+                    size_t len)
+{
+    static uint32_t msg_id = 0;
+    uint8_t buf[JX_DATAGRAM_MAX];
+    inject(
+        buf,
+        jx_serialize(buf, sizeof buf, type, inet_addr(net), ++msg_id, user, pl, static_cast<uint16_t>(len)),
+        from);
+}
+
 // A beacon when instance is set, else a header-only packet.
 void inject_pkt(uint8_t type, const char* net, const char* user, uint8_t from, const char* instance)
 {
-    static uint32_t msg_id = 0;
-    uint8_t pl[JX_BEACON_LEN], buf[JX_DATAGRAM_MAX];
+    uint8_t pl[JX_BEACON_LEN];
     if (instance != nullptr)
         jx_beacon_put(pl, 0, instance);
-    const uint16_t len = instance != nullptr ? JX_BEACON_LEN : 0;
-    inject(buf, jx_serialize(buf, sizeof buf, type, inet_addr(net), ++msg_id, user, pl, len), from);
+    inject_payload(type, net, user, from, pl, instance != nullptr ? JX_BEACON_LEN : 0);
+}
+
+// A transfer packet from peer 1 (its data port unless `meta_port`).
+void from_peer1(uint8_t type, const uint8_t* pl, size_t len, bool meta_port = false)
+{
+    inject_payload(type, JX_FZ_MCAST, "peer1", meta_port ? JX_FZ_FROM_PEER1 : JX_FZ_FROM_PEER1_DATA, pl, len);
+}
+
+// first, first + 0x11, ... then last: 0213243546576879 for (0x02, 0x79).
+void transfer_id(uint8_t* id, uint8_t first, uint8_t last)
+{
+    for (int i = 0; i < 7; i++)
+        id[i] = static_cast<uint8_t>(first + 0x11 * i);
+    id[7] = last;
+}
+
+// Uploads to peer 1 in four states and downloads from peer 1 in two, plus a verification running.
+void start_transfers(JXChannel* dm)
+{
+    JXNetwork* net = jx_network_by_addr(inet_addr(JX_FZ_MCAST));
+    const std::string file = g_root + "/up.bin";
+    uint8_t pl[JX_PAYLOAD_MAX];
+    for (uint8_t last = 0x79; last <= 0x7c; last++) {
+        if (jx_add_upload(dm, file.c_str()) != 0)
+            die("no upload");
+        auto* u = static_cast<JXTransfer*>(jx_list_data(jx_list_head(&net->uploads)));
+        transfer_id(u->id, 0x02, last);
+        uint8_t id[8];
+        std::memcpy(id, u->id, 8);  // u goes when a step below ends the upload
+        (void)jx_crons_run();       // hashed: offered
+        if (last >= 0x7a)
+            from_peer1(PKT_META_ACK, pl, jx_data_serialize_meta_ack(pl, sizeof pl, id, 8856), true);
+        if (last >= 0x7b) {
+            JXSegmentReq req{{}, 1, 1370, 2};
+            std::memcpy(req.id, id, 8);
+            from_peer1(PKT_GET_SEGMENT, pl, jx_data_serialize_segment(pl, sizeof pl, &req));
+            (void)jx_crons_run();  // sent: batch done
+        }
+        const uint8_t missing[JX_BITMAP_LEN] = {0x01};
+        if (last == 0x7c)
+            from_peer1(PKT_GET_SKIPPED, pl, jx_data_serialize_skipped(pl, sizeof pl, id, 1, missing));
+    }
+    JXOffer offer{};
+    offer.size = 3000, offer.chunk_size = 1370, offer.data_port = 8856;
+    for (uint8_t last : {0x77, 0x79}) {
+        transfer_id(offer.id, 0x01, last);
+        std::snprintf(offer.name, sizeof offer.name, "offer%02x", last);
+        from_peer1(PKT_FILE_META, pl, jx_data_serialize_meta(pl, sizeof pl, &offer), true);
+    }
+    if (jx_accept_download(offer.id) != 0)
+        die("no download");
+    // A finished download whose check is queued: the next turn runs it.
+    JXTransfer done{};
+    transfer_id(done.id, 0x01, 0x70);
+    std::snprintf(done.meta.dir, sizeof done.meta.dir, "%s/downloads/", g_root.c_str());
+    std::snprintf(done.meta.name, sizeof done.meta.name, "done.bin");
+    std::ofstream(std::filesystem::path(done.meta.dir) / done.meta.name).close();
+    std::filesystem::resize_file(std::filesystem::path(done.meta.dir) / done.meta.name, 4096);
+    if (jx_verify_download(jx_make_fin(&done, &net->fin_downloads, FIN_COMPLETED)) != 0)
+        die("no verification");
 }
 
 template <size_t N>
@@ -147,6 +221,7 @@ void start_engine()
     inject_pkt(PKT_QUERY, "0.0.0.0", "inhost", JX_FZ_FROM_DIRECT_IN, nullptr);
     if (jx_add_channel(inet_addr(JX_FZ_MCAST), inet_addr(k_hosts[JX_FZ_FROM_PEER1].addr), &ch) != 0)
         die("no Net DM channel");
+    start_transfers(ch);
     send_texts();
     (void)jx_crons_run();
     drain_events(false);
@@ -158,6 +233,9 @@ void stop_engine()
         return;
     drain_events(false);
     (void)jx_comm_close();
+    // Files that arrived whole stay behind the engine; a fresh start must find the names free.
+    for (const auto& e : std::filesystem::directory_iterator(g_root + "/downloads"))
+        std::filesystem::remove(e.path());
     jx_log_close();
     (void)jx_fso_close();
     jx_clock_set(0);
@@ -179,6 +257,13 @@ void jx_fuzz_init(uint32_t reset_every, bool quiet_log)
     g_root = tmpl;
     for (const char* sub : {"/jx_internal", "/msg", "/downloads"})
         std::filesystem::create_directory(g_root + sub);
+    std::string content(3000, '\0');
+    for (size_t i = 0; i < content.size(); i++)
+        content[i] = static_cast<char>(i * 7);
+    FILE* up = std::fopen((g_root + "/up.bin").c_str(), "wb");
+    if (up == nullptr || std::fwrite(content.data(), 1, content.size(), up) != content.size() ||
+        std::fclose(up) != 0)
+        die("cannot write the file to upload");
     // Logging every refused datagram to disk would dominate the run; /dev/null still formats it.
     if (quiet_log && symlink("/dev/null", (g_root + "/jx_internal/log").c_str()) != 0)
         die("cannot send the log to /dev/null");

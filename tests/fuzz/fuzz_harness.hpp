@@ -8,7 +8,11 @@
 // exists, strings terminated in their room); a malformed one aborts.
 //
 // The engine starts with a multicast and the broadcast network online with peers, a Net DM
-// channel, an outgoing direct-IP network (we queried, the host answered) and an incoming one.
+// channel, an outgoing direct-IP network (we queried, the host answered) and an incoming one, and
+// transfers with peer 1 in every state: uploads 0213243546576879 offered, ...7a answered, ...7b
+// sending segment 1, ...7c re-sending it; downloads 0112233445566777 offered and
+// 0112233445566779 accepted (3000 bytes: segment 1 is 2 chunks of 1370); a finished download
+// being verified.
 #pragma once
 
 #include <cstddef>

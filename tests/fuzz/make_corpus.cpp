@@ -19,7 +19,8 @@ int main(int argc, char** argv)
     const char *mc = JX_FZ_MCAST, *bc = JX_FZ_BCAST, *none = "0.0.0.0";
     const uint8_t p1 = jx_fz_ctl(JX_FZ_FROM_PEER1, 0), d1 = jx_fz_ctl(JX_FZ_FROM_PEER1_DATA, 0);
     // Payload fields in hex, big-endian, then text, then zeros up to `len`. Transfer 0112233445566778
-    // is offered to us, 0213243546576879 is one we offered.
+    // is a new offer to us, 0112233445566779 a download of ours under way (its segment 1 is two
+    // chunks of 1370), 0213243546576879 an upload of ours just offered, ...7c one re-sending.
     const struct {
         const char* name;
         uint8_t ctl, type;
@@ -50,12 +51,12 @@ int main(int argc, char** argv)
         {"09_get_segment", jx_fz_ctl(JX_FZ_FROM_PEER1_DATA, 1), PKT_GET_SEGMENT, mc, "peer1",
          "0213243546576879 0000000000000001 055a 00000003", "", 0},
         {"10_get_skipped", jx_fz_ctl(JX_FZ_FROM_PEER1_DATA, 1), PKT_GET_SKIPPED, mc, "peer1",
-         "0213243546576879 0000000000000001 05", "", 80},
-        // Chunk 2 of segment 1 with 260 bytes of data; then that segment's batch is done.
-        {"11_chunk", d1, PKT_CHUNK, mc, "peer1", "0112233445566778 0000000000000001 0000000000000002", "",
-         284},
+         "021324354657687c 0000000000000001 05", "", 80},
+        // Chunk 1 of segment 1 with 1370 bytes of data; then that segment's batch is done.
+        {"11_chunk", d1, PKT_CHUNK, mc, "peer1", "0112233445566779 0000000000000001 0000000000000001", "",
+         1394},
         {"12_batch_done", jx_fz_ctl(JX_FZ_FROM_PEER1_DATA, 2), PKT_BATCH_DONE, mc, "peer1",
-         "0112233445566778 0000000000000001", "", 0},
+         "0112233445566779 0000000000000001", "", 0},
         {"13_meta_ack", p1, PKT_META_ACK, mc, "peer1", "0213243546576879 2298", "", 0},
         {"14_file_fin_ok", d1, PKT_FILE_FIN_OK, mc, "peer1", "0213243546576879", "", 0},
         {"15_file_fin_failed", d1, PKT_FILE_FIN_FAILED, mc, "peer1", "0213243546576879", "", 0},
