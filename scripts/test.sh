@@ -24,19 +24,22 @@ passed=$((total - failed))
 if [ -f "$here/tests/fuzz/CMakeLists.txt" ] && command -v clang++-14 >/dev/null; then
   f="$here/build/fuzz"
   CXX=clang++-14 cmake -S "$here" -B "$f" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DJX_FUZZ=ON -DJX_WERROR=ON >/dev/null
-  cmake --build "$f" --target fuzz_datagram
-  mkdir -p "$work/corpus" "$f/artifacts"
-  cp "$here"/tests/fuzz/corpus/* "$work/corpus/"
-  echo "fuzz: running fuzz_datagram for ${JX_FUZZ_SECONDS:-60} s"
-  # One byte of each input steers the harness, so a full 1470-byte datagram needs 1471.
-  if "$f/tests/fuzz/fuzz_datagram" -max_total_time="${JX_FUZZ_SECONDS:-60}" -max_len=1471 \
-      -print_final_stats=1 -artifact_prefix="$f/artifacts/" "$work/corpus" >"$work/fuzz.log" 2>&1; then
-    passed=$((passed + 1))
-  else
-    failed=$((failed + 1))
-    tail -n 60 "$work/fuzz.log"
-  fi
-  grep -E '^(Done|stat::|==|SUMMARY|artifact)' "$work/fuzz.log" | tail -n 20 || true
+  cmake --build "$f" --target fuzz_datagram fuzz_msgfile
+  mkdir -p "$f/artifacts"
+  # target, seconds, corpus, longest input: one control byte and a whole datagram; a small ring.
+  for run in "fuzz_datagram ${JX_FUZZ_SECONDS:-60} corpus 1471" "fuzz_msgfile ${JX_FUZZ_MSG_SECONDS:-20} corpus_msgfile 8000"; do
+    read -r target secs corpus len <<<"$run"
+    rm -rf "$work/$corpus" && cp -r "$here/tests/fuzz/$corpus" "$work/$corpus"
+    echo "fuzz: running $target for $secs s"
+    if "$f/tests/fuzz/$target" -max_total_time="$secs" -max_len="$len" -print_final_stats=1 \
+        -artifact_prefix="$f/artifacts/$target-" "$work/$corpus" >"$work/$target.log" 2>&1; then
+      passed=$((passed + 1))
+    else
+      failed=$((failed + 1))
+      tail -n 60 "$work/$target.log"
+    fi
+    grep -E '^(Done|stat::|==|SUMMARY|artifact)' "$work/$target.log" | tail -n 20 || true
+  done
 fi
 
 echo "tests: $passed passed, $failed failed"

@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
 
 #include "foundation/bit_utils.hpp"
 #include "foundation/log.hpp"
@@ -114,9 +113,9 @@ bool create_file(const char* path, Fd* fd, Header* h)
     t.reset(open(tmp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
     if (t.fd < 0)
         return false;
-    std::vector<uint8_t> img(JX_MSG_FILE_SIZE);
-    jx_uint32_to_b(JX_MSG_CAPACITY, img.data() + 8);
-    if (!write_at(t.fd, img.data(), img.size(), 0) || fsync(t.fd) != 0 || rename(tmp, path) != 0) {
+    static uint8_t img[JX_MSG_FILE_SIZE];  // the empty ring: zeros but for its capacity field
+    jx_uint32_to_b(JX_MSG_CAPACITY, img + 8);
+    if (!write_at(t.fd, img, sizeof img, 0) || fsync(t.fd) != 0 || rename(tmp, path) != 0) {
         unlink(tmp);
         return false;
     }
@@ -159,10 +158,10 @@ bool repair_cut(int fd, const char* path, off_t size, Header* h)
     h->last = std::min(h->last, kept);
     h->count = std::min(h->count, kept);
     const off_t from = kept > 0 ? slot_offset(kept + 1) : static_cast<off_t>(JX_MSG_HEADER_BYTES);
-    const std::vector<uint8_t> zeros(JX_MSG_FILE_SIZE - static_cast<size_t>(from));
+    static const uint8_t zeros[JX_MSG_FILE_SIZE] = {};
     jx_log("Channel file cut short [%s], %lld bytes: %u whole slots kept, filled up to %zu bytes", path,
            static_cast<long long>(size), kept, JX_MSG_FILE_SIZE);
-    return write_header(fd, *h) && write_at(fd, zeros.data(), zeros.size(), from);
+    return write_header(fd, *h) && write_at(fd, zeros, JX_MSG_FILE_SIZE - static_cast<size_t>(from), from);
 }
 
 // Opens msg/<name> for writing with a header that is safe to follow. A cut file is brought back

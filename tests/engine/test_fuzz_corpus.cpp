@@ -19,10 +19,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::map<std::string, Bytes> load_corpus()
+std::map<std::string, Bytes> load_corpus(const char* which = "corpus")
 {
     std::map<std::string, Bytes> files;
-    const auto dir = std::filesystem::path(__FILE__).parent_path() / ".." / "fuzz" / "corpus";
+    const auto dir = std::filesystem::path(__FILE__).parent_path() / ".." / "fuzz" / which;
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
         std::ifstream f(e.path(), std::ios::binary);
         files[e.path().filename().string()] = Bytes(std::istreambuf_iterator<char>(f), {});
@@ -115,6 +115,20 @@ TEST_F(FuzzReplay, DamagedSeedsAreHandled)
     auto fresh = corpus.at("01_txt_group");
     jx_put_be32(fresh.data() + 1 + JX_OFF_MSG_ID, 0x5eed);
     EXPECT_EQ(replay(fresh, EV_TXT_RECEIVED), 1u);
+}
+
+TEST_F(FuzzReplay, MessageFilesOfEveryShapeTakeANewMessage)
+{
+    jx_fuzz_root_init(false);
+    for (const auto& [name, seed] : load_corpus("corpus_msgfile")) {
+        std::vector<Bytes> variants{seed, {}, Bytes(seed.begin(), seed.begin() + 12)};
+        for (size_t at : {size_t{0}, size_t{4}, size_t{8}, size_t{11}, seed.size() - 1}) {
+            variants.push_back(seed);
+            variants.back()[at] = 0xff;  // last, count or capacity out of range; a damaged slot
+        }
+        for (const auto& v : variants)
+            EXPECT_TRUE(jx_fuzz_msgfile(v.data(), v.size())) << name << " " << v.size();
+    }
 }
 
 }  // namespace

@@ -249,12 +249,15 @@ int jx_fuzz_default_route(bool on)
     return jx_test_lo_route(on ? SIOCADDRT : SIOCDELRT, "0.0.0.0", "0.0.0.0") ? 0 : 1;
 }
 
-void jx_fuzz_init(uint32_t reset_every, bool quiet_log)
+void jx_fuzz_root_init(bool quiet_log)
 {
-    char tmpl[] = "/tmp/jxfuzz.XXXXXX";
-    if (mkdtemp(tmpl) == nullptr)
+    // In memory when there is one: a store syncs every channel file it creates.
+    char shm[] = "/dev/shm/jxfuzz.XXXXXX";
+    char tmp[] = "/tmp/jxfuzz.XXXXXX";
+    const char* made = mkdtemp(shm);
+    if (made == nullptr && (made = mkdtemp(tmp)) == nullptr)
         die("no temporary storage root");
-    g_root = tmpl;
+    g_root = made;
     for (const char* sub : {"/jx_internal", "/msg", "/downloads"})
         std::filesystem::create_directory(g_root + sub);
     std::string content(3000, '\0');
@@ -267,6 +270,12 @@ void jx_fuzz_init(uint32_t reset_every, bool quiet_log)
     // Logging every refused datagram to disk would dominate the run; /dev/null still formats it.
     if (quiet_log && symlink("/dev/null", (g_root + "/jx_internal/log").c_str()) != 0)
         die("cannot send the log to /dev/null");
+    std::snprintf(fso.root_path, sizeof fso.root_path, "%s", g_root.c_str());
+}
+
+void jx_fuzz_init(uint32_t reset_every, bool quiet_log)
+{
+    jx_fuzz_root_init(quiet_log);
     g_reset_every = reset_every;
     g_inputs = 0;
     std::fill(std::begin(g_events), std::end(g_events), 0);
@@ -301,4 +310,35 @@ void jx_fuzz_fini()
 uint64_t jx_fuzz_event_count(uint8_t kind)
 {
     return g_events[kind];
+}
+
+bool jx_fuzz_msgfile(const uint8_t* data, size_t size)
+{
+    const std::string dir = g_root + "/msg";
+    const char name[] = "0100a8c0";
+    FILE* f = std::fopen((dir + "/" + name).c_str(), "wb");
+    if (f == nullptr || (size > 0 && std::fwrite(data, 1, size, f) != size) || std::fclose(f) != 0)
+        die("cannot write the message file");
+    uint64_t hdr[3] = {};
+    JXStoredMsg m{};
+    if (jx_fso_read_file_header(hdr, name) == 0) {
+        for (uint64_t pos = 0; pos <= hdr[2] + 1 && pos <= 300; pos++)
+            (void)jx_fso_read_msg(static_cast<uint16_t>(pos), name, &m);
+    }
+    m = JXStoredMsg{};
+    m.type = MSG_DELIVERED;
+    m.id = 7;
+    (void)jx_fso_update_msg(name, &m);
+    // Whatever the file held, a text that was acknowledged is stored.
+    m = JXStoredMsg{};
+    m.type = MSG_RECEIVED, m.id = 99, m.time = 1;
+    std::snprintf(m.text, sizeof m.text, "kept");
+    jx_fso_store_msg(&m, name);
+    JXStoredMsg back{};
+    const bool kept = jx_fso_read_file_header(hdr, name) == 0 && hdr[0] != 0 && hdr[0] <= 65535 &&
+                      jx_fso_read_msg(static_cast<uint16_t>(hdr[0]), name, &back) == 0 && back.id == 99 &&
+                      std::strcmp(back.text, "kept") == 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir))
+        std::filesystem::remove(e.path());
+    return kept;
 }

@@ -42,7 +42,9 @@ inline constexpr uint8_t jx_fz_ctl(uint8_t from, uint8_t step, bool texts = fals
 // error and are tracked. Call inside a network namespace of the process's own. 0 on success.
 int jx_fuzz_default_route(bool on);
 
-// Makes a temporary storage root and starts the engine in the state above (aborting when it
+// Makes a temporary storage root (with a file to upload) and points the store at it.
+void jx_fuzz_root_init(bool quiet_log);
+// Makes the temporary storage root and starts the engine in the state above (aborting when it
 // cannot), afresh every `reset_every` inputs (1: every input stands alone; 0: never). `quiet_log`
 // sends the log to /dev/null.
 void jx_fuzz_init(uint32_t reset_every, bool quiet_log);
@@ -52,3 +54,8 @@ void jx_fuzz_input(const uint8_t* data, size_t size);
 void jx_fuzz_fini();
 // Events of `kind` drained since jx_fuzz_init, so that a replay can tell an input took effect.
 uint64_t jx_fuzz_event_count(uint8_t kind);
+
+// A channel message file as found on disk (any bytes: it may be damaged) goes through every reader
+// of the store and then takes a new message; true when that message reads back from the newest
+// slot. Needs jx_fuzz_root_init (or jx_fuzz_init) first.
+bool jx_fuzz_msgfile(const uint8_t* data, size_t size);

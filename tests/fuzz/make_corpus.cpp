@@ -1,5 +1,6 @@
 // make_corpus: writes the seed corpus of fuzz_datagram, one valid datagram of every packet type,
-// each behind the harness's control byte. Usage: fuzz_make_corpus DIR
+// each behind the harness's control byte, and that of fuzz_msgfile: a small ring of 2 slots with
+// one message, and a file cut inside its first slot. Usage: fuzz_make_corpus DIR MSGFILE_DIR
 #include <arpa/inet.h>
 
 #include <algorithm>
@@ -12,8 +13,8 @@
 
 int main(int argc, char** argv)
 {
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: %s DIR\n", argv[0]);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: %s DIR MSGFILE_DIR\n", argv[0]);
         return 2;
     }
     const char *mc = JX_FZ_MCAST, *bc = JX_FZ_BCAST, *none = "0.0.0.0";
@@ -82,5 +83,17 @@ int main(int argc, char** argv)
             failed = 1;
         }
     }
+    // Header (last 1, count 1, capacity 2, little-endian), then slot 1: time 1, id 258, type 1,
+    // user "bob", text "hi"; slot 2 empty.
+    std::string ring(3 * 1600, '\0');
+    ring[0] = 1, ring[4] = 1, ring[8] = 2;
+    ring[1600] = 1, ring[1608] = 2, ring[1609] = 1, ring[1617] = 1;
+    ring.replace(1618, 3, "bob");
+    ring.replace(1700, 2, "hi");
+    for (const auto& [name, bytes] :
+         {std::pair<const char*, std::string>{"ring2", ring}, {"cut", ring.substr(0, 2000)}})
+        if (!std::ofstream(std::string(argv[2]) + "/" + name, std::ios::binary)
+                 .write(bytes.data(), static_cast<long>(bytes.size())))
+            failed = 1;
     return failed;
 }
