@@ -3,7 +3,7 @@
 # JX_FUZZ_RUNS (10 000 000) executions on JX_FUZZ_JOBS (2) processes, starting from its seed corpus
 # and keeping what it learns in build/fuzz/long/<target>. Prints executions, coverage and speed per
 # target and every finding; an input that found a fault is copied into the target's seed corpus
-# (tests/fuzz/corpus or corpus_msgfile), where every ordinary test run replays it.
+# (tests/fuzz/corpus/<kind>), where every ordinary test run replays it.
 # Usage: bench_fuzz.sh [JEXLEY] (the argument scripts/bench.sh passes is not needed)
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -16,11 +16,11 @@ CXX=clang++-14 cmake -S "$root" -B "$f" -G Ninja -DCMAKE_BUILD_TYPE=Release -DJX
     cmake --build "$f" --target fuzz_datagram fuzz_msgfile >/dev/null || { echo "fuzz build failed"; exit 1; }
 
 status=0
-for run in "fuzz_datagram corpus 1471" "fuzz_msgfile corpus_msgfile 8000"; do
+for run in "fuzz_datagram datagram 1471" "fuzz_msgfile msgfile 8000"; do
     read -r target corpus len <<<"$run"
     out=$f/long/$target
     mkdir -p "$out/corpus" "$out/artifacts"
-    cp -n "$root/tests/fuzz/$corpus"/* "$out/corpus/" 2>/dev/null
+    cp -n "$root/tests/fuzz/corpus/$corpus"/* "$out/corpus/" 2>/dev/null
     start=$(date +%s)
     # Each job runs its share of the executions; the fuzzer logs land in fuzz-<n>.log.
     (cd "$out" && JX_FUZZ_RESET=1000 "$f/tests/fuzz/$target" -runs=$((runs / jobs)) -jobs="$jobs" -workers="$jobs" \
@@ -37,7 +37,7 @@ for run in "fuzz_datagram corpus 1471" "fuzz_msgfile corpus_msgfile 8000"; do
         status=1
         for a in "$out"/artifacts/*; do
             echo "  $(basename "$a"): $(grep -m1 -E 'ERROR|SUMMARY|fuzz harness' "$out"/fuzz-*.log | head -n 1)"
-            cp "$a" "$root/tests/fuzz/$corpus/found-$(basename "$a")"
+            cp "$a" "$root/tests/fuzz/corpus/$corpus/found-$(basename "$a")"
         done
     fi
 done

@@ -27,9 +27,9 @@ if [ -f "$here/tests/fuzz/CMakeLists.txt" ] && command -v clang++-14 >/dev/null;
   cmake --build "$f" --target fuzz_datagram fuzz_msgfile
   mkdir -p "$f/artifacts"
   # target, seconds, corpus, longest input: one control byte and a whole datagram; a small ring.
-  for run in "fuzz_datagram ${JX_FUZZ_SECONDS:-60} corpus 1471" "fuzz_msgfile ${JX_FUZZ_MSG_SECONDS:-20} corpus_msgfile 8000"; do
+  for run in "fuzz_datagram ${JX_FUZZ_SECONDS:-60} datagram 1471" "fuzz_msgfile ${JX_FUZZ_MSG_SECONDS:-20} msgfile 8000"; do
     read -r target secs corpus len <<<"$run"
-    rm -rf "$work/$corpus" && cp -r "$here/tests/fuzz/$corpus" "$work/$corpus"
+    rm -rf "$work/$corpus" && cp -r "$here/tests/fuzz/corpus/$corpus" "$work/$corpus"
     echo "fuzz: running $target for $secs s"
     if "$f/tests/fuzz/$target" -max_total_time="$secs" -max_len="$len" -print_final_stats=1 \
         -artifact_prefix="$f/artifacts/$target-" "$work/$corpus" >"$work/$target.log" 2>&1; then

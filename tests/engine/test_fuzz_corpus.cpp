@@ -19,10 +19,10 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-std::map<std::string, Bytes> load_corpus(const char* which = "corpus")
+std::map<std::string, Bytes> load_corpus(const char* which = "datagram")
 {
     std::map<std::string, Bytes> files;
-    const auto dir = std::filesystem::path(__FILE__).parent_path() / ".." / "fuzz" / which;
+    const auto dir = std::filesystem::path(__FILE__).parent_path() / ".." / "fuzz" / "corpus" / which;
     for (const auto& e : std::filesystem::directory_iterator(dir)) {
         std::ifstream f(e.path(), std::ios::binary);
         files[e.path().filename().string()] = Bytes(std::istreambuf_iterator<char>(f), {});
@@ -120,7 +120,7 @@ TEST_F(FuzzReplay, DamagedSeedsAreHandled)
 TEST_F(FuzzReplay, MessageFilesOfEveryShapeTakeANewMessage)
 {
     jx_fuzz_root_init(false);
-    for (const auto& [name, seed] : load_corpus("corpus_msgfile")) {
+    for (const auto& [name, seed] : load_corpus("msgfile")) {
         std::vector<Bytes> variants{seed, {}, Bytes(seed.begin(), seed.begin() + 12)};
         for (size_t at : {size_t{0}, size_t{4}, size_t{8}, size_t{11}, seed.size() - 1}) {
             variants.push_back(seed);

@@ -1,6 +1,6 @@
 // make_corpus: writes the seed corpus of fuzz_datagram, one valid datagram of every packet type,
 // each behind the harness's control byte, and that of fuzz_msgfile: a small ring of 2 slots with
-// one message, and a file cut inside its first slot. Usage: fuzz_make_corpus DIR MSGFILE_DIR
+// one message, and a file cut inside its first slot. Usage: fuzz_make_corpus tests/fuzz/corpus/datagram tests/fuzz/corpus/msgfile
 #include <arpa/inet.h>
 
 #include <algorithm>
