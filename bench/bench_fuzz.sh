@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The long fuzzing run (not part of CI, which fuzzes for about a minute): each fuzz target for
 # JX_FUZZ_RUNS (10 000 000) executions on JX_FUZZ_JOBS (2) processes, starting from its seed corpus
-# and keeping what it learns in build/fuzz/long/<target>. Prints executions, coverage and speed per
+# and keeping what it learns in build/fuzz-long/long/<target>. Prints executions, coverage and speed per
 # target and every finding; an input that found a fault is copied into the target's seed corpus
 # (tests/fuzz/corpus/<kind>), where every ordinary test run replays it.
 # Usage: bench_fuzz.sh [JEXLEY] (the argument scripts/bench.sh passes is not needed)
@@ -11,7 +11,7 @@ command -v clang++-14 >/dev/null || { echo "SKIP: clang++-14 is not installed"; 
 [ "$(id -u)" -eq 0 ] || { echo "SKIP: fuzz_datagram needs root for its network namespace"; exit 77; }
 runs=${JX_FUZZ_RUNS:-10000000}
 jobs=${JX_FUZZ_JOBS:-2}
-f=$root/build/fuzz
+f=$root/build/fuzz-long
 CXX=clang++-14 cmake -S "$root" -B "$f" -G Ninja -DCMAKE_BUILD_TYPE=Release -DJX_FUZZ=ON >/dev/null &&
     cmake --build "$f" --target fuzz_datagram fuzz_msgfile >/dev/null || { echo "fuzz build failed"; exit 1; }
 
