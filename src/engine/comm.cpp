@@ -12,6 +12,7 @@
 #include "engine/records.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
+#include "foundation/netif.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 
@@ -93,16 +94,16 @@ uint8_t jx_comm_init(const char* program_path)
 
     comm.snd_sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (comm.snd_sock < 0) {
-        jx_log("Socket() sender failed - %d", errno);
+        const int err = errno;
+        jx_log("Socket() sender failed - %d", err);
+        jx_log_errno(err);
         return 1;
     }
     const int rcv = bound_udp_socket(comm.port);
-    if (rcv == -1) {
-        jx_log("Socket() receiver failed - %d", errno);
-        return 1;
-    }
-    if (rcv == -2) {
-        jx_log("Bind() failed - %d", errno);
+    if (rcv < 0) {
+        const int err = errno;
+        jx_log(rcv == -1 ? "Socket() receiver failed - %d" : "Bind() failed - %d", err);
+        jx_log_errno(err);
         return 1;
     }
     comm.rcv_sock = rcv;
@@ -122,6 +123,10 @@ uint8_t jx_comm_init(const char* program_path)
 
     comm.running = 1;
     jx_log("Client listening on port %hu", comm.port);
+    // Which addresses peers should see us with: the first thing to compare when one is missing.
+    char addrs[1024];
+    jx_netif_describe(addrs, sizeof addrs);
+    jx_log("Host addresses: %s", addrs);
     return 0;
 }
 
