@@ -80,11 +80,19 @@ uint8_t jx_comm_init(const char* program_path)
     comm.rcv_sock = comm.snd_sock = comm.data_sock = -1;
     sockets_owned = true;
 
-    if (jx_fso_init(program_path) != 0)
+    // The root is claimed before its log is opened: a second instance must not write to it.
+    if (jx_fso_init(program_path) != 0 || jx_fso_lock_root() != 0)
         return 1;
     jx_log("FSO initialized");
     if (jx_log_init(jx_fso_get_logging_path()) == 0)
         jx_log("Logger initialized");
+    // Without msg/ every text would be acknowledged to its sender and then lost.
+    if (jx_fso_make_dirs() != 0) {
+        const JXFsoFault* f = jx_fso_fault();
+        jx_log("Storage directory %s unusable - %d", f->path, f->err);
+        jx_log_errno(f->err);
+        return 1;
+    }
 
     comm.port = JX_PORT;
     jx_random_str(comm.instance_id, JX_INSTANCE_ID_LEN);

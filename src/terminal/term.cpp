@@ -7,12 +7,14 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <string>
 
 #include "engine/comm.hpp"
 #include "engine/crons.hpp"
 #include "engine/readloop.hpp"
 #include "foundation/log.hpp"
+#include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
@@ -112,11 +114,56 @@ static uint16_t bound_port(int fd)
     return ntohs(a.sin_port);
 }
 
+// The storage root was found but could not be used: which directory, and why.
+static bool explain_storage(FILE* out)
+{
+    const JXFsoFault* f = jx_fso_fault();
+    char path[JX_FSO_PATH_SIZE];
+    jx_str_sanitize(f->path, JX_FSO_PATH_MAX, path, sizeof path);
+    switch (f->what) {
+    case FSO_FAULT_LOCKED: {
+        char host[sizeof f->holder.host];
+        jx_str_sanitize(f->holder.host, sizeof host - 1, host, sizeof host);
+        if (f->holder.pid > 0)
+            fprintf(out,
+                    "Storage root %s is in use by Jexley process %ld on host %s; one root serves one "
+                    "Jexley at a time\n",
+                    path, f->holder.pid, host[0] != '\0' ? host : "?");
+        else
+            fprintf(out,
+                    "Storage root %s is in use by another Jexley process; one root serves one Jexley at "
+                    "a time\n",
+                    path);
+        return true;
+    }
+    case FSO_FAULT_NO_DIR:
+        fprintf(out, "Cannot make the directory %s: %s\n", path,
+                f->err == ENOTDIR ? "something else of that name is in the way" : strerror(f->err));
+        return true;
+    case FSO_FAULT_NO_WRITE:
+        fprintf(out, "Cannot write in the directory %s: %s\n", path, strerror(f->err));
+        return true;
+    default:
+        return false;
+    }
+}
+
 void term_explain_start_failure(const char* argv0, FILE* out)
 {
     if (fso.internal_path[0] == '\0') {
-        fprintf(out, "No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist in the "
-                     "program's directory or in a directory on PATH; looked for jx_internal in:\n");
+        char dir[JX_FSO_PATH_SIZE];
+        int err = 0;
+        if (jx_fso_unwritable_root(argv0, dir, &err)) {
+            char shown[JX_FSO_PATH_SIZE];
+            jx_str_sanitize(dir, JX_FSO_PATH_MAX, shown, sizeof shown);
+            fprintf(out,
+                    "Storage root %s found, but its jx_internal/ is not writable (%s); looked for a "
+                    "writable jx_internal in:\n",
+                    shown, strerror(err));
+        } else {
+            fprintf(out, "No storage root found: a writable jx_internal/ must exist in the program's "
+                         "directory or in a directory on PATH; looked for jx_internal in:\n");
+        }
         std::string where(4096, '\0');
         size_t need = jx_fso_describe_search(argv0, where.data(), where.size());
         if (need >= where.size()) {
@@ -126,6 +173,8 @@ void term_explain_start_failure(const char* argv0, FILE* out)
         fputs(where.c_str(), out);
         return;
     }
+    if (explain_storage(out))
+        return;
     // The engine keeps the sockets it opened before failing; ours on 8855 is not a foreign one.
     const JXComm* cc = jx_comm_get();
     uint16_t busy = 0;
