@@ -50,8 +50,17 @@ void term_size_check()
 
 void term_load_cfg()
 {
-    // 15 bytes into a 16-byte field: the last byte stays the terminator.
-    jx_fso_read_cfg(0, jx_comm_get()->username, JX_USERNAME_MAX);
+    char saved[JX_USERNAME_MAX] = {};
+    jx_fso_read_cfg(0, saved, sizeof saved);
+    JXComm* cc = jx_comm_get();
+    if (saved[0] != '\0') {
+        // 15 bytes into a 16-byte field: the last byte stays the terminator.
+        memcpy(cc->username, saved, sizeof saved);
+        return;
+    }
+    // Nothing saved yet: keep the generated name, so peers see the same user after a restart
+    // rather than one leaving and a stranger joining.
+    jx_fso_store_cfg(0, cc->username, JX_USERNAME_MAX);
 }
 
 void term_loop()

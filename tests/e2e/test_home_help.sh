@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # The program under tmux, in a network namespace of its own: it opens on the home screen, shows
 # and scrolls the help page, goes back home, exits on Esc and leaves the terminal as it found it,
-# with the closing lines in its log; it made msg/ and downloads/. A start without a storage root,
-# on a read-only one, with msg/ impossible, with port 8855 taken, or on a root another instance
-# holds, fails with status 1 and says why.
+# with the closing lines in its log; it made msg/ and downloads/, and a restart keeps the generated
+# user name. A start without a storage root, on a read-only one, with msg/ impossible, with port
+# 8855 taken, or on a root another instance holds, fails with status 1 and says why.
 set -u -o pipefail
 bin=$(realpath "${1:?usage: test_home_help.sh path/to/jexley}")
 source "$(dirname "$0")/lib_netns.sh"
@@ -47,6 +47,7 @@ see "terminal size" has 'Terminal size:      80x24'
 see "no networks yet" has 'Joined networks:        0'
 see "long key bar labels" row 22 '^F1HelpF2JoinedNetsF3AddrsF4ChannelsF5PeersF6DownloadsF7UploadsF8LastCh *$'
 see "prompt shows the generated username" row 23 '^\[jexley[0-9]{9}\]'
+name=$(pane | sed -n 24p | grep -oE '^\[jexley[0-9]{9}\]')
 check "msg/ and downloads/ made at start" [ -d "$root/msg" -a -d "$root/downloads" ]
 
 T send-keys -t main F1
@@ -77,6 +78,11 @@ log="$root/jx_internal/log"
 expected=$'TermData closed\nComms closed\nJXComm closed\nFSO closing\nLogger closing'
 check "log ends with the closing lines" [ "$(tail -n 5 "$log" | cut -f2- | tr -d '\r')" = "$expected" ]
 check "log has the start-up lines" eval "grep -q \$'\tJXComm initialized\r\$' '$log' && grep -q \$'\tEntering terminal loop\r\$' '$log'"
+check "the generated name is saved" [ "[$(cat "$root/jx_internal/cfg")]" = "$name" ]
+T send-keys -t main "clear; unshare -rn ./jexley; echo DONE" Enter
+see "a restart shows the same name" row 23 "^\\$name"
+T send-keys -t main Escape
+see "the restart exits" has "DONE"
 
 # --- No storage root ----------------------------------------------------------------------------
 empty="$work/empty"
