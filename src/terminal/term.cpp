@@ -17,6 +17,7 @@
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "terminal/ctx.hpp"
+#include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
 #include "terminal/state_machine.hpp"
 
@@ -96,21 +97,6 @@ void term_loop()
     }
 }
 
-// Whether a UDP socket could be bound to port now: false means someone holds it.
-static bool port_in_use(uint16_t port)
-{
-    int s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s < 0)
-        return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    bool busy = bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
-    close(s);
-    return busy;
-}
-
 // Port a socket of ours is bound to, 0 when it is not an open bound socket.
 static uint16_t bound_port(int fd)
 {
@@ -188,9 +174,9 @@ void term_explain_start_failure(const char* argv0, FILE* out)
     const JXComm* cc = jx_comm_get();
     uint16_t busy = 0;
     if (bound_port(cc->rcv_sock) != JX_PORT) {
-        if (port_in_use(JX_PORT))
+        if (doctor_port_busy(JX_PORT))
             busy = JX_PORT;
-    } else if (port_in_use(JX_DATA_PORT)) {
+    } else if (doctor_port_busy(JX_DATA_PORT)) {
         busy = JX_DATA_PORT;
     }
     if (busy != 0)
