@@ -520,32 +520,33 @@ struct Heard {
     std::string name;
 };
 
-// A socket that gets the datagrams to port 8855 without taking the port from a Jexley running
-// here: shared with SO_REUSEADDR/SO_REUSEPORT when the port is free or shared, else a raw socket
-// (root only), which sees every UDP datagram with its IP header. -1 with err set when neither works.
+// A socket that gets the datagrams to port 8855 without keeping a Jexley from binding it: a raw
+// socket (root only), which sees every UDP datagram with its IP header; else the port shared with
+// SO_REUSEADDR/SO_REUSEPORT, which works while no Jexley holds it (one that starts meanwhile
+// cannot bind). -1 with err set when neither works.
 int listen_socket(bool* raw, int* err)
 {
+    *raw = true;
+    int s = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
+    if (s >= 0)
+        return s;
     *raw = false;
-    int s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     *err = errno;
-    if (s >= 0) {
-        const int on = 1;
-        (void)setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        (void)setsockopt(s, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(JX_PORT);
-        a.sin_addr.s_addr = htonl(INADDR_ANY);
-        if (bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
-            return s;
-        *err = errno;
-        close(s);
-    }
-    s = socket(AF_INET, SOCK_RAW, IPPROTO_UDP);
     if (s < 0)
         return -1;
-    *raw = true;
-    return s;
+    const int on = 1;
+    (void)setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    (void)setsockopt(s, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(JX_PORT);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) == 0)
+        return s;
+    *err = errno;
+    close(s);
+    return -1;
 }
 
 // Joins every predefined group. A socket takes only so many memberships (20 by default), so they
@@ -626,8 +627,8 @@ void listen_for_beacons(Report* r, int seconds)
     int err = 0;
     const int s = listen_socket(&raw, &err);
     if (s < 0) {
-        finding(r, "FAIL", std::string("cannot listen on UDP 8855 (") + strerror(err) + ")",
-                "the port is held without sharing; as root the doctor listens beside it");
+        finding(r, "warn", std::string("cannot listen on UDP 8855 (") + strerror(err) + ")",
+                "a Jexley holds the port; as root the doctor listens beside it");
         return;
     }
     std::vector<int> holders;
