@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing Jexley needs, when it is missing.
-# Usage: scripts/deps.sh [run|test]   (default: test)
+# Usage: scripts/deps.sh [run|demo|test]   (default: test)
 set -euo pipefail
 want=${1:-test}
 pkgs=(g++ cmake ninja-build)
+if [ "$want" = demo ]; then
+  pkgs+=(tmux iproute2)
+fi
 if [ "$want" = test ]; then
   pkgs+=(libgtest-dev libbenchmark-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev)
 fi

@@ -12,6 +12,7 @@
 #include "engine/records.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
+#include "foundation/netif.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 
@@ -79,11 +80,19 @@ uint8_t jx_comm_init(const char* program_path)
     comm.rcv_sock = comm.snd_sock = comm.data_sock = -1;
     sockets_owned = true;
 
-    if (jx_fso_init(program_path) != 0)
+    // The root is claimed before its log is opened: a second instance must not write to it.
+    if (jx_fso_init(program_path) != 0 || jx_fso_lock_root() != 0)
         return 1;
     jx_log("FSO initialized");
     if (jx_log_init(jx_fso_get_logging_path()) == 0)
         jx_log("Logger initialized");
+    // Without msg/ every text would be acknowledged to its sender and then lost.
+    if (jx_fso_make_dirs() != 0) {
+        const JXFsoFault* f = jx_fso_fault();
+        jx_log("Storage directory %s unusable - %d", f->path, f->err);
+        jx_log_errno(f->err);
+        return 1;
+    }
 
     comm.port = JX_PORT;
     jx_random_str(comm.instance_id, JX_INSTANCE_ID_LEN);
@@ -93,16 +102,16 @@ uint8_t jx_comm_init(const char* program_path)
 
     comm.snd_sock = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (comm.snd_sock < 0) {
-        jx_log("Socket() sender failed - %d", errno);
+        const int err = errno;
+        jx_log("Socket() sender failed - %d", err);
+        jx_log_errno(err);
         return 1;
     }
     const int rcv = bound_udp_socket(comm.port);
-    if (rcv == -1) {
-        jx_log("Socket() receiver failed - %d", errno);
-        return 1;
-    }
-    if (rcv == -2) {
-        jx_log("Bind() failed - %d", errno);
+    if (rcv < 0) {
+        const int err = errno;
+        jx_log(rcv == -1 ? "Socket() receiver failed - %d" : "Bind() failed - %d", err);
+        jx_log_errno(err);
         return 1;
     }
     comm.rcv_sock = rcv;
@@ -122,6 +131,10 @@ uint8_t jx_comm_init(const char* program_path)
 
     comm.running = 1;
     jx_log("Client listening on port %hu", comm.port);
+    // Which addresses peers should see us with: the first thing to compare when one is missing.
+    char addrs[1024];
+    jx_netif_describe(addrs, sizeof addrs);
+    jx_log("Host addresses: %s", addrs);
     return 0;
 }
 

@@ -91,6 +91,12 @@ void jx_set_network_status(JXNetwork* network, uint8_t status)
 {
     if (network == nullptr)
         return;
+    // Each change of state, for whoever reads the log to learn why a colleague is not seen.
+    if (status != network->status && (status == NET_ONLINE || status == NET_OFFLINE || status == NET_CLOSED))
+        jx_log("Network %s is %s", jx_ip_str(network->addr).s,
+               status == NET_ONLINE    ? "online"
+               : status == NET_OFFLINE ? "offline"
+                                       : "closed");
     switch (status) {
     case NET_ONLINE:
         // Whatever brought it online proved it alive now; an old last-heard time would take it
@@ -217,6 +223,7 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
         const int err = jx_bcast_enable();
         if (err != 0) {
             jx_log("Setsockopt broadcast permission failed - %d", err);
+            jx_log_errno(err);
             std::free(n);
             return JX_NET_ADD_BCAST_FAILED;
         }
@@ -225,6 +232,7 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
         if (err != 0) {
             std::free(n);
             jx_log("Setsockopt add multicast membership failed - %d", err);
+            jx_log_errno(err);
             return JX_NET_ADD_MCAST_FAILED;
         }
     } else if (jx_is_direct_ip(requested_type)) {
@@ -238,6 +246,8 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
     const int ins = jx_set_insert(&comm.networks, n);
     if (ins == 0) {
         jx_log("JXNetwork added: %s", jx_ip_str(addr).s);
+        if (n->status == NET_ONLINE)
+            jx_log("Network %s is online", jx_ip_str(addr).s);
         if (network != nullptr)
             *network = n;
         return JX_NET_ADD_OK;
@@ -247,6 +257,7 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
         const int err = jx_mcast_drop(addr);
         if (err != 0) {
             jx_log("Setsockopt drop multicast membership failed - %d", err);
+            jx_log_errno(err);
             std::free(n);
             return JX_NET_ADD_DROP_FAILED;
         }
@@ -323,8 +334,10 @@ uint8_t jx_leave_network(JXNetwork* network)
     (void)jx_set_remove(&comm.networks, &key);  // absent only when adding it failed half-way
     if (network->type == NET_MULTICAST) {
         const int err = jx_mcast_drop(network->addr);
-        if (err != 0)
+        if (err != 0) {
             jx_log("Setsockopt drop multicast membership failed - %d", err);
+            jx_log_errno(err);
+        }
     }
     jx_log("Left network %s", jx_ip_str(network->addr).s);
     std::free(network);

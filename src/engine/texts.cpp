@@ -65,6 +65,18 @@ int fill_addressees(JXSentTxt* st, const JXNetwork* network, const JXChannel* ch
     }
 }
 
+// Who never acknowledged a text whose retries ran out, by address and name (a peer dropped in the
+// meantime has none left), so the log shows who missed it and not only the channel file.
+void log_unanswered(const JXNetwork* network, const JXSentTxt* st)
+{
+    for (jx_list_elmt* el = jx_list_head(&st->addressees); el != nullptr; el = jx_list_next(el)) {
+        const uint32_t addr = *static_cast<const uint32_t*>(jx_list_data(el));
+        const JXPeer* peer = jx_peer_from_network(addr, network);
+        jx_log("Text %u on %s not acknowledged by %s(%s)", jx_dgram_msg_id(st->dgram),
+               jx_ip_str(network->addr).s, peer != nullptr ? peer->username : "?", jx_ip_str(addr).s);
+    }
+}
+
 }  // namespace
 
 uint8_t jx_snd_txt(JXChannel* channel, const char* text)
@@ -168,6 +180,7 @@ void txt_retry(JXNetwork* network)
                 el = next;
                 continue;
             }
+            log_unanswered(network, st);
             uint32_t a = 0;
             uint32_t b = 0;
             own_txt_addrs(network, channel, &a, &b);

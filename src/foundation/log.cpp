@@ -79,6 +79,11 @@ void jx_log(const char* fmt, ...)
     }
 }
 
+void jx_log_errno(int err)
+{
+    jx_log("errno %d: %s", err, std::strerror(err));
+}
+
 void jx_log_rotate()
 {
     if (logger != nullptr) {

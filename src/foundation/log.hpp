@@ -22,6 +22,10 @@ int jx_log_init(const char* dir);
 // One line: "YY-MM-DD hh:mm:ss", TAB, the formatted message, CR LF; flushed at once.
 void jx_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
+// The text of an error number on a line of its own, "errno <n>: <strerror text>", logged right
+// after a fixed line that gives the number alone.
+void jx_log_errno(int err);
+
 // Moves log to log1 (replacing an older backup) and starts an empty log. On failure logging stops
 // for the rest of the run. jx_log calls it; exposed for tests.
 void jx_log_rotate();

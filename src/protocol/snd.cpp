@@ -27,7 +27,10 @@ uint8_t snd_udp(int sock, uint32_t addr, uint16_t port, const uint8_t* dgram, si
     to.sin_addr.s_addr = addr;
     const ssize_t sent = sendto(sock, dgram, len, 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
     if (sent < 0 || static_cast<size_t>(sent) != len) {
-        jx_log("Error in sending data - %d", errno);
+        const int err = errno;
+        jx_log("Error in sending data - %d", err);
+        if (sent < 0)
+            jx_log_errno(err);
         return 1;
     }
     return 0;

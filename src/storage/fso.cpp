@@ -2,8 +2,10 @@
 #include "storage/fso.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -237,34 +239,44 @@ size_t jx_fso_describe_search(const char* argv0, char* out, size_t n)
     return d.len;
 }
 
-uint8_t fso_test_dir(const char* dir, const char* sub)
+namespace {
+
+// Creates and deletes a probe file in dir, or in dir/sub: 0, or the errno that prevented it.
+int probe_dir(const char* dir, const char* sub)
 {
     if (dir == nullptr)
-        return 1;
+        return EINVAL;
     size_t dlen = strlen(dir);
     if (dlen > JX_FSO_PATH_MAX)
-        return 1;
+        return ENAMETOOLONG;
     char probe[JX_FSO_PATH_SIZE];
     char tail[JX_FSO_PATH_SIZE];
     // "/" [sub "/"] probe name, then joined to dir; all of it must fit one path buffer.
     if (sub != nullptr) {
         if (!join_path(tail, "/", 1, sub, "/"))
-            return 1;
+            return ENAMETOOLONG;
     } else {
         tail[0] = '/';
         tail[1] = '\0';
     }
     char head[JX_FSO_PATH_SIZE];
     if (!join_path(head, dir, dlen, tail, nullptr))
-        return 1;
+        return ENAMETOOLONG;
     if (!join_path(probe, head, strlen(head), PROBE_NAME, nullptr))
-        return 1;
+        return ENAMETOOLONG;
     FILE* f = fopen(probe, "w");
     if (f == nullptr)
-        return 1;
+        return errno != 0 ? errno : EACCES;
     fclose(f);
     remove(probe);
     return 0;
+}
+
+}  // namespace
+
+uint8_t fso_test_dir(const char* dir, const char* sub)
+{
+    return probe_dir(dir, sub) == 0 ? 0 : 1;
 }
 
 uint8_t jx_fso_init(const char* argv0)
@@ -280,8 +292,188 @@ uint8_t jx_fso_init(const char* argv0)
     return 0;
 }
 
+namespace {
+
+constexpr const char* LOCK_NAME = "lock";
+int lock_fd = -1;
+JXFsoFault fault;
+
+void set_fault(uint8_t what, int err, const char* path)
+{
+    fault.what = what;
+    fault.err = err;
+    snprintf(fault.path, sizeof fault.path, "%s", path);
+}
+
+void release_lock()
+{
+    if (lock_fd >= 0)
+        close(lock_fd);
+    lock_fd = -1;
+}
+
+bool lock_path(char* out)
+{
+    return join_path(out, fso.internal_path, strlen(fso.internal_path), LOCK_NAME, nullptr);
+}
+
+// A write lock on every byte. It belongs to the open file, not the process: closing some other
+// descriptor of the same file (as a process-owned lock would) cannot drop it by accident.
+struct flock whole_file()
+{
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    return fl;
+}
+
+void read_holder(int fd, JXFsoHolder* h)
+{
+    *h = JXFsoHolder{};
+    char rec[300] = {};
+    const ssize_t n = pread(fd, rec, sizeof rec - 1, 0);
+    if (n <= 0)
+        return;
+    char* end = nullptr;
+    h->pid = strtol(rec, &end, 10);
+    if (end == rec || *end != ' ' || h->pid < 0)
+        h->pid = 0;
+    else
+        sscanf(end + 1, "%255s", h->host);
+}
+
+}  // namespace
+
+const JXFsoFault* jx_fso_fault()
+{
+    return &fault;
+}
+
+uint8_t jx_fso_lock_root()
+{
+    release_lock();
+    fault = JXFsoFault{};
+    char path[JX_FSO_PATH_SIZE];
+    if (!lock_path(path))
+        return FSO_FAULT_NONE;
+    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
+    if (fd < 0)
+        return FSO_FAULT_NONE;  // the root passed the probe: this is no sign of another holder
+    struct flock fl = whole_file();
+    if (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
+        const int err = errno;
+        if (err == EAGAIN || err == EACCES) {
+            set_fault(FSO_FAULT_LOCKED, err, fso.root_path);
+            read_holder(fd, &fault.holder);
+            close(fd);
+            return FSO_FAULT_LOCKED;
+        }
+        close(fd);
+        return FSO_FAULT_NONE;  // no locks on this file system (ENOLCK, EINVAL): run unclaimed
+    }
+    char host[256] = {};
+    if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
+        snprintf(host, sizeof host, "?");
+    char rec[300];
+    const int len = snprintf(rec, sizeof rec, "%ld %s\n", static_cast<long>(getpid()), host);
+    // Should the record fail, the lock holds all the same; only the holder's name is missing.
+    if (ftruncate(fd, 0) == 0) {
+        const ssize_t put_n = pwrite(fd, rec, static_cast<size_t>(len), 0);
+        (void)put_n;
+    }
+    lock_fd = fd;
+    return FSO_FAULT_NONE;
+}
+
+bool jx_fso_lock_holder(JXFsoHolder* holder)
+{
+    char path[JX_FSO_PATH_SIZE];
+    if (holder == nullptr || !lock_path(path))
+        return false;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return false;
+    struct flock fl = whole_file();
+    const bool held = fcntl(fd, F_OFD_GETLK, &fl) == 0 && fl.l_type != F_UNLCK;
+    if (held)
+        read_holder(fd, holder);
+    close(fd);
+    return held;
+}
+
+int jx_fso_dir_state(const char* sub)
+{
+    char path[JX_FSO_PATH_SIZE];
+    if (sub == nullptr || !join_path(path, fso.root_path, strlen(fso.root_path), "/", sub))
+        return ENAMETOOLONG;
+    struct stat st {};
+    if (stat(path, &st) != 0)
+        return errno;
+    if (!S_ISDIR(st.st_mode))
+        return ENOTDIR;
+    return probe_dir(path, nullptr);
+}
+
+uint8_t jx_fso_make_dirs()
+{
+    for (const char* sub : {"msg", "downloads"}) {
+        char path[JX_FSO_PATH_SIZE];
+        if (!join_path(path, fso.root_path, strlen(fso.root_path), "/", sub)) {
+            set_fault(FSO_FAULT_NO_DIR, ENAMETOOLONG, fso.root_path);
+            return FSO_FAULT_NO_DIR;
+        }
+        int err = jx_fso_dir_state(sub);
+        if (err == ENOENT) {
+            if (mkdir(path, 0777) != 0) {
+                set_fault(FSO_FAULT_NO_DIR, errno, path);
+                return FSO_FAULT_NO_DIR;
+            }
+            jx_log("Created directory %s", path);
+            err = jx_fso_dir_state(sub);
+        }
+        if (err != 0) {
+            const uint8_t what = err == ENOTDIR || err == ENOENT ? FSO_FAULT_NO_DIR : FSO_FAULT_NO_WRITE;
+            set_fault(what, err, path);
+            return what;
+        }
+    }
+    return FSO_FAULT_NONE;
+}
+
+namespace {
+struct Unwritable {
+    char* dir;
+    int err;
+};
+
+int find_unwritable(const char* dir, uint8_t, uint8_t status, void* arg)
+{
+    char internal[JX_FSO_PATH_SIZE];
+    struct stat st {};
+    if (status != FSO_CAND_OK || !join_path(internal, dir, strlen(dir), "/", INTERNAL_DIR) ||
+        stat(internal, &st) != 0 || !S_ISDIR(st.st_mode))
+        return 0;
+    auto* u = static_cast<Unwritable*>(arg);
+    u->err = probe_dir(internal, nullptr);
+    if (u->err == 0)
+        return 0;
+    memcpy(u->dir, dir, strlen(dir) + 1);
+    return 1;
+}
+}  // namespace
+
+bool jx_fso_unwritable_root(const char* argv0, char* dir, int* err)
+{
+    Unwritable u{dir, 0};
+    if (dir == nullptr || err == nullptr || jx_fso_walk_roots(argv0, find_unwritable, &u) != 0)
+        return false;
+    *err = u.err;
+    return true;
+}
+
 uint8_t jx_fso_close()
 {
+    release_lock();
     memset(&fso, 0, sizeof fso);
     return 0;
 }

@@ -27,7 +27,7 @@ extern JXFso fso;
 // 0 when a probe file can be created (and is deleted again) in dir, or in dir/sub when sub is
 // given; 1 otherwise, also when the probe path would exceed 1024 characters.
 [[nodiscard]] uint8_t fso_test_dir(const char* dir, const char* sub);
-// Clears every byte of fso; returns 0.
+// Clears every byte of fso and gives up the claim on the root; returns 0.
 uint8_t jx_fso_close();
 // internal_path; the directory the log lives in.
 const char* jx_fso_get_logging_path();
@@ -55,6 +55,45 @@ uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg);
 // jx_internal was looked for. Control characters are shown as "?". Always NUL-terminates out
 // (when n > 0); returns the length the whole text needs, so a result >= n means it was cut.
 size_t jx_fso_describe_search(const char* argv0, char* out, size_t n);
+
+// ---- Claiming the root ---------------------------------------------------------------------------
+// One process per root: two would write the same log and message files. The claim is a lock on
+// jx_internal/lock, which records the holder as "<pid> <host name>\n"; the system drops the lock
+// when the holder ends, however it ends. A file system without locks runs unclaimed.
+
+// Why the root found could not be used; what is FSO_FAULT_NONE after a good start.
+enum : uint8_t {
+    FSO_FAULT_NONE = 0,
+    FSO_FAULT_LOCKED = 1,    // another process holds the root
+    FSO_FAULT_NO_DIR = 2,    // a directory the program needs could not be made
+    FSO_FAULT_NO_WRITE = 3,  // a directory the program needs cannot be written
+};
+struct JXFsoHolder {
+    long pid;        // 0 when the holder has not recorded itself yet
+    char host[256];  // "" when unknown
+};
+struct JXFsoFault {
+    uint8_t what;
+    int err;                      // errno of the failed step
+    char path[JX_FSO_PATH_SIZE];  // the directory concerned
+    JXFsoHolder holder;           // FSO_FAULT_LOCKED
+};
+const JXFsoFault* jx_fso_fault();
+
+// After jx_fso_init: takes the root for this process (a claim held before is given up first).
+// 0, or FSO_FAULT_LOCKED with the holder in jx_fso_fault().
+[[nodiscard]] uint8_t jx_fso_lock_root();
+// Whether another process holds the root of fso (true, with its record) without taking it.
+bool jx_fso_lock_holder(JXFsoHolder* holder);
+// Makes msg/ and downloads/ when missing, so a text that was acknowledged is also stored. 0, or
+// FSO_FAULT_NO_DIR / FSO_FAULT_NO_WRITE with the directory in jx_fso_fault().
+[[nodiscard]] uint8_t jx_fso_make_dirs();
+// The state of root/<sub>: 0 when it is a directory files can be created in, else the errno that
+// stands in the way (ENOENT missing, ENOTDIR not a directory, EACCES, EROFS, ...).
+int jx_fso_dir_state(const char* sub);
+// The first root candidate whose jx_internal exists but cannot be written: its directory into dir
+// (JX_FSO_PATH_SIZE bytes) and the errno, true; false when there is none.
+bool jx_fso_unwritable_root(const char* argv0, char* dir, int* err);
 
 // ---- Files and configuration --------------------------------------------------------------------
 

@@ -9,21 +9,31 @@
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "terminal/ctx.hpp"
+#include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
 #include "terminal/term.hpp"
 
 namespace {
 
 const char USAGE[] =
-    "Usage: jexley [--help | --version]\n"
+    "Usage: jexley [--help | --version | --doctor]\n"
     "\n"
     "Jexley lets people on a LAN find each other, chat in group and direct channels and send\n"
     "each other files, in a terminal. There is no server: every host runs one Jexley.\n"
     "\n"
+    "  --doctor   check why a colleague is not seen and exit, without the screen: this\n"
+    "             host's interfaces and addresses, the routes multicast and broadcast leave\n"
+    "             by, who holds UDP ports 8855 and 8856, the storage root, firewall rules\n"
+    "             that drop those ports (nftables), then 12 s of listening, sending nothing,\n"
+    "             for the Jexleys on 239.0.0.0-239.0.0.254 and 255.255.255.255. Each finding\n"
+    "             comes with a hint; exit status 1 when one failed. Run it as root to see\n"
+    "             every process and firewall rule.\n"
+    "\n"
     "Storage root: the first of these directories that holds a writable jx_internal/: the\n"
     "program's own directory (the current directory when started by bare name), each element\n"
     "of PATH, the directory of the program's symbolic-link target. Conversations are kept in\n"
-    "msg/ and received files in downloads/ under it.\n"
+    "msg/ and received files in downloads/ under it (made at start when missing). One Jexley\n"
+    "at a time uses a root; a second one started on it says which process holds it.\n"
     "Log: jx_internal/log under the storage root.\n"
     "\n"
     "Environment:\n"
@@ -37,7 +47,7 @@ const char USAGE[] =
 int main(int argc, char** argv)
 {
     const char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : "";
-    // Answered before anything else: no terminal mode, no storage root, no sockets.
+    // Answered before anything else: no terminal mode, no claim on a storage root, no log.
     if (argc > 1 && strcmp(argv[1], "--help") == 0) {
         fputs(USAGE, stdout);
         return 0;
@@ -46,6 +56,8 @@ int main(int argc, char** argv)
         puts("jexley 0.7.0");
         return 0;
     }
+    if (argc > 1 && strcmp(argv[1], "--doctor") == 0)
+        return doctor_run(argv0, stdout);
     jx_random_seed();
 
     if (jx_comm_init(argv0) != 0) {

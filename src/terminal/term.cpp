@@ -7,14 +7,17 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <string>
 
 #include "engine/comm.hpp"
 #include "engine/crons.hpp"
 #include "engine/readloop.hpp"
 #include "foundation/log.hpp"
+#include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "terminal/ctx.hpp"
+#include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
 #include "terminal/state_machine.hpp"
 
@@ -48,8 +51,17 @@ void term_size_check()
 
 void term_load_cfg()
 {
-    // 15 bytes into a 16-byte field: the last byte stays the terminator.
-    jx_fso_read_cfg(0, jx_comm_get()->username, JX_USERNAME_MAX);
+    char saved[JX_USERNAME_MAX] = {};
+    jx_fso_read_cfg(0, saved, sizeof saved);
+    JXComm* cc = jx_comm_get();
+    if (saved[0] != '\0') {
+        // 15 bytes into a 16-byte field: the last byte stays the terminator.
+        memcpy(cc->username, saved, sizeof saved);
+        return;
+    }
+    // Nothing saved yet: keep the generated name, so peers see the same user after a restart
+    // rather than one leaving and a stranger joining.
+    jx_fso_store_cfg(0, cc->username, JX_USERNAME_MAX);
 }
 
 void term_loop()
@@ -85,21 +97,6 @@ void term_loop()
     }
 }
 
-// Whether a UDP socket could be bound to port now: false means someone holds it.
-static bool port_in_use(uint16_t port)
-{
-    int s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (s < 0)
-        return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    bool busy = bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
-    close(s);
-    return busy;
-}
-
 // Port a socket of ours is bound to, 0 when it is not an open bound socket.
 static uint16_t bound_port(int fd)
 {
@@ -112,11 +109,56 @@ static uint16_t bound_port(int fd)
     return ntohs(a.sin_port);
 }
 
+// The storage root was found but could not be used: which directory, and why.
+static bool explain_storage(FILE* out)
+{
+    const JXFsoFault* f = jx_fso_fault();
+    char path[JX_FSO_PATH_SIZE];
+    jx_str_sanitize(f->path, JX_FSO_PATH_MAX, path, sizeof path);
+    switch (f->what) {
+    case FSO_FAULT_LOCKED: {
+        char host[sizeof f->holder.host];
+        jx_str_sanitize(f->holder.host, sizeof host - 1, host, sizeof host);
+        if (f->holder.pid > 0)
+            fprintf(out,
+                    "Storage root %s is in use by Jexley process %ld on host %s; one root serves one "
+                    "Jexley at a time\n",
+                    path, f->holder.pid, host[0] != '\0' ? host : "?");
+        else
+            fprintf(out,
+                    "Storage root %s is in use by another Jexley process; one root serves one Jexley at "
+                    "a time\n",
+                    path);
+        return true;
+    }
+    case FSO_FAULT_NO_DIR:
+        fprintf(out, "Cannot make the directory %s: %s\n", path,
+                f->err == ENOTDIR ? "something else of that name is in the way" : strerror(f->err));
+        return true;
+    case FSO_FAULT_NO_WRITE:
+        fprintf(out, "Cannot write in the directory %s: %s\n", path, strerror(f->err));
+        return true;
+    default:
+        return false;
+    }
+}
+
 void term_explain_start_failure(const char* argv0, FILE* out)
 {
     if (fso.internal_path[0] == '\0') {
-        fprintf(out, "No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist in the "
-                     "program's directory or in a directory on PATH; looked for jx_internal in:\n");
+        char dir[JX_FSO_PATH_SIZE];
+        int err = 0;
+        if (jx_fso_unwritable_root(argv0, dir, &err)) {
+            char shown[JX_FSO_PATH_SIZE];
+            jx_str_sanitize(dir, JX_FSO_PATH_MAX, shown, sizeof shown);
+            fprintf(out,
+                    "Storage root %s found, but its jx_internal/ is not writable (%s); looked for a "
+                    "writable jx_internal in:\n",
+                    shown, strerror(err));
+        } else {
+            fprintf(out, "No storage root found: a writable jx_internal/ must exist in the program's "
+                         "directory or in a directory on PATH; looked for jx_internal in:\n");
+        }
         std::string where(4096, '\0');
         size_t need = jx_fso_describe_search(argv0, where.data(), where.size());
         if (need >= where.size()) {
@@ -126,13 +168,15 @@ void term_explain_start_failure(const char* argv0, FILE* out)
         fputs(where.c_str(), out);
         return;
     }
+    if (explain_storage(out))
+        return;
     // The engine keeps the sockets it opened before failing; ours on 8855 is not a foreign one.
     const JXComm* cc = jx_comm_get();
     uint16_t busy = 0;
     if (bound_port(cc->rcv_sock) != JX_PORT) {
-        if (port_in_use(JX_PORT))
+        if (doctor_port_busy(JX_PORT))
             busy = JX_PORT;
-    } else if (port_in_use(JX_DATA_PORT)) {
+    } else if (doctor_port_busy(JX_DATA_PORT)) {
         busy = JX_DATA_PORT;
     }
     if (busy != 0)

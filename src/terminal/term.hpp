@@ -13,6 +13,8 @@ void term_size_check();
 void term_load_cfg();
 // Runs the main loop until the screen state becomes STATE_EXIT.
 void term_loop();
-// After a failed engine start: one line naming the cause in plain words (no storage root, with
-// where it was looked for, or a UDP port in use), written to out.
+// After a failed engine start: one line naming the cause in plain words, written to out: no
+// storage root, or one whose jx_internal/ cannot be written (with where it was looked for); the
+// root held by another process (which, on which host); msg/ or downloads/ that cannot be made or
+// written; a UDP port in use.
 void term_explain_start_failure(const char* argv0, FILE* out);

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The program under tmux, in a network namespace of its own: it opens on the home screen, shows
 # and scrolls the help page, goes back home, exits on Esc and leaves the terminal as it found it,
-# with the closing lines in its log. A start without a storage root, or with port 8855 taken,
-# fails with status 1 and says why.
+# with the closing lines in its log; it made msg/ and downloads/, and a restart keeps the generated
+# user name. A start without a storage root, on a read-only one, with msg/ impossible, with port
+# 8855 taken, or on a root another instance holds, fails with status 1 and says why.
 set -u -o pipefail
 bin=$(realpath "${1:?usage: test_home_help.sh path/to/jexley}")
 source "$(dirname "$0")/lib_netns.sh"
@@ -31,7 +32,7 @@ mkroot() { mkdir -p "$1/jx_internal" "$1/msg" "$1/downloads" && cp "$bin" "$1/je
 
 # --- Home, help, exit ---------------------------------------------------------------------------
 root="$work/root"
-mkroot "$root"
+mkdir -p "$root/jx_internal" && cp "$bin" "$root/jexley"
 T -f /dev/null new-session -d -s main -x 80 -y 24 "env -i PATH=/usr/bin:/bin TERM=screen HOME=$work HISTFILE=/dev/null bash --norc --noprofile"
 T set-option -t main status off >/dev/null
 check "pane is 80x24" [ "$(T display -p -t main '#{pane_width}x#{pane_height}')" = "80x24" ]
@@ -46,6 +47,8 @@ see "terminal size" has 'Terminal size:      80x24'
 see "no networks yet" has 'Joined networks:        0'
 see "long key bar labels" row 22 '^F1HelpF2JoinedNetsF3AddrsF4ChannelsF5PeersF6DownloadsF7UploadsF8LastCh *$'
 see "prompt shows the generated username" row 23 '^\[jexley[0-9]{9}\]'
+name=$(pane | sed -n 24p | grep -oE '^\[jexley[0-9]{9}\]')
+check "msg/ and downloads/ made at start" [ -d "$root/msg" -a -d "$root/downloads" ]
 
 T send-keys -t main F1
 see "F1 opens help" has "Hotkeys"
@@ -75,6 +78,11 @@ log="$root/jx_internal/log"
 expected=$'TermData closed\nComms closed\nJXComm closed\nFSO closing\nLogger closing'
 check "log ends with the closing lines" [ "$(tail -n 5 "$log" | cut -f2- | tr -d '\r')" = "$expected" ]
 check "log has the start-up lines" eval "grep -q \$'\tJXComm initialized\r\$' '$log' && grep -q \$'\tEntering terminal loop\r\$' '$log'"
+check "the generated name is saved" [ "[$(cat "$root/jx_internal/cfg")]" = "$name" ]
+T send-keys -t main "clear; unshare -rn ./jexley; echo DONE" Enter
+see "a restart shows the same name" row 23 "^\\$name"
+T send-keys -t main Escape
+see "the restart exits" has "DONE"
 
 # --- No storage root ----------------------------------------------------------------------------
 empty="$work/empty"
@@ -83,11 +91,22 @@ out=$(cd "$empty" && env -i PATH=/usr/bin:/bin unshare -rn ./jexley </dev/null 2
 check "no storage root: exit status 1" [ $? -eq 1 ]
 check "no storage root: the failure line" [ "$(sed -n 1p <<<"$out")" = "Internal error - comm error!" ]
 line2=$(sed -n 2p <<<"$out")
-check "no storage root: the cause line" [ "${line2#No storage root found: jx_internal/ (writable), msg/ and downloads/ must exist}" != "$line2" ]
+check "no storage root: the cause line" [ "${line2#No storage root found: a writable jx_internal/ must exist}" != "$line2" ]
 check "no storage root: where it looked" grep -qF "$empty/./jx_internal" <<<"$out"
 check "no storage root: nothing else written" [ "$(tr -d -c '\033' <<<"$out" | wc -c)" -eq 0 ]
 
-# --- Port 8855 taken by a running instance ------------------------------------------------------
+# --- A read-only root, and msg/ that cannot be made -----------------------------------------------
+mkdir -p "$work/ro/jx_internal" && cp "$bin" "$work/ro/jexley"
+out=$(unshare -mrn bash -c "mount --bind '$work/ro' '$work/ro' && mount -o remount,bind,ro '$work/ro' &&
+    cd '$work/ro' && env -i PATH=/usr/bin:/bin ./jexley </dev/null" 2>&1)
+check "read-only root: exit status 1" [ $? -eq 1 ]
+check "read-only root: found but not writable" grep -qF "Storage root $work/ro/. found, but its jx_internal/ is not writable (Read-only file system)" <<<"$out"
+mkdir -p "$work/nomsg/jx_internal" && cp "$bin" "$work/nomsg/jexley" && touch "$work/nomsg/msg"
+out=$(cd "$work/nomsg" && unshare -rn ./jexley </dev/null 2>&1)
+check "msg/ impossible: exit status 1" [ $? -eq 1 ]
+check "msg/ impossible: which and why" grep -qx "Cannot make the directory $work/nomsg/./msg: something else of that name is in the way" <<<"$out"
+
+# --- Port 8855 taken by a running instance; its root taken from another namespace ----------------
 mkroot "$work/first"
 mkroot "$work/second"
 out=$(unshare -rn bash -c "
@@ -95,12 +114,16 @@ out=$(unshare -rn bash -c "
     ./jexley </dev/null >/dev/null 2>&1 & first=\$!
     for i in \$(seq 300); do grep -q 'Entering terminal loop' jx_internal/log 2>/dev/null && break; sleep 0.1; done
     cd '$work/second' && ./jexley </dev/null; echo \"rc=\$?\"
+    cd '$work/first' && unshare -rn ./jexley </dev/null; echo \"shared=\$? pid=\$first\"
     kill -TERM \$first; wait \$first; echo \"first=\$?\"
 " 2>&1)
 check "port in use: the failure line" grep -qx "Internal error - comm error!" <<<"$out"
 check "port in use: the cause line" grep -qx "UDP port 8855 is in use by another program (is Jexley already running?)" <<<"$out"
 check "port in use: exit status 1" grep -qx "rc=1" <<<"$out"
 check "SIGTERM ends the first instance cleanly" grep -qx "first=0" <<<"$out"
+pid=$(sed -n 's/^shared=1 pid=//p' <<<"$out")
+check "root in use: the holder named" grep -qx "Storage root $work/first/. is in use by Jexley process $pid on host $(hostname); one root serves one Jexley at a time" <<<"$out"
+check "root in use: its log untouched" [ "$(grep -c 'Logger initialized' "$work/first/jx_internal/log")" -eq 1 ]
 check "SIGTERM still writes the closing lines" eval "[[ \$(tail -n 1 '$work/first/jx_internal/log') == *'Logger closing'* ]]"
 
 [ $fail -eq 0 ] && echo "PASS" || { echo "some checks failed"; exit 1; }

@@ -65,6 +65,8 @@ TEST_F(SendText, MainChannelTextsAreDeliveredByAllOrPartlyUndeliveredAfterTheFif
         EXPECT_EQ(again[0].bytes, out[0].bytes);
     }
     EXPECT_EQ(events(), Strs{"partly Main #" + id_str(out[0]) + " 239.7.7.7 239.7.7.7"});
+    EXPECT_TRUE(log_line("Text " + id_str(out[0]) + " on 239.7.7.7 not acknowledged by dave(127.0.0.4)"));
+    EXPECT_EQ(log_count("not acknowledged"), 1u) << log_text();
     // The late acknowledgement of the last resend finds nothing, and nothing is resent.
     ack_from(PKT_TXT_GROUP_ACK, out[0].id(), kPeer3);
     jx_clock_advance(3);

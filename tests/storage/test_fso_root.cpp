@@ -1,5 +1,6 @@
 // Storage root search, derived paths, configuration file and path-level file operations, on real
 // directory trees with a controlled PATH and working directory.
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <optional>
@@ -133,4 +134,47 @@ TEST_F(FsoRoot, RemoveRefusesAPathItWouldCut)
     EXPECT_EQ(jx_fso_file_exists((d998 + "/" + fits).c_str()), 0);
     jx_fso_remove_file(fits.c_str(), (d998 + "/").c_str());
     EXPECT_EQ(jx_fso_file_exists((d998 + "/" + fits).c_str()), 1);
+}
+
+// One process per root: a held root names its holder from the lock file's record; the claim is
+// taken once the holder lets go. msg/ and downloads/ are made at start; something else in their
+// place is named. A root whose jx_internal cannot be written is told apart from no root at all.
+TEST_F(FsoRoot, ClaimAndDirectoriesOfTheRoot)
+{
+    cd(R + "/work");
+    ASSERT_EQ(jx_fso_init("jexley"), 0);
+    const std::string lock = R + "/work/jx_internal/lock";
+    write_file(lock, "4321 otherhost\n");
+    const int other = open(lock.c_str(), O_RDWR);
+    struct flock fl {};
+    fl.l_type = F_WRLCK;
+    ASSERT_EQ(fcntl(other, F_OFD_SETLK, &fl), 0);
+    EXPECT_EQ(jx_fso_lock_root(), FSO_FAULT_LOCKED);
+    EXPECT_EQ(std::make_tuple(jx_fso_fault()->holder.pid, std::string(jx_fso_fault()->holder.host)),
+              std::make_tuple(4321L, std::string("otherhost")));
+    close(other);
+    ASSERT_EQ(jx_fso_lock_root(), FSO_FAULT_NONE);
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(read_file(lock), std::to_string(getpid()) + " " + host + "\n");
+    JXFsoHolder h{};
+    EXPECT_TRUE(jx_fso_lock_holder(&h) && h.pid == getpid()) << "seen from another open file";
+
+    EXPECT_EQ(jx_fso_dir_state("msg"), ENOENT);
+    ASSERT_EQ(jx_fso_make_dirs(), FSO_FAULT_NONE);
+    EXPECT_TRUE(fs::is_directory(R + "/work/msg") && fs::is_directory(R + "/work/downloads"));
+    fs::remove(R + "/work/downloads");
+    write_file(R + "/work/downloads", "x");
+    EXPECT_EQ(jx_fso_make_dirs(), FSO_FAULT_NO_DIR);
+    EXPECT_EQ(std::make_tuple(jx_fso_fault()->err, std::string(jx_fso_fault()->path)),
+              std::make_tuple(ENOTDIR, R + "/work/downloads"));
+
+    cd(R);
+    setenv("PATH", "plain:a:b", 1);  // a: its probe file's place is taken by a directory
+    char dir[JX_FSO_PATH_SIZE];
+    int err = 0;
+    EXPECT_TRUE(jx_fso_unwritable_root(nowhere.c_str(), dir, &err));
+    EXPECT_EQ(std::make_tuple(std::string(dir), err), std::make_tuple(std::string("a"), EISDIR));
+    setenv("PATH", "plain:b", 1);
+    EXPECT_FALSE(jx_fso_unwritable_root(nowhere.c_str(), dir, &err));
 }

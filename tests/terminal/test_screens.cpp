@@ -66,6 +66,10 @@ TEST_F(Screens, SavedUserNameAndTheCauseOfAFailedStart)
         term_load_cfg();
         EXPECT_STREQ(name, want);
     }
+    // Nothing saved: the name in use is saved, so the next start keeps it.
+    std::filesystem::remove(root / "jx_internal" / "cfg");
+    term_load_cfg();
+    EXPECT_EQ(slurp("jx_internal/cfg"), std::string("bob\0\0\0\0\0\0\0\0\0\0\0\0", 15));
     // The running engine holds both ports: it got 8855 itself, so 8856 is the one named. Without
     // its data socket nothing is busy and the reason is in the log.
     auto explain = [] {

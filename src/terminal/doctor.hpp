@@ -1,0 +1,28 @@
+// doctor: `jexley --doctor`, the answer to "I can't see my colleague", printed on standard output
+// before the terminal is touched: interfaces, multicast and broadcast routes, the two UDP ports and
+// who holds them, the storage root, firewall rules, and a silent listen for the beacons of other
+// hosts. It sends nothing, claims no storage root and opens no log. Calls foundation (netif, ipv4,
+// utility), protocol (decoding beacons) and storage (root search, lock holder).
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// How long the doctor listens: a little more than one beacon interval, so every host joined to a
+// group or to the broadcast network is heard at least once.
+inline constexpr int DOCTOR_LISTEN_S = 12;
+
+// Runs every check and the listen, writing findings (each with a one-line hint) to out; a countdown
+// is drawn on it while listening when it is a terminal. 1 when a finding failed, else 0.
+int doctor_run(const char* argv0, FILE* out);
+
+// True when binding a UDP socket to port now fails because someone holds it.
+bool doctor_port_busy(uint16_t port);
+
+// The rules of an `nft list ruleset` text that stop UDP traffic to port 8855 or 8856 on this
+// host: drop or reject rules whose destination port (number, range, set, or "!=" of them) covers
+// either port or that match all UDP, and input or output chains whose policy drops and that accept
+// neither port. One line per finding: "table <family> <name>, chain <name> (<hook>): <rule>".
+std::vector<std::string> doctor_nft_drops(const std::string& ruleset);
