@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
 # Idle CPU and text round trip of the engine, measured on namespace hosts:
-#   for the engine as built (each select waits out the rest of the 10 ms turn) and for the same
-#   engine polling in 100 us slices (the older receive loop), two hosts each running the screenless
-#   driver on one multicast network:
+#   for the engine as built (an idle turn sleeps until the next thing is due, a datagram comes or a
+#   command arrives) and for the same engine turning every 10 ms however idle (the older loop), two
+#   hosts each running the screenless driver on one multicast network:
 #     idle CPU: on-CPU time of one instance (/proc/PID/schedstat, nanoseconds) over JX_BENCH_IDLE_S
-#               (20) seconds with nothing but beacons going on, as % of one core (target < 0.5 %)
+#               (20) seconds with nothing but beacons going on, as % of one core (target < 0.1 %)
 #     round trip: JX_BENCH_TEXTS (200) texts on the main channel, one every 50 ms; time from the
 #               EV_TXT_SENT line to the EV_TXT_DELIVERED line of the same message id
-#   the real program idle on its home screen in tmux, the same CPU measure;
+#   the real program idle on its home screen in tmux, the same CPU measure, built both ways;
 #   reference: a raw UDP ping-pong between the same two hosts (python3), when available.
-# Usage: bench_idle_rtt.sh JEXLEY: the drivers are taken from the same build.
+# Usage: bench_idle_rtt.sh JEXLEY: the drivers and the 10 ms program are taken from the same build.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -18,7 +18,8 @@ source "$root/tests/e2e/lib_driver.sh"
 
 netns_require
 jexley=$(cd "$(dirname "${1:?usage: bench_idle_rtt.sh JEXLEY}")" && pwd)/$(basename "$1")
-tools=$(dirname "$jexley")/tools
+build=$(dirname "$jexley")
+tools=$build/tools
 idle_s=${JX_BENCH_IDLE_S:-20}
 texts=${JX_BENCH_TEXTS:-200}
 
@@ -52,7 +53,7 @@ measure() {
         sleep 0.2
     done
     grep -q __asan_init "$JX_DRIVER" 2>/dev/null && echo "$label: sanitizer build, figures are pessimistic"
-    echo "$label: idle CPU $(idle_cpu "$(driver_pid "$a")") % of one core over ${idle_s} s (target < 0.5 %)"
+    echo "$label: idle CPU $(idle_cpu "$(driver_pid "$a")") % of one core over ${idle_s} s (target < 0.1 %)"
 
     before=$(wc -l <"$JX_DRV_DIR/out$a")
     for ((n = 1; n <= texts; n++)); do
@@ -81,24 +82,32 @@ measure() {
 }
 
 netns_up 4 || fail "could not build the namespace hosts"
-measure "waiting out the turn" "$tools/jx_engine_driver" 1 2 239.1.2.3
-measure "100 us slices (before)" "$tools/jx_engine_driver_sliced" 3 4 239.1.2.4
+measure "driver, sleeping until due" "$tools/jx_engine_driver" 1 2 239.1.2.3
+measure "driver, 10 ms turns (before)" "$tools/jx_engine_driver_ticking" 3 4 239.1.2.4
 
 # The real program, idle on its home screen.
-if command -v tmux >/dev/null; then
+# program_idle LABEL BINARY HOST
+program_idle() {
+    local label=$1 home pid sock
     home=$(netns_tmpdir)
     mkdir -p "$home/jx_internal" "$home/msg" "$home/downloads"
-    cp "$jexley" "$home/jexley"
+    cp "$2" "$home/jexley"
     sock="$home/tmux.sock"
-    netns_exec 1 tmux -S "$sock" -f /dev/null new-session -d -x 80 -y 24 "$home/jexley"
+    netns_exec "$3" tmux -S "$sock" -f /dev/null new-session -d -x 80 -y 24 "$home/jexley"
     sleep 2
     pid=$(pgrep -f "^$home/jexley" | head -n 1)
     if [ -n "$pid" ]; then
-        echo "jexley on its home screen: idle CPU $(idle_cpu "$pid") % of one core over ${idle_s} s"
+        echo "$label: idle CPU $(idle_cpu "$pid") % of one core over ${idle_s} s (target < 0.1 %)"
     else
-        echo "jexley on its home screen: did not start"
+        echo "$label: did not start"
     fi
-    netns_exec 1 tmux -S "$sock" kill-server 2>/dev/null
+    netns_exec "$3" tmux -S "$sock" kill-server 2>/dev/null
+}
+if command -v tmux >/dev/null; then
+    program_idle "jexley on its home screen, sleeping until due" "$jexley" 1
+    if [ -x "$build/tools/jexley_ticking" ]; then
+        program_idle "jexley on its home screen, 10 ms turns (before)" "$build/tools/jexley_ticking" 3
+    fi
 fi
 
 A1=$(netns_addr 1); A2=$(netns_addr 2)

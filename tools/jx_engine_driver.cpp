@@ -1,6 +1,7 @@
 // jx_engine_driver: the engine's main loop without a screen, for the multi-host tests and the
 // benchmarks. Runs the same turn as the program (receive loop, input, periodic tasks, event
-// drain), prints every event as one line on stdout and takes one command per line on stdin.
+// drain; an idle turn sleeps until the next thing is due), prints every event as one line on
+// stdout and takes one command per line on stdin.
 //
 // Usage: jx_engine_driver STORAGE_ROOT
 // The root and its jx_internal/, msg/ and downloads/ are created when missing.
@@ -398,7 +399,9 @@ int main(int argc, char** argv)
     std::string pending;
     bool go = true;
     while (go && g_stop == 0) {
-        (void)jx_read_loop();
+        // As the program does: an idle turn sleeps until the next thing is due, a datagram comes
+        // or a command line arrives.
+        (void)jx_read_loop(jx_turn_wait_us(), stdin_open ? STDIN_FILENO : -1);
         if (stdin_open) {
             char buf[4096];
             for (;;) {

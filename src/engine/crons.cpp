@@ -1,6 +1,8 @@
 #include "engine/crons.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 #include "engine/comm.hpp"
 #include "engine/downloads.hpp"
@@ -8,9 +10,16 @@
 #include "engine/texts.hpp"
 #include "engine/uploads.hpp"
 #include "engine/presence.hpp"
+#include "engine/readloop.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
+
+// 0 builds the engine that turns every 10 ms however idle, the older loop the benchmarks compare
+// against.
+#ifndef JX_IDLE_SLEEP
+#define JX_IDLE_SLEEP 1
+#endif
 
 void manage_tasks()
 {
@@ -69,4 +78,31 @@ uint8_t jx_crons_run()
     }
     manage_tasks();
     return 0;
+}
+
+int64_t jx_next_due_us()
+{
+    if (jx_list_size(&comm.tasks) != 0)
+        return JX_DUE_NOW;
+    int64_t due = std::numeric_limits<int64_t>::max();
+    for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el)) {
+        const auto* network = static_cast<const JXNetwork*>(jx_list_data(el));
+        if (uploads_busy(network) || downloads_busy(network))
+            return JX_DUE_NOW;
+        due = std::min({due, presence_due(network), txt_retry_due(network)});
+    }
+    if (due == std::numeric_limits<int64_t>::max())
+        return JX_DUE_NONE;
+    if (due <= jx_clock_now())
+        return JX_DUE_NOW;
+    const int64_t us = jx_clock_us_until(due);
+    return us > 0 ? us : JX_DUE_NOW;
+}
+
+int64_t jx_turn_wait_us()
+{
+    const int64_t due = JX_IDLE_SLEEP ? jx_next_due_us() : JX_DUE_NOW;
+    if (due == JX_DUE_NOW)
+        return JX_READ_BUDGET_US;
+    return due == JX_DUE_NONE ? JX_IDLE_WAIT_MAX_US : std::min(due, JX_IDLE_WAIT_MAX_US);
 }

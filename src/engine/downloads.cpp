@@ -284,6 +284,15 @@ void manage_downloads(JXNetwork* network)
     }
 }
 
+bool downloads_busy(const JXNetwork* network)
+{
+    for (jx_list_elmt* el = jx_list_head(&network->downloads); el != nullptr; el = jx_list_next(el)) {
+        if (static_cast<const JXTransfer*>(jx_list_data(el))->state != DL_PENDING)
+            return true;
+    }
+    return false;
+}
+
 void jx_fail_dl(JXTransfer* d, JXNetwork* network)
 {
     close_file(d);

@@ -28,6 +28,9 @@ void proc_batch_done(const JXPacket* pkt);
 [[nodiscard]] uint8_t jx_accept_download(const uint8_t* id);
 // Advances every download of the network; called once per turn.
 void manage_downloads(JXNetwork* network);
+// True while a download of the network works on every turn: all accepted ones (a pending offer
+// waits for the user without time limit).
+bool downloads_busy(const JXNetwork* network);
 // When the current segment may be complete: asks for missing chunks, or writes the segment and
 // asks for the next, or finishes. 1 when the download was removed (finished or failed), else 0.
 uint8_t jx_check_dl(JXNetwork* network, JXTransfer* download);

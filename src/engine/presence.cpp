@@ -1,6 +1,8 @@
 #include "engine/presence.hpp"
 
+#include <algorithm>
 #include <cstdlib>
+#include <limits>
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
@@ -159,4 +161,19 @@ void live_beacon(JXNetwork* network)
         return;
     (void)jx_snd_beacon(network);
     network->last_beacon = now;
+}
+
+int64_t presence_due(const JXNetwork* network)
+{
+    // Each step acts once its gap is exceeded, so one second after the gap has passed.
+    int64_t due = std::numeric_limits<int64_t>::max();
+    if (network->status == NET_ONLINE)
+        due = network->last_heard + JX_NET_OFFLINE_S + 1;
+    for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el))
+        due = std::min(due, static_cast<const JXPeer*>(jx_list_data(el))->last_seen + JX_PEER_TIMEOUT_S + 1);
+    if (network->type != NET_UNSPEC)
+        due = std::min(due, network->last_beacon + JX_BEACON_GAP_S + 1);
+    else if (network->status != NET_CLOSED)
+        due = std::min(due, network->last_beacon + JX_QUERY_GAP_S + 1);
+    return due;
 }

@@ -12,12 +12,6 @@
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
-// 0: each select waits for the rest of the turn. The benchmarks also build the engine with 100 us
-// slices, the older polling, to show that waiting out the budget costs no round-trip time.
-#ifndef JX_READ_SLICE_US
-#define JX_READ_SLICE_US 0
-#endif
-
 namespace {
 
 // A failed select would otherwise return at once every turn and spin the main loop: the turn still
@@ -49,31 +43,35 @@ uint8_t recv_udp(int sock)
     return 0;
 }
 
-uint8_t jx_read_loop()
+uint8_t jx_read_loop(int64_t wait_us, int wake_fd)
 {
     const int64_t start = jx_clock_now_us();
     const int socks[3] = {comm.rcv_sock, comm.snd_sock, comm.data_sock};
-    const int max_fd = std::max({socks[0], socks[1], socks[2]});
-    if (max_fd < 0 || max_fd >= FD_SETSIZE) {
+    const int max_sock = std::max({socks[0], socks[1], socks[2]});
+    if (max_sock < 0 || max_sock >= FD_SETSIZE) {
         wait_out_turn(start);
         return 1;
     }
+    if (wake_fd >= FD_SETSIZE)
+        wake_fd = -1;
 
-    // Each select waits for the rest of the turn's budget instead of polling in short slices: an idle
-    // turn costs one wake-up, and a datagram still wakes us at once.
+    // Each select waits for the rest of the turn instead of polling in short slices: an idle turn
+    // costs one wake-up, and a datagram still wakes us at once. Past the budget the turn only goes
+    // on while nothing happens, so whatever woke us is acted on in this turn.
+    int64_t limit = std::max(wait_us, JX_READ_BUDGET_US);
     int64_t spent = 0;
-    while (spent < JX_READ_BUDGET_US) {
+    while (spent < limit) {
         fd_set readable;
         FD_ZERO(&readable);
         for (int s : socks) {
             if (s >= 0)
                 FD_SET(s, &readable);
         }
-        int64_t wait_us = JX_READ_BUDGET_US - spent;
-        if (JX_READ_SLICE_US > 0 && wait_us > JX_READ_SLICE_US)
-            wait_us = JX_READ_SLICE_US;
-        timeval wait{0, static_cast<suseconds_t>(wait_us)};
-        const int ready = select(max_fd + 1, &readable, nullptr, nullptr, &wait);
+        if (wake_fd >= 0)
+            FD_SET(wake_fd, &readable);
+        const int64_t wait = limit - spent;
+        timeval tv{static_cast<time_t>(wait / 1000000), static_cast<suseconds_t>(wait % 1000000)};
+        const int ready = select(std::max(max_sock, wake_fd) + 1, &readable, nullptr, nullptr, &tv);
         if (ready < 0) {
             // A signal is no failure of the sockets; it only ends this turn early.
             if (errno == EINTR)
@@ -83,11 +81,21 @@ uint8_t jx_read_loop()
             wait_out_turn(start);
             return 1;
         }
+        bool woken = false;
+        if (wake_fd >= 0 && FD_ISSET(wake_fd, &readable)) {
+            wake_fd = -1;  // it stays readable until its owner reads it after this turn
+            woken = true;
+        }
         // One datagram per readable socket per pass, so three busy sockets are served in turn.
         for (int s : socks) {
-            if (s >= 0 && FD_ISSET(s, &readable) && recv_udp(s) == 0)
-                jx_process_udp();
+            if (s >= 0 && FD_ISSET(s, &readable)) {
+                woken = true;
+                if (recv_udp(s) == 0)
+                    jx_process_udp();
+            }
         }
+        if (woken)
+            limit = JX_READ_BUDGET_US;
         spent = jx_clock_now_us() - start;
         if (spent < 0)
             break;  // the wall clock was set back: end the turn rather than wait anew

@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
@@ -198,6 +199,15 @@ void txt_retry(JXNetwork* network)
         }
     }
     network->last_retry = now;
+}
+
+int64_t txt_retry_due(const JXNetwork* network)
+{
+    for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
+        if (jx_list_size(&static_cast<const JXChannel*>(jx_list_data(el))->sent_txts) != 0)
+            return network->last_retry + RETRY_GAP_S + 1;
+    }
+    return std::numeric_limits<int64_t>::max();
 }
 
 void proc_txt(const JXPacket* pkt)

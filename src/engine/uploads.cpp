@@ -229,6 +229,15 @@ void manage_uploads(JXNetwork* network)
     }
 }
 
+bool uploads_busy(const JXNetwork* network)
+{
+    for (jx_list_elmt* el = jx_list_head(&network->uploads); el != nullptr; el = jx_list_next(el)) {
+        if (static_cast<const JXTransfer*>(jx_list_data(el))->state != UL_PENDING)
+            return true;
+    }
+    return false;
+}
+
 void proc_meta_ack(const JXPacket* pkt)
 {
     JXNetwork* network = jx_transfer_network(pkt);

@@ -34,6 +34,9 @@ inline constexpr uint16_t JX_LIMIT_STEP = 3;
 uint8_t jx_set_ul_state(JXTransfer* upload, uint8_t state);
 // Advances every upload of the network; called once per turn.
 void manage_uploads(JXNetwork* network);
+// True while an upload of the network works on every turn: all but those waiting, without time
+// limit, for the user on the other side to accept.
+bool uploads_busy(const JXNetwork* network);
 
 void proc_meta_ack(const JXPacket* pkt);
 void proc_get_segment(const JXPacket* pkt);

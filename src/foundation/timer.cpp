@@ -59,3 +59,12 @@ int64_t jx_clock_now_us()
     gettimeofday(&now, nullptr);
     return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
 }
+
+int64_t jx_clock_us_until(int64_t second)
+{
+    // Against the microsecond clock, not time(): right after a second begins, time() may still
+    // show the old one for a tick, and a wait computed from it would oversleep by a whole second.
+    if (frozen_now != 0)
+        return (second - frozen_now) * 1000000;
+    return second * 1000000 - jx_clock_now_us();
+}

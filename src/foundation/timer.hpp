@@ -30,7 +30,11 @@ double jx_timer_get_micro_lap(const JXTimer* timer);
 //   jx_clock_advance  moves a frozen clock forward by seconds; no effect on the real clock.
 //   jx_clock_now_us   the real wall clock in microseconds (gettimeofday), never frozen: the
 //                     per-turn work budgets measure real elapsed time.
+//   jx_clock_us_until microseconds until jx_clock_now shows `second`: on the real clock until the
+//                     wall clock gets there (0 or less once it has), on a frozen clock the whole
+//                     seconds between. An idle loop sleeps this long for its next timed step.
 int64_t jx_clock_now();
 void jx_clock_set(int64_t seconds);
 void jx_clock_advance(int64_t seconds);
 int64_t jx_clock_now_us();
+int64_t jx_clock_us_until(int64_t second);

@@ -75,10 +75,19 @@ void term_loop()
     sigemptyset(&sa.sa_mask);
     sigaction(SIGTERM, &sa, nullptr);
     sigaction(SIGHUP, &sa, nullptr);
+    // A resize interrupts an idle wait, so the screen is laid out again at once.
+    struct sigaction winch {};
+    winch.sa_handler = [](int) {};
+    winch.sa_flags = SA_RESTART;
+    sigemptyset(&winch.sa_mask);
+    sigaction(SIGWINCH, &winch, nullptr);
 
     for (;;) {
-        // The receive step waits about 10 ms on the sockets: it sets the pace of the loop.
-        if (jx_read_loop() != 0)
+        // The receive step waits about 10 ms on the sockets and sets the pace of the loop; while
+        // nothing is due it sleeps on until the next thing is, a datagram comes or a key is
+        // pressed. Bytes an earlier read left are keys too: no sleeping while there are some.
+        const int64_t wait = io_keyboard_check() ? JX_READ_BUDGET_US : jx_turn_wait_us();
+        if (jx_read_loop(wait, STDIN_FILENO) != 0)
             ctx_err_feedback("Internal error - read error");
         if (io_keyboard_check())
             io_input();

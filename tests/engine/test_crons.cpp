@@ -1,5 +1,6 @@
 // The periodic tasks on a frozen clock: query and beacon rhythms as seen on the wire (with the
-// beacon's bytes), peer ageing, the offline rule and the order of the events one pass raises.
+// beacon's bytes), peer ageing, the offline rule, the order of the events one pass raises, and
+// when the next pass is due.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 
 #include "engine/crons.hpp"
 #include "engine/readloop.hpp"
+#include "engine/texts.hpp"
 #include "engine_fixture.hpp"
 
 using namespace jxtest;
@@ -87,12 +89,40 @@ TEST_F(Crons, OfflineAfter101SilentSecondsPeerDroppedAfter61AndEventsInTheOrderR
     EXPECT_EQ(jx_set_size(&group->peers), 1) << "a group keeps the peers it still hears";
 }
 
+TEST_F(Crons, NextTurnIsDueAtTheSecondTheNextRuleActs)
+{
+    EXPECT_EQ(jx_next_due_us(), JX_DUE_NONE) << "nothing joined";
+    JXNetwork* n = online_group(1);  // our echo and bob at 0
+    EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "the first beacon";
+    ASSERT_EQ(jx_crons_run(), 0);
+    JXPeer* bob = jx_peer_from_network(ip(kPeer1), n);
+    // Seconds from the frozen start: now, last beacon, last heard, bob last seen, last resend pass;
+    // then when the next turn is due, in seconds from now.
+    auto due_at = [&](int now, int beacon, int heard, int seen, int retry) {
+        jx_clock_set(kFrozenNow + now);
+        n->last_beacon = kFrozenNow + beacon, n->last_heard = kFrozenNow + heard;
+        bob->last_seen = kFrozenNow + seen, n->last_retry = kFrozenNow + retry;
+        return jx_next_due_us();
+    };
+    EXPECT_EQ(due_at(0, 0, 0, 0, 0), 11000000) << "beacon at 11";
+    EXPECT_EQ(due_at(10, 0, 0, 0, 0), 1000000);
+    EXPECT_EQ(due_at(11, 0, 0, 0, 0), JX_DUE_NOW);
+    EXPECT_EQ(due_at(55, 55, 50, 0, 0), 6000000) << "bob dropped at 61";
+    EXPECT_EQ(due_at(95, 95, 0, 90, 0), 6000000) << "offline at 101";
+    EXPECT_EQ(due_at(200, 195, 0, 0, 0), JX_DUE_NOW) << "overdue";
+    // Resend passes count only while a text is tracked.
+    EXPECT_EQ(due_at(100, 100, 100, 100, 99), 11000000);
+    ASSERT_EQ(jx_snd_txt(jx_ch_from_network(n, 0), "hi"), JX_TXT_OK);
+    EXPECT_EQ(due_at(100, 100, 100, 100, 99), 2000000) << "resend pass at 102";
+}
+
 TEST_F(Crons, UnansweredHostIsQueriedEveryTwoSecondsAndItsAnswerMakesAnOutgoingPrivateNetwork)
 {
     JXNetwork* n = join("127.0.0.6");
     settle();
     Dgram q;
     EXPECT_EQ(run_seconds(0, 6, &q), (Strs{"0:7", "2:7", "4:7", "6:7"}));
+    EXPECT_EQ(jx_next_due_us(), 2000000) << "the next query";
     // From the unbound socket to port 8855 of the host (here: our own socket).
     const std::string our_port = std::to_string(local_port(comm.snd_sock));
     EXPECT_EQ(q.brief(), "7 6.0.0.127 " + our_port + ">127.0.0.6 30");
@@ -114,6 +144,7 @@ TEST_F(Crons, UnansweredHostIsQueriedEveryTwoSecondsAndItsAnswerMakesAnOutgoingP
     jx_clock_set(kFrozenNow + 70);
     ASSERT_EQ(jx_crons_run(), 0);
     EXPECT_EQ(std::make_tuple(n->type, n->status), std::make_tuple(NET_UNSPEC, NET_CLOSED));
+    EXPECT_EQ(jx_next_due_us(), JX_DUE_NONE) << "closed, it waits to be joined again";
     EXPECT_EQ(run_seconds(71, 80), Strs{});
     JXChannel* ch = nullptr;
     ASSERT_EQ(jx_join_network("127.0.0.6", 0, &ch), JX_JOIN_ALREADY);

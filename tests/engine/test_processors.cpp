@@ -1,6 +1,7 @@
 // The receive side: datagrams handed to the dispatcher (or sent for real through the read loop);
 // presence and text processors checked by their state changes, their events (order and payloads)
 // and the datagrams they send back.
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -238,16 +239,27 @@ TEST_F(Dispatch, MalformedAndStrayDatagramsAreDroppedWithTheirLogLine)
     EXPECT_EQ(events(), Strs{"received Main #5 239.7.7.7 127.0.0.2 @0 bob: abc"});
 }
 
-TEST_F(Dispatch, ReadLoopTakesDatagramsOnEverySocketAndStopsOnASelectFailure)
+TEST_F(Dispatch, ReadLoopTakesDatagramsOnEverySocketEndsAnIdleWaitAndStopsOnASelectFailure)
 {
     JXNetwork* n = online_group();
     Probe peer("127.0.0.7");
     peer.send_to(beacon(ip(kGroup), "pat", 0, 'p', 1), kSelf, 8855);
     peer.send_to(make_dgram(PKT_PUNCH, ip(kGroup), 2, "pat"), kSelf, 8856);
-    ASSERT_EQ(jx_read_loop(), 0);
+    // An idle turn allowed to wait an hour takes what came and ends; so does one woken by a key,
+    // whose byte stays for the reader. (A turn that does not end is cut by the alarm.)
+    int key[2];
+    ASSERT_EQ(pipe2(key, O_NONBLOCK), 0);
+    alarm(60);
+    ASSERT_EQ(jx_read_loop(3600LL * 1000000, key[0]), 0);
     ASSERT_NE(jx_peer_from_network(ip("127.0.0.7"), n), nullptr);
     EXPECT_EQ(jx_peer_from_network(ip("127.0.0.7"), n)->port, peer.port);
     EXPECT_TRUE(log_line("JXPacket type not recognised: 18"));
+    ASSERT_EQ(write(key[1], "k", 1), 1);
+    ASSERT_EQ(jx_read_loop(3600LL * 1000000, key[0]), 0);
+    alarm(0);
+    char k = 0;
+    EXPECT_EQ(read(key[0], &k, 1), 1);
+    close(key[0]), close(key[1]);
     // Closing the socket behind the engine's back makes select fail with EBADF.
     ASSERT_EQ(close(comm.rcv_sock), 0);
     EXPECT_EQ(jx_read_loop(), 1);

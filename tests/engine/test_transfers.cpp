@@ -132,6 +132,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_EQ(events(), Strs{"hash " + hex(u->id, 8) + " " + hex(digest, 32)});
     sent_to_8855(0);
     jx_crons_run();
+    EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "offering works every turn";
     jx_crons_run();
     auto offers = sent_to_8855();
     ASSERT_EQ(offers.size(), 2u);
@@ -157,6 +158,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     jx_clock_advance(100);
     jx_crons_run();
     EXPECT_EQ(u->state, UL_PENDING);
+    EXPECT_GT(jx_next_due_us(), JX_DUE_NOW) << "nothing to do while the user decides";
 
     // Strangers and absurd requests cannot steer it.
     feed(make_dgram(PKT_GET_SEGMENT, ip(kGroup), 9, "eve", seg_req(u->id, 1, 1370, 2)), "127.0.0.9", 8856);
@@ -187,6 +189,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_EQ(u->limit, 8);
     EXPECT_EQ(u->state, UL_BATCH_DONE);
     EXPECT_EQ(u->bytes_left, 260u);
+    EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "batch done is repeated every turn";
     jx_crons_run();
     out = bob_data.recv();
     ASSERT_EQ(out.size(), 1u);
@@ -274,7 +277,8 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
 {
     const std::string content = pattern(3 * 1370 + 260);
     offer("report.pdf", content);
-    EXPECT_EQ(events(), (Strs{"offered Net DM 239.7.7.7 127.0.0.2 report.pdf", "ch_added 239.7.7.7 127.0.0.2"}));
+    EXPECT_EQ(events(),
+              (Strs{"offered Net DM 239.7.7.7 127.0.0.2 report.pdf", "ch_added 239.7.7.7 127.0.0.2"}));
     auto answer = sent_to_8855();
     ASSERT_EQ(answer.size(), 1u);
     EXPECT_EQ(answer[0].type(), PKT_META_ACK);
@@ -291,12 +295,14 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     jx_crons_run();
     JXTransfer* d = jx_get_dl(net, kId);
     ASSERT_NE(d, nullptr);
+    EXPECT_EQ(jx_next_due_us(), 11000000) << "only the next beacon";
 
     // A file of that name exists: the download takes report_(1).pdf.
     std::ofstream(root / "downloads" / "report.pdf") << "mine";
     ASSERT_EQ(jx_accept_download(kId), 0);
     EXPECT_EQ(jx_accept_download(kId), 2);
     EXPECT_STREQ(d->meta.name, "report_(1).pdf");
+    EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "requests go out every turn";
     auto req = data_out();
     ASSERT_EQ(req.size(), 1u);
     EXPECT_EQ(bytes(req[0].bytes.data() + 30, 22), seg_req(kId, 1, 1370, 3));
@@ -331,6 +337,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(events(), Strs{"dl_done Net DM 239.7.7.7 127.0.0.2 report_(1).pdf"});
     EXPECT_TRUE(log_line("Download done, transfer time: less then a second"));
     EXPECT_EQ(file_bytes(root / "downloads" / "report_(1).pdf"), content);
+    EXPECT_EQ(jx_next_due_us(), 11000000);
     EXPECT_EQ(file_bytes(root / "downloads" / "report.pdf"), "mine");
     from_bob(PKT_BATCH_DONE, seg_no(kId, 2));
     EXPECT_EQ(data_out()[0].type(), PKT_FILE_FIN_OK);
@@ -340,6 +347,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     ASSERT_NE(f, nullptr);
     ASSERT_EQ(jx_verify_download(f), 0);
     EXPECT_EQ(f->state, FIN_HASH_CHECKING);
+    EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "verified a slice every turn";
     EXPECT_EQ(jx_verify_download(f), 1) << "only a completed record";
     jx_crons_run();
     EXPECT_EQ(f->state, FIN_HASH_OK);
