@@ -36,7 +36,7 @@ send() {
     see 2 "^ +$3\| +$1\| +$(re "$A1")\| .*\| +Pending\$" "$1 not offered on row $3"
     press 2 F6 "^ +$3\| +$1\| .*\| +Pending\$" "downloads screen not entered again"  # no highlight
     pick 2 "^ +$3\| +$1\|"
-    press 2 Enter "^ +$3\| .*\| +(Downloading|Done)\$" "$1 not accepted"  # its name may change
+    press 2 Enter "^ +$3\| .*\| *(Downloading|Done)\$" "$1 not accepted"  # its name may change
 }
 same() { cmp -s "$files/$1" "${ROOT[2]}/downloads/$2" || fail "$2 differs from what alice sent"; }
 
