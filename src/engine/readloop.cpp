@@ -35,7 +35,9 @@ uint8_t recv_udp(int sock)
     const ssize_t n = recvfrom(sock, comm.rcv_buf, sizeof(comm.rcv_buf), 0,
                                reinterpret_cast<sockaddr*>(&comm.rcv_from), &from_len);
     if (n < 0) {
-        jx_log("Error receiving: %d", errno);
+        const int err = errno;
+        jx_log("Error receiving: %d", err);
+        jx_log_errno(err);
         comm.rcv_len = static_cast<int32_t>(sizeof(comm.rcv_buf));
         return 1;
     }
@@ -76,7 +78,9 @@ uint8_t jx_read_loop(int64_t wait_us, int wake_fd)
             // A signal is no failure of the sockets; it only ends this turn early.
             if (errno == EINTR)
                 return 0;
-            jx_log("Select failed - %d in jx_read_loop", errno);
+            const int err = errno;
+            jx_log("Select failed - %d in jx_read_loop", err);
+            jx_log_errno(err);
             comm.running = 0;
             wait_out_turn(start);
             return 1;

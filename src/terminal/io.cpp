@@ -69,7 +69,9 @@ int io_keyboard_check()
     struct timeval tv = {0, 0};
     int r = select(STDIN_FILENO + 1, &fds, nullptr, nullptr, &tv);
     if (r < 0) {
-        jx_log("Select failed - %d", errno);
+        const int err = errno;
+        jx_log("Select failed - %d", err);
+        jx_log_errno(err);
         return 0;
     }
     return r > 0 && FD_ISSET(STDIN_FILENO, &fds) ? 1 : 0;
