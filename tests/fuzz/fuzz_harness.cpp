@@ -53,17 +53,15 @@ void inject(const uint8_t* dgram, size_t len, uint8_t from)
 }
 
 // A datagram from `from` under its user name, with the next message id.
-void inject_pkt(uint8_t type, const char* net, uint8_t from, const uint8_t* pl = nullptr, size_t len = 0)
+void inject_pkt(uint8_t type, const char* net, uint8_t from, const uint8_t* pl = nullptr, uint16_t len = 0)
 {
-    static uint32_t msg_id = 0;
+    static uint32_t id = 0;
     uint8_t buf[JX_DATAGRAM_MAX];
-    const uint32_t n = jx_serialize(buf, sizeof buf, type, inet_addr(net), ++msg_id, JX_FZ_USERS[from], pl,
-                                    static_cast<uint16_t>(len));
-    inject(buf, n, from);
+    inject(buf, jx_serialize(buf, sizeof buf, type, inet_addr(net), ++id, JX_FZ_USERS[from], pl, len), from);
 }
 
 // A transfer packet from peer 1 (its data port unless `meta_port`).
-void from_peer1(uint8_t type, const uint8_t* pl, size_t len, bool meta_port = false)
+void from_peer1(uint8_t type, const uint8_t* pl, uint16_t len, bool meta_port = false)
 {
     inject_pkt(type, JX_FZ_MCAST, meta_port ? JX_FZ_FROM_PEER1 : JX_FZ_FROM_PEER1_DATA, pl, len);
 }
@@ -72,7 +70,7 @@ void from_peer1(uint8_t type, const uint8_t* pl, size_t len, bool meta_port = fa
 void start_transfers(JXChannel* dm)
 {
     JXNetwork* net = jx_network_by_addr(inet_addr(JX_FZ_MCAST));
-    uint8_t pl[JX_PAYLOAD_MAX], id[8];
+    uint8_t pl[JX_PAYLOAD_MAX], id[8], missing[JX_BITMAP_LEN] = {0x01};
     for (uint8_t last = 0x79; last <= 0x7c; last++) {
         check(jx_add_upload(dm, (g_root + "/up.bin").c_str()) == 0, "no upload");
         jx_put_be64(id, 0x0213243546576800 | last);  // the upload goes when a step below ends it
@@ -86,12 +84,10 @@ void start_transfers(JXChannel* dm)
             from_peer1(PKT_GET_SEGMENT, pl, jx_data_serialize_segment(pl, sizeof pl, &req));
             (void)jx_crons_run();  // sent: batch done
         }
-        const uint8_t missing[JX_BITMAP_LEN] = {0x01};
         if (last == 0x7c)
             from_peer1(PKT_GET_SKIPPED, pl, jx_data_serialize_skipped(pl, sizeof pl, id, 1, missing));
     }
-    JXOffer offer{};
-    offer.size = 3000, offer.chunk_size = 1370, offer.data_port = 8856;
+    JXOffer offer{{}, {}, 3000, 1370, 8856, 0, {}};  // size, chunk size, data port
     for (uint8_t last : {0x77, 0x79}) {
         jx_put_be64(offer.id, 0x0112233445566700 | last);
         std::snprintf(offer.name, sizeof offer.name, "offer%02x", last);
@@ -206,9 +202,8 @@ void jx_fuzz_root_init(bool quiet_log)
 {
     // In memory when there is one: a store syncs every channel file it creates.
     char shm[] = "/dev/shm/jxfuzz.XXXXXX", tmp[] = "/tmp/jxfuzz.XXXXXX";
-    const char* made = mkdtemp(shm) != nullptr ? shm : mkdtemp(tmp);
-    check(made != nullptr, "no temporary storage root");
-    g_root = made;
+    g_root = mkdtemp(shm) != nullptr ? shm : mkdtemp(tmp) != nullptr ? tmp : "";
+    check(!g_root.empty(), "no temporary storage root");
     for (const char* sub : {"/jx_internal", "/msg", "/downloads"})
         fs::create_directory(g_root + sub);
     std::ofstream(g_root + "/up.bin") << std::string(3000, 'u');
@@ -221,8 +216,7 @@ void jx_fuzz_init(uint32_t reset_every, bool standalone)
 {
     check(!standalone || jx_test_enter_netns(nullptr), "cannot enter a network namespace of its own");
     jx_fuzz_root_init(standalone);
-    g_route = jx_test_lo_route(SIOCADDRT, "0.0.0.0", "0.0.0.0");
-    check(g_route, "cannot add a default route via lo");
+    check(g_route = jx_test_lo_route(SIOCADDRT, "0.0.0.0", "0.0.0.0"), "cannot add a default route via lo");
     g_reset_every = reset_every;
     g_inputs = 0;
     std::memset(jx_fuzz_events, 0, sizeof jx_fuzz_events);
@@ -250,9 +244,8 @@ void jx_fuzz_fini()
     stop_engine();
     if (std::exchange(g_route, false))
         (void)jx_test_lo_route(SIOCDELRT, "0.0.0.0", "0.0.0.0");
-    if (!g_root.empty())
-        fs::remove_all(g_root);
-    g_root.clear();
+    std::error_code ec;  // no root when the harness never started
+    fs::remove_all(std::exchange(g_root, ""), ec);
 }
 
 bool jx_fuzz_msgfile(const uint8_t* data, size_t size)

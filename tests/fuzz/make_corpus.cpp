@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "fuzz/fuzz_harness.hpp"
 #include "protocol/protocol.hpp"
@@ -54,25 +55,22 @@ int main(int argc, char** argv)
     auto put = [&ok](const std::string& path, const std::string& bytes) {
         ok = std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<long>(bytes.size())) && ok;
     };
-    uint32_t msg_id = 1000;
+    uint32_t id = 1000;  // message ids
     for (const auto& [name, ctl, hex, bytes] : seeds) {
         const auto type = static_cast<uint8_t>(std::stoi(name));
         // Direct-IP traffic and queries carry network id 0; the stranger beacons on the broadcast network.
-        const uint8_t from = ctl & 7;
-        const bool direct =
-            from == JX_FZ_FROM_DIRECT_IN || from == JX_FZ_FROM_DIRECT_OUT || type == PKT_QUERY;
+        const uint8_t src = ctl & 7;
+        const bool direct = src == JX_FZ_FROM_DIRECT_IN || src == JX_FZ_FROM_DIRECT_OUT || type == PKT_QUERY;
         const char* net = direct ? "0.0.0.0" : type == PKT_BEACON ? JX_FZ_BCAST : JX_FZ_MCAST;
-        std::string pl;
+        std::vector<uint8_t> pl;
         for (const char* h = hex; *h != '\0'; h += *h == ' ' ? 1 : 2)
             if (*h != ' ')
-                pl += static_cast<char>(std::stoi(std::string(h, 2), nullptr, 16));
-        pl += bytes;
-        std::string dgram(1 + JX_DATAGRAM_MAX, static_cast<char>(ctl));
-        dgram.resize(1 + jx_serialize(reinterpret_cast<uint8_t*>(&dgram[1]), JX_DATAGRAM_MAX, type,
-                                      inet_addr(net), ++msg_id, JX_FZ_USERS[from],
-                                      reinterpret_cast<const uint8_t*>(pl.data()),
-                                      static_cast<uint16_t>(pl.size())));
-        put(std::string(argv[1]) + "/" + name, dgram);
+                pl.push_back(static_cast<uint8_t>(std::stoi(std::string(h, 2), nullptr, 16)));
+        pl.insert(pl.end(), bytes.begin(), bytes.end());
+        uint8_t buf[1 + JX_DATAGRAM_MAX] = {ctl};
+        const auto n = jx_serialize(buf + 1, JX_DATAGRAM_MAX, type, inet_addr(net), ++id, JX_FZ_USERS[src],
+                                    pl.data(), static_cast<uint16_t>(pl.size()));
+        put(std::string(argv[1]) + "/" + name, std::string(buf, buf + 1 + n));
     }
     // Header (last 1, count 1, capacity 2, little-endian), then slot 1: time 1, id 258, type 1,
     // user "bob", text "hi"; slot 2 empty.

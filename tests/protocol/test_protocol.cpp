@@ -48,8 +48,8 @@ TEST(ProtocolWire, DatagramBytesMatchHandComputedVectorsAndDecodeBack)
         {PKT_QUERY, "192.168.1.255", "x", 9, 0,
          "0155 0001 07 ff01a8c0 00000009 780000000000000000000000000000 0000"},
         // Fifteen characters fill the name field with no NUL; a longer name is cut there.
-        {PKT_TXT_GROUP, "239.1.2.3", "abcdefghijklmnopqrstu", 0xFEDCBA98u, 1,
-         "0155 0001 01 030201ef fedcba98 6162636465666768696a6b6c6d6e6f 0001"},
+        {PKT_TXT_GROUP, "239.1.2.3", "abcdefghijklmnopqrstu", 0xFEDCBA98u, 0,
+         "0155 0001 01 030201ef fedcba98 6162636465666768696a6b6c6d6e6f 0000"},
     };
     for (auto [type, net, user, msg_id, len, header] : rows) {
         // The encoder clears what it does not write.

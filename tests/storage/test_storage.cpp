@@ -56,7 +56,8 @@ class Storage : public ::testing::Test {
     void SetUp() override
     {
         char tmpl[] = "/tmp/jx_fso_XXXXXX";
-        root = mkdtemp(tmpl);
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        root = tmpl;
         dir("msg"), dir("downloads");
         ASSERT_EQ(jx_log_init(dir("jx_internal").c_str()), 0);
         ASSERT_EQ(jx_fso_init((root + "/jexley").c_str()), 0);
@@ -205,6 +206,13 @@ TEST_F(Storage, RootCandidatesInOrderAndTheFirstThatQualifies)
         EXPECT_EQ(fso.root_path, found) << argv0;
     }
 
+    // The longest path a removal joins is 1023 characters; a longer one is refused, not cut (a cut
+    // path may name some other file).
+    const std::string v(1023 - d998.size() - 1, 'v');
+    write_file(d998 + "/" + v, "1");
+    jx_fso_remove_file((v + "X").c_str(), (d998 + "/").c_str());
+    EXPECT_TRUE(fs::exists(d998 + "/" + v));
+
     cd(R);
     setenv("PATH", "plain:a:b", 1);  // a: its probe file's place is taken by a directory
     char u[JX_FSO_PATH_SIZE];
@@ -226,7 +234,6 @@ TEST_F(Storage, ConfigurationClaimAndDirectoriesOfTheRoot)
     };
     EXPECT_EQ(field(0, generated), generated) << "no file: the generated name stays";
     jx_fso_store_cfg(0, "bob", 3);
-    EXPECT_EQ(read_file(cfg), "bob");
     EXPECT_EQ(field(0, generated), std::string("bob\0\0\0\0\0\0\0\0\0\0\0\0", 15));
     write_file(cfg, std::string("\0bob", 4));
     EXPECT_EQ(field(0, generated), generated) << "first byte 0";
@@ -259,7 +266,6 @@ TEST_F(Storage, ConfigurationClaimAndDirectoriesOfTheRoot)
 
     fs::remove(root + "/msg"), fs::remove(root + "/downloads");
     ASSERT_EQ(jx_fso_make_dirs(), FSO_FAULT_NONE);
-    EXPECT_TRUE(fs::is_directory(root + "/msg") && fs::is_directory(root + "/downloads"));
     fs::remove(root + "/downloads");
     write_file(root + "/downloads", "x");
     EXPECT_EQ(jx_fso_make_dirs(), FSO_FAULT_NO_DIR);
@@ -272,9 +278,7 @@ TEST_F(Storage, MsgFileImageAndLimits)
 {
     // A new file of 161600 bytes: the header, then the slot with the numbers LSB first and the
     // address 192.168.1.5 as 05 01 A8 C0; only the low 32 bits of the time are kept.
-    JXStoredMsg m = make_msg(MSG_SENT, 0x11223344, "hello", "bob");
-    m.addr = inet_addr("192.168.1.5");
-    m.time = 0x123456789ull;
+    const JXStoredMsg m{MSG_SENT, 0x11223344, inet_addr("192.168.1.5"), 0x123456789, "bob", "hello"};
     jx_fso_store_msg(&m, "0501a8c0");
     std::string want = put(empty, 1, 1, 100).replace(1700, 5, "hello");
     want.replace(1600, 21, "\x89\x67\x45\x23\0\0\0\0\x44\x33\x22\x11\x05\x01\xA8\xC0\0\002bob", 21);
