@@ -1,15 +1,17 @@
-#include <gtest/gtest.h>
-
+// Texts as the screens and the log show them (sanitizing, display widths, durations and sizes),
+// dotted quads, and the random values that tell hosts apart.
+#include <arpa/inet.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <gtest/gtest.h>
+
 #include <cstring>
-#include <ctime>
 #include <regex>
 #include <string>
 
-#include "foundation/timer.hpp"
+#include "foundation/ipv4.hpp"
+#include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
 
 namespace {
@@ -26,9 +28,65 @@ std::string render(size_t size, F fn)
     return std::string(buf, strnlen(buf, size));
 }
 
+std::string sanitized(const std::string& in, size_t n, size_t out_size = 99)
+{
+    return render(out_size, [&](char* b, size_t size) { jx_str_sanitize(in.data(), n, b, size); });
+}
+
 }  // namespace
 
-TEST(Utility, DurationsSizesAndClock)
+TEST(Utility, SanitizeLetsNoControlSequenceThrough)
+{
+    const std::pair<std::string, std::string> rows[] = {
+        {"a\x1b[2Jb\x7f", "a?[2Jb?"},
+        {"\x1b]0;title\x07\r\n\t", "?]0;title????"},
+        {"\xc2\x9b"
+         "31m\x9b",
+         "?31m?"},                          // C1 CSI written as UTF-8, and as a bare byte
+        {"\xc2\x9f\xc2\xa0", "?\xc2\xa0"},  // the last C1 control; U+00A0 is text
+        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
+        {"\xc0\xaf\xe0\x9f\xbf", "?????"},  // overlong, two and three bytes
+        {"\xed\xa0\x80\xff", "????"},       // surrogate, never a lead byte
+        {"x\xe2\x82", "x??"},               // cut short
+        {std::string("ab\0cd", 5), "ab"}};
+    for (const auto& [in, want] : rows)
+        EXPECT_EQ(sanitized(in, in.size()), want) << in;
+    // At most n bytes are read; the output bound is kept and a character that does not fit is left out whole.
+    EXPECT_EQ(sanitized("ab\xe2\x82\xac", 4), "ab??");
+    EXPECT_EQ(sanitized("ab\xe2\x82\xac", 5, 5), "ab");
+    EXPECT_EQ(sanitized("abcdefgh", 8, 5), "abcd");
+}
+
+TEST(Utility, CellsCutsAndRowsAsATerminalShowsThem)
+{
+    // Wide and fullwidth 2, combining marks and zero-width 0, half-width kana 1, and a byte that
+    // is no character (shown as '?') or a control 1.
+    const std::pair<const char*, size_t> widths[] = {
+        {"Grüße", 5}, {"日本語", 6}, {"한글", 4},          {"😀✅", 4},
+        {"ＡＢ", 4},  {"ｱｲ", 2},     {"e\u0301\u200b", 1}, {"\xff\x1b\xe2\x82", 4}};
+    for (const auto& [s, cells] : widths)
+        EXPECT_EQ(jx_str_cells(s, strlen(s)), cells) << s;
+    // {text, head kept, tail kept, max cells}: never half a character; marks stay with their base
+    // at the end of a head and are dropped at the start of a tail.
+    const struct {
+        const char *s, *head, *tail;
+        size_t max;
+    } cuts[] = {{"ab日本", "ab", "本", 3},
+                {"ab日本", "ab日", "日本", 4},
+                {"xe\u0301a\u0301b", "xe\u0301", "a\u0301b", 2}};
+    for (const auto& c : cuts) {
+        const size_t n = strlen(c.s);
+        EXPECT_EQ(std::string(c.s, jx_str_head(c.s, n, c.max, nullptr)), c.head) << c.s;
+        EXPECT_EQ(std::string(c.s + jx_str_tail(c.s, n, c.max, nullptr)), c.tail) << c.s;
+    }
+    // A wide character that does not fit the rest of a row goes to the next one whole.
+    EXPECT_EQ(jx_str_rows("日日日", 9, 0, 3), 3u);
+    EXPECT_EQ(jx_str_rows("ab", 2, 0, 2), 1u) << "a row filled to its last cell";
+    EXPECT_EQ(jx_str_rows("日日日日日日日日日日", 30, 29, 50), 1u);
+    EXPECT_EQ(jx_str_rows(std::string(22, 'x').c_str(), 22, 29, 50), 2u);
+}
+
+TEST(Utility, DurationsAndSizes)
 {
     const std::pair<int64_t, const char*> etas[] = {{0, "less then a second"},
                                                     {60, "1 minute 0 second"},
@@ -52,64 +110,27 @@ TEST(Utility, DurationsSizesAndClock)
                                                       {12345000000000, "12345.00G"}};
     for (const auto& [v, want] : sizes)
         EXPECT_EQ(render(10, [v = v](char* b, size_t n) { jx_bytes_to_human(v, b, n); }), want) << v;
-
-    JXTimer t{{10, 900000}, {12, 100000}};
-    EXPECT_DOUBLE_EQ(jx_timer_get_micro(&t), 1200000.0) << "borrowing across the second";
-    setenv("TZ", "UTC", 1);
-    tzset();
-    jx_clock_advance(1000000);
-    EXPECT_LE(std::llabs(jx_clock_now() - time(nullptr)), 1) << "only a frozen clock moves by command";
-    jx_clock_set(1772701503 - 11);  // 2026-03-05 09:05:03 UTC
-    jx_clock_advance(11);
-    EXPECT_STREQ(jx_format_time(nullptr), "09:05:03");
-    const time_t midnight = 1772668800;
-    EXPECT_STREQ(jx_format_time(&midnight), "00:00:00");
-    jx_clock_set(0);
 }
 
-TEST(Utility, TrimSearchHexAndChecksum)
+TEST(Utility, StrictDottedQuadsAndAddressClasses)
 {
-    std::string s = " \t\r\n\v\fab c\n ";
-    EXPECT_STREQ(jx_trim(s.data(), nullptr), "ab c");
-    s = "--==a-=";
-    EXPECT_STREQ(jx_trim(s.data(), "-="), "a");
-    s = " xab x ";
-    EXPECT_STREQ(jx_rtrim(s.data(), "x"), " xab x ") << "a trailing blank stops an 'x' trim";
-
-    const struct {
-        int32_t n, from, want;
-    } finds[] = {{2, 0, 3}, {1, 3, 3}, {2, 2, -1}, {0, 0, -1}, {1, -1, -1}, {1, 5, -1}};
-    for (const auto& f : finds)
-        EXPECT_EQ(jx_find_n_char("a:b:c", ':', f.n, f.from), f.want) << f.n << " from " << f.from;
-    const struct {
-        int32_t n, lo, hi, want;
-    } rfinds[] = {{1, 0, 4, 3}, {2, 0, 4, 1}, {3, 0, 4, -1}, {1, 3, 2, -1}, {0, 0, 4, -1}, {1, -1, 4, -1}};
-    for (const auto& f : rfinds)
-        EXPECT_EQ(jx_find_n_char_r("a/b/c", '/', f.n, f.lo, f.hi), f.want)
-            << f.n << " in " << f.lo << ".." << f.hi;
-    const char raw[3] = {'/', 'x', '/'};  // no terminator needed, and lo is included
-    EXPECT_EQ(jx_find_n_char_r(raw, '/', 2, 0, 2), 0);
-    EXPECT_EQ(jx_str_chrs("star*", "<>:\"/\\|?*", 9), 1);
-    EXPECT_EQ(jx_str_chrs("star*", "<>:\"/\\|?*", 8), 0) << "only k set characters count";
-
-    const uint8_t bytes[3] = {0x00, 0xAB, 0xFF};
-    EXPECT_EQ(render(8, [&](char* b, size_t n) { jx_bytes_to_string(bytes, 3, b, n); }), "00abff");
-    EXPECT_EQ(render(6, [&](char* b, size_t n) { jx_bytes_to_string(bytes, 3, b, n); }), "00ab");
-    EXPECT_EQ(jx_checksum(bytes, 3, UINT64_MAX - 1), 424u) << "unsigned bytes, modulo 2^64";
+    for (const char* ok : {"10.0.0.1", "0.0.0.0", "255.255.255.255", "1.20.100.0"})
+        EXPECT_EQ(ipv4_check(ok), 0) << ok;
+    for (const char* bad :
+         {"10.0.0", "10..0.1", "10.0.0.1.", "1.2.3.", ".10.0.0.1", "256.1.1.1", "1000.0.0.1", " 10.0.0.1",
+          "10.0.0.1 ", "01.2.3.4", "10.00.0.1", "1.2.3.4.5", "a.b.c.d", ""})
+        EXPECT_EQ(ipv4_check(bad), 1) << bad;
+    EXPECT_EQ(ipv4_check(nullptr), 1);
+    // Multicast is 224.0.0.0/4; broadcast is the all-ones address only, not a subnet's.
+    EXPECT_TRUE(is_mcast_addr(inet_addr("224.0.0.0")) && is_mcast_addr(inet_addr("239.255.255.255")));
+    EXPECT_FALSE(is_mcast_addr(inet_addr("240.0.0.0")) || is_mcast_addr(inet_addr("223.255.255.255")));
+    EXPECT_TRUE(is_bcast_addr(inet_addr("255.255.255.255")) && !is_bcast_addr(inet_addr("192.168.1.255")));
+    EXPECT_STREQ(jx_ip_str(inet_addr("239.1.2.3")).s, "239.1.2.3");
 }
 
-TEST(Utility, RandomValuesDifferBetweenProcessesStartedTogether)
+TEST(Utility, RandomNamesAndIdsThatDifferBetweenHosts)
 {
-    std::srand(12345);
-    for (int round = 0; round < 200; round++)
-        ASSERT_TRUE(std::regex_match(render(33, [](char* b, size_t) { jx_random_str(b, 32); }),
-                                     std::regex("[0-8a-yA-Y]{32}")));
-    uint8_t bytes[4096];
-    jx_random_bytes(bytes, sizeof bytes);
-    EXPECT_EQ(std::memchr(bytes, 255, sizeof bytes), nullptr) << "0..254 only";
     EXPECT_TRUE(std::regex_match(render(16, jx_generate_random_username), std::regex("jexley[0-9]{9}")));
-    EXPECT_EQ(render(3, jx_generate_random_username), "je");
-
     // Two hosts started in the same second must not draw the same instance id.
     std::string ids[2];
     for (auto& id : ids) {
@@ -128,28 +149,4 @@ TEST(Utility, RandomValuesDifferBetweenProcessesStartedTogether)
         id = buf;
     }
     EXPECT_NE(ids[0], ids[1]);
-}
-
-TEST(Utility, SanitizeLetsNoControlSequenceThrough)
-{
-    const std::pair<std::string, std::string> rows[] = {
-        {"a\x1b[2Jb\x7f", "a?[2Jb?"},
-        {"\x1b]0;title\x07\r\n\t", "?]0;title????"},
-        {"\xc2\x9b"
-         "31m\x9b",
-         "?31m?"},                          // C1 CSI written as UTF-8, and as a bare byte
-        {"\xc2\x9f\xc2\xa0", "?\xc2\xa0"},  // the last C1 control; U+00A0 is text
-        {"caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80", "caf\xc3\xa9 \xe2\x82\xac \xf0\x9f\x98\x80"},
-        {"\xc0\xaf\xe0\x9f\xbf", "?????"},  // overlong, two and three bytes
-        {"\xed\xa0\x80\xff", "????"},       // surrogate, never a lead byte
-        {"x\xe2\x82", "x??"},               // cut short
-        {std::string("ab\0cd", 5), "ab"}};
-    for (const auto& [in, want] : rows)
-        EXPECT_EQ(render(99, [&in = in](char* b, size_t n) { jx_str_sanitize(in.data(), in.size(), b, n); }),
-                  want)
-            << in;
-    // At most n bytes are read; the output bound is kept and a character that does not fit is left out whole.
-    EXPECT_EQ(render(99, [](char* b, size_t n) { jx_str_sanitize("ab\xe2\x82\xac", 4, b, n); }), "ab??");
-    EXPECT_EQ(render(5, [](char* b, size_t n) { jx_str_sanitize("ab\xe2\x82\xac", 5, b, n); }), "ab");
-    EXPECT_EQ(render(5, [](char* b, size_t n) { jx_str_sanitize("abcdefgh", 8, b, n); }), "abcd");
 }
