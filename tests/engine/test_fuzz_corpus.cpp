@@ -49,6 +49,8 @@ TEST_F(FuzzReplay, SeedsCoverEveryTypeAndReachTheirProcessors)
     // One well-formed seed per packet type, named after it.
     std::set<uint8_t> types;
     for (const auto& [name, bytes] : corpus) {
+        if (name.rfind("found-", 0) == 0)
+            continue;  // an input that once found a fault: replayed with the damaged ones below
         JXPacket pkt{};
         ASSERT_EQ(jx_unserialize(bytes.data() + 1, bytes.size() - 1, 0, 0, &pkt), JX_UNSER_OK) << name;
         EXPECT_EQ(std::stoi(name.substr(0, 2)), pkt.type) << name;
