@@ -4,7 +4,7 @@
 //   jx_peer crowd NET FIRST COUNT RATE SECONDS
 //       COUNT peers on the addresses FIRST, FIRST+1, ... (added to this host beforehand) beacon on
 //       the group NET every 11 s, and together send RATE group texts a second, round robin, for
-//       SECONDS; 3 s later it prints
+//       SECONDS; once every text is acknowledged (or 10 s later) it prints
 //       "texts=<n> acked=<n> ack_ms_max=<ms> ack_ms_mean=<ms> beacons=<n> beacon_gap_max_s=<s>",
 //       the last two about the beacons heard from other hosts on NET (the longest gap between
 //       two beacons of one host).
@@ -137,7 +137,8 @@ int crowd(uint32_t net, uint32_t first, int count, double rate, double seconds)
     std::vector<double> next_beacon(static_cast<size_t>(count));
     for (int i = 0; i < count; i++)
         next_beacon[static_cast<size_t>(i)] = start + 0.005 * i;  // the crowd arrives within a second or so
-    while (now_s() < start + seconds + 3) {
+    // After the last text, up to 10 s more for the last acknowledgements.
+    while (now_s() < start + seconds || (now_s() < start + seconds + 10 && !pending.empty())) {
         const double now = now_s();
         for (int i = 0; i < count && now < start + seconds; i++) {
             if (now < next_beacon[static_cast<size_t>(i)])

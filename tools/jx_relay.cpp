@@ -66,6 +66,9 @@ int open_if(const char* name, int* index)
     packet_mreq m{};
     m.mr_ifindex = *index;
     m.mr_type = PACKET_MR_PROMISC;
+    // A transfer's bursts must wait here, not be dropped: the faults are the relay's to choose.
+    const int rcvbuf = 16 << 20;
+    (void)setsockopt(s, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf);
     if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         setsockopt(s, SOL_PACKET, PACKET_ADD_MEMBERSHIP, &m, sizeof m) != 0) {
         close(s);
