@@ -5,7 +5,7 @@ set -euo pipefail
 want=${1:-test}
 pkgs=(g++ cmake ninja-build)
 if [ "$want" = test ]; then
-  pkgs+=(libgtest-dev libbenchmark-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev)
+  pkgs+=(libgtest-dev libbenchmark-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev strace)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
