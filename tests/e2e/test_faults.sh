@@ -24,7 +24,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib_netns.sh"
 source "$here/lib_driver.sh"
 source "$here/lib_tmux.sh"
-TEXTS=${JX_FAULT_TEXTS:-40} GAP=${JX_FAULT_GAP:-0.05} MAX_LOST=${JX_FAULT_MAX_LOST:-2} MIB=${JX_FAULT_MIB:-2}
+TEXTS=${JX_FAULT_TEXTS:-40} GAP=${JX_FAULT_GAP:-0.05} MAX_LOST=${JX_FAULT_MAX_LOST:-3} MIB=${JX_FAULT_MIB:-2}
 KILLS=${JX_FAULT_KILLS:-4} CROWD_S=${JX_FAULT_CROWD_S:-8} CUT_S=${JX_FAULT_CUT_S:-0}
 
 tmux_hosts "${1:-}"
@@ -42,26 +42,27 @@ driver_until 1 "peers $MC" "^PEER $MC $A2 " || fail "host 1 never saw host 2"
 driver_until 2 "peers $MC" "^PEER $MC $A1 " || fail "host 2 never saw host 1"
 driver_cmd 1 "chan $MC $A2"
 
-# tally TAG: "sent delivered undelivered received-twice delivered-unreceived" of host 1's texts TAG-*
+# tally TAG: "sent delivered undelivered received-twice delivered-unreceived undelivered-received"
+# of host 1's texts TAG-*
 tally() {
     awk -v t=" text=$1-[0-9]+\$" '{ id = $0; sub(/.* id=/, "", id); sub(/ .*/, "", id) }
         FILENAME == ARGV[1] && /^EV_TXT_SENT / && $0 ~ t { s[id] = 1 }
         FILENAME == ARGV[1] && /^EV_TXT_DELIVERED / { d[id] = 1 }
         FILENAME == ARGV[1] && /^EV_TXT_(PARTLY_)?UNDELIVERED / { u[id] = 1 }
         FILENAME == ARGV[2] && /^EV_TXT_RECEIVED / && $0 ~ t { r[id]++ }
-        END { for (i in s) { n++; dn += i in d; un += i in u; tw += r[i] > 1; miss += (i in d) && !(i in r) }
-              print n + 0, dn + 0, un + 0, tw + 0, miss + 0 }' "$JX_DRV_DIR/out1" "$JX_DRV_DIR/out2"
+        END { for (i in s) { n++; dn += i in d; un += i in u; tw += r[i] > 1; miss += (i in d) && !r[i]; ur += (i in u) && r[i] > 0 }
+              print n + 0, dn + 0, un + 0, tw + 0, miss + 0, ur + 0 }' "$JX_DRV_DIR/out1" "$JX_DRV_DIR/out2"
 }
 judged() { read -r n d u _ <<<"$(tally "$1")" && [ "$n" = "$2" ] && [ $((d + u)) = "$n" ]; }
 # texts TAG N MAXLOST: host 1 sends N texts on the main channel; each gets its verdict, at most
 # MAXLOST are undelivered, none arrives twice, every delivered one arrived
 texts() {
-    local k n d u tw miss
+    local k n d u tw miss ur
     for ((k = 1; k <= $2; k++)); do driver_cmd 1 "txt $MC 0 $1-$k" && sleep "$GAP"; done
     eventually 60 judged "$1" "$2" || fail "$1: not every text got its verdict ($(tally "$1"))"
-    read -r n d u tw miss <<<"$(tally "$1")"
+    read -r n d u tw miss ur <<<"$(tally "$1")"
     [ "$u" -le "$3" ] && [ "$tw" = 0 ] && [ "$miss" = 0 ] || fail "$1: $u undelivered, $tw received twice, $miss delivered unreceived"
-    echo "ok: $1: $n texts, $u undelivered, none received twice, every delivered one received"
+    echo "ok: $1: $n texts, $u undelivered ($ur received, every acknowledgement lost), none received twice, every delivered one received"
 }
 # --- Loss, duplication, reordering ---------------------------------------------------------------
 for i in 1 2; do netns_drop "$i" in 8855 20 || fail "nft on host $i"; done
@@ -131,6 +132,7 @@ for ((k = 1; k <= KILLS; k++)); do
     wait $!
     ended && by_strace=$((${by_strace:-0} + 1 - k % 2)) || kill -9 "$(pid)"
     eventually 30 ended || fail "carol did not end"
+    driver_cmd 1 "leave $MC2" && driver_cmd 1 "join $MC2"  # no resends to push the history off her screen
     untorn
     last=$(awk '/^FILE 020000ef / { sub("last=", "", $3); l = $3 } $2 == "020000ef" && $3 == l { sub(/.* text=/, ""); print }' "$files/dump" | sed 's/[][\.*^$()+?{}|]/\\&/g')
 done
@@ -142,11 +144,8 @@ echo "ok: $KILLS kills while storing (${by_strace:-0} by strace right before a w
 # --- A hostile peer ------------------------------------------------------------------------------
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$(pid)/status"; }
 cpu() { awk '{ print $14 + $15 }' "/proc/$(pid)/stat"; }  # clock ticks
-r0=$(rss)
-head -c 8000000 /dev/urandom >"$files/from-alice.bin"
-head -c 1000000 /dev/urandom >"$files/m.bin"
-driver_cmd 1 "chan $MC2 $A3"
-driver_cmd 1 "offer $MC2 $A3 $files/from-alice.bin"
+r0=$(rss) && head -c 8000000 /dev/urandom >"$files/from-alice.bin" && head -c 1000000 /dev/urandom >"$files/m.bin"
+driver_cmd 1 "chan $MC2 $A3" && driver_cmd 1 "offer $MC2 $A3 $files/from-alice.bin"
 press 3 F6 "^ +1\| +from-alice\.bin\| .*\| +Pending\$" "alice's offer not listed"
 UL=$(driver_ask 1 transfers | sed -nE 's/^UL id=([0-9a-f]+) .* name=from-alice\.bin$/\1/p')
 pick 3 "^ +1\| +from-alice\.bin\|"
@@ -156,8 +155,7 @@ eventually 120 shown 3 "^ +1\| +from-alice\.bin\| .*\| +Done\$" || fail "alice's
 cmp -s "$files/from-alice.bin" "${ROOT[3]}/downloads/from-alice.bin" || fail "alice's file differs"
 driver_wait 1 "^EV_UL_COMPLETE .* name=from-alice\.bin\$" || fail "alice's upload did not complete"
 echo "ok: packets forged by a third host under a transfer's id changed nothing"
-netns_bg 4 "$files/mallory" "$JX_TOOLS/jx_peer" hostile "$MC2" "$A4" "$A3" 60 "$files/m.bin"
-press 3 F8 "^$(re "$MC2") \| Main \| online" "main channel not back on F8"
+netns_bg 4 "$files/mallory" "$JX_TOOLS/jx_peer" hostile "$MC2" "$A4" "$A3" 40 "$files/m.bin"
 eventually 30 reopened 3 F5 "\| +mallory\|" || fail "mallory is not a peer"
 pick 3 "\| +mallory\|"
 press 3 Enter "^mallory \| " "no direct channel with mallory"
@@ -166,9 +164,7 @@ eventually 60 grep -q '^offers_answered=1 chunks_ok=[1-9][0-9]* chunks_bad=0$' "
 press 3 F6 '^ +[0-9]+\| +\?\[2J\?\]0;pwned\?\?\[5mblink\?\[31mred\.txt\|' "the hostile name is not shown harmlessly"
 [[ $(screen 3 -e) != *$'\e[5m'* ]] && [ "$(tm 3 display -p -t jx '#{pane_title}')" != pwned ] || fail "an escape sequence reached the terminal"
 log=${ROOT[3]}/jx_internal/log
-for l in "Forbidden char filename" "Offer limit reached" "Can't unsrlz data from meta" "Segment request out of bounds"; do
-    grep -qF "$l" "$log" || fail "no '$l' in carol's log"
-done
+for l in "Forbidden char filename" "Offer limit reached" "Can't unsrlz" "Segment request out of bounds"; do grep -qF "$l" "$log" || fail "no '$l' in the log"; done
 [ "$(tr -cd '\r' <"$log" | wc -c)" = "$(wc -l <"$log")" ] && ! LC_ALL=C grep -q $'[\x01-\x08\x0b\x0c\x0e-\x1f\x7f]' "$log" ||
     fail "a control character reached carol's log"
 echo "ok: a hostile peer: carol lives, no escape sequence on her screen or control character in her log, RSS $r0 -> $(rss) kB"
