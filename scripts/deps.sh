@@ -8,7 +8,7 @@ if [ "$want" = demo ]; then
   pkgs+=(tmux iproute2)
 fi
 if [ "$want" = test ]; then
-  pkgs+=(libgtest-dev libbenchmark-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev)
+  pkgs+=(libgtest-dev libbenchmark-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev strace)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -44,12 +44,15 @@ enum : uint8_t {
     CH_DM = 3,      // direct-IP network, peer address 0
 };
 
-inline constexpr int JX_RECENT_IDS = 100;
+// A resend can come 15 s after the first copy of a text (five passes 3 s apart), and its id must
+// still be in the window then, or the text is shown twice. 100 ids covered that only below about
+// 7 texts a second on a network; 1024 cover it up to 68.
+inline constexpr int JX_RECENT_IDS = 1024;
 
 struct JXNetwork {
     uint8_t type;
     uint8_t status;
-    uint8_t recent_idx;                  // next slot of recent_ids, 0..99
+    uint16_t recent_idx;                 // next slot of recent_ids, 0..JX_RECENT_IDS - 1
     uint64_t recent_ids[JX_RECENT_IDS];  // ids of the last accepted texts and leaves, a ring
     int64_t last_beacon;                 // last beacon or query sent; 0 at creation
     int64_t last_heard;                  // last proof that the network is alive

@@ -83,7 +83,7 @@ bool check_duplicate_id(JXNetwork* network, const JXPacket* pkt)
     }
     // The index is kept in range here even if a record was damaged: it is the only write.
     network->recent_ids[network->recent_idx % JX_RECENT_IDS] = pkt->msg_id;
-    network->recent_idx = static_cast<uint8_t>((network->recent_idx + 1) % JX_RECENT_IDS);
+    network->recent_idx = static_cast<uint16_t>((network->recent_idx + 1) % JX_RECENT_IDS);
     return false;
 }
 

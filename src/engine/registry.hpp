@@ -65,7 +65,8 @@ JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network);
 JXNetwork* jx_network_of_packet(const JXPacket* pkt);
 // True when the packet is this host's own, looped back on a multicast or broadcast network.
 bool check_if_self(const JXNetwork* network, const JXPacket* pkt);
-// True when the packet's id is among the network's 100 recent ids; otherwise the id is recorded.
+// True when the packet's id is among the network's recent ids (JX_RECENT_IDS); otherwise the id is
+// recorded.
 bool check_duplicate_id(JXNetwork* network, const JXPacket* pkt);
 
 // NET_ONLINE: online since now. NET_OFFLINE: online since 0. NET_CLOSED: an outgoing direct-IP

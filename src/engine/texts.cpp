@@ -174,9 +174,12 @@ void txt_retry(JXNetwork* network)
         while (el != nullptr) {
             jx_list_elmt* next = jx_list_next(el);
             auto* st = static_cast<JXSentTxt*>(jx_list_data(el));
-            // Also with no addressee left the counter drops, so no record can outlive its retries.
-            jx_snd_txt_re(network, st);
+            // The verdict waits one pass after the fifth resend, so that the acknowledgements of
+            // that last copy still count: judged in its own pass, a text that got through only
+            // then would be reported undelivered although the peer has it.
             if (st->retries > 0) {
+                // Also with no addressee left the counter drops, so no record can outlive its retries.
+                jx_snd_txt_re(network, st);
                 prev = el;
                 el = next;
                 continue;

@@ -14,6 +14,10 @@
 #   driver_until i LINE REGEX [T]  ask LINE again and again until a line of the reply matches
 #                           REGEX, for up to T s (default 30); 1 on time-out
 #   driver_pid i            pid of driver i
+#   driver_offer NAME MIB   host 1 offers host 2, on their direct channel of network $MC, a new
+#                           random file of MIB MiB and 777 bytes made in $JX_DRV_DIR ($A2: host
+#                           2's address); host 2 accepts it; its transfer id goes to $ID
+#   driver_arrived NAME     the file arrives byte-identical and both sides report it complete
 #   fail MSG                print "FAIL: MSG", the tail of every driver output, exit 1
 
 JX_DRV_DIR=
@@ -64,6 +68,22 @@ _jx_drv_reply_has() {
     r=$(driver_ask "$1" "$2") && grep -qE -- "$3" <<<"$r"
 }
 driver_until() { eventually "${4:-30}" _jx_drv_reply_has "$1" "$2" "$3"; }
+
+driver_offer() {
+    head -c $(($2 * 1048576 + 777)) /dev/urandom >"$JX_DRV_DIR/$1"
+    driver_cmd 1 "offer $MC $A2 $JX_DRV_DIR/$1"
+    driver_wait 2 "^EV_DL_OFFERED .* name=$1\$" 60 || fail "$1: no offer"
+    ID=$(driver_ask 2 transfers | sed -nE "s/^DL id=([0-9a-f]+) .* state=0 .* name=$1\$/\1/p")
+    [ -n "$ID" ] || fail "$1: no pending download"
+    driver_cmd 2 "accept $ID"
+}
+
+driver_arrived() {
+    driver_wait 2 "^EV_DL_COMPLETE .* name=$1\$" 300 || fail "$1: download did not complete"
+    driver_wait 1 "^EV_UL_COMPLETE .* name=$1\$" || fail "$1: upload not reported complete"
+    cmp -s "$JX_DRV_DIR/$1" "$JX_DRV_DIR/root2/downloads/$1" || fail "$1: the received file differs"
+    echo "ok: $1 arrived byte-identical"
+}
 
 fail() {
     local f

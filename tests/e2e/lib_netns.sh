@@ -17,11 +17,15 @@
 #   netns_bg i logfile cmd...  start cmd inside host i in the background with this shell's
 #                           standard input, stdout+stderr to logfile; its pid is in
 #                           $JX_NS_LAST_PID; netns_down ends it
-#   netns_drop i DIR PORT [PCT]  drop PCT % (default 100) of the UDP datagrams to PORT that host
-#                           i receives (DIR in) or sends (DIR out), with nftables
+#   netns_drop i DIR PORT [PCT]  drop PCT % (default 100) of the UDP datagrams to PORT (all: any
+#                           port) that host i receives (DIR in) or sends (DIR out), with nftables
 #   netns_dup i PORT PCT TO  send PCT % of the UDP datagrams host i sends to PORT twice (the copy
 #                           to address TO over eth0)
 #   netns_undrop i          remove every drop and duplication rule of host i
+#   netns_relay i MS [PCT]  put tools/jx_relay (from $JX_TOOLS) between host i and the switch:
+#                           every frame to and from host i is delayed by 0..MS ms, so frames
+#                           overtake each other, and PCT % of them arrive twice
+#   netns_unrelay i         host i back on the switch directly
 #   netns_tmpdir            print a fresh temporary directory, removed by netns_down
 #   netns_down              end everything inside our hosts, delete the namespaces and the
 #                           temporary directories; idempotent; registered on EXIT by netns_up
@@ -34,6 +38,7 @@ JX_NS_PREFIX=${JX_NS_PREFIX:-jx$$}
 JX_NS_NET=${JX_NS_NET:-$(( ($$ % 250) + 1 ))}
 JX_NS_HOSTS=0
 JX_NS_LAST_PID=
+declare -A _jx_relay_pid=()
 # Temporary directories live under one per-run base, so that netns_tmpdir also works inside $(...).
 JX_NS_TMPBASE="${TMPDIR:-/tmp}/${JX_NS_PREFIX}.tmp"
 
@@ -102,10 +107,12 @@ netns_drop() {
     netns_exec "$i" nft list chain inet jx "$dir" >/dev/null 2>&1 ||
         netns_exec "$i" nft add table inet jx &&
         netns_exec "$i" nft add chain inet jx "$dir" "{ type filter hook $hook priority 0; }" || return 1
+    local match="udp dport $port"
+    [ "$port" != all ] || match="meta l4proto udp"
     if [ "$pct" -ge 100 ]; then
-        netns_exec "$i" nft add rule inet jx "$dir" udp dport "$port" drop
+        netns_exec "$i" nft add rule inet jx "$dir" $match drop
     else
-        netns_exec "$i" nft add rule inet jx "$dir" udp dport "$port" numgen random mod 100 '<' "$pct" drop
+        netns_exec "$i" nft add rule inet jx "$dir" $match numgen random mod 100 '<' "$pct" drop
     fi
 }
 
@@ -120,6 +127,23 @@ netns_undrop() {
     netns_exec "$1" nft delete table ip jxdup 2>/dev/null || true
 }
 
+netns_relay() {
+    local i=$1 sw="${JX_NS_PREFIX}sw" log
+    log=$(netns_tmpdir)/relay || return 1
+    # The relay takes host i's place on the bridge and passes its frames on through a second pair.
+    ip -n "$sw" link add "r$i" type veth peer name "q$i" && ip -n "$sw" link set "q$i" master br0 up &&
+        ip -n "$sw" link set "r$i" up && ip -n "$sw" link set "v$i" nomaster || return 1
+    ip netns exec "$sw" "${JX_TOOLS:?}/jx_relay" "v$i" "r$i" "$2" "${3:-0}" >"$log" 2>&1 &
+    _jx_relay_pid[$i]=$!
+    disown "$!"
+    eventually 10 grep -q relaying "$log"
+}
+
+netns_unrelay() {
+    local sw="${JX_NS_PREFIX}sw"
+    kill "${_jx_relay_pid[$1]}" && ip -n "$sw" link del "r$1" && ip -n "$sw" link set "v$1" master br0
+}
+
 netns_tmpdir() { mkdir -p "$JX_NS_TMPBASE" && mktemp -d "$JX_NS_TMPBASE/XXXXXX"; }
 
 netns_down() {
@@ -130,6 +154,7 @@ netns_down() {
         for p in $(ip netns pids "$(netns_name "$i")" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done
         ip netns del "$(netns_name "$i")" 2>/dev/null
     done
+    for p in $(ip netns pids "${JX_NS_PREFIX}sw" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done  # relays
     ip netns del "${JX_NS_PREFIX}sw" 2>/dev/null
     JX_NS_HOSTS=0
     rm -rf -- "$JX_NS_TMPBASE"

@@ -58,17 +58,20 @@ TEST_F(Presence, OnlyPeersThatCameAfterUsAreAnnouncedAndARenameOnce)
     EXPECT_EQ(events(), Strs{"joined 127.0.0.8 127.0.0.8 far"});
 }
 
-TEST_F(Presence, DuplicateWindowHoldsTheLast100IdsAndWraps)
+TEST_F(Presence, DuplicateWindowOutlastsTheResendsOfABusyNetworkAndWraps)
 {
     JXNetwork* n = online_group(2);
     settle();
     JXPacket p{};
-    for (uint64_t i = 0; i < 100; i++) {
-        p.msg_id = 1000 + i;
-        ASSERT_FALSE(check_duplicate_id(n, &p)) << i;
+    // A resend comes up to 15 s later: at 50 texts a second, 750 other ids arrive in between.
+    const uint64_t last = 1000 + JX_RECENT_IDS - 1;
+    ASSERT_GE(JX_RECENT_IDS, 750);
+    for (uint64_t id = 1000; id <= last; id++) {
+        p.msg_id = id;
+        ASSERT_FALSE(check_duplicate_id(n, &p)) << id;
     }
     // {id, duplicate?}: 5000 overwrites the oldest (1000); 1000 then takes 1001's slot, 1001 takes 1002's.
-    const std::pair<uint64_t, bool> rows[] = {{1000, true},  {1099, true},  {5000, false},
+    const std::pair<uint64_t, bool> rows[] = {{1000, true},  {last, true},  {5000, false},
                                               {1000, false}, {1001, false}, {1003, true}};
     for (const auto& [id, dup] : rows) {
         p.msg_id = id;

@@ -64,10 +64,15 @@ TEST_F(SendText, MainChannelTextsAreDeliveredByAllOrPartlyUndeliveredAfterTheFif
         EXPECT_EQ(again[0].to_addr, ip(kPeer3));
         EXPECT_EQ(again[0].bytes, out[0].bytes);
     }
+    // The verdict comes one pass after the fifth resend, which left time for its acknowledgement.
+    EXPECT_EQ(events(), Strs{});
+    jx_clock_advance(3);
+    txt_retry(n);
+    EXPECT_TRUE(sent_to_8855(20).empty());
     EXPECT_EQ(events(), Strs{"partly Main #" + id_str(out[0]) + " 239.7.7.7 239.7.7.7"});
     EXPECT_TRUE(log_line("Text " + id_str(out[0]) + " on 239.7.7.7 not acknowledged by dave(127.0.0.4)"));
     EXPECT_EQ(log_count("not acknowledged"), 1u) << log_text();
-    // The late acknowledgement of the last resend finds nothing, and nothing is resent.
+    // A later acknowledgement finds nothing, and nothing is resent.
     ack_from(PKT_TXT_GROUP_ACK, out[0].id(), kPeer3);
     jx_clock_advance(3);
     txt_retry(n);
@@ -131,14 +136,24 @@ TEST_F(SendText, PrivateNetworkTextIsDeliveredByItsHostOrUndelivered)
     // The host's acknowledgement carries network id 0 like all private traffic.
     feed(make_dgram(PKT_TXT_DIRECT_ACK, 0, first[1].id(), "host"), "127.0.0.5", host.port);
     EXPECT_EQ(events(), Strs{"delivered DM #" + id_str(first[1]) + " 127.0.0.5 127.0.0.5"});
-    // Nobody acknowledges the first: five resends, then undelivered.
+    // Nobody acknowledges the first: five resends, then undelivered a pass later. The host
+    // acknowledges only the fifth resend of "late", before that pass: it counts.
+    ASSERT_EQ(jx_snd_txt(ch, "late"), JX_TXT_OK);
+    const auto late = host.recv();
+    EXPECT_EQ(events().size(), 1u);
     for (int pass = 1; pass <= 5; pass++) {
         jx_clock_advance(3);
         txt_retry(n);
     }
     const auto again = host.recv();
-    ASSERT_EQ(again.size(), 5u);
-    EXPECT_EQ(again[4].bytes, first[0].bytes);
+    ASSERT_EQ(again.size(), 10u);
+    EXPECT_EQ(std::make_pair(again[8].bytes, again[9].bytes), std::make_pair(late[0].bytes, first[0].bytes));
+    EXPECT_EQ(events(), Strs{});
+    feed(make_dgram(PKT_TXT_DIRECT_ACK, 0, late[0].id(), "host"), "127.0.0.5", host.port);
+    EXPECT_EQ(events(), Strs{"delivered DM #" + id_str(late[0]) + " 127.0.0.5 127.0.0.5"});
+    jx_clock_advance(3);
+    txt_retry(n);
+    EXPECT_TRUE(host.recv().empty());
     EXPECT_EQ(events(), Strs{"undelivered DM #" + id_str(first[0]) + " 127.0.0.5 127.0.0.5"});
     EXPECT_EQ(jx_list_size(&ch->sent_txts), 0);
 }

@@ -1,0 +1,185 @@
+#!/usr/bin/env bash
+# The fault lab: two engines (screenless drivers, hosts 1 and 2), the real program (carol, host 3)
+# and scripted peers (host 4) with loss, duplication, reordering, outages, crashes, a crowd and a
+# hostile peer on the wire.
+#   - texts at 20 % loss each way: few undelivered, none received twice, each delivered one received
+#   - 10 % of the datagrams on both ports repeated; every frame of host 2 delayed 0-30 ms (reordered);
+#     then loss, repeats and reordering together: texts received once, transfers byte-identical
+#   - a blackhole longer than 15 s: texts sent into it end undelivered, the transfer under way fails
+#     on both sides and leaves no partial file, texts afterwards arrive; a 6 s one a transfer survives
+#   - carol killed while she stores a burst of texts, at random moments and by strace right before
+#     one write of a store: her channel files read back, each stored text exactly as sent, and every
+#     restart shows the history
+#   - a hostile peer (hostile offer names, a flood of offers, absurd and stale segment requests,
+#     packets for transfers that are not its own): carol lives, shows no escape sequence, logs no
+#     control character, and a transfer from alice arrives whole
+#   - 200 beaconing peers and 50 texts a second: every text acknowledged, the screens answer; CPU
+#     and memory printed
+# The scale comes from the environment (bench/bench_faults.sh runs the long version):
+# JX_FAULT_TEXTS, JX_FAULT_GAP (s between texts), JX_FAULT_MAX_LOST, JX_FAULT_MIB, JX_FAULT_KILLS,
+# JX_FAULT_CROWD_S, JX_FAULT_CUT_S (least length of the long blackhole).
+# Usage: test_faults.sh JEXLEY_BINARY
+set -u -o pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib_netns.sh"
+source "$here/lib_driver.sh"
+source "$here/lib_tmux.sh"
+TEXTS=${JX_FAULT_TEXTS:-40} GAP=${JX_FAULT_GAP:-0.05} MAX_LOST=${JX_FAULT_MAX_LOST:-3} MIB=${JX_FAULT_MIB:-2}
+KILLS=${JX_FAULT_KILLS:-4} CROWD_S=${JX_FAULT_CROWD_S:-8} CUT_S=${JX_FAULT_CUT_S:-0}
+
+tmux_hosts "${1:-}"
+netns_require nft
+driver_find "$JX_TMUX_BIN"
+JX_TOOLS=$(dirname "$JX_DRIVER")
+command -v strace >/dev/null || netns_skip "strace is not installed"
+netns_up 4 || fail "could not build the namespace hosts"
+MC=239.4.5.7 MC2=239.0.0.2
+A1=$(netns_addr 1); A2=$(netns_addr 2); A3=$(netns_addr 3); A4=$(netns_addr 4)
+files=$(netns_tmpdir)
+for i in 1 2; do driver_start "$i" && driver_cmd "$i" "join $MC"; done
+driver_cmd 1 "uname alice"
+driver_until 1 "peers $MC" "^PEER $MC $A2 " || fail "host 1 never saw host 2"
+driver_until 2 "peers $MC" "^PEER $MC $A1 " || fail "host 2 never saw host 1"
+driver_cmd 1 "chan $MC $A2"
+
+# tally TAG: "sent delivered undelivered received-twice delivered-unreceived undelivered-received"
+# of host 1's texts TAG-*
+tally() {
+    awk -v t=" text=$1-[0-9]+\$" '{ id = $0; sub(/.* id=/, "", id); sub(/ .*/, "", id) }
+        FILENAME == ARGV[1] && /^EV_TXT_SENT / && $0 ~ t { s[id] = 1 }
+        FILENAME == ARGV[1] && /^EV_TXT_DELIVERED / { d[id] = 1 }
+        FILENAME == ARGV[1] && /^EV_TXT_(PARTLY_)?UNDELIVERED / { u[id] = 1 }
+        FILENAME == ARGV[2] && /^EV_TXT_RECEIVED / && $0 ~ t { r[id]++ }
+        END { for (i in s) { n++; dn += i in d; un += i in u; tw += r[i] > 1; miss += (i in d) && !r[i]; ur += (i in u) && r[i] > 0 }
+              print n + 0, dn + 0, un + 0, tw + 0, miss + 0, ur + 0 }' "$JX_DRV_DIR/out1" "$JX_DRV_DIR/out2"
+}
+judged() { read -r n d u _ <<<"$(tally "$1")" && [ "$n" = "$2" ] && [ $((d + u)) = "$n" ]; }
+# texts TAG N MAXLOST: host 1 sends N texts on the main channel; each gets its verdict, at most
+# MAXLOST are undelivered, none arrives twice, every delivered one arrived
+texts() {
+    local k n d u tw miss ur
+    for ((k = 1; k <= $2; k++)); do driver_cmd 1 "txt $MC 0 $1-$k" && sleep "$GAP"; done
+    eventually 60 judged "$1" "$2" || fail "$1: not every text got its verdict ($(tally "$1"))"
+    read -r n d u tw miss ur <<<"$(tally "$1")"
+    [ "$u" -le "$3" ] && [ "$tw" = 0 ] && [ "$miss" = 0 ] || fail "$1: $u undelivered, $tw received twice, $miss delivered unreceived"
+    echo "ok: $1: $n texts, $u undelivered ($ur received, every acknowledgement lost), none received twice, every delivered one received"
+}
+# --- Loss, duplication, reordering ---------------------------------------------------------------
+for i in 1 2; do netns_drop "$i" in 8855 20 || fail "nft on host $i"; done
+texts loss "$TEXTS" "$MAX_LOST"
+for i in 1 2; do netns_undrop "$i"; done
+for p in 8855 8856; do netns_dup 1 $p 10 "$A2" && netns_dup 2 $p 10 "$A1" || fail "nft dup"; done
+driver_offer dup.bin "$MIB"
+texts dup $((TEXTS / 2)) 0
+driver_arrived dup.bin
+for i in 1 2; do netns_undrop "$i"; done
+netns_relay 2 30 || fail "no relay"
+driver_offer reordered.bin "$MIB"
+texts reordered $((TEXTS / 2)) 0
+driver_arrived reordered.bin
+for i in 1 2; do netns_drop "$i" in 8856 5 && netns_dup "$i" 8856 10 "$(netns_addr $((3 - i)))" || fail "nft"; done
+driver_offer all.bin "$MIB"
+driver_arrived all.bin
+netns_unrelay 2 && for i in 1 2; do netns_undrop "$i"; done
+
+# --- Outages: host 2 cut off entirely ------------------------------------------------------------
+driver_offer cut.bin 60
+driver_until 2 transfers "^DL id=$ID .* state=2 .* seg=[2-9]" 60 || fail "cut.bin: never under way"
+netns_drop 2 in all && netns_drop 2 out all || fail "nft on host 2"
+cut=$SECONDS
+texts cut 3 3 &
+driver_wait 2 "^EV_DL_FAILED .* name=cut.bin\$" 40 || fail "cut.bin: download did not fail"
+driver_wait 1 "^EV_UL_FAILED .* name=cut.bin\$" 40 || fail "cut.bin: upload did not fail"
+wait $! || exit 1
+[ "$(tally cut | cut -d' ' -f3)" = 3 ] || fail "a text sent into the blackhole was delivered"
+while [ $((SECONDS - cut)) -lt "$CUT_S" ]; do sleep 1; done
+netns_undrop 2
+[ -z "$(ls "$JX_DRV_DIR/root2/downloads" | grep cut)" ] || fail "cut.bin: a partial file is left"
+echo "ok: a $((SECONDS - cut)) s blackhole: the transfer failed on both sides, no partial file, its texts undelivered"
+texts after 3 0
+driver_offer short.bin 8
+driver_until 2 transfers "^DL id=$ID .* state=2 .* seg=[2-9]" 60 || fail "short.bin: never under way"
+netns_drop 2 in all && netns_drop 2 out all && sleep 6 && netns_undrop 2
+driver_arrived short.bin
+
+# --- Crashes while storing -----------------------------------------------------------------------
+make_host 3 carol
+driver_cmd 1 "join $MC2"
+ended() { ! tm 3 has-session -t jx 2>/dev/null; }
+pid() { local p; for p in $(ip netns pids "$(netns_name 3)"); do [ "$(cat "/proc/$p/comm")" = jexley ] && echo "$p"; done; }
+untorn() {  # carol's channel files read back; each stored text is one alice sent, whole
+    "$JX_TOOLS/jx_msgdump" "${ROOT[3]}" >"$files/dump" || fail "unreadable channel file: $(grep BAD "$files/dump")"
+    awk 'FNR == NR { if (/^EV_TXT_SENT /) { t = $0; sub(/.* text=/, "", t); id = $0; sub(/.* id=/, "", id); sub(/ .*/, "", id); s[id] = t }; next }
+         $4 == "type=1" { t = $0; sub(/.* text=/, "", t); if (s[substr($5, 4)] != t) { print; bad = 1 } } END { exit bad }' \
+        "$JX_DRV_DIR/out1" "$files/dump" || fail "a stored text is not what alice sent"
+    [ -z "$(ls "${ROOT[3]}/msg" | grep damaged)" ] || fail "a channel file was set aside"
+}
+traced() { grep -Eq '^TracerPid:\s*[1-9]' "/proc/$(pid)/status" 2>/dev/null || ended; }
+for ((k = 1; k <= KILLS; k++)); do
+    [ "$k" = 1 ] || start_host 3
+    join_lan 3 "$MC2"
+    [ -z "${last:-}" ] || see 3 "$last" "history not shown after restart $k"
+    driver_until 1 "peers $MC2" "^PEER $MC2 $A3 " || fail "alice never saw carol"
+    # Every other time strace kills her right before one of her writes to the channel file.
+    if [ $((k % 2)) = 0 ]; then
+        strace -f -qq -o /dev/null -p "$(pid)" -P "${ROOT[3]}/msg/020000ef" -e trace=pwrite64 \
+            -e inject=pwrite64:signal=KILL:when=$((RANDOM % 40 + 1)) &
+        eventually 10 traced || fail "strace did not attach"
+    fi
+    for ((m = 1; m <= 20; m++)); do driver_cmd 1 "txt $MC2 0 $(printf "k$k-${m}_%.0s" {1..8})" && sleep 0.02; done &
+    sleep "0.$((RANDOM % 4))"
+    [ $((k % 2)) = 0 ] || kill -9 "$(pid)"
+    wait $!
+    ended && by_strace=$((${by_strace:-0} + 1 - k % 2)) || kill -9 "$(pid)"
+    eventually 30 ended || fail "carol did not end"
+    driver_cmd 1 "leave $MC2" && driver_cmd 1 "join $MC2"  # no resends to push the history off her screen
+    untorn
+    last=$(awk '/^FILE 020000ef / { sub("last=", "", $3); l = $3 } $2 == "020000ef" && $3 == l { sub(/.* text=/, ""); print }' "$files/dump" | sed 's/[][\.*^$()+?{}|]/\\&/g')
+done
+start_host 3
+join_lan 3 "$MC2"
+see 3 "$last" "history not shown after the last restart"
+echo "ok: $KILLS kills while storing (${by_strace:-0} by strace right before a write): every channel file reads back untorn, every restart shows the history"
+
+# --- A hostile peer ------------------------------------------------------------------------------
+rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$(pid)/status"; }
+cpu() { awk '{ print $14 + $15 }' "/proc/$(pid)/stat"; }  # clock ticks
+r0=$(rss) && head -c 8000000 /dev/urandom >"$files/from-alice.bin" && head -c 1000000 /dev/urandom >"$files/m.bin"
+driver_cmd 1 "chan $MC2 $A3" && driver_cmd 1 "offer $MC2 $A3 $files/from-alice.bin"
+press 3 F6 "^ +1\| +from-alice\.bin\| .*\| +Pending\$" "alice's offer not listed"
+UL=$(driver_ask 1 transfers | sed -nE 's/^UL id=([0-9a-f]+) .* name=from-alice\.bin$/\1/p')
+pick 3 "^ +1\| +from-alice\.bin\|"
+press 3 Enter "^ +1\| +from-alice\.bin\| .*\| +(Downloading|Done)\$" "alice's offer not accepted"
+for t in "$A3" "$A1" "$A3"; do netns_exec 4 "$JX_TOOLS/jx_peer" forge "$MC2" "$t" "$UL" || fail "no forge"; done
+eventually 120 shown 3 "^ +1\| +from-alice\.bin\| .*\| +Done\$" || fail "alice's file did not arrive"
+cmp -s "$files/from-alice.bin" "${ROOT[3]}/downloads/from-alice.bin" || fail "alice's file differs"
+driver_wait 1 "^EV_UL_COMPLETE .* name=from-alice\.bin\$" || fail "alice's upload did not complete"
+echo "ok: packets forged by a third host under a transfer's id changed nothing"
+netns_bg 4 "$files/mallory" "$JX_TOOLS/jx_peer" hostile "$MC2" "$A4" "$A3" 40 "$files/m.bin"
+eventually 30 reopened 3 F5 "\| +mallory\|" || fail "mallory is not a peer"
+pick 3 "\| +mallory\|"
+press 3 Enter "^mallory \| " "no direct channel with mallory"
+typeln 3 "/snd $files/m.bin"
+eventually 60 grep -q '^offers_answered=1 chunks_ok=[1-9][0-9]* chunks_bad=0$' "$files/mallory" || fail "mallory: $(cat "$files/mallory")"
+press 3 F6 '^ +[0-9]+\| +\?\[2J\?\]0;pwned\?\?\[5mblink\?\[31mred\.txt\|' "the hostile name is not shown harmlessly"
+[[ $(screen 3 -e) != *$'\e[5m'* ]] && [ "$(tm 3 display -p -t jx '#{pane_title}')" != pwned ] || fail "an escape sequence reached the terminal"
+log=${ROOT[3]}/jx_internal/log
+for l in "Forbidden char filename" "Offer limit reached" "Can't unsrlz" "Segment request out of bounds"; do grep -qF "$l" "$log" || fail "no '$l' in the log"; done
+[ "$(tr -cd '\r' <"$log" | wc -c)" = "$(wc -l <"$log")" ] && ! LC_ALL=C grep -q $'[\x01-\x08\x0b\x0c\x0e-\x1f\x7f]' "$log" ||
+    fail "a control character reached carol's log"
+echo "ok: a hostile peer: carol lives, no escape sequence on her screen or control character in her log, RSS $r0 -> $(rss) kB"
+
+# --- A crowd -------------------------------------------------------------------------------------
+netns_exec 4 ip -b - <<<"$(for k in $(seq 50 249); do echo "addr add $(netns_addr "$k")/24 dev eth0"; done)" || fail "no addresses"
+netns_bg 4 "$files/crowd" "$JX_TOOLS/jx_peer" crowd "$MC2" "$(netns_addr 50)" 200 50 "$CROWD_S"
+press 3 F2 "^  1\| +$(re "$MC2")\|  Multicast\|    Up\|   20[0-9]\$" "the crowd is not on the networks screen"
+r0=$(rss) c0=$(cpu) t0=$SECONDS
+pick 3 "^  1\|"
+press 3 Enter "p[0-9]+ >>> load [0-9]+ from p" "the crowd's texts are not shown"
+press 3 F5 "\| +p1[0-9]*\|" "the crowd is not on the peers screen"
+eventually $((CROWD_S + 30)) grep -q '^texts=' "$files/crowd" || fail "the crowd did not finish"
+r1=$(rss) c1=$(cpu) t1=$SECONDS
+read -r sent acked <<<"$(sed -nE 's/^texts=([0-9]+) acked=([0-9]+) .*/\1 \2/p' "$files/crowd")"
+[ "$sent" = "$acked" ] || fail "the crowd: $(cat "$files/crowd")"
+echo "ok: 200 peers and 50 texts/s: $(cat "$files/crowd"); carol: CPU $(((c1 - c0) * 100 / $(getconf CLK_TCK) / (t1 - t0 + 1))) %, RSS $r0 -> $r1 kB"
+echo "PASS"
