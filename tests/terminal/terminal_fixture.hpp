@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,81 +27,12 @@
 
 extern bool g_own_netns;
 
-namespace jxtest {
+using namespace jxtest;  // ip(), drop_events() and the storage-root fixture, shared with the engine suite
 
 using Strs = std::vector<std::string>;
 
 // 2025-06-15 15:13:20 UTC.
 inline constexpr int64_t kNow = 1'750'000'400;
-
-// A drawing replayed on a w x h terminal: characters (UTF-8, wide ones in two cells, combining
-// marks on the character before), CR, LF (scrolling at the bottom), and of the CSI sequences only
-// home (H) and clear (2J, 3J).
-struct ScreenGrid {
-    int w, h, row = 0, col = 0, scrolls = 0;  // scrolls: lines pushed off the top
-    std::vector<Strs> rows;                   // one string per cell; "" behind a wide character
-    ScreenGrid(int width, int height, const std::string& s)
-        : w(width), h(height), rows(height, Strs(width, " "))
-    {
-        bool wrap = false;  // the last column was written: the next character goes to a new row
-        auto line_feed = [&] {
-            wrap = false;
-            if (++row < h)
-                return;
-            row = h - 1;
-            rows.erase(rows.begin());
-            rows.emplace_back(w, " ");
-            scrolls++;
-        };
-        for (size_t i = 0; i < s.size(); i++) {
-            if (s[i] == '\x1b' && s.compare(i + 1, 1, "[") == 0) {
-                size_t j = i + 2;
-                while (j < s.size() && (s[j] < 0x40 || s[j] > 0x7e))
-                    j++;
-                if (j < s.size() && s[j] == 'H')
-                    row = col = wrap = 0;
-                if (j < s.size() && s[j] == 'J' && j == i + 3 && (s[j - 1] == '2' || s[j - 1] == '3'))
-                    rows.assign(h, Strs(w, " "));
-                i = j;
-            } else if (s[i] == '\r') {
-                col = wrap = 0;
-            } else if (s[i] == '\n') {
-                line_feed();
-            } else if (static_cast<unsigned char>(s[i]) >= 0x20) {
-                const size_t len = std::max<size_t>(jx_utf8_len(&s[i], s.size() - i), 1);
-                const int cw = jx_char_cells(jx_utf8_decode(&s[i], len));
-                const std::string ch = s.substr(i, len);
-                i += len - 1;
-                if (cw == 0) {  // after the character before it, so the row reads the same
-                    rows[row][wrap ? col : std::max(col - 1, 0)] += ch;
-                    continue;
-                }
-                if (wrap || col + cw > w)
-                    line_feed(), col = 0;
-                rows[row][col] = ch;
-                if (cw == 2)
-                    rows[row][col + 1] = "";
-                wrap = col + cw == w;
-                col += wrap ? cw - 1 : cw;
-            }
-        }
-    }
-    // Row r, and rows from..to, without trailing blanks.
-    std::string text(int r) const
-    {
-        std::string t;
-        for (const std::string& c : rows[r])
-            t += c;
-        return t.substr(0, t.find_last_not_of(' ') + 1);
-    }
-    Strs texts(int from, int to) const
-    {
-        Strs t;
-        for (int r = from; r <= to; r++)
-            t.push_back(text(r));
-        return t;
-    }
-};
 
 class TermTest : public EngineRootTest {
   public:
@@ -114,15 +46,8 @@ class TermTest : public EngineRootTest {
         reset(80, 24);
     }
 
-    void TearDown() override
-    {
-        io_capture_end();
-        ctx_get()->channel = nullptr;
-        EngineRootTest::TearDown();
-    }
-
     // A fresh context of w x h on the home screen, user alice, drawing captured.
-    void reset(int w, int h)
+    static void reset(int w, int h)
     {
         io_capture_end();
         ctx_init();
@@ -141,7 +66,8 @@ class TermTest : public EngineRootTest {
         io_capture_end();
         io_capture_begin();
         io_proc_event();
-        t->refresh = resized ? 1 : t->refresh;
+        if (resized)
+            t->refresh = 1;
         if (key != KEY_NONE) {
             io_decode(nullptr, 0, t);  // what any read does: clear feedback, redraw the prompt
             t->key = key;
@@ -153,12 +79,50 @@ class TermTest : public EngineRootTest {
         return io_capture_end();
     }
 
-    // What was drawn, on a grid of the window's size; every drawing must fit the window.
-    static ScreenGrid grid(const std::string& out)
+    // The rows (without trailing blanks) that a terminal of the window's size shows after a drawing:
+    // what follows the last clear, without CSI sequences; a row per LF, drawn again from its start
+    // after CR, wrapped at the window's width (wide characters take two cells). Rows from..to (to
+    // -1: the last); every drawing must fit the window.
+    static Strs screen(const std::string& out, int from = 0, int to = -1)
     {
-        ScreenGrid g(ctx_get()->term_w, ctx_get()->term_h, out);
-        EXPECT_EQ(g.scrolls, 0) << "a drawing taller than the window";
-        return g;
+        const int w = ctx_get()->term_w, h = ctx_get()->term_h;
+        const size_t clear = out.rfind("\x1b[3J");
+        const std::string s = std::regex_replace(out.substr(clear == std::string::npos ? 0 : clear),
+                                                 std::regex("\x1b\\[[0-9;?]*[@-~]"), "");
+        Strs rows(1);
+        bool cr = false;
+        for (size_t i = 0, len = 1, cells = 0; i < s.size(); i += len) {
+            len = std::max<size_t>(jx_utf8_len(&s[i], s.size() - i), 1);
+            const size_t cw = static_cast<size_t>(std::max(jx_char_cells(jx_utf8_decode(&s[i], len)), 1));
+            if (s[i] == '\r')
+                cr = true;
+            else if (s[i] == '\n')
+                rows.emplace_back(), cells = 0, cr = false;
+            else if (cr)  // the row drawn again from its start
+                rows.back() = s.substr(i, len), cells = cw, cr = false;
+            else if (cells + cw > static_cast<size_t>(w))
+                rows.push_back(s.substr(i, len)), cells = cw;
+            else
+                rows.back() += s.substr(i, len), cells += cw;
+        }
+        EXPECT_LE(rows.size(), static_cast<size_t>(h)) << "a drawing taller than the window";
+        rows.resize(h);
+        for (std::string& r : rows)
+            r.erase(r.find_last_not_of(' ') + 1);
+        return Strs(rows.begin() + from, rows.begin() + (to < 0 ? h : to + 1));
+    }
+    static std::string screen_row(const std::string& s, int r) { return screen(s, r, r)[0]; }
+    // Whether the row starting with r is drawn highlighted: the selection colours before it.
+    static bool selected(const std::string& o, const char* r)
+    {
+        return o.find(IO_SEL + std::string(r)) != o.npos;
+    }
+    static std::string pad(size_t n) { return std::string(n, ' '); }
+    // The screen shown and the open channel.
+    static void expect_at(uint32_t state, const JXChannel* ch)
+    {
+        EXPECT_EQ(state_get(), state);
+        EXPECT_EQ(ctx_get()->channel, ch);
     }
 
     // Switches to screen s (when not 0), then one turn per key; the last drawing.
@@ -170,13 +134,6 @@ class TermTest : public EngineRootTest {
         for (uint8_t k : keys)
             out = turn(k);
         return out;
-    }
-
-    // Types a line (UTF-8, no keys) into the input as keystrokes would.
-    static void type(const char* s)
-    {
-        for (size_t n = strlen(s), u = 1; n > 0 && u > 0; s += u, n -= u)
-            u = io_decode(reinterpret_cast<const uint8_t*>(s), static_cast<long>(n), ctx_get());
     }
 
     // bytes arrive on standard input at once (a paste, keys pressed quickly) and are taken in as
@@ -216,7 +173,6 @@ class TermTest : public EngineRootTest {
         auto* p = static_cast<JXPeer*>(calloc(1, sizeof(JXPeer)));
         p->addr = ip(dotted);
         p->alive = 1;
-        p->last_seen = jx_clock_now();
         snprintf(p->username, sizeof p->username, "%s", name);
         EXPECT_EQ(jx_set_insert(&jx_network_by_addr(net)->peers, p), 0);
         return p;
@@ -231,7 +187,7 @@ class TermTest : public EngineRootTest {
         free(data);
     }
 
-    // A direct channel with a peer (0: the network's main channel).
+    // A direct channel with a peer.
     static JXChannel* add_ch(uint32_t net, uint32_t peer)
     {
         JXChannel* ch = nullptr;
@@ -241,18 +197,13 @@ class TermTest : public EngineRootTest {
     }
 
     // Stores one line in a channel file through the real store.
-    static void store(const char* fn, uint8_t type, const char* user, const char* text, uint64_t id = 0,
-                      uint64_t time = kNow)
+    static void store(const char* fn, uint8_t type, const char* user, const char* text, uint64_t time = kNow)
     {
-        static JXStoredMsg m;
-        m = JXStoredMsg{};
+        JXStoredMsg m{};
         m.type = type;
-        m.id = id;
         m.time = time;
         snprintf(m.username, sizeof m.username, "%s", user);
         snprintf(m.text, sizeof m.text, "%s", text);
         jx_fso_store_msg(&m, fn);
     }
 };
-
-}  // namespace jxtest

@@ -3,9 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "support/netns.hpp"
-#include "terminal_fixture.hpp"
 
-bool g_own_netns = false;
+bool g_own_netns = false;  // declared in terminal_fixture.hpp
 
 int main(int argc, char** argv)
 {
