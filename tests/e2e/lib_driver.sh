@@ -1,5 +1,5 @@
 # shellcheck shell=bash
-# Engine drivers on namespace hosts (needs lib_netns.sh sourced first).
+# Engine drivers on namespace hosts (it sources lib_netns.sh).
 #
 #   driver_find JEXLEY      set $JX_DRIVER: $JX_ENGINE_DRIVER, or tools/jx_engine_driver
 #                           in the build tree of the given jexley binary; exit 77 when missing
@@ -14,12 +14,8 @@
 #   driver_until i LINE REGEX [T]  ask LINE again and again until a line of the reply matches
 #                           REGEX, for up to T s (default 30); 1 on time-out
 #   driver_pid i            pid of driver i
-#   driver_offer NAME MIB   host 1 offers host 2, on their direct channel of network $MC, a new
-#                           random file of MIB MiB and 777 bytes made in $JX_DRV_DIR ($A2: host
-#                           2's address); host 2 accepts it; its transfer id goes to $ID
-#   driver_arrived NAME     the file arrives byte-identical and both sides report it complete
-#   fail MSG                print "FAIL: MSG", the tail of every driver output, exit 1
 
+declare -F netns_up >/dev/null || source "$(dirname "${BASH_SOURCE[0]}")/lib_netns.sh"
 JX_DRV_DIR=
 declare -A _jx_drv_fd=() _jx_drv_pid=()
 
@@ -46,8 +42,7 @@ driver_pid() { echo "${_jx_drv_pid[$1]}"; }
 driver_cmd() { printf '%s\n' "${*:2}" >&"${_jx_drv_fd[$1]}"; }
 
 driver_count() { grep -cE -- "$2" "$JX_DRV_DIR/out$1"; }
-_jx_drv_first() { grep -m1 -E -- "$2" "$JX_DRV_DIR/out$1" 2>/dev/null; }  # out<i> may not exist yet
-driver_line() { eventually "${3:-30}" _jx_drv_first "$1" "$2"; }
+driver_line() { eventually "${3:-30}" grep -m1 -E -- "$2" "$JX_DRV_DIR/out$1" 2>/dev/null; }  # out<i> may not exist yet
 driver_wait() { driver_line "$@" >/dev/null; }
 
 driver_ask() {
@@ -68,28 +63,3 @@ _jx_drv_reply_has() {
     r=$(driver_ask "$1" "$2") && grep -qE -- "$3" <<<"$r"
 }
 driver_until() { eventually "${4:-30}" _jx_drv_reply_has "$1" "$2" "$3"; }
-
-driver_offer() {
-    head -c $(($2 * 1048576 + 777)) /dev/urandom >"$JX_DRV_DIR/$1"
-    driver_cmd 1 "offer $MC $A2 $JX_DRV_DIR/$1"
-    driver_wait 2 "^EV_DL_OFFERED .* name=$1\$" 60 || fail "$1: no offer"
-    ID=$(driver_ask 2 transfers | sed -nE "s/^DL id=([0-9a-f]+) .* state=0 .* name=$1\$/\1/p")
-    [ -n "$ID" ] || fail "$1: no pending download"
-    driver_cmd 2 "accept $ID"
-}
-
-driver_arrived() {
-    driver_wait 2 "^EV_DL_COMPLETE .* name=$1\$" 300 || fail "$1: download did not complete"
-    driver_wait 1 "^EV_UL_COMPLETE .* name=$1\$" || fail "$1: upload not reported complete"
-    cmp -s "$JX_DRV_DIR/$1" "$JX_DRV_DIR/root2/downloads/$1" || fail "$1: the received file differs"
-    echo "ok: $1 arrived byte-identical"
-}
-
-fail() {
-    local f
-    echo "FAIL: $*" >&2
-    for f in "$JX_DRV_DIR"/out*; do
-        [ -f "$f" ] && { echo "--- ${f##*/} (last 40 lines)"; tail -n 40 "$f"; } >&2
-    done
-    exit 1
-}

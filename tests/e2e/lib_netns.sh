@@ -21,14 +21,12 @@
 #                           port) that host i receives (DIR in) or sends (DIR out), with nftables
 #   netns_dup i PORT PCT TO  send PCT % of the UDP datagrams host i sends to PORT twice (the copy
 #                           to address TO over eth0)
-#   netns_undrop i          remove every drop and duplication rule of host i
-#   netns_relay i MS [PCT]  put tools/jx_relay (from $JX_TOOLS) between host i and the switch:
-#                           every frame to and from host i is delayed by 0..MS ms, so frames
-#                           overtake each other, and PCT % of them arrive twice
-#   netns_unrelay i         host i back on the switch directly
+#   netns_undrop i          remove every nftables rule of host i
 #   netns_tmpdir            print a fresh temporary directory, removed by netns_down
-#   netns_down              end everything inside our hosts, delete the namespaces and the
-#                           temporary directories; idempotent; registered on EXIT by netns_up
+#   netns_down              end everything inside our namespaces, delete them and the temporary
+#                           directories; idempotent; registered on EXIT by netns_up
+#   fail MSG                print "FAIL: MSG", the tail of every engine driver's output (lib_driver)
+#                           and every tmux host's screen and log (lib_tmux), exit 1
 #
 # Names carry this shell's pid ("jx<pid>h1") so parallel runs never share a namespace; the
 # addresses live only inside our own switch, so runs cannot collide on them either. The third
@@ -36,9 +34,7 @@
 
 JX_NS_PREFIX=${JX_NS_PREFIX:-jx$$}
 JX_NS_NET=${JX_NS_NET:-$(( ($$ % 250) + 1 ))}
-JX_NS_HOSTS=0
 JX_NS_LAST_PID=
-declare -A _jx_relay_pid=()
 # Temporary directories live under one per-run base, so that netns_tmpdir also works inside $(...).
 JX_NS_TMPBASE="${TMPDIR:-/tmp}/${JX_NS_PREFIX}.tmp"
 
@@ -68,95 +64,73 @@ netns_exec() { ip netns exec "$(netns_name "$1")" "${@:2}"; }
 _jx_ns_eth_up() { [[ $(ip -n "$1" link show eth0) == *"state UP"* ]]; }
 
 netns_up() {
-    local n=$1 i sw="${JX_NS_PREFIX}sw" ns c
+    local i sw="${JX_NS_PREFIX}sw" ns c
     netns_require
     # A signal ends the script through exit, so the EXIT trap still cleans up.
     trap netns_down EXIT; trap 'exit 130' INT; trap 'exit 143' TERM
     ip netns add "$sw" || return 1
     # No snooping: without an IGMP querier the bridge must flood group traffic to every port.
     ip -n "$sw" link add br0 type bridge mcast_snooping 0 && ip -n "$sw" link set br0 up || return 1
-    for ((i = 1; i <= n; i++)); do
+    for ((i = 1; i <= $1; i++)); do
         ns=$(netns_name "$i")
         ip netns add "$ns" || return 1
-        JX_NS_HOSTS=$i
-        ip -n "$ns" link add eth0 type veth peer name "v$i" netns "$sw" || return 1
-        ip -n "$sw" link set "v$i" master br0 up
-        for c in "link set lo up" "addr add $(netns_addr "$i")/24 dev eth0" "link set eth0 up" \
-            "route add 224.0.0.0/4 dev eth0" "route add default dev eth0"; do
+        for c in "link add eth0 type veth peer name v$i netns $sw" "link set lo up" \
+            "addr add $(netns_addr "$i")/24 dev eth0" "link set eth0 up" "route add 224.0.0.0/4 dev eth0" \
+            "route add default dev eth0"; do
             ip -n "$ns" $c || return 1
         done
+        ip -n "$sw" link set "v$i" master br0 up || return 1
         # The veth carrier comes up asynchronously.
         eventually 10 _jx_ns_eth_up "$ns" || return 1
     done
 }
 
 netns_bg() {
-    local in
-    # A background job would read /dev/null; hand it our standard input explicitly instead.
-    exec {in}<&0
-    ip netns exec "$(netns_name "$1")" "${@:3}" <&"$in" >"$2" 2>&1 &
+    # Without the explicit redirection a background job would read /dev/null.
+    ip netns exec "$(netns_name "$1")" "${@:3}" <&0 >"$2" 2>&1 &
     JX_NS_LAST_PID=$!
-    exec {in}<&-
     # netns_down kills it; out of the job table, its end is not reported as "Killed".
     disown "$JX_NS_LAST_PID"
 }
 
 netns_drop() {
-    local i=$1 dir=$2 port=$3 pct=${4:-100} hook=input
-    [ "$dir" = out ] && hook=output
-    netns_exec "$i" nft list chain inet jx "$dir" >/dev/null 2>&1 ||
-        netns_exec "$i" nft add table inet jx &&
-        netns_exec "$i" nft add chain inet jx "$dir" "{ type filter hook $hook priority 0; }" || return 1
-    local match="udp dport $port"
-    [ "$port" != all ] || match="meta l4proto udp"
-    if [ "$pct" -ge 100 ]; then
-        netns_exec "$i" nft add rule inet jx "$dir" $match drop
-    else
-        netns_exec "$i" nft add rule inet jx "$dir" $match numgen random mod 100 '<' "$pct" drop
-    fi
+    local hook=input match="udp dport $3" random=
+    [ "$2" = in ] || hook=output
+    [ "$3" != all ] || match="meta l4proto udp"
+    [ "${4:-100}" -ge 100 ] || random="numgen random mod 100 < $4"
+    netns_exec "$1" nft "add table inet jx; add chain inet jx $2 { type filter hook $hook priority 0; };
+        add rule inet jx $2 $match $random drop"
 }
 
 netns_dup() {
-    netns_exec "$1" nft add table ip jxdup &&
-        netns_exec "$1" nft add chain ip jxdup out '{ type filter hook output priority 0; }' &&
-        netns_exec "$1" nft add rule ip jxdup out udp dport "$2" numgen random mod 100 '<' "$3" dup to "$4" device eth0
+    netns_exec "$1" nft "add table ip jxdup; add chain ip jxdup out { type filter hook output priority 0; };
+        add rule ip jxdup out udp dport $2 numgen random mod 100 < $3 dup to $4 device eth0"
 }
 
-netns_undrop() {
-    netns_exec "$1" nft delete table inet jx 2>/dev/null || true
-    netns_exec "$1" nft delete table ip jxdup 2>/dev/null || true
-}
-
-netns_relay() {
-    local i=$1 sw="${JX_NS_PREFIX}sw" log
-    log=$(netns_tmpdir)/relay || return 1
-    # The relay takes host i's place on the bridge and passes its frames on through a second pair.
-    ip -n "$sw" link add "r$i" type veth peer name "q$i" && ip -n "$sw" link set "q$i" master br0 up &&
-        ip -n "$sw" link set "r$i" up && ip -n "$sw" link set "v$i" nomaster || return 1
-    ip netns exec "$sw" "${JX_TOOLS:?}/jx_relay" "v$i" "r$i" "$2" "${3:-0}" >"$log" 2>&1 &
-    _jx_relay_pid[$i]=$!
-    disown "$!"
-    eventually 10 grep -q relaying "$log"
-}
-
-netns_unrelay() {
-    local sw="${JX_NS_PREFIX}sw"
-    kill "${_jx_relay_pid[$1]}" && ip -n "$sw" link del "r$1" && ip -n "$sw" link set "v$1" master br0
-}
+# The host is ours alone: every rule in it is one of the test's.
+netns_undrop() { netns_exec "$1" nft flush ruleset; }
 
 netns_tmpdir() { mkdir -p "$JX_NS_TMPBASE" && mktemp -d "$JX_NS_TMPBASE/XXXXXX"; }
 
 netns_down() {
-    local rc=$? p i
-    for ((i = 1; i <= JX_NS_HOSTS; i++)); do
-        # Whatever runs inside one of our hosts was started by this run: drivers, tmux servers and
-        # the programs in them.
-        for p in $(ip netns pids "$(netns_name "$i")" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done
-        ip netns del "$(netns_name "$i")" 2>/dev/null
+    local rc=$? p ns
+    for ns in $(ip netns list | awk '{ print $1 }' | grep -xE "${JX_NS_PREFIX}(h[0-9]+|sw)"); do
+        # Whatever runs inside one of our namespaces was started by this run: drivers, tmux
+        # servers and the programs in them, relays.
+        for p in $(ip netns pids "$ns"); do kill -9 "$p" 2>/dev/null; done
+        ip netns del "$ns"
     done
-    for p in $(ip netns pids "${JX_NS_PREFIX}sw" 2>/dev/null); do kill -9 "$p" 2>/dev/null; done  # relays
-    ip netns del "${JX_NS_PREFIX}sw" 2>/dev/null
-    JX_NS_HOSTS=0
     rm -rf -- "$JX_NS_TMPBASE"
     return $rc
 }
+
+fail() {
+    local i
+    echo "FAIL: $*"
+    for i in "${!ROOT[@]}"; do
+        echo "--- screen of host $i (${NAME[$i]}), colours as ^["
+        screen "$i" -e | cat -v
+    done
+    tail -n 30 "${JX_DRV_DIR:-/nonexistent}"/out* "${ROOT[@]/%//jx_internal/log}"
+    exit 1
+} >&2 2>/dev/null

@@ -1,6 +1,6 @@
 # shellcheck shell=bash
 # The real program on namespace hosts, each in its own tmux window and storage root, driven by keys
-# and read back from the screen (needs lib_netns.sh sourced first). Windows are 100x30.
+# and read back from the screen (it sources lib_netns.sh). Windows are 100x30.
 #
 #   tmux_hosts JEXLEY       check the binary and tmux; exit 77 when they are missing
 #   make_host i NAME        a storage root for host i with the saved user name NAME, the program
@@ -16,9 +16,10 @@
 #   reopened i KEY REGEX    KEY, then up to 2 s for a row matching REGEX
 #   join_lan i ADDR         F3, down to the LAN address, Enter: its channel comes up online
 #   re ADDR                 an address as a regular expression
-#   fail MSG                print "FAIL: MSG" with every host's screen and log tail, exit 1
+#   ended i                 the program of host i has ended, and its tmux with it
 
-declare -A ROOT SOCK NAME
+declare -F netns_up >/dev/null || source "$(dirname "${BASH_SOURCE[0]}")/lib_netns.sh"
+declare -A ROOT NAME
 JX_TMUX_BIN=
 
 tmux_hosts() {
@@ -27,19 +28,8 @@ tmux_hosts() {
     netns_require
 }
 
-fail() {
-    local i
-    echo "FAIL: $*" >&2
-    for i in "${!ROOT[@]}"; do
-        echo "--- screen (colours as ^[) and log of host $i (${NAME[$i]})"
-        screen "$i" -e | cat -v
-        tail -n 15 "${ROOT[$i]}/jx_internal/log"
-    done >&2 2>/dev/null
-    exit 1
-}
-
 re() { echo "${1//./\\.}"; }
-tm() { local i=$1; shift; tmux -S "${SOCK[$i]}" "$@"; }
+tm() { tmux -S "${ROOT[$1]}/tmux.sock" "${@:2}"; }
 screen() { tm "$1" capture-pane -p ${2:-} -t jx; }
 shown() { grep -qE -- "$2" <<<"$(screen "$1" "${3:-}")"; }
 see() { eventually 30 shown "$1" "$2" "${4:-}" || fail "host $1 (${NAME[$1]}): $3"; }
@@ -51,10 +41,8 @@ declare -A KEYSEQ=([F1]=$'\eOP' [F2]=$'\eOQ' [F3]=$'\eOR' [F4]=$'\eOS' [F5]=$'\e
 key() { tm "$1" send-keys -t jx -l "${KEYSEQ[$2]}"; }
 press() { key "$1" "$2"; see "$1" "$3" "$4" "${5:-}"; }
 typeln() {  # a long line shows only its tail at the prompt
-    local tail=$2
-    [ ${#tail} -le 40 ] || tail=${tail: -40}
     tm "$1" send-keys -t jx -l "$2"
-    see "$1" "^\[[^]]*\] (|\.\.\..*)$tail" "'$2' not at the prompt"
+    see "$1" "^\[[^]]*\] (|\.\.\..*)${2:$((${#2} > 40 ? ${#2} - 40 : 0))}" "'$2' not at the prompt"
     key "$1" Enter
 }
 pick() {
@@ -68,9 +56,11 @@ pick() {
 # once heard twice): the screen is entered again with KEY until it shows the row.
 reopened() { key "$1" "$2"; eventually 2 shown "$1" "$3"; }
 
+ended() { ! tm "$1" has-session -t jx 2>/dev/null; }
+
 start_host() {
     rm -f "${ROOT[$1]}/exit_status"
-    netns_exec "$1" tmux -S "${SOCK[$1]}" -f /dev/null new-session -d -s jx -x 100 -y 30 \
+    netns_exec "$1" tmux -S "${ROOT[$1]}/tmux.sock" -f /dev/null new-session -d -s jx -x 100 -y 30 \
         "cd '${ROOT[$1]}' && ./jexley; echo \$? > '${ROOT[$1]}/exit_status'" || fail "tmux on host $1"
     see "$1" "F1Help" "the program did not start"
 }
@@ -82,7 +72,6 @@ make_host() {
     ln -s "$JX_TMUX_BIN" "${ROOT[$1]}/jexley"
     # The saved user name: 15 bytes, NUL-padded.
     { printf '%s' "$2"; head -c $((15 - ${#2})) /dev/zero; } >"${ROOT[$1]}/jx_internal/cfg"
-    SOCK[$1]=${ROOT[$1]}/tmux.sock
     start_host "$1"
 }
 

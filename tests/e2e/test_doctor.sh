@@ -6,7 +6,6 @@
 # hears alice all the same. The doctor changes nothing in the storage root it inspects.
 set -u -o pipefail
 bin=$(realpath "${1:?usage: test_doctor.sh path/to/jexley}")
-source "$(dirname "$0")/lib_netns.sh"
 source "$(dirname "$0")/lib_driver.sh"
 
 netns_require nft
@@ -29,8 +28,7 @@ for i in 1 2 3; do
 done
 wait
 
-a1=$(netns_addr 1)
-a1=${a1//./\\.}
+a1=$(netns_addr 1 | sed 's/\./\\./g')
 alice="  \[ok  \] heard alice at $a1 on"
 # expect i REGEX WHAT: a line of host i's report matches; nomatch: none does.
 expect() { grep -qE -- "$2" "$dir/out$1" || { cat "$dir/out$1"; fail "host $1: $3"; }; }
