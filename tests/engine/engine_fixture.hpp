@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -28,11 +27,6 @@ inline constexpr char kPeer2[] = "127.0.0.3";
 inline constexpr char kPeer3[] = "127.0.0.4";
 using Strs = std::vector<std::string>;
 
-inline std::string addr(uint32_t a)
-{
-    return jx_ip_str(a).s;
-}
-
 inline std::string hex(const uint8_t* b, size_t n)
 {
     std::string s;
@@ -45,11 +39,11 @@ inline std::string hex(const uint8_t* b, size_t n)
 // bob", "received Main #258 239.7.7.7 127.0.0.2 @9 bob: hi" (@: seconds from the frozen start).
 inline Strs events()
 {
-    static const char* const names[] = {"?",         "joined",      "left",        "dropped",   "renamed",
-                                        "changed",   "refresh",     "received",    "sent",      "ch_added",
-                                        "delivered", "undelivered", "partly",      "dl_done",   "ul_done",
-                                        "ul_failed", "dl_failed",   "offered",     "preparing", "started",
-                                        "hash"};
+    static const char* const names[] = {
+        "?",        "joined",    "left",      "dropped",   "renamed",     "changed", "refresh",
+        "received", "sent",      "ch_added",  "delivered", "undelivered", "partly",  "dl_done",
+        "ul_done",  "ul_failed", "dl_failed", "offered",   "preparing",   "started", "hash"};
+    const auto at = [](uint32_t a) { return std::string(" ") + jx_ip_str(a).s; };
     Strs out;
     void* data = nullptr;
     while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
@@ -58,23 +52,23 @@ inline Strs events()
         std::string s = ev->kind < std::size(names) ? names[ev->kind] : std::to_string(ev->kind);
         if (const uint8_t t = jx_event_payload_type(ev->kind); t == EVP_USER) {
             const auto* u = static_cast<const user_ev*>(p);
-            s += " " + addr(u->net_addr) + " " + addr(u->peer_addr) + " " + u->name1;
+            s += at(u->net_addr) + at(u->peer_addr) + " " + u->name1;
             s += u->name2[0] != '\0' ? std::string(" was ") + u->name2 : "";
         } else if (t == EVP_NET) {
-            s += " " + addr(static_cast<const net_ev*>(p)->net_addr);
+            s += at(static_cast<const net_ev*>(p)->net_addr);
         } else if (t == EVP_CH) {
-            s += " " + addr(static_cast<const ch_ev*>(p)->net_addr) + " " +
-                 addr(static_cast<const ch_ev*>(p)->peer_addr);
+            s += at(static_cast<const ch_ev*>(p)->net_addr) + at(static_cast<const ch_ev*>(p)->peer_addr);
         } else if (t == EVP_FILE) {
             const auto* f = static_cast<const file_ev*>(p);
-            s += std::string(" ") + jx_channel_type_str(f->ch_type) + " " + addr(f->net_addr) + " " +
-                 addr(f->peer_addr) + " " + f->name;
+            s += std::string(" ") + jx_channel_type_str(f->ch_type) + at(f->net_addr) + at(f->peer_addr) +
+                 " " + f->name;
         } else if (t == EVP_HASH) {
-            s += " " + hex(static_cast<const hash_ev*>(p)->id, 8) + " " + hex(static_cast<const hash_ev*>(p)->digest, 32);
+            s += " " + hex(static_cast<const hash_ev*>(p)->id, 8) + " " +
+                 hex(static_cast<const hash_ev*>(p)->digest, 32);
         } else if (t == EVP_MSG) {
             const auto* m = static_cast<const msg_ev*>(p);
-            s += std::string(" ") + jx_channel_type_str(m->ch_type) + " #" + std::to_string(m->msg_id) + " " +
-                 addr(m->addr_a) + " " + addr(m->addr_b);
+            s += std::string(" ") + jx_channel_type_str(m->ch_type) + " #" + std::to_string(m->msg_id) +
+                 at(m->addr_a) + at(m->addr_b);
             if (m->time != 0 || m->username[0] != '\0' || m->text[0] != '\0')
                 s += " @" + std::to_string(m->time - kFrozenNow) + " " + m->username + ": " + m->text;
         }
@@ -124,12 +118,6 @@ inline JXNetwork* join(const char* a, uint8_t requested = 0)
     return jx_network_by_addr(ip(a));
 }
 
-// A peer that was there before us (large uptime): added without an announcement.
-inline void add_old_peer(uint32_t net, const char* from, const char* uname, char tag)
-{
-    feed(beacon(net, uname, 100000, tag), from);
-}
-
 // The private network a remote host opens by querying us from a:port; its events are dropped.
 inline JXNetwork* queried_by(const char* a, uint16_t port)
 {
@@ -139,7 +127,7 @@ inline JXNetwork* queried_by(const char* a, uint16_t port)
 }
 
 // Joins kGroup and plays back our own beacon: the network is online from now on. Then the first
-// `peers` of bob, carol and dave (kPeer1..3) join as peers that were there before us.
+// `peers` of bob, carol and dave (kPeer1..3) join as peers that were there before us (large uptime).
 inline JXNetwork* online_group(int peers = 0)
 {
     JXNetwork* n = join(kGroup);
@@ -148,7 +136,7 @@ inline JXNetwork* online_group(int peers = 0)
     const char* names[] = {"bob", "carol", "dave"};
     const char* addrs[] = {kPeer1, kPeer2, kPeer3};
     for (int i = 0; i < peers; i++)
-        add_old_peer(ip(kGroup), addrs[i], names[i], static_cast<char>('a' + i));
+        feed(beacon(ip(kGroup), names[i], 100000, static_cast<char>('a' + i)), addrs[i]);
     return n;
 }
 
@@ -169,8 +157,9 @@ struct Dgram {
     }
 };
 
-// Every datagram that arrives on `fd` until it stays quiet for `wait_ms`, oldest first.
-inline std::vector<Dgram> recv_all(int fd, int wait_ms = 50)
+// Every datagram that arrives on `fd` until it stays quiet for `wait_ms`, oldest first; with wait 0
+// it only clears the socket. By default: what the engine sent to 127.x.x.x:8855 or to a group.
+inline std::vector<Dgram> sent(int fd = comm.rcv_sock, int wait_ms = 50)
 {
     const int on = 1;
     setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &on, sizeof(on));
@@ -190,17 +179,19 @@ inline std::vector<Dgram> recv_all(int fd, int wait_ms = 50)
     return out;
 }
 
-// What the engine sent to 127.x.x.x:8855 or to a group; with wait 0 it only clears the socket.
-inline std::vector<Dgram> sent_to_8855(int wait_ms = 50)
-{
-    return recv_all(comm.rcv_sock, wait_ms);
-}
-
 inline Strs briefs(const std::vector<Dgram>& ds)
 {
     Strs s;
     for (const auto& d : ds)
         s.push_back(d.brief());
+    return s;
+}
+
+inline Strs payloads(const std::vector<Dgram>& ds)
+{
+    Strs s;
+    for (const auto& d : ds)
+        s.emplace_back(d.bytes.begin() + JX_HEADER_LEN, d.bytes.end());
     return s;
 }
 
@@ -214,7 +205,7 @@ inline std::tuple<int, int, int64_t, int> state_of(const JXNetwork* n)
 inline void settle()
 {
     drop_events();
-    recv_all(comm.rcv_sock, 0);
+    sent(comm.rcv_sock, 0);
 }
 
 inline uint16_t local_port(int sock)
@@ -236,7 +227,7 @@ struct Probe {
         port = local_port(fd);
     }
     ~Probe() { close(fd); }
-    std::vector<Dgram> recv() const { return recv_all(fd); }
+    std::vector<Dgram> recv() const { return sent(fd); }
     void send_to(const std::vector<uint8_t>& d, const char* a, uint16_t to_port) const
     {
         const sockaddr_in to{AF_INET, htons(to_port), {ip(a)}, {}};

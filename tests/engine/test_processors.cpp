@@ -2,14 +2,6 @@
 // presence and text processors checked by their state changes, their events (order and payloads)
 // and the datagrams they send back.
 #include <fcntl.h>
-#include <unistd.h>
-
-#include <gtest/gtest.h>
-
-#include <cstdio>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "engine/crons.hpp"
 #include "engine/readloop.hpp"
@@ -18,10 +10,7 @@
 
 using namespace jxtest;
 
-namespace {
-
 using Presence = EngineFixture;
-using Texts = EngineFixture;
 using Dispatch = EngineFixture;
 
 TEST_F(Presence, OnlyPeersThatCameAfterUsAreAnnouncedAndARenameOnce)
@@ -50,7 +39,6 @@ TEST_F(Presence, OnlyPeersThatCameAfterUsAreAnnouncedAndARenameOnce)
     const JXPeer* p = jx_peer_from_network(ip(kPeer2), n);
     EXPECT_EQ(std::make_tuple(std::string(p->username), p->port, p->last_seen, p->beacon_head[3]),
               std::make_tuple(std::string("newer"), uint16_t{40100}, kFrozenNow + 66, uint8_t{31}));
-    EXPECT_TRUE(log_line("Upd name for ip 127.0.0.3 - [new]>[newer]"));
     // On a private network every newcomer is announced, whatever its uptime.
     join("127.0.0.8", NET_DIRECT_IP_INCOMING);
     settle();
@@ -63,9 +51,9 @@ TEST_F(Presence, DuplicateWindowOutlastsTheResendsOfABusyNetworkAndWraps)
     JXNetwork* n = online_group(2);
     settle();
     JXPacket p{};
-    // A resend comes up to 15 s later: at 50 texts a second, 750 other ids arrive in between.
-    const uint64_t last = 1000 + JX_RECENT_IDS - 1;
-    ASSERT_GE(JX_RECENT_IDS, 750);
+    // A resend comes up to 15 s later: at 50 texts a second, 750 other ids arrive in between. The
+    // window holds the last 1024.
+    const uint64_t last = 1000 + 1023;
     for (uint64_t id = 1000; id <= last; id++) {
         p.msg_id = id;
         ASSERT_FALSE(check_duplicate_id(n, &p)) << id;
@@ -77,61 +65,63 @@ TEST_F(Presence, DuplicateWindowOutlastsTheResendsOfABusyNetworkAndWraps)
         p.msg_id = id;
         EXPECT_EQ(check_duplicate_id(n, &p), dup) << id;
     }
-    // Texts and leaves share the window: a text with a leave's id is acknowledged, not shown.
+    // Texts and leaves share the window: a text with a leave's id is acknowledged, not shown. A leave
+    // from a host that is no peer changes nothing.
+    feed(make_dgram(PKT_LEAVE, ip(kGroup), 40, "eve"), "127.0.0.9");
     feed(make_dgram(PKT_LEAVE, ip(kGroup), 777, "carol"), kPeer2);
     feed(make_dgram(PKT_TXT_GROUP, ip(kGroup), 777, "bob", "x"), kPeer1);
     EXPECT_EQ(events(), Strs{"left 239.7.7.7 127.0.0.3 carol"});
-    EXPECT_EQ(briefs(sent_to_8855()), Strs{"5 7.7.7.239 8855>127.0.0.2 30"});
-    EXPECT_EQ(n->status, NET_ONLINE) << "a group stays when peers leave";
+    EXPECT_EQ(briefs(sent()), Strs{"5 7.7.7.239 8855>127.0.0.2 30"});
+    EXPECT_EQ(std::make_tuple(n->status, jx_set_size(&n->peers)), std::make_tuple(NET_ONLINE, 1))
+        << "a group stays when peers leave";
+
+    // Strangers cannot grow the peers or the networks without bound; known peers are still refreshed.
+    char a[32];
+    for (int i = 0; i < JX_MAX_PEERS_PER_NETWORK; i++) {
+        std::snprintf(a, sizeof(a), "127.1.%d.%d", i / 250, i % 250 + 1);
+        feed(beacon(ip(kGroup), "many", 100000, 'm'), a);
+    }
+    EXPECT_EQ(jx_set_size(&n->peers), JX_MAX_PEERS_PER_NETWORK);
+    jx_clock_advance(5);
+    feed(beacon(ip(kGroup), "many", 100000, 'm'), "127.1.0.1");
+    EXPECT_EQ(jx_peer_from_network(ip("127.1.0.1"), n)->last_seen, kFrozenNow + 5);
+    for (int i = 1; i <= JX_MAX_NETWORKS; i++) {
+        std::snprintf(a, sizeof(a), "127.3.%d.%d", i / 250, i % 250 + 1);
+        feed(make_dgram(PKT_QUERY, ip(kSelf), 1, "asker"), a, 40000);
+    }
+    EXPECT_EQ(comm.networks.size, JX_MAX_NETWORKS);
 }
 
-TEST_F(Presence, QueryOpensAnIncomingPrivateNetworkThatAnswersFrom8855)
+TEST_F(Presence, QueryOpensAPrivateNetworkTheLastLeaveClosesItAndAQueryReopensIt)
 {
-    Probe asker("127.0.0.5");
-    // A real query through the read loop, as the other host's unbound socket sends it.
-    asker.send_to(make_dgram(PKT_QUERY, ip(kSelf), 11, "asker"), kSelf, 8855);
-    ASSERT_EQ(jx_read_loop(), 0);
+    feed(make_dgram(PKT_QUERY, ip(kSelf), 11, "asker"), "127.0.0.5", 40000);
     JXNetwork* n = jx_network_by_addr(ip("127.0.0.5"));
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(state_of(n), std::make_tuple(NET_DIRECT_IP_INCOMING, NET_ONLINE, 0, CH_DM));
     EXPECT_EQ(events(), (Strs{"ch_added 127.0.0.5 0.0.0.0", "joined 127.0.0.5 127.0.0.5 asker"}));
-    // Our beacons go from port 8855 to the port the query came from, network id 0.
-    ASSERT_EQ(jx_crons_run(), 0);
-    EXPECT_EQ(briefs(asker.recv()), Strs{"3 0.0.0.0 8855>127.0.0.5 66"});
     // Queries that keep coming while it is online are ignored; so are those from our own address.
-    feed(make_dgram(PKT_QUERY, ip(kSelf), 12, "asker"), "127.0.0.5", asker.port);
+    feed(make_dgram(PKT_QUERY, ip(kSelf), 12, "asker"), "127.0.0.5", 40000);
     feed(make_dgram(PKT_QUERY, ip(kSelf), 13, "lo"), "127.0.0.1", 40000);
     EXPECT_EQ(std::make_tuple(events(), comm.networks.size), std::make_tuple(Strs{}, 1));
     EXPECT_EQ(log_count("\tCould not join for request\r\n"), 2u);
-    // Closing the engine leaves the network: the host hears it the same way.
-    jx_comm_close();
-    started = false;
-    EXPECT_EQ(briefs(asker.recv()), Strs{"4 0.0.0.0 8855>127.0.0.5 30"});
-}
-
-TEST_F(Presence, LeaveOfTheLastPeerClosesAPrivateNetworkAndAQueryReopensIt)
-{
-    // A leave from a host that is not a peer changes nothing.
-    JXNetwork* g = online_group(1);
-    settle();
-    feed(make_dgram(PKT_LEAVE, ip(kGroup), 40, "stranger"), "127.0.0.9");
-    EXPECT_EQ(std::make_tuple(events(), jx_set_size(&g->peers)), std::make_tuple(Strs{}, 1));
-
-    JXNetwork* n = queried_by("127.0.0.5", 40000);
+    // The last peer's leave (the duplicate is not seen) closes it.
     feed(make_dgram(PKT_LEAVE, 0, 900, "asker"), "127.0.0.5", 40000);
-    feed(make_dgram(PKT_LEAVE, 0, 900, "asker"), "127.0.0.5", 40000);  // a duplicate
+    feed(make_dgram(PKT_LEAVE, 0, 900, "asker"), "127.0.0.5", 40000);
     EXPECT_EQ(events(), (Strs{"left 127.0.0.5 127.0.0.5 asker", "changed 127.0.0.5"}));
     EXPECT_EQ(std::make_tuple(n->type, n->status), std::make_tuple(NET_DIRECT_IP_INCOMING, NET_CLOSED));
-    EXPECT_TRUE(log_line("asker(127.0.0.5) left"));
-    // The host asks again long after: the closed network opens once more, heard now, so the
-    // offline rule (100 s) does not take it down again in the next pass.
+
+    // The host asks again long after, for real through the read loop from its unbound socket: the
+    // closed network opens once more, heard now, so the offline rule (100 s) does not take it down
+    // again in the next pass, which beacons from port 8855 to the port the query came from.
     jx_clock_advance(150);
-    feed(make_dgram(PKT_QUERY, ip(kSelf), 12, "asker"), "127.0.0.5", 40001);
+    Probe asker("127.0.0.5");
+    asker.send_to(make_dgram(PKT_QUERY, ip(kSelf), 14, "asker"), kSelf, 8855);
+    ASSERT_EQ(jx_read_loop(), 0);
     EXPECT_EQ(state_of(n), std::make_tuple(NET_DIRECT_IP_INCOMING, NET_ONLINE, 150, CH_DM));
-    EXPECT_EQ(jx_peer_from_network(ip("127.0.0.5"), n)->port, 40001);
     EXPECT_EQ(events(), (Strs{"refresh 127.0.0.5", "joined 127.0.0.5 127.0.0.5 asker"}));
     ASSERT_EQ(jx_crons_run(), 0);
     EXPECT_EQ(n->status, NET_ONLINE);
+    EXPECT_EQ(briefs(asker.recv()), Strs{"3 0.0.0.0 8855>127.0.0.5 66"});
 
     // Hosts querying each other meet in one network: 127.0.0.6 asks before answering our query.
     JXNetwork* o = join("127.0.0.6");
@@ -139,32 +129,14 @@ TEST_F(Presence, LeaveOfTheLastPeerClosesAPrivateNetworkAndAQueryReopensIt)
     feed(make_dgram(PKT_QUERY, ip(kSelf), 3, "host"), "127.0.0.6", 40006);
     EXPECT_EQ(state_of(o), std::make_tuple(NET_DIRECT_IP_OUTGOING, NET_ONLINE, 150, CH_DM));
     EXPECT_EQ(std::make_tuple(events(), comm.networks.size),
-              std::make_tuple(Strs{"refresh 127.0.0.6", "joined 127.0.0.6 127.0.0.6 host"}, 3));
+              std::make_tuple(Strs{"refresh 127.0.0.6", "joined 127.0.0.6 127.0.0.6 host"}, 2));
+    // Closing the engine leaves the networks: the host hears it the same way.
+    jx_comm_close();
+    started = false;
+    EXPECT_EQ(briefs(asker.recv()), Strs{"4 0.0.0.0 8855>127.0.0.5 30"});
 }
 
-TEST_F(Presence, StrangersCannotGrowPeersOrNetworksWithoutBound)
-{
-    JXNetwork* n = online_group();
-    char a[32];
-    for (int i = 0; i <= JX_MAX_PEERS_PER_NETWORK; i++) {
-        std::snprintf(a, sizeof(a), "127.1.%d.%d", i / 250, i % 250 + 1);
-        add_old_peer(ip(kGroup), a, "many", 'm');
-    }
-    EXPECT_EQ(jx_set_size(&n->peers), JX_MAX_PEERS_PER_NETWORK);
-    EXPECT_TRUE(log_line("Peer limit reached on 239.7.7.7, beacon from 127.1.4.25 dropped"));
-    // Known peers are still refreshed.
-    jx_clock_advance(5);
-    add_old_peer(ip(kGroup), "127.1.0.1", "many", 'm');
-    EXPECT_EQ(jx_peer_from_network(ip("127.1.0.1"), n)->last_seen, kFrozenNow + 5);
-    for (int i = 1; i <= JX_MAX_NETWORKS; i++) {
-        std::snprintf(a, sizeof(a), "127.3.%d.%d", i / 250, i % 250 + 1);
-        feed(make_dgram(PKT_QUERY, ip(kSelf), 1, "asker"), a, 40000);
-    }
-    EXPECT_EQ(comm.networks.size, JX_MAX_NETWORKS);
-    EXPECT_TRUE(log_line("Network limit reached, query from 127.3.1.7 dropped"));
-}
-
-TEST_F(Texts, ReceivedTextsAreAcknowledgedEveryTimeShownOnceAndFiledByChannel)
+TEST_F(Presence, ReceivedTextsAreAcknowledgedEveryTimeShownOnceAndFiledByChannel)
 {
     JXNetwork* n = online_group(1);
     settle();
@@ -181,12 +153,11 @@ TEST_F(Texts, ReceivedTextsAreAcknowledgedEveryTimeShownOnceAndFiledByChannel)
               (Strs{"received Main #258 239.7.7.7 127.0.0.2 @9 bob: hello there",
                     "received Main #259 239.7.7.7 127.0.0.2 @9 bob: " + big, "ch_added 239.7.7.7 127.0.0.2",
                     "received Net DM #300 239.7.7.7 127.0.0.2 @9 bob: psst"}));
-    const auto acks = sent_to_8855();
+    const auto acks = sent();
     EXPECT_EQ(briefs(acks), (Strs{"5 7.7.7.239 8855>127.0.0.2 30", "5 7.7.7.239 8855>127.0.0.2 30",
                                   "5 7.7.7.239 8855>127.0.0.2 30", "6 7.7.7.239 8855>127.0.0.2 30",
                                   "6 7.7.7.239 8855>127.0.0.9 30"}));
-    EXPECT_EQ(std::string(acks[0].bytes.begin() + 9, acks[0].bytes.begin() + 13),
-              std::string("\0\0\x01\x02", 4));
+    EXPECT_EQ(acks[0].id(), 258u);
     EXPECT_EQ(std::make_tuple(jx_ch_from_network(n, 0)->unread, jx_ch_from_network(n, ip(kPeer1))->unread),
               std::make_tuple(uint64_t{2}, uint64_t{1}));
     EXPECT_EQ(jx_peer_from_network(ip(kPeer1), n)->last_seen, kFrozenNow + 9);
@@ -194,8 +165,7 @@ TEST_F(Texts, ReceivedTextsAreAcknowledgedEveryTimeShownOnceAndFiledByChannel)
     // Our own text looped back is neither acknowledged, recorded nor shown.
     const uint8_t idx = n->recent_idx;
     feed(make_dgram(PKT_TXT_GROUP, ip(kGroup), 600, comm.username, "mine"), kSelf);
-    EXPECT_EQ(std::make_tuple(events(), sent_to_8855().size(), n->recent_idx),
-              std::make_tuple(Strs{}, 0ul, idx));
+    EXPECT_EQ(std::make_tuple(events(), sent().size(), n->recent_idx), std::make_tuple(Strs{}, 0ul, idx));
 
     // On a private network (network id 0) any text goes to its only channel, filed under the sender.
     Probe host("127.0.0.5");
@@ -220,7 +190,6 @@ TEST_F(Dispatch, MalformedAndStrayDatagramsAreDroppedWithTheirLogLine)
     feed(cut, "127.0.0.9");
     feed({0x01, 0x55, 0x00, 0x01, PKT_BEACON}, "127.0.0.9");
     EXPECT_EQ(log_count("\tMalformed packet type 3 from 127.0.0.9 dropped"), 3u);
-    EXPECT_TRUE(log_line("Malformed packet type 2 from 127.0.0.2 dropped: payload of 0 bytes"));
     // Packets of networks not joined, one the decoder refuses, and a type without a processor
     // (logged as a signed byte).
     feed(beacon(ip("239.9.9.9"), "x", 0, 'a'), kPeer1);
@@ -229,11 +198,9 @@ TEST_F(Dispatch, MalformedAndStrayDatagramsAreDroppedWithTheirLogLine)
     jx_put_be16(too_long.data() + JX_OFF_PAYLOAD_LEN, 1441);
     feed(too_long, kPeer1);
     feed(make_dgram(200, ip(kGroup), 9, "bob"), kPeer1);
-    for (const char* line : {"Not from known network: [239.9.9.9]", "Not from known network: [0.0.0.0]",
-                             "Data length exceeded: 1471", "JXPacket type not recognised: -56"})
-        EXPECT_TRUE(log_line(line)) << line;
+    EXPECT_TRUE(log_line("JXPacket type not recognised: -56"));
     // None of it was shown, acknowledged or changed the network.
-    EXPECT_EQ(std::make_tuple(events(), sent_to_8855().size(), jx_set_size(&n->peers)),
+    EXPECT_EQ(std::make_tuple(events(), sent().size(), jx_set_size(&n->peers)),
               std::make_tuple(Strs{}, 0ul, 1));
     // A text that declares more than arrived is taken for what arrived.
     auto short_txt = make_dgram(PKT_TXT_GROUP, ip(kGroup), 5, "bob", "abcdefgh");
@@ -270,5 +237,3 @@ TEST_F(Dispatch, ReadLoopTakesDatagramsOnEverySocketEndsAnIdleWaitAndStopsOnASel
     EXPECT_TRUE(log_line("Select failed - 9 in jx_read_loop"));
     comm.rcv_sock = -1;  // keep the engine's close from closing a number someone else may reuse
 }
-
-}  // namespace

@@ -1,28 +1,41 @@
-// The registry of networks: the address rule, join results, the type and main channel of each kind
-// of address, multicast membership and leaving, on real sockets. (Channels with peers are made
-// through the terminal's peer list and by direct texts.)
-#include <netinet/in.h>
-#include <sys/socket.h>
-
-#include <gtest/gtest.h>
+// The engine context and its registry of networks: the sockets from start to a repeated close, why
+// a start failed, join results, the type and main channel of each kind of address, multicast
+// membership and leaving, on real sockets. (The address rule itself is the foundation's.)
+#include <fcntl.h>
 
 #include <cerrno>
-#include <string>
-#include <tuple>
 
 #include "engine_fixture.hpp"
 
 using namespace jxtest;
 
-namespace {
-
 using Registry = EngineFixture;
+
+TEST_F(Registry, SocketsCloseOnceAndAFailedStartSaysWhy)
+{
+    const int rcv = comm.rcv_sock;
+    jx_comm_close();
+    started = false;
+    EXPECT_EQ(fcntl(rcv, F_GETFD), -1);
+    // A second close must not touch descriptors that now belong to someone else.
+    const int other = socket(AF_INET, SOCK_DGRAM, 0);
+    jx_comm_close();
+    EXPECT_NE(fcntl(other, F_GETFD), -1);
+    close(other);
+    // 8856 taken: start-up fails without a message; 8855 taken: the bind's errno (EADDRINUSE) is logged.
+    for (const uint16_t port : {8856, 8855}) {
+        Probe busy("0.0.0.0", port);
+        EXPECT_EQ(jx_comm_init((root / "jexley").c_str()), 1);
+        jx_comm_close();
+        EXPECT_EQ(log_count("failed"), port == 8856 ? 0u : 1u) << log_text();
+    }
+    EXPECT_TRUE(log_line("Bind() failed - 98"));
+}
 
 TEST_F(Registry, JoinResultsAndTheTypeAndMainChannelOfEachKindOfAddress)
 {
     JXChannel* ch = nullptr;
-    for (const char* bad : {"10.0.0", "10..0.1", "10.0.0.1.", "256.1.1.1", " 10.0.0.1", "01.0.0.1",
-                            "10.00.0.1", "a.b.c.d", "", "1000.0.0.1", "10.0.0.-1"})
+    for (const char* bad : {"10.0.0", "01.0.0.1", ""})
         EXPECT_EQ(jx_join_network(bad, 0, &ch), JX_JOIN_BAD_ADDR) << bad;
     EXPECT_EQ(jx_join_network("127.0.0.1", 0, &ch), JX_NET_ADD_LOOPBACK);
     EXPECT_EQ(jx_join_network("0.0.0.0", 0, &ch), JX_NET_ADD_LOOPBACK);
@@ -66,29 +79,19 @@ TEST_F(Registry, JoinResultsAndTheTypeAndMainChannelOfEachKindOfAddress)
 
 TEST_F(Registry, MulticastMembershipHoldsWhileJoinedAndLeavingSaysSo)
 {
-    Probe sender("127.0.0.1");
-    // Send to the group out of lo so the probe's datagram reaches comm.rcv_sock.
-    const in_addr lo{ip("127.0.0.1")};
+    Probe sender(kSelf);
+    const in_addr lo{ip(kSelf)};  // out of lo, so that the group's datagrams reach comm.rcv_sock
     ASSERT_EQ(setsockopt(sender.fd, IPPROTO_IP, IP_MULTICAST_IF, &lo, sizeof(lo)), 0);
-    const auto d = make_dgram(PKT_QUERY, ip("224.7.7.7"), 3, "x");
-    std::vector<size_t> heard;
-    for (int step = 0; step < 3; step++) {
-        if (step == 1)
-            join("224.7.7.7");
-        if (step == 2) {
-            settle();
-            EXPECT_EQ(jx_leave_network(jx_network_by_addr(ip("224.7.7.7"))), 0);
-            // Our own leave came back through multicast loop-back, from port 8855.
-            auto r = sent_to_8855();
-            ASSERT_EQ(r.size(), 1u);
-            EXPECT_EQ(r[0].brief(), "4 7.7.7.224 8855>224.7.7.7 30");
-        }
-        sender.send_to(d, "224.7.7.7", 8855);
-        heard.push_back(sent_to_8855().size());
-    }
-    EXPECT_EQ(heard, (std::vector<size_t>{0, 1, 0})) << "a membership only while joined";
+    const auto heard = [&] {
+        sender.send_to(make_dgram(PKT_QUERY, ip("224.7.7.7"), 3, "x"), "224.7.7.7", 8855);
+        return sent().size();
+    };
+    EXPECT_EQ(heard(), 0u);
+    JXNetwork* n = join("224.7.7.7");
+    EXPECT_EQ(heard(), 1u);
+    EXPECT_EQ(jx_leave_network(n), 0);
+    // Our own leave comes back through multicast loop-back, from port 8855.
+    EXPECT_EQ(briefs(sent()), Strs{"4 7.7.7.224 8855>224.7.7.7 30"});
+    EXPECT_EQ(heard(), 0u);
     EXPECT_EQ(jx_network_by_addr(ip("224.7.7.7")), nullptr);
-    EXPECT_TRUE(log_line("Left network 224.7.7.7"));
 }
-
-}  // namespace
