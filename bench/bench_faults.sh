@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # The long run of the fault lab (tests/e2e/test_faults.sh, which CI runs short), on the optimised
-# build: 1000 texts at 20 % loss each way (and 500 each with 10 % duplication and with reordering),
-# 100 MiB transfers with duplication, with reordering and with loss, duplication and reordering
-# together, a 20 s blackhole, 200 kills of the real program while it stores (half at random
-# moments, half by strace right before a write to its channel file), a hostile peer, and 200
-# beaconing peers with 50 texts a second for a minute. Prints the figures:
+# build: 1000 texts at 20 % loss each way, 500 each with 10 % duplication and with reordering and
+# 1000 with both and loss, 100 MiB transfers with duplication, with reordering and with loss,
+# duplication and reordering together, a 20 s blackhole, 200 kills of the real program while it
+# stores (half at random moments, half by strace right before a write to its channel file), a
+# hostile peer, and 200 beaconing peers with 50 texts a second for a minute. Prints the figures:
 #   texts undelivered per 1000 at 20 % loss (six tries, each failing with 1 - 0.8 * 0.8 = 36 %, so
 #   about 0.36^6 * 1000 = 2.2 are expected, and more than 3 about one run in six), texts received
 #   twice, transfers byte-identical, kills survived, CPU and memory of the program under the crowd.

@@ -3,9 +3,9 @@
 # and scripted peers (host 4) with loss, duplication, reordering, outages, crashes, a crowd and a
 # hostile peer on the wire.
 #   - texts at 20 % loss each way: few undelivered, none received twice, each delivered one received
-#   - 10 % of the datagrams on both ports repeated, 5 % to 8856 lost and every frame of host 2
-#     delayed 0-30 ms (reordered), all at once: texts received once, a transfer byte-identical that
-#     passes its checksum
+#   - 10 % of the datagrams on both ports repeated; every frame of host 2 delayed 0-30 ms
+#     (reordered); then both with 5 % to 8856 lost: texts received once, transfers byte-identical,
+#     the last one passing its checksum
 #   - a blackhole longer than 15 s: texts sent into it end undelivered, the transfer under way fails
 #     on both sides and leaves no partial file, texts afterwards arrive; a 6 s one a transfer survives
 #   - carol killed while she stores a burst of texts, at random moments and by strace right before
@@ -83,13 +83,15 @@ texts() {
 for i in 1 2; do netns_drop "$i" in 8855 20 || fail "nft on host $i"; done
 texts loss "$TEXTS" "$MAX_LOST"
 for i in 1 2; do netns_undrop "$i"; done
-# Then all at once: 10 % of the datagrams to either port repeated, 5 % of those to 8856 lost, and
-# every frame of host 2 delayed by 0..30 ms, so frames overtake each other. The delay comes from a
-# relay that takes host 2's place on the bridge and passes its frames on through a second pair.
-for i in 1 2; do
-    netns_drop "$i" in 8856 5 || fail "nft on host $i"
-    for p in 8855 8856; do netns_dup "$i" $p 10 "$(netns_addr $((3 - i)))" || fail "nft dup on host $i"; done
-done
+# 10 % of the datagrams to either port repeated; then every frame of host 2 delayed by 0..30 ms, so
+# frames overtake each other (a relay takes host 2's place on the bridge and passes its frames on
+# through a second pair); then both with 5 % of those to 8856 lost.
+dup() { for p in 8855 8856; do netns_dup "$1" $p 10 "$(netns_addr $((3 - $1)))" || fail "nft dup on host $1"; done; }
+for i in 1 2; do dup "$i"; done
+offer dup.bin "$MIB"
+texts dup $((TEXTS / 2)) 0
+arrived dup.bin
+for i in 1 2; do netns_undrop "$i"; done
 sw="${JX_NS_PREFIX}sw"
 ip -n "$sw" link add r2 type veth peer name q2 && ip -n "$sw" link set q2 master br0 up &&
     ip -n "$sw" link set r2 up && ip -n "$sw" link set v2 nomaster || fail "no relay"
@@ -97,6 +99,10 @@ ip netns exec "$sw" "$JX_TOOLS/jx_relay" v2 r2 30 0 >"$files/relay" 2>&1 &
 relay=$!
 disown "$relay"  # netns_down kills it; out of the job table, its end is not reported
 eventually 10 grep -q relaying "$files/relay" || fail "the relay did not start"
+offer reordered.bin "$MIB"
+texts reordered $((TEXTS / 2)) 0
+arrived reordered.bin
+for i in 1 2; do dup "$i" && netns_drop "$i" in 8856 5 || fail "nft on host $i"; done
 offer rough.bin "$MIB"
 texts rough "$TEXTS" 0
 arrived rough.bin
