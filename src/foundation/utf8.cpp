@@ -10,7 +10,7 @@ struct Range {
 
 // Zero cells: combining diacritical marks (general, Cyrillic, Hebrew, Arabic, Devanagari, Thai,
 // the extended and supplement blocks, for symbols, half marks), Hangul medial vowels and final
-// consonants, zero-width space/joiners and direction marks, bidi embeddings, word joiners,
+// consonants, zero-width space and joiners, word joiners,
 // ideographic tone marks, kana voicing marks, variation selectors, the byte order mark and tags.
 // Checked before the wide table, which some of these lie inside.
 constexpr Range ZERO[] = {
@@ -19,7 +19,7 @@ constexpr Range ZERO[] = {
     {0x06D6, 0x06DC}, {0x06DF, 0x06E4},   {0x06E7, 0x06E8},   {0x06EA, 0x06ED}, {0x0900, 0x0902},
     {0x093A, 0x093A}, {0x093C, 0x093C},   {0x0941, 0x0948},   {0x094D, 0x094D}, {0x0951, 0x0957},
     {0x0962, 0x0963}, {0x0E31, 0x0E31},   {0x0E34, 0x0E3A},   {0x0E47, 0x0E4E}, {0x1160, 0x11FF},
-    {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},   {0x200B, 0x200F},   {0x202A, 0x202E}, {0x2060, 0x2064},
+    {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},   {0x200B, 0x200D},   {0x2060, 0x2064},
     {0x20D0, 0x20FF}, {0x302A, 0x302D},   {0x3099, 0x309A},   {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F},
     {0xFEFF, 0xFEFF}, {0xE0000, 0xE007F}, {0xE0100, 0xE01EF},
 };
@@ -43,6 +43,17 @@ constexpr Range WIDE[] = {
     {0x1F004, 0x1F004}, {0x1F0CF, 0x1F0CF}, {0x1F18E, 0x1F18E}, {0x1F191, 0x1F19A}, {0x1F200, 0x1F251},
     {0x1F300, 0x1F64F}, {0x1F680, 0x1F6FF}, {0x1F7E0, 0x1F7EB}, {0x1F900, 0x1F9FF}, {0x1FA70, 0x1FAFF},
     {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
+};
+
+// Bidirectional controls: Arabic letter mark, LRM and RLM, embeddings and overrides, isolates.
+constexpr Range BIDI[] = {{0x061C, 0x061C}, {0x200E, 0x200F}, {0x202A, 0x202E}, {0x2066, 0x2069}};
+
+// Format characters and others that show nothing (the controls are tested apart).
+constexpr Range INVISIBLE[] = {
+    {0x00AD, 0x00AD}, {0x034F, 0x034F},   {0x115F, 0x1160},   {0x17B4, 0x17B5},   {0x180B, 0x180F},
+    {0x200B, 0x200D}, {0x2028, 0x2029},   {0x2060, 0x2065},   {0x206A, 0x206F},   {0x3164, 0x3164},
+    {0xFEFF, 0xFEFF}, {0xFFA0, 0xFFA0},   {0xFFF9, 0xFFFB},   {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+    {0xE0000, 0xE007F},
 };
 
 template <size_t N>
@@ -150,9 +161,19 @@ uint32_t jx_utf8_decode(const char* s, size_t len)
     return cp;
 }
 
+bool jx_char_is_control(uint32_t cp)
+{
+    return cp < 0x20 || (cp >= 0x7F && cp <= 0x9F) || in(BIDI, cp);
+}
+
+bool jx_char_is_invisible(uint32_t cp)
+{
+    return jx_char_is_control(cp) || in(INVISIBLE, cp);
+}
+
 int jx_char_cells(uint32_t cp)
 {
-    if (cp < 0x300)
+    if (cp < 0x300 || in(BIDI, cp))
         return 1;
     if (in(ZERO, cp))
         return 0;
