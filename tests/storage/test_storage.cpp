@@ -216,10 +216,10 @@ TEST_F(Storage, RootCandidatesInOrderAndTheFirstThatQualifies)
     cd(R);
     setenv("PATH", "plain:a:b", 1);  // a: its probe file's place is taken by a directory
     char u[JX_FSO_PATH_SIZE];
-    int err = 0;
-    EXPECT_TRUE(jx_fso_unwritable_root(nowhere.c_str(), u, &err) && u == std::string("a") && err == EISDIR);
+    JXSafeWhy why{};
+    EXPECT_TRUE(jx_fso_unusable_root(nowhere.c_str(), u, &why) && u == std::string("a") && why.err == EISDIR);
     setenv("PATH", "plain:b", 1);
-    EXPECT_FALSE(jx_fso_unwritable_root(nowhere.c_str(), u, &err));
+    EXPECT_FALSE(jx_fso_unusable_root(nowhere.c_str(), u, &why));
 }
 
 // The configuration fields are written in place. One process per root: a held root names its
