@@ -62,7 +62,10 @@ const char* jx_safe_why_str(const JXSafeWhy* why, char* buf, size_t n)
         break;
     case JX_SAFE_WRITABLE:
         snprintf(buf, n, "is writable by %s (mode %04o)",
-                 (m & 020) && (m & 002) ? "group and others" : (m & 020) ? "its group" : "others", m);
+                 (m & 020) && (m & 002) ? "group and others"
+                 : (m & 020)            ? "its group"
+                                        : "others",
+                 m);
         break;
     default:
         snprintf(buf, n, "%s", strerror(why->err));

@@ -433,7 +433,8 @@ uint8_t jx_fso_lock_root()
             return FSO_FAULT_LOCKED;
         }
         if (!no_locks(err)) {
-            set_unsafe(FSO_FAULT_NO_LOCK, JXSafeWhy{JX_SAFE_ERRNO, err, 0, 0, 0}, fso.internal_path, LOCK_NAME);
+            set_unsafe(FSO_FAULT_NO_LOCK, JXSafeWhy{JX_SAFE_ERRNO, err, 0, 0, 0}, fso.internal_path,
+                       LOCK_NAME);
             close(fd);
             return FSO_FAULT_NO_LOCK;
         }

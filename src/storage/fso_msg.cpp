@@ -124,7 +124,8 @@ bool set_aside(const char* name)
     (void)msg_path(path, name);
     for (int i = 1; i <= 99; ++i) {
         char kept_name[64];
-        if (snprintf(kept_name, sizeof kept_name, "%s.damaged%d", name, i) >= static_cast<int>(sizeof kept_name))
+        if (snprintf(kept_name, sizeof kept_name, "%s.damaged%d", name, i) >=
+            static_cast<int>(sizeof kept_name))
             break;
         JXSafeWhy why{};
         const int r = jx_safe_create(dir, kept_name, O_WRONLY, 0600, &why);

@@ -126,7 +126,8 @@ static bool explain_storage(FILE* out)
     char why[128];
     jx_str_sanitize(f->path, JX_FSO_PATH_MAX, path, sizeof path);
     if (const int err = jx_fso_unclaimed(); err != 0)
-        fprintf(out, "Storage root %s was not claimed: its file system has no locks (%s)\n", path, strerror(err));
+        fprintf(out, "Storage root %s was not claimed: its file system has no locks (%s)\n", path,
+                strerror(err));
     switch (f->what) {
     case FSO_FAULT_LOCKED: {
         char host[sizeof f->holder.host];
@@ -155,8 +156,8 @@ static bool explain_storage(FILE* out)
                 path, jx_safe_why_str(&f->why, why, sizeof why));
         return true;
     case FSO_FAULT_NO_LOCK:
-        fprintf(out, "Cannot claim the storage root: %s%s%s\n", path, f->why.what == JX_SAFE_ERRNO ? ": " : " ",
-                jx_safe_why_str(&f->why, why, sizeof why));
+        fprintf(out, "Cannot claim the storage root: %s%s%s\n", path,
+                f->why.what == JX_SAFE_ERRNO ? ": " : " ", jx_safe_why_str(&f->why, why, sizeof why));
         return true;
     default:
         return false;

@@ -349,7 +349,8 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
         EXPECT_EQ(d->meta.name + std::string("|") + d->meta.offered, safe + "|" + shown);
         ASSERT_EQ(jx_accept_download(id), 0);
         struct stat st {};
-        EXPECT_TRUE(stat((root / "downloads" / safe).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600) << safe;
+        EXPECT_TRUE(stat((root / "downloads" / safe).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600)
+            << safe;
     }
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "downloads"), {}), 5);
     settle();

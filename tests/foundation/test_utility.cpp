@@ -64,8 +64,8 @@ TEST(Utility, CellsCutsAndRowsAsATerminalShowsThem)
     // Wide and fullwidth 2, combining marks and zero-width 0, half-width kana 1, and a byte that
     // is no character (shown as '?') or a control, bidi controls included, 1.
     const std::pair<const char*, size_t> widths[] = {
-        {"Grüße", 5}, {"日本語", 6}, {"한글", 4},          {"😀✅", 4},
-        {"ＡＢ", 4},  {"ｱｲ", 2},     {"e\u0301\u200b", 1}, {"\xff\x1b\xe2\x82", 4}, {"a\u202E\u2066", 3}};
+        {"Grüße", 5},         {"日本語", 6},           {"한글", 4},         {"😀✅", 4}, {"ＡＢ", 4}, {"ｱｲ", 2},
+        {"e\u0301\u200b", 1}, {"\xff\x1b\xe2\x82", 4}, {"a\u202E\u2066", 3}};
     for (const auto& [s, cells] : widths)
         EXPECT_EQ(jx_str_cells(s, strlen(s)), cells) << s;
     // {text, head kept, tail kept, max cells}: never half a character; marks stay with their base
