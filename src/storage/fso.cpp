@@ -151,21 +151,24 @@ int open_candidate(const char* dir)
 }
 
 // Creates and deletes a probe file in the directory: 0, or the errno that prevented it. A leftover
-// probe (or anything planted under its name) is removed, never opened.
+// probe (or anything planted under its name) is removed, never opened; a few tries, because another
+// instance starting in the same root probes under the same name.
 int probe_at(int dirfd)
 {
     JXSafeWhy why{};
-    int fd = jx_safe_create(dirfd, PROBE_NAME, O_WRONLY, 0600, &why);
-    if (fd < 0 && why.err == EEXIST) {
-        if (unlinkat(dirfd, PROBE_NAME, 0) != 0)
+    for (int attempt = 0; attempt < 3; attempt++) {
+        const int fd = jx_safe_create(dirfd, PROBE_NAME, O_WRONLY, 0600, &why);
+        if (fd >= 0) {
+            close(fd);
+            unlinkat(dirfd, PROBE_NAME, 0);
+            return 0;
+        }
+        if (why.err != EEXIST)
+            return why.err != 0 ? why.err : EACCES;
+        if (unlinkat(dirfd, PROBE_NAME, 0) != 0 && errno != ENOENT)
             return errno;
-        fd = jx_safe_create(dirfd, PROBE_NAME, O_WRONLY, 0600, &why);
     }
-    if (fd < 0)
-        return why.err != 0 ? why.err : EACCES;
-    close(fd);
-    unlinkat(dirfd, PROBE_NAME, 0);
-    return 0;
+    return EEXIST;
 }
 
 // Opens dir/sub (dir itself when sub is null) if it is a directory the program may keep files in
