@@ -344,8 +344,11 @@ int jx_fso_dir_fd(uint8_t which)
 {
     if (which > FSO_DIR_DOWNLOADS)
         return -1;
-    // Suites that set up a root by hand never make the directories; they are opened on first use.
+    // Tools and suites that name a root by hand (root_path alone) never make the directories;
+    // they are opened on first use.
     JXSafeWhy why{};
+    if (root_fd < 0 && fso.root_path[0] != '\0')
+        root_fd = open_candidate(fso.root_path);
     if (dir_fds[which] < 0 && root_fd >= 0)
         dir_fds[which] = jx_safe_open_dir(root_fd, DIR_NAMES[which], &why);
     return dir_fds[which];

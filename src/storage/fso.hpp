@@ -37,8 +37,8 @@ extern JXFso fso;
 // Clears every byte of fso, closes the directories and gives up the claim on the root; returns 0.
 uint8_t jx_fso_close();
 
-// The directories held open for the run (msg/ and downloads/ are opened on first use when
-// jx_fso_make_dirs did not run); -1 when there is no usable one.
+// The directories held open for the run (opened on first use when jx_fso_make_dirs did not run,
+// also under a root_path set by hand); -1 when there is no usable one.
 enum : uint8_t { FSO_DIR_INTERNAL = 0, FSO_DIR_MSG = 1, FSO_DIR_DOWNLOADS = 2 };
 int jx_fso_dir_fd(uint8_t which);
 // internal_path; the directory the log lives in.
