@@ -517,10 +517,10 @@ uint8_t jx_fso_make_dirs()
             why = jx_fso_dir_state(sub);
         }
         uint8_t what = FSO_FAULT_UNSAFE;
-        if (why.what == JX_SAFE_NOT_DIR || (why.what == JX_SAFE_ERRNO && why.err == ENOENT))
+        if (why.what == JX_SAFE_NOT_DIR)
             what = FSO_FAULT_NO_DIR, why.err = ENOTDIR;
         else if (why.what == JX_SAFE_ERRNO)
-            what = FSO_FAULT_NO_WRITE;
+            what = why.err == ENOENT ? FSO_FAULT_NO_DIR : FSO_FAULT_NO_WRITE;
         if (why.what != JX_SAFE_OK) {
             set_unsafe(what, why, path);
             return what;

@@ -56,7 +56,7 @@ std::string clean(const char* s, size_t max = 1024)
     return out;
 }
 
-// "is a symbolic link", "is owned by another user (uid 65534)", "cannot be written (...)"...
+// "is a symbolic link", "is owned by another user (uid 65534)", "cannot be used (...)"...
 std::string why_text(const JXSafeWhy& why)
 {
     char text[128];
