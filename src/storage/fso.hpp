@@ -174,8 +174,10 @@ struct JXStoredMsg {
 
 // Stores msg in the slot after `last`, wrapping to slot 1 (overwriting the oldest). The slot and
 // then the header each go to disk in one write. A file cut short is filled up again keeping its
-// whole slots; one whose header cannot be followed is moved aside (<name>.damagedN) and a new one
-// started. Failures are logged: text over 1500 bytes, file neither usable nor creatable.
+// whole slots; one whose header cannot be followed, or that is no regular file of this user with
+// one name (a link, say: never written through), is moved aside (<name>.damagedN) and a new one
+// (0600) started. Failures are logged: text over 1500 bytes, file neither usable nor creatable.
+// Reads and updates refuse such a file as missing.
 void jx_fso_store_msg(const JXStoredMsg* msg, const char* name);
 // Sets the type of the newest stored message whose id is msg->id; a file cut short is filled up
 // first, as by a store. 0 done (also when no message has that id or the file holds none yet), 1

@@ -372,33 +372,25 @@ TEST_F(Storage, DirectoriesOthersCanChangeAreNotTaken)
 // Offered names become names that are safe to keep on disk, or are refused.
 TEST_F(Storage, OfferedNamesBecomeSafeNames)
 {
-    const std::string e200 = [] {
-        std::string s;
-        for (int i = 0; i < 200; i++)
-            s += "\u00e9";
-        return s;
-    }();
+    std::string e200;  // 200 two-byte characters
+    while (e200.size() < 400)
+        e200 += "\u00e9";
     // {offered, stored ("": refused)}
+    // clang-format off
     const std::pair<std::string, std::string> rows[] = {
         {"\x1b]0;pwned\x07\x1b[2Jevil.txt", "_]0;pwned__[2Jevil.txt"},
         {"line\r\nbreak.txt", "line__break.txt"},
         {"-rf", "_rf"},
         {".bashrc", "_bashrc"},
         {"invoice\u202Efdp.exe", "invoice_fdp.exe"},
-        {"a\u200Bb\u00ADc\u2066d\xc2\x85"
-         "e\u2028f",
-         "a_b_c_d_e_f"},                                  // invisible, C1, a line separator
-        {"a\xff\xc3(b\xed\xa0\x80.txt", "a__(b___.txt"},  // invalid UTF-8, a surrogate
+        {"a\u200Bb\u00ADc\u2066d\xc2\x85" "e\u2028f", "a_b_c_d_e_f"},     // invisible, C1, a line separator
+        {"a\xff\xc3(b\xed\xa0\x80.txt", "a__(b___.txt"},              // invalid UTF-8, a surrogate
         {std::string(300, 'x') + ".tar.gz", std::string(244, 'x') + ".gz"},  // cut, extension kept
         {e200 + ".txt", e200.substr(0, 242) + ".txt"},                       // never half a character
         {"a." + std::string(300, 'e'), "a." + std::string(245, 'e')},        // no extension that long
         {"caf\u00e9 \U0001F600.pdf", "caf\u00e9 \U0001F600.pdf"},
-        {"a/b", ""},
-        {"..", ""},
-        {".", ""},
-        {"", ""},
-        {"x?y", ""},
-        {"c:d", ""}};
+        {"a/b", ""}, {"..", ""}, {".", ""}, {"", ""}, {"x?y", ""}, {"c:d", ""}};
+    // clang-format on
     for (const auto& [offered, want] : rows) {
         char out[JX_SAFE_NAME_MAX + 1] = "unchanged";
         EXPECT_EQ(jx_fso_safe_name(offered.c_str(), out, sizeof out), !want.empty()) << offered;
