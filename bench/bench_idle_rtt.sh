@@ -90,7 +90,7 @@ measure "driver, 10 ms turns (before)" "$tools/jx_engine_driver_ticking" 3 4 239
 program_idle() {
     local label=$1 home pid sock
     home=$(netns_tmpdir)
-    mkdir -p "$home/jx_internal" "$home/msg" "$home/downloads"
+    mkdir -p -m 700 "$home/jx_internal" "$home/msg" "$home/downloads"
     cp "$2" "$home/jexley"
     sock="$home/tmux.sock"
     netns_exec "$3" tmux -S "$sock" -f /dev/null new-session -d -x 80 -y 24 "$home/jexley"

@@ -25,7 +25,7 @@ names=(alice bob carol)
 for i in 1 2 3; do
     name=${names[$((i - 1))]}
     root=$(netns_tmpdir)
-    mkdir -p "$root/jx_internal" "$root/msg" "$root/downloads"
+    mkdir -p -m 700 "$root/jx_internal" "$root/msg" "$root/downloads"
     install -m 755 "$bin" "$root/jexley"
     # The saved user name: 15 bytes, NUL-padded.
     { printf '%s' "$name"; head -c $((15 - ${#name})) /dev/zero; } >"$root/jx_internal/cfg"

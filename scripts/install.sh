@@ -8,7 +8,10 @@ cmake -S "$here" -B "$here/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/
 cmake --build "$here/build/release" --target jexley
 root=${JEXLEY_HOME:-${XDG_DATA_HOME:-$HOME/.local/share}/jexley}
 bindir=${JEXLEY_BIN:-$HOME/.local/bin}
-mkdir -p "$root/jx_internal" "$root/msg" "$root/downloads" "$bindir"
+# Jexley takes only directories no one else may write: they are made, or made so, 0700.
+mkdir -p -m 700 "$root/jx_internal" "$root/msg" "$root/downloads"
+chmod go-w "$root/jx_internal" "$root/msg" "$root/downloads"
+mkdir -p "$bindir"
 install -m 755 "$here/build/release/jexley" "$root/jexley"
 ln -sfn "$root/jexley" "$bindir/jexley"
 echo "Installed $root/jexley, linked from $bindir/jexley"

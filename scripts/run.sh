@@ -7,6 +7,8 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 cmake -S "$here" -B "$here/build/release" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build "$here/build/release" --target jexley
 root=${JEXLEY_HOME:-${XDG_DATA_HOME:-$HOME/.local/share}/jexley}
-mkdir -p "$root/jx_internal" "$root/msg" "$root/downloads"
+# Jexley takes only directories no one else may write: they are made, or made so, 0700.
+mkdir -p -m 700 "$root/jx_internal" "$root/msg" "$root/downloads"
+chmod go-w "$root/jx_internal" "$root/msg" "$root/downloads"
 install -m 755 "$here/build/release/jexley" "$root/jexley"
 exec "$root/jexley"

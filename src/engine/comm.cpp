@@ -86,6 +86,8 @@ uint8_t jx_comm_init(const char* program_path)
     jx_log("FSO initialized");
     if (jx_log_init(jx_fso_get_logging_path()) == 0)
         jx_log("Logger initialized");
+    if (const int err = jx_fso_unclaimed(); err != 0)
+        jx_log("Storage root not claimed: its file system has no locks (errno %d)", err);
     // Without msg/ every text would be acknowledged to its sender and then lost.
     if (jx_fso_make_dirs() != 0) {
         const JXFsoFault* f = jx_fso_fault();

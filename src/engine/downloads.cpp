@@ -48,6 +48,18 @@ void answer_offer(JXNetwork* network, const JXTransfer* d)
     (void)jx_snd_file_meta_ack(network, d);
 }
 
+// An offer whose name cannot be stored: its sender is told at once, so that its upload ends
+// instead of offering for ever. Nothing is kept, so strangers cannot fill a list this way.
+void refuse_offer(JXNetwork* network, const uint8_t* id, uint32_t from)
+{
+    jx_log("Offer from %s refused: its file name cannot be stored", jx_ip_str(from).s);
+    JXTransferFin told{};
+    std::memcpy(told.id, id, sizeof told.id);
+    told.addr = from;
+    told.state = FIN_FAILED;
+    (void)jx_snd_file_fin(network, &told, JX_DATA_PORT);
+}
+
 void measure_segment(JXTransfer* d)
 {
     if (d->segment != 0) {
@@ -90,8 +102,11 @@ void proc_meta(const JXPacket* pkt)
         jx_log("Can't unsrlz data from meta");
         return;
     }
-    if (!jx_fso_name_ok(offer.name)) {
+    // Decided now, so that the pending row already shows the name the file will have.
+    char safe[JX_SAFE_NAME_MAX + 1];
+    if (!jx_fso_safe_name(offer.name, safe, sizeof safe)) {
         jx_log("Forbidden char filename");
+        refuse_offer(network, offer.id, pkt->src_addr);
         return;
     }
     if (JXTransfer* known = jx_get_dl(network, offer.id); known != nullptr) {
@@ -111,7 +126,8 @@ void proc_meta(const JXPacket* pkt)
         return;
     std::memcpy(d->id, offer.id, sizeof d->id);
     std::memcpy(d->meta.digest, offer.digest, sizeof d->meta.digest);
-    std::memcpy(d->meta.name, offer.name, offer.name_len);
+    std::memcpy(d->meta.name, safe, sizeof safe);
+    jx_str_sanitize(offer.name, offer.name_len, d->meta.offered, sizeof d->meta.offered);
     d->meta.size = offer.size;
     d->limit = offer.chunk_size;
     d->addr = pkt->src_addr;

@@ -1,25 +1,55 @@
 #include "foundation/log.hpp"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 
+#include "foundation/safe_file.hpp"
 #include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
 
 char log_path[JX_LOG_PATH_SIZE];
 FILE* logger = nullptr;
 
+namespace {
+
+// The logging directory, held open so that rotation renames and creates inside the directory the
+// log was opened in.
+int log_dir = -1;
+
+void close_log()
+{
+    if (logger != nullptr)
+        std::fclose(logger);
+    logger = nullptr;
+}
+
+// The log is appended to only when it is a file of ours (safe_file); one that is not is refused.
+bool open_log(int fd)
+{
+    if (fd < 0)
+        return false;
+    logger = fdopen(fd, "a");
+    if (logger == nullptr)
+        close(fd);
+    return logger != nullptr;
+}
+
+}  // namespace
+
 int jx_log_init(const char* dir)
 {
     static const char name[] = "/log";
     std::memset(log_path, 0, sizeof log_path);
-    if (logger != nullptr) {
-        std::fclose(logger);
-        logger = nullptr;
-    }
+    close_log();
+    if (log_dir >= 0)
+        close(log_dir);
+    log_dir = -1;
     // A path that would not fit is refused rather than cut: a cut path names some other file.
     const size_t dir_len = std::strlen(dir);
     if (dir_len + sizeof name > sizeof log_path)
@@ -27,8 +57,9 @@ int jx_log_init(const char* dir)
     std::memcpy(log_path, dir, dir_len);
     std::memcpy(log_path + dir_len, name, sizeof name);
 
-    logger = std::fopen(log_path, "a");
-    return logger != nullptr ? 0 : 1;
+    log_dir = open(dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    JXSafeWhy why{};
+    return open_log(jx_safe_open_kept(log_dir, "log", O_WRONLY | O_APPEND, true, &why)) ? 0 : 1;
 }
 
 void jx_log(const char* fmt, ...)
@@ -86,44 +117,41 @@ void jx_log_errno(int err)
 
 void jx_log_rotate()
 {
-    if (logger != nullptr) {
-        std::fclose(logger);
-        logger = nullptr;
-    }
-    if (log_path[0] == '\0')
+    close_log();
+    if (log_path[0] == '\0' || log_dir < 0)
         return;
-
-    char backup[JX_LOG_PATH_SIZE + 1];
-    std::snprintf(backup, sizeof backup, "%s1", log_path);
-
-    if (std::rename(log_path, backup) == 0) {
-        logger = std::fopen(log_path, "a");
+    // Renaming replaces whatever has the backup's name, a link included, without following it.
+    JXSafeWhy why{};
+    if (renameat(log_dir, "log", log_dir, "log1") == 0) {
+        open_log(jx_safe_create(log_dir, "log", O_WRONLY | O_APPEND, 0600, &why));
         return;
     }
 
-    // Renaming can fail where copying works (e.g. across file systems): copy, then truncate.
-    FILE* src = std::fopen(log_path, "r");
-    if (src == nullptr)
+    // Renaming can fail where copying works: copy into a new backup, then empty our own log.
+    const int src = jx_safe_open_kept(log_dir, "log", O_RDWR, false, &why);
+    if (src < 0)
         return;
-    FILE* dst = std::fopen(backup, "w");
-    if (dst == nullptr) {
-        std::fclose(src);
+    (void)unlinkat(log_dir, "log1", 0);
+    const int dst = jx_safe_create(log_dir, "log1", O_WRONLY, 0600, &why);
+    char buf[65536];
+    bool copied = dst >= 0;
+    for (ssize_t n; copied && (n = read(src, buf, sizeof buf)) != 0;)
+        copied = n > 0 && write(dst, buf, static_cast<size_t>(n)) == n;
+    if (dst >= 0)
+        close(dst);
+    if (!copied || ftruncate(src, 0) != 0) {
+        close(src);
         return;
     }
-    int ch = 0;
-    while ((ch = std::fgetc(src)) != EOF)
-        std::fputc(ch, dst);
-    std::fclose(src);
-    std::fclose(dst);
-    logger = std::fopen(log_path, "w");
+    open_log(src);
 }
 
 int jx_log_close()
 {
-    if (logger != nullptr) {
-        std::fclose(logger);
-        logger = nullptr;
-    }
+    close_log();
+    if (log_dir >= 0)
+        close(log_dir);
+    log_dir = -1;
     std::memset(log_path, 0, sizeof log_path);
     return 0;
 }

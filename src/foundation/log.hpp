@@ -1,6 +1,6 @@
 // log: the program's single diagnostics file <logging dir>/log with one backup log1.
 // Owns the globals log_path and logger; calls timer (clock seam for time stamps), utility (the
-// sanitizer every message passes through) and stdio.
+// sanitizer every message passes through), safe_file (every open, create and rename) and stdio.
 // Entries made while no log is open are dropped silently.
 #pragma once
 
@@ -16,7 +16,9 @@ extern char log_path[JX_LOG_PATH_SIZE];
 // The open log stream, or null before init, after close and after a failed rotation.
 extern FILE* logger;
 
-// Opens <dir>/log for appending. 0 when open, 1 when the path is too long or opening failed.
+// Opens <dir>/log for appending, creating it (0600) when missing. 0 when open; 1 when the path is
+// too long, opening failed, or the log is not a regular file of this user with one name (a link
+// is never followed).
 int jx_log_init(const char* dir);
 
 // One line: "YY-MM-DD hh:mm:ss", TAB, the formatted message, CR LF; flushed at once.
@@ -26,8 +28,8 @@ void jx_log(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 // after a fixed line that gives the number alone.
 void jx_log_errno(int err);
 
-// Moves log to log1 (replacing an older backup) and starts an empty log. On failure logging stops
-// for the rest of the run. jx_log calls it; exposed for tests.
+// Moves log to log1 (replacing an older backup, never writing through it) and starts an empty
+// log. On failure logging stops for the rest of the run. jx_log calls it; exposed for tests.
 void jx_log_rotate();
 
 // Closes the log if open, clears logger and log_path; returns 0.

@@ -18,8 +18,17 @@ size_t jx_utf8_last_len(const char* s, size_t n);
 // Code point of the well-formed character of len bytes at s.
 uint32_t jx_utf8_decode(const char* s, size_t len);
 
+// Code points a terminal may act on instead of showing: C0 controls, DEL, C1 controls, and the
+// bidirectional marks, embeddings, overrides and isolates (U+061C, U+200E, U+200F, U+202A-U+202E,
+// U+2066-U+2069) that make text read in another order or misalign a column. Shown as '?'.
+bool jx_char_is_control(uint32_t cp);
+// The controls and every other character that shows nothing or breaks a line: soft hyphen,
+// zero-width spaces and joiners, line and paragraph separators, invisible operators, fillers,
+// the byte order mark, interlinear annotations, tags. Never part of a name the program stores.
+bool jx_char_is_invisible(uint32_t cp);
+
 // Cells code point cp takes: 0 for combining marks and zero-width characters, 2 for East Asian
-// wide and fullwidth characters, 1 for the rest.
+// wide and fullwidth characters, 1 for the rest (controls too: they are shown as '?').
 int jx_char_cells(uint32_t cp);
 // Cells of s[0..n) up to its NUL. A byte that is not part of a well-formed character counts one
 // cell, as the '?' the sanitizer shows for it; so do control bytes.

@@ -177,8 +177,8 @@ size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size)
             continue;
         }
         size_t len = jx_utf8_len(s + i, end - i);
-        // C1 controls (U+0080..U+009F) act as escape introducers on some terminals.
-        if (len == 0 || (len == 2 && u[i] == 0xC2 && u[i + 1] <= 0x9F)) {
+        // C1 controls act as escape introducers on some terminals; bidi controls reorder what follows.
+        if (len == 0 || jx_char_is_control(jx_utf8_decode(s + i, len))) {
             out[o++] = '?';
             i += len == 0 ? 1 : len;
             continue;

@@ -41,8 +41,8 @@ const char* jx_format_time(const time_t* t);
 // 2n + 1 bytes; only whole bytes that fit are written.
 void jx_bytes_to_string(const uint8_t* bytes, size_t n, char* out, size_t size);
 
-// Copies at most n bytes of s (up to its NUL) for display, each control byte, DEL, C1 control and
-// byte of invalid UTF-8 replaced by '?': text from other hosts or the environment never reaches a
+// Copies at most n bytes of s (up to its NUL) for display, each control character (C0, DEL, C1,
+// bidirectional controls: jx_char_is_control) and byte of invalid UTF-8 replaced by one '?': text from other hosts or the environment never reaches a
 // terminal as an escape sequence. Writes at most out_size - 1 bytes and a terminator, never a cut
 // character; returns the length written.
 size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size);

@@ -11,6 +11,7 @@
 #include <memory>
 
 #include "foundation/log.hpp"
+#include "foundation/safe_file.hpp"
 #include "foundation/utility.hpp"
 
 JXFso fso;
@@ -19,7 +20,7 @@ namespace {
 
 constexpr const char* INTERNAL_DIR = "jx_internal";
 constexpr const char* PROBE_NAME = ".jx_test_file";
-constexpr long CFG_FIELD1_OFFSET = 15;
+constexpr off_t CFG_FIELD1_OFFSET = 15;
 
 // Joins up to three parts into out (JX_FSO_PATH_SIZE bytes). false, with out emptied, when the
 // result would exceed 1024 characters.
@@ -130,12 +131,84 @@ int call(jx_fso_candidate_fn fn, void* arg, const char* dir, uint8_t from, uint8
     return fn(status == FSO_CAND_OK ? dir : nullptr, from, status, arg);
 }
 
+// The root directory and the three directories the program keeps files in, held open for the run:
+// every file is opened relative to them, so what was checked once is what is written.
+int root_fd = -1;
+int dir_fds[3] = {-1, -1, -1};
+constexpr const char* DIR_NAMES[3] = {INTERNAL_DIR, "msg", "downloads"};
+
+void close_fd(int* fd)
+{
+    if (*fd >= 0)
+        close(*fd);
+    *fd = -1;
+}
+
+// A candidate as written: "" is the top directory.
+int open_candidate(const char* dir)
+{
+    return open(dir[0] != '\0' ? dir : "/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+// Creates and deletes a probe file in the directory: 0, or the errno that prevented it. A leftover
+// probe (or anything planted under its name) is removed, never opened; a few tries, because another
+// instance starting in the same root probes under the same name.
+int probe_at(int dirfd)
+{
+    JXSafeWhy why{};
+    for (int attempt = 0; attempt < 3; attempt++) {
+        const int fd = jx_safe_create(dirfd, PROBE_NAME, O_WRONLY, 0600, &why);
+        if (fd >= 0) {
+            close(fd);
+            unlinkat(dirfd, PROBE_NAME, 0);
+            return 0;
+        }
+        if (why.err != EEXIST)
+            return why.err != 0 ? why.err : EACCES;
+        if (unlinkat(dirfd, PROBE_NAME, 0) != 0 && errno != ENOENT)
+            return errno;
+    }
+    return EEXIST;
+}
+
+// Opens dir/sub (dir itself when sub is null) if it is a directory the program may keep files in
+// and create them: the descriptor, or -1 with why (JX_SAFE_ERRNO with the probe's errno when it
+// cannot be written).
+int usable_dir(const char* dir, const char* sub, JXSafeWhy* why)
+{
+    // Every path under the root must fit 1024 characters, the probe's included.
+    const size_t need = strlen(dir) + (sub != nullptr ? strlen(sub) + 1 : 0) + 1 + strlen(PROBE_NAME);
+    const int top = need <= JX_FSO_PATH_MAX ? open_candidate(dir) : -1;
+    if (top < 0) {
+        *why = JXSafeWhy{JX_SAFE_ERRNO, need <= JX_FSO_PATH_MAX ? errno : ENAMETOOLONG, 0, 0, 0};
+        return -1;
+    }
+    int fd = sub != nullptr ? jx_safe_open_dir(top, sub, why) : top;
+    if (fd != top)
+        close(top);
+    if (fd < 0)
+        return -1;
+    if (const int err = probe_at(fd); err != 0) {
+        close(fd);
+        *why = JXSafeWhy{JX_SAFE_ERRNO, err, 0, 0, 0};
+        return -1;
+    }
+    return fd;
+}
+
+struct Found {
+    char dir[JX_FSO_PATH_SIZE];
+    int internal;
+};
+
 int test_candidate(const char* dir, uint8_t, uint8_t status, void* arg)
 {
-    if (status != FSO_CAND_OK || fso_test_dir(dir, INTERNAL_DIR) != 0)
+    auto* f = static_cast<Found*>(arg);
+    JXSafeWhy why{};
+    if (status != FSO_CAND_OK || (f->internal = usable_dir(dir, INTERNAL_DIR, &why)) < 0)
         return 0;
     // The probe path is longer than the directory, so this always fits.
-    return join_path(static_cast<char*>(arg), dir, strlen(dir), nullptr, nullptr) ? 1 : 0;
+    return join_path(f->dir, dir, strlen(dir), nullptr, nullptr) ? 1 : (close_fd(&f->internal), 0);
 }
 
 struct DescribeOut {
@@ -219,12 +292,15 @@ uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg)
 
 uint8_t jx_fso_chk_root(const char* argv0)
 {
-    char found[JX_FSO_PATH_SIZE] = {};
-    if (jx_fso_walk_roots(argv0, test_candidate, found) != 0) {
+    Found f{};
+    f.internal = -1;
+    if (jx_fso_walk_roots(argv0, test_candidate, &f) != 0) {
         memset(fso.root_path, 0, sizeof fso.root_path);
         return 1;
     }
-    memcpy(fso.root_path, found, sizeof fso.root_path);
+    memcpy(fso.root_path, f.dir, sizeof fso.root_path);
+    close_fd(&dir_fds[FSO_DIR_INTERNAL]);
+    dir_fds[FSO_DIR_INTERNAL] = f.internal;
     return 0;
 }
 
@@ -239,82 +315,63 @@ size_t jx_fso_describe_search(const char* argv0, char* out, size_t n)
     return d.len;
 }
 
-namespace {
-
-// Creates and deletes a probe file in dir, or in dir/sub: 0, or the errno that prevented it.
-int probe_dir(const char* dir, const char* sub)
-{
-    if (dir == nullptr)
-        return EINVAL;
-    size_t dlen = strlen(dir);
-    if (dlen > JX_FSO_PATH_MAX)
-        return ENAMETOOLONG;
-    char probe[JX_FSO_PATH_SIZE];
-    char tail[JX_FSO_PATH_SIZE];
-    // "/" [sub "/"] probe name, then joined to dir; all of it must fit one path buffer.
-    if (sub != nullptr) {
-        if (!join_path(tail, "/", 1, sub, "/"))
-            return ENAMETOOLONG;
-    } else {
-        tail[0] = '/';
-        tail[1] = '\0';
-    }
-    char head[JX_FSO_PATH_SIZE];
-    if (!join_path(head, dir, dlen, tail, nullptr))
-        return ENAMETOOLONG;
-    if (!join_path(probe, head, strlen(head), PROBE_NAME, nullptr))
-        return ENAMETOOLONG;
-    FILE* f = fopen(probe, "w");
-    if (f == nullptr)
-        return errno != 0 ? errno : EACCES;
-    fclose(f);
-    remove(probe);
-    return 0;
-}
-
-}  // namespace
-
 uint8_t fso_test_dir(const char* dir, const char* sub)
 {
-    return probe_dir(dir, sub) == 0 ? 0 : 1;
+    JXSafeWhy why{};
+    const int fd = dir != nullptr && strlen(dir) <= JX_FSO_PATH_MAX ? usable_dir(dir, sub, &why) : -1;
+    if (fd < 0)
+        return 1;
+    close(fd);
+    return 0;
 }
 
 uint8_t jx_fso_init(const char* argv0)
 {
+    (void)jx_fso_close();
     if (jx_fso_chk_root(argv0) != 0)
         return 1;
     size_t rlen = strlen(fso.root_path);
-    if (!join_path(fso.internal_path, fso.root_path, rlen, "/jx_internal", "/") ||
+    root_fd = open_candidate(fso.root_path);
+    if (root_fd < 0 || !join_path(fso.internal_path, fso.root_path, rlen, "/jx_internal", "/") ||
         !join_path(fso.cfg_path, fso.root_path, rlen, "/jx_internal/", "cfg")) {
-        memset(&fso, 0, sizeof fso);
+        (void)jx_fso_close();
         return 1;
     }
     return 0;
+}
+
+int jx_fso_dir_fd(uint8_t which)
+{
+    if (which > FSO_DIR_DOWNLOADS)
+        return -1;
+    // Tools and suites that name a root by hand (root_path alone) never make the directories;
+    // they are opened on first use.
+    JXSafeWhy why{};
+    if (root_fd < 0 && fso.root_path[0] != '\0')
+        root_fd = open_candidate(fso.root_path);
+    if (dir_fds[which] < 0 && root_fd >= 0)
+        dir_fds[which] = jx_safe_open_dir(root_fd, DIR_NAMES[which], &why);
+    return dir_fds[which];
 }
 
 namespace {
 
 constexpr const char* LOCK_NAME = "lock";
 int lock_fd = -1;
+int unclaimed = 0;
 JXFsoFault fault;
 
-void set_fault(uint8_t what, int err, const char* path)
+void set_fault(uint8_t what, int err, const char* path, const char* file = nullptr)
 {
     fault.what = what;
     fault.err = err;
-    snprintf(fault.path, sizeof fault.path, "%s", path);
+    snprintf(fault.path, sizeof fault.path, "%s%s", path, file != nullptr ? file : "");
 }
 
-void release_lock()
+void set_unsafe(uint8_t what, const JXSafeWhy& why, const char* path, const char* file = nullptr)
 {
-    if (lock_fd >= 0)
-        close(lock_fd);
-    lock_fd = -1;
-}
-
-bool lock_path(char* out)
-{
-    return join_path(out, fso.internal_path, strlen(fso.internal_path), LOCK_NAME, nullptr);
+    set_fault(what, why.err, path, file);
+    fault.why = why;
 }
 
 // A write lock on every byte. It belongs to the open file, not the process: closing some other
@@ -342,6 +399,12 @@ void read_holder(int fd, JXFsoHolder* h)
         sscanf(end + 1, "%255s", h->host);
 }
 
+// A file system that keeps no locks; anything else that refuses a lock is a reason not to start.
+bool no_locks(int err)
+{
+    return err == ENOLCK || err == EOPNOTSUPP || err == EINVAL || err == ENOSYS;
+}
+
 }  // namespace
 
 const JXFsoFault* jx_fso_fault()
@@ -349,16 +412,23 @@ const JXFsoFault* jx_fso_fault()
     return &fault;
 }
 
+int jx_fso_unclaimed()
+{
+    return unclaimed;
+}
+
 uint8_t jx_fso_lock_root()
 {
-    release_lock();
+    close_fd(&lock_fd);
     fault = JXFsoFault{};
-    char path[JX_FSO_PATH_SIZE];
-    if (!lock_path(path))
-        return FSO_FAULT_NONE;
-    const int fd = open(path, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
-    if (fd < 0)
-        return FSO_FAULT_NONE;  // the root passed the probe: this is no sign of another holder
+    unclaimed = 0;
+    const int internal = jx_fso_dir_fd(FSO_DIR_INTERNAL);
+    JXSafeWhy why{};
+    const int fd = jx_safe_open_kept(internal, LOCK_NAME, O_RDWR, true, &why);
+    if (fd < 0) {
+        set_unsafe(FSO_FAULT_NO_LOCK, why, fso.internal_path, LOCK_NAME);
+        return FSO_FAULT_NO_LOCK;
+    }
     struct flock fl = whole_file();
     if (fcntl(fd, F_OFD_SETLK, &fl) != 0) {
         const int err = errno;
@@ -368,8 +438,13 @@ uint8_t jx_fso_lock_root()
             close(fd);
             return FSO_FAULT_LOCKED;
         }
-        close(fd);
-        return FSO_FAULT_NONE;  // no locks on this file system (ENOLCK, EINVAL): run unclaimed
+        if (!no_locks(err)) {
+            set_unsafe(FSO_FAULT_NO_LOCK, JXSafeWhy{JX_SAFE_ERRNO, err, 0, 0, 0}, fso.internal_path,
+                       LOCK_NAME);
+            close(fd);
+            return FSO_FAULT_NO_LOCK;
+        }
+        unclaimed = err;  // run unclaimed; the start says so
     }
     char host[256] = {};
     if (gethostname(host, sizeof host - 1) != 0 || host[0] == '\0')
@@ -382,15 +457,25 @@ uint8_t jx_fso_lock_root()
         (void)put_n;
     }
     lock_fd = fd;
+    // The log is appended to for the whole run: one that is not ours refuses the start rather
+    // than run without one (a missing log is made when it is opened).
+    const int log = jx_safe_open_kept(internal, "log", O_RDONLY, false, &why);
+    if (log >= 0)
+        close(log);
+    else if (why.what != JX_SAFE_ERRNO) {
+        set_unsafe(FSO_FAULT_UNSAFE, why, fso.internal_path, "log");
+        close_fd(&lock_fd);
+        return FSO_FAULT_UNSAFE;
+    }
     return FSO_FAULT_NONE;
 }
 
 bool jx_fso_lock_holder(JXFsoHolder* holder)
 {
-    char path[JX_FSO_PATH_SIZE];
-    if (holder == nullptr || !lock_path(path))
+    const int internal = jx_fso_dir_fd(FSO_DIR_INTERNAL);
+    if (holder == nullptr || internal < 0)
         return false;
-    const int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    const int fd = openat(internal, LOCK_NAME, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return false;
     struct flock fl = whole_file();
@@ -401,79 +486,94 @@ bool jx_fso_lock_holder(JXFsoHolder* holder)
     return held;
 }
 
-int jx_fso_dir_state(const char* sub)
+JXSafeWhy jx_fso_dir_state(const char* sub)
 {
-    char path[JX_FSO_PATH_SIZE];
-    if (sub == nullptr || !join_path(path, fso.root_path, strlen(fso.root_path), "/", sub))
-        return ENAMETOOLONG;
-    struct stat st {};
-    if (stat(path, &st) != 0)
-        return errno;
-    if (!S_ISDIR(st.st_mode))
-        return ENOTDIR;
-    return probe_dir(path, nullptr);
+    JXSafeWhy why{JX_SAFE_ERRNO, EBADF, 0, 0, 0};
+    const int fd = sub != nullptr && root_fd >= 0 ? jx_safe_open_dir(root_fd, sub, &why) : -1;
+    if (fd >= 0) {
+        if (const int err = probe_at(fd); err != 0)
+            why = JXSafeWhy{JX_SAFE_ERRNO, err, 0, 0, 0};
+        close(fd);
+    }
+    return why;
 }
 
 uint8_t jx_fso_make_dirs()
 {
-    for (const char* sub : {"msg", "downloads"}) {
+    for (uint8_t which : {FSO_DIR_MSG, FSO_DIR_DOWNLOADS}) {
+        const char* sub = DIR_NAMES[which];
         char path[JX_FSO_PATH_SIZE];
         if (!join_path(path, fso.root_path, strlen(fso.root_path), "/", sub)) {
             set_fault(FSO_FAULT_NO_DIR, ENAMETOOLONG, fso.root_path);
             return FSO_FAULT_NO_DIR;
         }
-        int err = jx_fso_dir_state(sub);
-        if (err == ENOENT) {
-            if (mkdir(path, 0777) != 0) {
+        JXSafeWhy why = jx_fso_dir_state(sub);
+        if (why.what == JX_SAFE_ERRNO && why.err == ENOENT) {
+            if (mkdirat(root_fd, sub, 0700) != 0) {
                 set_fault(FSO_FAULT_NO_DIR, errno, path);
                 return FSO_FAULT_NO_DIR;
             }
             jx_log("Created directory %s", path);
-            err = jx_fso_dir_state(sub);
+            why = jx_fso_dir_state(sub);
         }
-        if (err != 0) {
-            const uint8_t what = err == ENOTDIR || err == ENOENT ? FSO_FAULT_NO_DIR : FSO_FAULT_NO_WRITE;
-            set_fault(what, err, path);
+        uint8_t what = FSO_FAULT_UNSAFE;
+        if (why.what == JX_SAFE_NOT_DIR)
+            what = FSO_FAULT_NO_DIR, why.err = ENOTDIR;
+        else if (why.what == JX_SAFE_ERRNO)
+            what = why.err == ENOENT ? FSO_FAULT_NO_DIR : FSO_FAULT_NO_WRITE;
+        if (why.what != JX_SAFE_OK) {
+            set_unsafe(what, why, path);
             return what;
         }
+        close_fd(&dir_fds[which]);
+        (void)jx_fso_dir_fd(which);
     }
     return FSO_FAULT_NONE;
 }
 
 namespace {
-struct Unwritable {
+struct Unusable {
     char* dir;
-    int err;
+    JXSafeWhy why;
 };
 
-int find_unwritable(const char* dir, uint8_t, uint8_t status, void* arg)
+int find_unusable(const char* dir, uint8_t, uint8_t status, void* arg)
 {
-    char internal[JX_FSO_PATH_SIZE];
+    auto* u = static_cast<Unusable*>(arg);
     struct stat st {};
-    if (status != FSO_CAND_OK || !join_path(internal, dir, strlen(dir), "/", INTERNAL_DIR) ||
-        stat(internal, &st) != 0 || !S_ISDIR(st.st_mode))
+    const int top = status == FSO_CAND_OK ? open_candidate(dir) : -1;
+    // A directory, or a link where one is expected; a file of that name is no root at all.
+    const bool exists = top >= 0 && fstatat(top, INTERNAL_DIR, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                        (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode));
+    if (top >= 0)
+        close(top);
+    if (!exists)
         return 0;
-    auto* u = static_cast<Unwritable*>(arg);
-    u->err = probe_dir(internal, nullptr);
-    if (u->err == 0)
+    const int fd = usable_dir(dir, INTERNAL_DIR, &u->why);
+    if (fd >= 0) {
+        close(fd);
         return 0;
+    }
     memcpy(u->dir, dir, strlen(dir) + 1);
     return 1;
 }
 }  // namespace
 
-bool jx_fso_unwritable_root(const char* argv0, char* dir, int* err)
+bool jx_fso_unusable_root(const char* argv0, char* dir, JXSafeWhy* why)
 {
-    Unwritable u{dir, 0};
-    if (dir == nullptr || err == nullptr || jx_fso_walk_roots(argv0, find_unwritable, &u) != 0)
+    Unusable u{dir, {}};
+    if (dir == nullptr || why == nullptr || jx_fso_walk_roots(argv0, find_unusable, &u) != 0)
         return false;
-    *err = u.err;
+    *why = u.why;
     return true;
 }
 
 uint8_t jx_fso_close()
 {
-    release_lock();
+    close_fd(&lock_fd);
+    for (int& fd : dir_fds)
+        close_fd(&fd);
+    close_fd(&root_fd);
     memset(&fso, 0, sizeof fso);
     return 0;
 }
@@ -512,12 +612,8 @@ void jx_fso_remove_file(const char* name, const char* dir)
 }
 
 namespace {
-struct FileCloser {
-    void operator()(FILE* f) const { fclose(f); }
-};
-using ScopedFile = std::unique_ptr<FILE, FileCloser>;
 
-bool cfg_offset(uint8_t field, long* off)
+bool cfg_offset(uint8_t field, off_t* off)
 {
     switch (field) {
     case 0:
@@ -530,41 +626,48 @@ bool cfg_offset(uint8_t field, long* off)
         return false;
     }
 }
+
+// The configuration file, when it is a file of ours; a refusal other than its absence is logged.
+int open_cfg(int flags, bool create)
+{
+    JXSafeWhy why{};
+    const int fd = jx_safe_open_kept(jx_fso_dir_fd(FSO_DIR_INTERNAL), "cfg", flags, create, &why);
+    if (fd < 0 && why.what != JX_SAFE_ERRNO) {
+        char text[64];
+        jx_log("Config file refused: it %s", jx_safe_why_str(&why, text, sizeof text));
+    }
+    return fd;
+}
+
 }  // namespace
 
 void jx_fso_read_cfg(uint8_t field, void* dst, size_t n)
 {
-    if (dst == nullptr || n == 0)
+    off_t off = 0;
+    if (dst == nullptr || n == 0 || !cfg_offset(field, &off))
         return;
-    ScopedFile f(fopen(fso.cfg_path, "rb"));
-    if (!f)
-        return;
-    long off = 0;
-    if (!cfg_offset(field, &off) || fseek(f.get(), off, SEEK_SET) != 0)
+    const int fd = open_cfg(O_RDONLY, false);
+    if (fd < 0)
         return;
     std::unique_ptr<uint8_t, decltype(&free)> buf(static_cast<uint8_t*>(calloc(n, 1)), &free);
-    if (!buf)
-        return;
     // A short file leaves the rest zero: "bob" alone is a valid name.
-    size_t got = fread(buf.get(), 1, n, f.get());
-    (void)got;
-    if (buf.get()[0] != 0)
+    if (buf && pread(fd, buf.get(), n, off) >= 0 && buf.get()[0] != 0)
         memcpy(dst, buf.get(), n);
+    close(fd);
 }
 
 void jx_fso_store_cfg(uint8_t field, const void* src, size_t n)
 {
     // Update in place so bytes of other fields survive; create only when missing.
-    ScopedFile f(fopen(fso.cfg_path, "rb+"));
-    if (!f)
-        f.reset(fopen(fso.cfg_path, "wb"));
-    if (!f) {
+    const int fd = open_cfg(O_RDWR, true);
+    if (fd < 0) {
         jx_log("Config file could not be opened for writing");
         return;
     }
-    long off = 0;
-    if (src == nullptr || !cfg_offset(field, &off) || fseek(f.get(), off, SEEK_SET) != 0)
-        return;
-    size_t put_n = fwrite(src, 1, n, f.get());
-    (void)put_n;
+    off_t off = 0;
+    if (src != nullptr && cfg_offset(field, &off)) {
+        const ssize_t put_n = pwrite(fd, src, n, off);
+        (void)put_n;
+    }
+    close(fd);
 }

@@ -1,11 +1,15 @@
 // fso: everything the program keeps on disk. Owns the global `fso` (storage root and the paths
 // derived from it), the root search, the configuration file, path-level file operations and the
-// per-channel ring message store under msg/. May call foundation only (log, bit_utils, utility).
+// per-channel ring message store under msg/. Every file under the root is opened relative to the
+// directories held open here, through safe_file. May call foundation only (log, bit_utils,
+// utility, safe_file).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+#include "foundation/safe_file.hpp"
 
 // A path is at most 1024 characters and its NUL; anything longer is refused, never cut.
 inline constexpr size_t JX_FSO_PATH_SIZE = 1025;
@@ -20,15 +24,23 @@ extern JXFso fso;
 
 // ---- Storage root -------------------------------------------------------------------------------
 
+// A candidate qualifies when its jx_internal is a directory of this user (or root) that no one else
+// may write, is no symbolic link, and takes a probe file (created exclusively, then deleted).
+
 // 0 when a root was found and all three paths are set; 1 when none qualifies (root_path left empty).
 [[nodiscard]] uint8_t jx_fso_init(const char* argv0);
 // The root search alone: 0 with root_path set, 1 with root_path empty.
 [[nodiscard]] uint8_t jx_fso_chk_root(const char* argv0);
 // 0 when a probe file can be created (and is deleted again) in dir, or in dir/sub when sub is
-// given; 1 otherwise, also when the probe path would exceed 1024 characters.
+// given and qualifies as above; 1 otherwise, also when dir exceeds 1024 characters.
 [[nodiscard]] uint8_t fso_test_dir(const char* dir, const char* sub);
-// Clears every byte of fso and gives up the claim on the root; returns 0.
+// Clears every byte of fso, closes the directories and gives up the claim on the root; returns 0.
 uint8_t jx_fso_close();
+
+// The directories held open for the run (opened on first use when jx_fso_make_dirs did not run,
+// also under a root_path set by hand); -1 when there is no usable one.
+enum : uint8_t { FSO_DIR_INTERNAL = 0, FSO_DIR_MSG = 1, FSO_DIR_DOWNLOADS = 2 };
+int jx_fso_dir_fd(uint8_t which);
 // internal_path; the directory the log lives in.
 const char* jx_fso_get_logging_path();
 
@@ -59,7 +71,8 @@ size_t jx_fso_describe_search(const char* argv0, char* out, size_t n);
 // ---- Claiming the root ---------------------------------------------------------------------------
 // One process per root: two would write the same log and message files. The claim is a lock on
 // jx_internal/lock, which records the holder as "<pid> <host name>\n"; the system drops the lock
-// when the holder ends, however it ends. A file system without locks runs unclaimed.
+// when the holder ends, however it ends. A lock file that cannot be opened refuses the start; a
+// file system without locks runs unclaimed, and the start says so.
 
 // Why the root found could not be used; what is FSO_FAULT_NONE after a good start.
 enum : uint8_t {
@@ -67,6 +80,8 @@ enum : uint8_t {
     FSO_FAULT_LOCKED = 1,    // another process holds the root
     FSO_FAULT_NO_DIR = 2,    // a directory the program needs could not be made
     FSO_FAULT_NO_WRITE = 3,  // a directory the program needs cannot be written
+    FSO_FAULT_UNSAFE = 4,    // a directory or kept file (path) fails the checks: why
+    FSO_FAULT_NO_LOCK = 5,   // the lock file cannot be opened or locked: why
 };
 struct JXFsoHolder {
     long pid;        // 0 when the holder has not recorded itself yet
@@ -77,23 +92,28 @@ struct JXFsoFault {
     int err;                      // errno of the failed step
     char path[JX_FSO_PATH_SIZE];  // the directory concerned
     JXFsoHolder holder;           // FSO_FAULT_LOCKED
+    JXSafeWhy why;                // FSO_FAULT_UNSAFE, FSO_FAULT_NO_LOCK
 };
 const JXFsoFault* jx_fso_fault();
+// The errno with which the file system refused the lock when the root runs unclaimed; else 0.
+int jx_fso_unclaimed();
 
-// After jx_fso_init: takes the root for this process (a claim held before is given up first).
-// 0, or FSO_FAULT_LOCKED with the holder in jx_fso_fault().
+// After jx_fso_init: takes the root for this process (a claim held before is given up first), and
+// checks that jx_internal/log, when present, is a file this process may append to. 0, or
+// FSO_FAULT_LOCKED with the holder, FSO_FAULT_NO_LOCK, FSO_FAULT_UNSAFE (the log) in jx_fso_fault().
 [[nodiscard]] uint8_t jx_fso_lock_root();
 // Whether another process holds the root of fso (true, with its record) without taking it.
 bool jx_fso_lock_holder(JXFsoHolder* holder);
-// Makes msg/ and downloads/ when missing, so a text that was acknowledged is also stored. 0, or
-// FSO_FAULT_NO_DIR / FSO_FAULT_NO_WRITE with the directory in jx_fso_fault().
+// Makes msg/ and downloads/ (0700) when missing, so a text that was acknowledged is also stored,
+// and holds them open. 0, or FSO_FAULT_NO_DIR / FSO_FAULT_NO_WRITE / FSO_FAULT_UNSAFE with the
+// directory in jx_fso_fault().
 [[nodiscard]] uint8_t jx_fso_make_dirs();
-// The state of root/<sub>: 0 when it is a directory files can be created in, else the errno that
-// stands in the way (ENOENT missing, ENOTDIR not a directory, EACCES, EROFS, ...).
-int jx_fso_dir_state(const char* sub);
-// The first root candidate whose jx_internal exists but cannot be written: its directory into dir
-// (JX_FSO_PATH_SIZE bytes) and the errno, true; false when there is none.
-bool jx_fso_unwritable_root(const char* argv0, char* dir, int* err);
+// The state of root/<sub>: JX_SAFE_OK when it is a directory of ours files can be created in; else
+// why not (JX_SAFE_ERRNO with ENOENT missing, EACCES, EROFS..., or a failed check).
+JXSafeWhy jx_fso_dir_state(const char* sub);
+// The first root candidate whose jx_internal exists but does not qualify: its directory into dir
+// (JX_FSO_PATH_SIZE bytes) and why (JX_SAFE_ERRNO: it cannot be written), true; false when none.
+bool jx_fso_unusable_root(const char* argv0, char* dir, JXSafeWhy* why);
 
 // ---- Files and configuration --------------------------------------------------------------------
 
@@ -103,9 +123,11 @@ bool jx_fso_unwritable_root(const char* argv0, char* dir, int* err);
 // or more is refused and nothing is deleted. Success is not reported.
 void jx_fso_remove_file(const char* name, const char* dir);
 // Reads n bytes of a configuration field (0: username at offset 0, 1: offset 15) into dst, but
-// only when the first byte read is not NUL; a missing file or field leaves dst unchanged.
+// only when the first byte read is not NUL; a missing file or field leaves dst unchanged. A cfg
+// that is not a regular file of ours with one name is not read ("Config file refused: ...").
 void jx_fso_read_cfg(uint8_t field, void* dst, size_t n);
-// Writes n bytes into a field in place, keeping the rest of the file; logs when it cannot open.
+// Writes n bytes into a field in place, keeping the rest of the file (made 0600 when missing);
+// logs when it cannot open, and why when the file was refused.
 void jx_fso_store_cfg(uint8_t field, const void* src, size_t n);
 
 // ---- Channel message store ----------------------------------------------------------------------
@@ -152,8 +174,10 @@ struct JXStoredMsg {
 
 // Stores msg in the slot after `last`, wrapping to slot 1 (overwriting the oldest). The slot and
 // then the header each go to disk in one write. A file cut short is filled up again keeping its
-// whole slots; one whose header cannot be followed is moved aside (<name>.damagedN) and a new one
-// started. Failures are logged: text over 1500 bytes, file neither usable nor creatable.
+// whole slots; one whose header cannot be followed, or that is no regular file of this user with
+// one name (a link, say: never written through), is moved aside (<name>.damagedN) and a new one
+// (0600) started. Failures are logged: text over 1500 bytes, file neither usable nor creatable.
+// Reads and updates refuse such a file as missing.
 void jx_fso_store_msg(const JXStoredMsg* msg, const char* name);
 // Sets the type of the newest stored message whose id is msg->id; a file cut short is filled up
 // first, as by a store. 0 done (also when no message has that id or the file holds none yet), 1

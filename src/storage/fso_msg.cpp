@@ -11,6 +11,7 @@
 
 #include "foundation/bit_utils.hpp"
 #include "foundation/log.hpp"
+#include "foundation/safe_file.hpp"
 #include "storage/fso.hpp"
 
 namespace {
@@ -104,43 +105,40 @@ bool read_slot(int fd, uint32_t slot, uint8_t* buf)
 
 // The empty ring is written under a temporary name and renamed into place, so a crash leaves no
 // channel file or a whole one, never a short one. '.' is not in any channel file name.
-bool create_file(const char* path, Fd* fd, Header* h)
+bool create_file(const char* name, Fd* fd, Header* h)
 {
-    char tmp[JX_FSO_PATH_SIZE];
-    if (snprintf(tmp, sizeof tmp, "%s.new", path) >= static_cast<int>(sizeof tmp))
-        return false;
-    Fd t;
-    t.reset(open(tmp, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-    if (t.fd < 0)
-        return false;
     static uint8_t img[JX_MSG_FILE_SIZE];  // the empty ring: zeros but for its capacity field
     jx_uint32_to_b(JX_MSG_CAPACITY, img + 8);
-    if (!write_at(t.fd, img, sizeof img, 0) || fsync(t.fd) != 0 || rename(tmp, path) != 0) {
-        unlink(tmp);
-        return false;
-    }
+    JXSafeWhy why{};
+    fd->reset(jx_safe_replace(jx_fso_dir_fd(FSO_DIR_MSG), name, img, sizeof img, &why));
     *h = {0, 0, JX_MSG_CAPACITY};
-    std::swap(fd->fd, t.fd);
-    return true;
+    return fd->fd >= 0;
 }
 
-// Keeps a damaged file for the user as <path>.damagedN, never replacing an earlier one.
-bool set_aside(const char* path)
+// Keeps a damaged or refused file for the user as <name>.damagedN, never replacing an earlier
+// one: the name is claimed by creating it exclusively, then the file (or link) is renamed onto it.
+bool set_aside(const char* name)
 {
-    char kept[JX_FSO_PATH_SIZE];
+    const int dir = jx_fso_dir_fd(FSO_DIR_MSG);
+    char path[JX_FSO_PATH_SIZE], kept[JX_FSO_PATH_SIZE];
+    (void)msg_path(path, name);
     for (int i = 1; i <= 99; ++i) {
-        if (snprintf(kept, sizeof kept, "%s.damaged%d", path, i) >= static_cast<int>(sizeof kept))
+        char kept_name[64];
+        if (snprintf(kept_name, sizeof kept_name, "%s.damaged%d", name, i) >=
+            static_cast<int>(sizeof kept_name))
             break;
-        const int r = open(kept, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);  // claims the name
-        if (r < 0 && errno == EEXIST)
+        JXSafeWhy why{};
+        const int r = jx_safe_create(dir, kept_name, O_WRONLY, 0600, &why);
+        if (r < 0 && why.err == EEXIST)
             continue;
         if (r < 0)
             break;
         close(r);
-        if (rename(path, kept) != 0) {
-            unlink(kept);
+        if (renameat(dir, name, dir, kept_name) != 0) {
+            unlinkat(dir, kept_name, 0);
             break;
         }
+        (void)msg_path(kept, kept_name);
         jx_log("Damaged channel file [%s] moved to [%s], a new one is started", path, kept);
         return true;
     }
@@ -164,17 +162,31 @@ bool repair_cut(int fd, const char* path, off_t size, Header* h)
     return write_header(fd, *h) && write_at(fd, zeros, JX_MSG_FILE_SIZE - static_cast<size_t>(from), from);
 }
 
+// Channel file names are made by the program; one that could lead out of msg/ is never opened.
+bool name_ok(const char* name)
+{
+    return name != nullptr && name[0] != '\0' && name[0] != '.' && strchr(name, '/') == nullptr &&
+           strlen(name) < 48;
+}
+
 // Opens msg/<name> for writing with a header that is safe to follow. A cut file is brought back
 // to full size; with `store`, a missing file is created and a damaged one is set aside and
-// replaced, because a text that was acknowledged must land somewhere.
+// replaced, because a text that was acknowledged must land somewhere. So is one that is not a
+// regular file of ours with one name (a link, someone else's file): it is never written through.
 uint8_t ready_file(const char* name, bool store, Fd* fd, Header* h)
 {
     char path[JX_FSO_PATH_SIZE];
-    if (!msg_path(path, name))
+    if (!name_ok(name) || !msg_path(path, name))
         return NO_FILE;
-    fd->reset(open(path, O_RDWR | O_CLOEXEC));
-    if (fd->fd < 0)
-        return store && errno == ENOENT && create_file(path, fd, h) ? READY : NO_FILE;
+    JXSafeWhy why{};
+    fd->reset(jx_safe_open_kept(jx_fso_dir_fd(FSO_DIR_MSG), name, O_RDWR, false, &why));
+    if (fd->fd < 0 && why.what == JX_SAFE_ERRNO)
+        return store && why.err == ENOENT && create_file(name, fd, h) ? READY : NO_FILE;
+    if (fd->fd < 0) {
+        char text[64];
+        jx_log("Channel file [%s] refused: it %s", name, jx_safe_why_str(&why, text, sizeof text));
+        return store && set_aside(name) && create_file(name, fd, h) ? READY : NO_FILE;
+    }
     struct stat st {};
     if (fstat(fd->fd, &st) != 0)
         return NO_FILE;
@@ -188,16 +200,17 @@ uint8_t ready_file(const char* name, bool store, Fd* fd, Header* h)
         return BAD_HEADER;
     jx_log("Channel file header is not valid [%s]", name);
     fd->reset(-1);
-    return set_aside(path) && create_file(path, fd, h) ? READY : NO_FILE;
+    return set_aside(name) && create_file(name, fd, h) ? READY : NO_FILE;
 }
 
-// Opens msg/<name> for reading with its header: 0, 1 path too long or no file, 2 header not valid.
+// Opens msg/<name> for reading with its header: 0, 1 path too long, no file or refused, 2 header
+// not valid.
 uint8_t open_read(const char* name, Fd* fd, Header* h)
 {
-    char path[JX_FSO_PATH_SIZE];
-    if (!msg_path(path, name))
+    JXSafeWhy why{};
+    if (!name_ok(name))
         return 1;
-    fd->reset(open(path, O_RDONLY | O_CLOEXEC));
+    fd->reset(jx_safe_open_kept(jx_fso_dir_fd(FSO_DIR_MSG), name, O_RDONLY, false, &why));
     if (fd->fd < 0)
         return 1;
     return read_header(fd->fd, h) ? 0 : 2;

@@ -8,6 +8,8 @@
 #include <cstring>
 
 #include "foundation/log.hpp"
+#include "foundation/safe_file.hpp"
+#include "foundation/utf8.hpp"
 #include "storage/fso.hpp"
 
 namespace {
@@ -34,6 +36,55 @@ bool jx_fso_name_ok(const char* name)
     if (name == nullptr || name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0)
         return false;
     return std::strpbrk(name, FORBIDDEN) == nullptr;
+}
+
+namespace {
+
+// Bytes of the longest start of the well-formed text s[0..n) that fits max bytes.
+size_t whole_chars(const char* s, size_t n, size_t max)
+{
+    size_t i = 0;
+    for (size_t len; i < n && (len = jx_utf8_len(s + i, n - i)) != 0 && i + len <= max;)
+        i += len;
+    return i;
+}
+
+}  // namespace
+
+bool jx_fso_safe_name(const char* offered, char* out, size_t size)
+{
+    if (size <= JX_SAFE_NAME_MAX || !jx_fso_name_ok(offered))
+        return false;
+    // A replaced character never grows: the clean name fits a buffer of the offered one's size.
+    const size_t n = strnlen(offered, JX_META_NAME_SIZE - 1);
+    char buf[JX_META_NAME_SIZE];
+    size_t o = 0;
+    for (size_t i = 0; i < n;) {
+        const size_t len = jx_utf8_len(offered + i, n - i);
+        if (len == 0 || jx_char_is_invisible(jx_utf8_decode(offered + i, len))) {
+            buf[o++] = '_';
+            i += len == 0 ? 1 : len;
+        } else {
+            std::memcpy(buf + o, offered + i, len);
+            o += len;
+            i += len;
+        }
+    }
+    // Neither an option to the commands run on it nor a hidden file.
+    if (buf[0] == '-' || buf[0] == '.')
+        buf[0] = '_';
+    if (o > JX_SAFE_NAME_MAX) {
+        const auto* dot = static_cast<const char*>(memrchr(buf, '.', o));
+        size_t ext = dot != nullptr ? o - static_cast<size_t>(dot - buf) : 0;
+        if (ext > JX_SAFE_NAME_MAX / 2)
+            ext = 0;  // an "extension" that long is part of the name
+        const size_t keep = whole_chars(buf, o - ext, JX_SAFE_NAME_MAX - ext);
+        std::memmove(buf + keep, buf + o - ext, ext);
+        o = keep + ext;
+    }
+    std::memcpy(out, buf, o);
+    out[o] = '\0';
+    return true;
 }
 
 uint8_t jx_fso_metadata(JXFileMeta* meta, FILE** stream, const char* path)
@@ -108,28 +159,28 @@ FILE* jx_fso_get_dl_fp(JXFileMeta* meta)
     const char* dot = std::strrchr(meta->name, '.');
     const size_t base_len = dot != nullptr ? static_cast<size_t>(dot - meta->name) : std::strlen(meta->name);
     const char* ext = dot != nullptr ? dot : "";
+    const int dir = jx_fso_dir_fd(FSO_DIR_DOWNLOADS);
     char path[JX_FSO_PATH_SIZE];
     for (unsigned n = 0; n < 65535; n++) {
         if (!candidate(path, meta->dir, meta->name, base_len, n, ext))
             return nullptr;
-        // O_EXCL makes creation fail on any existing entry, a dangling symbolic link included.
-        const int fd = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+        // Exclusive creation fails on any existing entry, a dangling symbolic link included.
+        JXSafeWhy why{};
+        const char* name = path + dir_len;
+        const int fd = jx_safe_create(dir, name, O_RDWR, 0600, &why);
         if (fd < 0) {
-            if (errno == EEXIST)
+            if (why.err == EEXIST)
                 continue;
             return nullptr;
         }
         FILE* f = fdopen(fd, "wb+");
         if (f == nullptr) {
             close(fd);
-            unlink(path);
+            unlinkat(dir, name, 0);
             return nullptr;
         }
-        if (n != 0) {
-            char name[JX_META_NAME_SIZE];
-            std::snprintf(name, sizeof name, "%.*s_(%u)%s", static_cast<int>(base_len), meta->name, n, ext);
-            std::memcpy(meta->name, name, sizeof name);
-        }
+        if (n != 0)
+            std::snprintf(meta->name, sizeof meta->name, "%s", name);
         return f;
     }
     return nullptr;

@@ -2,11 +2,13 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -52,6 +54,14 @@ std::string clean(const char* s, size_t max = 1024)
     std::string out(max + 1, '\0');
     out.resize(jx_str_sanitize(s, max, out.data(), out.size()));
     return out;
+}
+
+// "is a symbolic link", "is owned by another user (uid 65534)", "cannot be used (...)"...
+std::string why_text(const JXSafeWhy& why)
+{
+    char text[128];
+    jx_safe_why_str(&why, text, sizeof text);
+    return why.what == JX_SAFE_ERRNO ? std::string("cannot be used (") + text + ")" : text;
 }
 
 std::string ip(uint32_t addr)
@@ -276,15 +286,18 @@ void check_storage(Report* r, const char* argv0)
     fprintf(r->out, "Storage root\n");
     if (jx_fso_init(argv0) != 0) {
         char dir[JX_FSO_PATH_SIZE];
-        int err = 0;
-        if (jx_fso_unwritable_root(argv0, dir, &err))
+        JXSafeWhy why{};
+        if (!jx_fso_unusable_root(argv0, dir, &why))
+            finding(r, "FAIL", "no storage root: no writable jx_internal/ beside the program or on PATH",
+                    "scripts/run.sh prepares one, or: mkdir -p -m 700 <dir>/jx_internal next to the program");
+        else if (why.what == JX_SAFE_ERRNO)
             finding(r, "FAIL",
                     "storage root " + clean(dir) + " found, but its jx_internal/ is not writable (" +
-                        strerror(err) + ")",
+                        strerror(why.err) + ")",
                     "make it writable for this user, or start Jexley from another root");
         else
-            finding(r, "FAIL", "no storage root: no writable jx_internal/ beside the program or on PATH",
-                    "scripts/run.sh prepares one, or: mkdir -p <dir>/jx_internal next to the program");
+            finding(r, "FAIL", "storage root " + clean(dir) + " found, but its jx_internal/ " + why_text(why),
+                    "Jexley uses only a directory of its own user (or root) that no one else can write");
         return;
     }
     const std::string root = clean(fso.root_path[0] != '\0' ? fso.root_path : "/");
@@ -297,14 +310,14 @@ void check_storage(Report* r, const char* argv0)
     else
         finding(r, "ok", root + ", jx_internal/ writable", "");
     for (const char* sub : {"msg", "downloads"}) {
-        const int err = jx_fso_dir_state(sub);
+        const JXSafeWhy why = jx_fso_dir_state(sub);
         const std::string d = root + "/" + sub + "/";
-        if (err == 0)
+        if (why.what == JX_SAFE_OK)
             finding(r, "ok", d + " writable", "");
-        else if (err == ENOENT)
+        else if (why.what == JX_SAFE_ERRNO && why.err == ENOENT)
             finding(r, "info", d + " is missing", "Jexley makes it when it starts");
         else
-            finding(r, "FAIL", d + ": " + strerror(err), "Jexley will not start until it can write there");
+            finding(r, "FAIL", d + " " + why_text(why), "Jexley will not start until it can use it");
     }
     jx_fso_close();
 }
@@ -480,19 +493,53 @@ bool doctor_port_busy(uint16_t port)
 
 namespace {
 
+// Where nft is looked for. The doctor is run as root, so it never takes a program from the
+// caller's PATH, where anyone could have put one of that name.
+constexpr const char* NFT_PATHS[] = {"/usr/sbin/nft", "/sbin/nft"};
+
+// Runs `nft list ruleset` from a fixed path with a fixed environment; its output (stdout and
+// stderr) into text. The wait status, or -1 when no nft was found or it could not be started.
+int run_nft(std::string* text)
+{
+    const char* nft = nullptr;
+    for (const char* p : NFT_PATHS) {
+        struct stat st {};
+        if (stat(p, &st) == 0 && S_ISREG(st.st_mode) && access(p, X_OK) == 0) {
+            nft = p;
+            break;
+        }
+    }
+    int fds[2];
+    if (nft == nullptr || pipe2(fds, O_CLOEXEC) != 0)
+        return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+        char* const argv[] = {const_cast<char*>(nft), const_cast<char*>("list"), const_cast<char*>("ruleset"),
+                              nullptr};
+        char* const envp[] = {const_cast<char*>("PATH=/usr/sbin:/usr/bin:/sbin:/bin"),
+                              const_cast<char*>("LC_ALL=C"), nullptr};
+        if (dup2(fds[1], STDOUT_FILENO) >= 0 && dup2(fds[1], STDERR_FILENO) >= 0)
+            execve(nft, argv, envp);
+        _exit(127);
+    }
+    close(fds[1]);
+    char buf[4096];
+    for (ssize_t n; pid > 0 && (n = read(fds[0], buf, sizeof buf)) > 0 && text->size() < (1u << 24);)
+        text->append(buf, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = -1;
+    while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return pid > 0 ? status : -1;
+}
+
 void check_firewall(Report* r)
 {
     fprintf(r->out, "Firewall\n");
-    FILE* p = popen("nft list ruleset 2>&1", "r");
     std::string text;
-    if (p != nullptr) {
-        char buf[4096];
-        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0 && text.size() < (1u << 24);)
-            text.append(buf, n);
-    }
-    const int status = p != nullptr ? pclose(p) : -1;
+    const int status = run_nft(&text);
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) == 127) {
-        finding(r, "info", "cannot tell: nft is not installed",
+        finding(r, "info", "cannot tell: nft is not installed (looked for /usr/sbin/nft and /sbin/nft)",
                 "rules made with legacy iptables are not read; check them with: iptables -S");
         return;
     }

@@ -72,6 +72,8 @@ int main(int argc, char** argv)
     }
     jx_log("Initialized terminal data");
     term_load_cfg();
+    if (jx_fso_unclaimed() != 0)
+        ctx_err_feedback("Storage root not claimed: its file system has no locks");
 
     term_loop();
 

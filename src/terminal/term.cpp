@@ -123,7 +123,11 @@ static bool explain_storage(FILE* out)
 {
     const JXFsoFault* f = jx_fso_fault();
     char path[JX_FSO_PATH_SIZE];
+    char why[128];
     jx_str_sanitize(f->path, JX_FSO_PATH_MAX, path, sizeof path);
+    if (const int err = jx_fso_unclaimed(); err != 0)
+        fprintf(out, "Storage root %s was not claimed: its file system has no locks (%s)\n", path,
+                strerror(err));
     switch (f->what) {
     case FSO_FAULT_LOCKED: {
         char host[sizeof f->holder.host];
@@ -147,6 +151,14 @@ static bool explain_storage(FILE* out)
     case FSO_FAULT_NO_WRITE:
         fprintf(out, "Cannot write in the directory %s: %s\n", path, strerror(f->err));
         return true;
+    case FSO_FAULT_UNSAFE:
+        fprintf(out, "Will not use %s: it %s; Jexley writes only where no other user can change things\n",
+                path, jx_safe_why_str(&f->why, why, sizeof why));
+        return true;
+    case FSO_FAULT_NO_LOCK:
+        fprintf(out, "Cannot claim the storage root: %s%s%s\n", path,
+                f->why.what == JX_SAFE_ERRNO ? ": " : " ", jx_safe_why_str(&f->why, why, sizeof why));
+        return true;
     default:
         return false;
     }
@@ -156,14 +168,21 @@ void term_explain_start_failure(const char* argv0, FILE* out)
 {
     if (fso.internal_path[0] == '\0') {
         char dir[JX_FSO_PATH_SIZE];
-        int err = 0;
-        if (jx_fso_unwritable_root(argv0, dir, &err)) {
+        JXSafeWhy why{};
+        if (jx_fso_unusable_root(argv0, dir, &why)) {
             char shown[JX_FSO_PATH_SIZE];
+            char text[128];
             jx_str_sanitize(dir, JX_FSO_PATH_MAX, shown, sizeof shown);
-            fprintf(out,
-                    "Storage root %s found, but its jx_internal/ is not writable (%s); looked for a "
-                    "writable jx_internal in:\n",
-                    shown, strerror(err));
+            if (why.what == JX_SAFE_ERRNO)
+                fprintf(out,
+                        "Storage root %s found, but its jx_internal/ is not writable (%s); looked for a "
+                        "writable jx_internal in:\n",
+                        shown, strerror(why.err));
+            else
+                fprintf(out,
+                        "Storage root %s found, but its jx_internal/ %s, so it is not used (it must be "
+                        "this user's or root's and writable by no one else); looked for jx_internal in:\n",
+                        shown, jx_safe_why_str(&why, text, sizeof text));
         } else {
             fprintf(out, "No storage root found: a writable jx_internal/ must exist in the program's "
                          "directory or in a directory on PATH; looked for jx_internal in:\n");

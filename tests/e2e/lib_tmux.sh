@@ -68,7 +68,7 @@ start_host() {
 make_host() {
     NAME[$1]=$2
     ROOT[$1]=$(netns_tmpdir) || fail "no temporary directory"
-    mkdir -p "${ROOT[$1]}/jx_internal" "${ROOT[$1]}/msg" "${ROOT[$1]}/downloads"
+    mkdir -p -m 700 "${ROOT[$1]}/jx_internal" "${ROOT[$1]}/msg" "${ROOT[$1]}/downloads"
     ln -s "$JX_TMUX_BIN" "${ROOT[$1]}/jexley"
     # The saved user name: 15 bytes, NUL-padded.
     { printf '%s' "$2"; head -c $((15 - ${#2})) /dev/zero; } >"${ROOT[$1]}/jx_internal/cfg"

@@ -3,7 +3,8 @@
 # on 239.0.0.1 and on the broadcast network. Host 2 finds everything working and hears alice on
 # both; host 3, without routes and with a firewall rule dropping UDP 8856, is told of both and
 # still hears the broadcast; on host 1 the driver holds both ports, and the doctor names it and
-# hears alice all the same. The doctor changes nothing in the storage root it inspects.
+# hears alice all the same. The doctor makes nothing in the storage root it inspects, never writes
+# through a link planted there, and never runs the nft it would find first on PATH.
 set -u -o pipefail
 bin=$(realpath "${1:?usage: test_doctor.sh path/to/jexley}")
 source "$(dirname "$0")/lib_driver.sh"
@@ -21,10 +22,15 @@ netns_exec 3 ip route del 224.0.0.0/4 && netns_exec 3 ip route del default && ne
     fail "cannot take host 3's routes away"
 dir=$(netns_tmpdir)
 mkdir "$dir/jx_internal" && cp "$bin" "$dir/jexley" || fail "no root for the doctor"
+# A link planted at the probe file's place and an nft first on PATH: neither may be used.
+echo "known content" >"$dir/outside" && ln -s "$dir/outside" "$dir/jx_internal/.jx_test_file" &&
+    mkdir "$dir/bin" && printf '#!/bin/sh\ntouch "%s/ran"\n' "$dir" >"$dir/bin/nft" && chmod +x "$dir/bin/nft" ||
+    fail "cannot plant the link and the fake nft"
 # Host 2 has no raw sockets (CAP_NET_RAW): its doctor listens on the shared port instead.
 raw=([1]="" [2]="setpriv --bounding-set -net_raw" [3]="")
 for i in 1 2 3; do
-    (cd "$dir" && netns_exec "$i" ${raw[$i]} ./jexley --doctor >"$dir/out$i" 2>&1; echo "rc=$?" >>"$dir/out$i") &
+    (cd "$dir" && netns_exec "$i" ${raw[$i]} env PATH="$dir/bin:$PATH" ./jexley --doctor >"$dir/out$i" 2>&1
+        echo "rc=$?" >>"$dir/out$i") &
 done
 wait
 
@@ -49,6 +55,8 @@ expect 3 "^rc=1$" "exit status"
 expect 1 "^  \[info\] UDP 8855 is held by jx_engine_drive \(pid $(driver_pid 1)\)$" "holder of 8855"
 expect 1 "^$alice 239\.0\.0\.1 " "alice on the group, port held"
 [ ! -e "$dir/msg" ] || fail "the doctor made msg/"
+[ "$(cat "$dir/outside")" = "known content" ] || fail "the doctor wrote through the planted link"
+[ ! -e "$dir/ran" ] || fail "the doctor ran the nft found on PATH"
 log="$JX_DRV_DIR/root1/jx_internal/log"
 grep -qE $'\tHost addresses: lo 127\\.0\\.0\\.1/8, eth0 '"$a1/24"$'\r$' "$log" || fail "no host addresses in the log"
 grep -q $'\tNetwork 239.0.0.1 is online\r$' "$log" || fail "no online line in the log"

@@ -188,7 +188,7 @@ pick 3 "\| +mallory\|"
 press 3 Enter "^mallory \| " "no direct channel with mallory"
 typeln 3 "/snd $files/m.bin"
 eventually 60 grep -q '^offers_answered=1 chunks_ok=[1-9][0-9]* chunks_bad=0$' "$files/mallory" || fail "mallory: $(cat "$files/mallory")"
-press 3 F6 '^ +[0-9]+\| +\?\[2J\?\]0;pwned\?\?\[5mblink\?\[31mred\.txt\|' "the hostile name is not shown harmlessly"
+press 3 F6 '^ +[0-9]+\| +[?_]\[2J[?_]\]0;pwned[?_][?_]\[5mblink[?_]\[31mred\.txt\|' "the hostile name is not shown harmlessly"
 [[ $(screen 3 -e) != *$'\e[5m'* ]] && [ "$(tm 3 display -p -t jx '#{pane_title}')" != pwned ] || fail "an escape sequence reached the terminal"
 log=${ROOT[3]}/jx_internal/log
 for l in "Forbidden char filename" "Offer limit reached" "Can't unsrlz" "Segment request out of bounds"; do grep -qF "$l" "$log" || fail "no '$l' in the log"; done

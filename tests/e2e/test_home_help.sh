@@ -2,8 +2,9 @@
 # The program under tmux, in a network namespace of its own: it opens on the home screen, shows
 # and scrolls the help page, goes back home, exits on Esc and leaves the terminal as it found it,
 # with the closing lines in its log; a restart keeps the generated user name. A start without a
-# storage root, on a read-only one, with msg/ impossible, with port 8855 taken, or on a root another
-# instance holds, fails with status 1 and says why. (The key bar, the saved name and the directories
+# storage root, on a read-only one, with msg/ impossible, on a jx_internal others can change, with
+# port 8855 taken, or on a root another instance holds, fails with status 1 and says why; a link
+# planted at the probe file's place is never written through. (The key bar, the saved name and the directories
 # a start makes are checked by the unit suites.)
 set -u -o pipefail
 bin=$(realpath "${1:?usage: test_home_help.sh path/to/jexley}")
@@ -89,9 +90,23 @@ refused "read-only root" "Storage root $work/ro/. found, but its jx_internal/ is
 mkroot nomsg && touch "$work/nomsg/msg"
 out=$(cd "$work/nomsg" && unshare -rn ./jexley </dev/null 2>&1; echo "rc=$?")
 refused "msg/ impossible" "Cannot make the directory $work/nomsg/./msg: something else of that name is in the way"
+# A jx_internal others can change is not taken, planted files and all.
+taken="so it is not used (it must be this user's or root's and writable by no one else)"
+mkroot open && chmod 777 "$work/open/jx_internal"
+out=$(cd "$work/open" && env -i PATH=/usr/bin:/bin unshare -rn ./jexley </dev/null 2>&1; echo "rc=$?")
+refused "world-writable jx_internal" "Storage root $work/open/. found, but its jx_internal/ is writable by group and others (mode 0777), $taken"
+mkroot other
+if chown 65534 "$work/other/jx_internal" 2>/dev/null; then
+    out=$(cd "$work/other" && env -i PATH=/usr/bin:/bin unshare -rn ./jexley </dev/null 2>&1; echo "rc=$?")
+    refused "another user's jx_internal" "Storage root $work/other/. found, but its jx_internal/ is owned by another user (uid 65534), $taken"
+else
+    echo "skip: not root, cannot give jx_internal to another user"
+fi
 
 # Port 8855 taken by a running instance; its root taken from another namespace.
 mkroot first && mkroot second
+# A link planted where the root's probe file goes: the start works around it, its target keeps its bytes.
+echo "known content" >"$work/outside" && ln -s "$work/outside" "$work/first/jx_internal/.jx_test_file"
 out=$(unshare -rn bash -c "
     cd '$work/first' || exit 1
     ./jexley </dev/null >/dev/null 2>&1 & first=\$!
@@ -105,4 +120,5 @@ refused "port and root in use" "UDP port 8855 is in use by another program (is J
     "Storage root $work/first/. is in use by Jexley process $pid on host $(hostname); one root serves one Jexley at a time"
 [ "$(grep -c 'Logger initialized' "$work/first/jx_internal/log")" = 1 ] || fail "the root in use had its log touched"
 [[ $(tail -n 1 "$work/first/jx_internal/log") == *'Logger closing'* ]] || fail "SIGTERM did not write the closing lines"
+[ "$(cat "$work/outside")" = "known content" ] || fail "the planted link's target was written"
 echo PASS

@@ -2,6 +2,8 @@
 // driven by injected offers and chunks, and what each sends on real sockets. The peer is bob at
 // 127.0.0.2; its presence port is our own receiving socket and its data port our own data socket,
 // so both show what we send him.
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
 
@@ -326,6 +328,40 @@ TEST_F(Transfers, TwoVerificationsShareEachTurnAndGoWithTheirRecords)
     EXPECT_EQ(fins[1]->state, FIN_HASH_OK);
 }
 
+// An offered name is stored under a safe name decided with the offer: the pending row and its event
+// show it, the accepted file lands under it (0600), the offered name is kept cleaned for display.
+// A name that cannot be stored is refused at once and its sender told; nothing stays pending.
+TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
+{
+    const std::tuple<std::string, std::string, std::string> names[] = {
+        {"\x1b]0;pwned\x07\x1b[2Jevil.txt", "_]0;pwned__[2Jevil.txt", "?]0;pwned??[2Jevil.txt"},
+        {"line\r\nbreak.txt", "line__break.txt", "line??break.txt"},
+        {"-rf", "_rf", "-rf"},
+        {".bashrc", "_bashrc", ".bashrc"},
+        {"invoice\u202Efdp.exe", "invoice_fdp.exe", "invoice?fdp.exe"}};
+    uint8_t id[8] = {9};
+    for (const auto& [offered, safe, shown] : names) {
+        id[1]++;
+        offer(offered, "data", 1370, id);
+        EXPECT_EQ(events(), Strs{"offered Net DM 239.7.7.7 127.0.0.2 " + safe});
+        const JXTransfer* d = jx_get_dl(net, id);
+        ASSERT_TRUE(d != nullptr && d->state == DL_PENDING) << safe;
+        EXPECT_EQ(d->meta.name + std::string("|") + d->meta.offered, safe + "|" + shown);
+        ASSERT_EQ(jx_accept_download(id), 0);
+        struct stat st {};
+        EXPECT_TRUE(stat((root / "downloads" / safe).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600)
+            << safe;
+    }
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "downloads"), {}), 5);
+    settle();
+    sent(comm.data_sock, 0);
+    id[1]++;
+    offer("a/b", "data", 1370, id);
+    EXPECT_EQ(jx_get_dl(net, id), nullptr);
+    EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"15 7.7.7.239 8856>127.0.0.2 38"}) << "a failed fin";
+    EXPECT_TRUE(log_line("Offer from 127.0.0.2 refused: its file name cannot be stored"));
+}
+
 TEST_F(Transfers, DownloadEdgesAndHostileOffers)
 {
     // Names that are no file names, chunk size 0, and a name that runs past the payload's end.
@@ -348,9 +384,9 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     EXPECT_TRUE(std::filesystem::is_regular_file(root / "downloads" / "empty_(1)"));
 
     // Silent for more than 15 s after acceptance: failed, partial file gone, peer told.
-    offer(".profile", pattern(5000));
+    offer("notes", pattern(5000));
     ASSERT_EQ(jx_accept_download(kId), 0);
-    const auto partial = root / "downloads" / ".profile";
+    const auto partial = root / "downloads" / "notes";
     EXPECT_TRUE(std::filesystem::exists(partial));
     drop_events();
     jx_clock_advance(15);
@@ -359,18 +395,18 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     sent(comm.data_sock, 0);
     jx_clock_advance(1);
     jx_crons_run();
-    EXPECT_EQ(events(), Strs{"dl_failed Net DM 239.7.7.7 127.0.0.2 .profile"});
+    EXPECT_EQ(events(), Strs{"dl_failed Net DM 239.7.7.7 127.0.0.2 notes"});
     EXPECT_FALSE(std::filesystem::exists(partial));
     EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"15 7.7.7.239 8856>127.0.0.2 38"});
 
     // Leaving the network in the middle of a download leaves no partial file either.
     std::ofstream(partial) << "taken";
-    offer(".profile", pattern(5000));
+    offer("notes", pattern(5000));
     ASSERT_EQ(jx_accept_download(kId), 0);
-    EXPECT_TRUE(std::filesystem::exists(root / "downloads" / "_(1).profile"));
+    EXPECT_TRUE(std::filesystem::exists(root / "downloads" / "notes_(1)"));
     ASSERT_EQ(jx_leave_network(net), 0);
-    EXPECT_FALSE(std::filesystem::exists(root / "downloads" / "_(1).profile"));
-    EXPECT_EQ(slurp("downloads/.profile"), "taken");
+    EXPECT_FALSE(std::filesystem::exists(root / "downloads" / "notes_(1)"));
+    EXPECT_EQ(slurp("downloads/notes"), "taken");
 
     // A flood of offers with new ids stops at the limit.
     net = online_group(1);

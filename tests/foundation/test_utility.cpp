@@ -48,6 +48,8 @@ TEST(Utility, SanitizeLetsNoControlSequenceThrough)
         {"\xc0\xaf\xe0\x9f\xbf", "?????"},  // overlong, two and three bytes
         {"\xed\xa0\x80\xff", "????"},       // surrogate, never a lead byte
         {"x\xe2\x82", "x??"},               // cut short
+        // Bidi overrides, embeddings, isolates and marks read text backwards: one '?' each.
+        {"a\u202Eb\u202Ac\u2066d\u2069\u200E\u200F\u061Ce\u200Df", "a?b?c?d????e\u200Df"},
         {std::string("ab\0cd", 5), "ab"}};
     for (const auto& [in, want] : rows)
         EXPECT_EQ(sanitized(in, in.size()), want) << in;
@@ -60,10 +62,10 @@ TEST(Utility, SanitizeLetsNoControlSequenceThrough)
 TEST(Utility, CellsCutsAndRowsAsATerminalShowsThem)
 {
     // Wide and fullwidth 2, combining marks and zero-width 0, half-width kana 1, and a byte that
-    // is no character (shown as '?') or a control 1.
+    // is no character (shown as '?') or a control, bidi controls included, 1.
     const std::pair<const char*, size_t> widths[] = {
-        {"Grüße", 5}, {"日本語", 6}, {"한글", 4},          {"😀✅", 4},
-        {"ＡＢ", 4},  {"ｱｲ", 2},     {"e\u0301\u200b", 1}, {"\xff\x1b\xe2\x82", 4}};
+        {"Grüße", 5},         {"日本語", 6},           {"한글", 4},         {"😀✅", 4}, {"ＡＢ", 4}, {"ｱｲ", 2},
+        {"e\u0301\u200b", 1}, {"\xff\x1b\xe2\x82", 4}, {"a\u202E\u2066", 3}};
     for (const auto& [s, cells] : widths)
         EXPECT_EQ(jx_str_cells(s, strlen(s)), cells) << s;
     // {text, head kept, tail kept, max cells}: never half a character; marks stay with their base

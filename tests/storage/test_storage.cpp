@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -216,10 +217,10 @@ TEST_F(Storage, RootCandidatesInOrderAndTheFirstThatQualifies)
     cd(R);
     setenv("PATH", "plain:a:b", 1);  // a: its probe file's place is taken by a directory
     char u[JX_FSO_PATH_SIZE];
-    int err = 0;
-    EXPECT_TRUE(jx_fso_unwritable_root(nowhere.c_str(), u, &err) && u == std::string("a") && err == EISDIR);
+    JXSafeWhy why{};
+    EXPECT_TRUE(jx_fso_unusable_root(nowhere.c_str(), u, &why) && u == std::string("a") && why.err == EISDIR);
     setenv("PATH", "plain:b", 1);
-    EXPECT_FALSE(jx_fso_unwritable_root(nowhere.c_str(), u, &err));
+    EXPECT_FALSE(jx_fso_unusable_root(nowhere.c_str(), u, &why));
 }
 
 // The configuration fields are written in place. One process per root: a held root names its
@@ -272,6 +273,138 @@ TEST_F(Storage, ConfigurationClaimAndDirectoriesOfTheRoot)
     EXPECT_TRUE(fault->path == root + "/downloads" && fault->err == ENOTDIR);
     EXPECT_EQ(take_log(), "Config file could not be opened for writing\nCreated directory " + root +
                               "/msg\nCreated directory " + root + "/downloads\n");
+}
+
+// A link planted where the program writes: its target is never written, and the operation refuses
+// it or works around it. Each row: the link, the operation, what it gives (result, log lines).
+TEST_F(Storage, PlantedLinksAreNeverWrittenThrough)
+{
+    const std::string in = root + "/jx_internal/", m = root + "/msg/", outside = root + "/outside";
+    const JXStoredMsg msg = make_msg(MSG_SENT, 9, "new");
+    const std::string stored = put(empty, 1, 1, 100, &msg);
+    write_file(m + "bad", "garbage");  // a header that cannot be followed: moved aside
+    auto rc = [](int v) { return std::to_string(v); };
+    JXFileMeta got{};
+    snprintf(got.name, sizeof got.name, "got.txt");
+    const std::vector<std::tuple<std::string, std::function<std::string()>, std::string>> rows = {
+        {in + ".jx_test_file", [&] { return rc(jx_fso_init((root + "/jexley").c_str())); }, "0"},
+        {in + "cfg", [&] { return jx_fso_store_cfg(0, "bob", 3), take_log(); },
+         "Config file refused: it is a symbolic link\nConfig file could not be opened for writing\n"},
+        {in + "lock",
+         [&] {
+             const int r = jx_fso_lock_root();
+             return rc(r) + ":" + rc(jx_fso_fault()->why.what);
+         },
+         rc(FSO_FAULT_NO_LOCK) + ":" + rc(JX_SAFE_LINK)},
+        {m + "ch", [&] { return jx_fso_store_msg(&msg, "ch"), rc(image("ch") == stored) + take_log(); },
+         "1Channel file [ch] refused: it is a symbolic link\nDamaged channel file [" + m + "ch] moved to [" +
+             m + "ch.damaged1], a new one is started\n"},
+        {m + "rd", [&] { return read(1, "rd"); }, "error 1"},
+        {m + "tmp.new",
+         [&] { return jx_fso_store_msg(&msg, "tmp"), rc(image("tmp") == stored) + take_log(); }, "1"},
+        {m + "bad.damaged1",
+         [&] { return jx_fso_store_msg(&msg, "bad"), rc(image("bad.damaged2") == "garbage"); }, "1"},
+        {root + "/downloads/got.txt",
+         [&] { return jx_fso_close_fp(jx_fso_get_dl_fp(&got)), std::string(got.name); }, "got_(1).txt"},
+        {in + "log1",
+         [&] { return jx_log_rotate(), rc(fs::is_regular_file(fs::symlink_status(in + "log1"))); }, "1"},
+        {in + "log", [&] { return rc(jx_log_init(in.c_str())) + rc(jx_fso_lock_root()); },
+         "1" + rc(FSO_FAULT_UNSAFE)},
+    };
+    for (const auto& [link, op, want] : rows) {
+        write_file(outside, "KEEP");
+        fs::remove(link);
+        fs::create_symlink(outside, link);
+        EXPECT_EQ(op(), want) << link;
+        EXPECT_EQ(read_file(outside), "KEEP") << link;
+        fs::remove(link);
+    }
+    // What the program makes is its user's alone: files 0600, directories 0700.
+    fs::remove(in + "log"), fs::remove(in + "lock"), fs::remove(in + "cfg"),
+        fs::remove_all(root + "/downloads");
+    ASSERT_EQ(jx_log_init(in.c_str()) + jx_fso_lock_root() + jx_fso_make_dirs(), 0);
+    jx_fso_store_cfg(0, "bob", 3);
+    for (const char* f : {"jx_internal/log", "jx_internal/lock", "jx_internal/cfg", "msg/tmp", "downloads"})
+        EXPECT_EQ(fs::status(root + "/" + f).permissions(), fs::perms(f[0] == 'd' ? 0700 : 0600)) << f;
+}
+
+// jx_internal, msg and downloads are not used when they are links, another user's (root's are
+// trusted) or writable by group or others; the failed start names the directory and why.
+TEST_F(Storage, DirectoriesOthersCanChangeAreNotTaken)
+{
+    setenv("PATH", (root + "/none").c_str(), 1);
+    const std::string argv0 = root + "/jexley";
+    dir("elsewhere");
+    // {directory, how it is spoilt (a mode, a uid, or -1: a link to a good directory), why}
+    const std::tuple<std::string, int, std::string> rows[] = {
+        {"jx_internal", 0777, "is writable by group and others (mode 0777)"},
+        {"msg", 0775, "is writable by its group (mode 0775)"},
+        {"downloads", -1, "is a symbolic link"},
+        {"jx_internal", 65534, "is owned by another user (uid 65534)"},
+        {"downloads", 65534, "is owned by another user (uid 65534)"}};
+    for (const auto& [d, how, want] : rows) {
+        const std::string p = root + "/" + d;
+        if (how == 65534 && geteuid() != 0)
+            GTEST_SKIP() << "not root: cannot give a directory to another user (chown 65534)";
+        ASSERT_EQ(how == -1      ? (fs::remove(p), symlink((root + "/elsewhere").c_str(), p.c_str()))
+                  : how == 65534 ? chown(p.c_str(), 65534, 65534)
+                                 : chmod(p.c_str(), static_cast<mode_t>(how)),
+                  0);
+        char at[JX_FSO_PATH_SIZE], text[128];
+        JXSafeWhy why{};
+        if (d == "jx_internal") {
+            EXPECT_EQ(jx_fso_init(argv0.c_str()), 1);
+            EXPECT_TRUE(jx_fso_unusable_root(argv0.c_str(), at, &why) && at == root);
+        } else {
+            ASSERT_EQ(jx_fso_init(argv0.c_str()), 0);
+            EXPECT_EQ(jx_fso_make_dirs(), FSO_FAULT_UNSAFE);
+            why = jx_fso_fault()->why;
+            EXPECT_EQ(jx_fso_fault()->path, p);
+        }
+        EXPECT_EQ(jx_safe_why_str(&why, text, sizeof text), want) << d;
+        ASSERT_EQ(how == -1      ? (fs::remove(p), mkdir(p.c_str(), 0700))
+                  : how == 65534 ? chown(p.c_str(), 0, 0)
+                                 : chmod(p.c_str(), 0700),
+                  0);
+    }
+}
+
+// Offered names become names that are safe to keep on disk, or are refused.
+TEST_F(Storage, OfferedNamesBecomeSafeNames)
+{
+    std::string e200;  // 200 two-byte characters
+    while (e200.size() < 400)
+        e200 += "\u00e9";
+    // {offered, stored ("": refused)}
+    // clang-format off
+    const std::pair<std::string, std::string> rows[] = {
+        {"\x1b]0;pwned\x07\x1b[2Jevil.txt", "_]0;pwned__[2Jevil.txt"},
+        {"line\r\nbreak.txt", "line__break.txt"},
+        {"-rf", "_rf"},
+        {".bashrc", "_bashrc"},
+        {"invoice\u202Efdp.exe", "invoice_fdp.exe"},
+        {"a\u200Bb\u00ADc\u2066d\xc2\x85" "e\u2028f", "a_b_c_d_e_f"},     // invisible, C1, a line separator
+        {"a\xff\xc3(b\xed\xa0\x80.txt", "a__(b___.txt"},              // invalid UTF-8, a surrogate
+        {std::string(300, 'x') + ".tar.gz", std::string(244, 'x') + ".gz"},  // cut, extension kept
+        {e200 + ".txt", e200.substr(0, 242) + ".txt"},                       // never half a character
+        {"a." + std::string(300, 'e'), "a." + std::string(245, 'e')},        // no extension that long
+        {"caf\u00e9 \U0001F600.pdf", "caf\u00e9 \U0001F600.pdf"},
+        {"a/b", ""}, {"..", ""}, {".", ""}, {"", ""}, {"x?y", ""}, {"c:d", ""}};
+    // clang-format on
+    for (const auto& [offered, want] : rows) {
+        char out[JX_SAFE_NAME_MAX + 1] = "unchanged";
+        EXPECT_EQ(jx_fso_safe_name(offered.c_str(), out, sizeof out), !want.empty()) << offered;
+        EXPECT_EQ(want.empty() ? "unchanged" : want, out);
+    }
+    // The longest stored name still has room for its free-name form.
+    JXFileMeta m{};
+    for (const char* twice : {"first", "second"}) {
+        ASSERT_TRUE(jx_fso_safe_name((std::string(300, 'x') + ".tar.gz").c_str(), m.name, sizeof m.name))
+            << twice;
+        jx_fso_close_fp(jx_fso_get_dl_fp(&m));
+    }
+    EXPECT_EQ(m.name, std::string(244, 'x') + "_(1).gz");
+    EXPECT_TRUE(fs::exists(root + "/downloads/" + m.name));
 }
 
 TEST_F(Storage, MsgFileImageAndLimits)

@@ -51,6 +51,7 @@ TEST_F(TransferScreens, DownloadsTableAndDetailsAt80x24And50x10)
               (Strs{"Downloads", " No|" + pad(19) + "Filename|" + pad(20) + "Source|     Size|     Status"}));
     auto* t = add<JXTransfer>(&lan->downloads, 1, "report.pdf", 1000000, DL_WAIT, "10.0.0.2");
     t->bytes_left = 500000, t->chunk_size = 1370, t->chunk_count = 100, t->speed = 0.5, t->eta = 125;
+    snprintf(t->meta.offered, sizeof t->meta.offered, "%s", "\x1b[2Jreport.pdf");
     add<JXTransfer>(&far->downloads, 2, "a-name-of-exactly-27-chars!", 1001, DL_PENDING, "192.168.100.200");
     add<JXTransferFin>(&lan->fin_downloads, 3, "a-name-of-exactly-28-chars!!", 5, FIN_COMPLETED, "10.0.0.2");
     add<JXTransferFin>(&far->fin_downloads, 4, "f", 0, FIN_HASH_BAD, "192.168.100.200")->end_time = 60;
@@ -66,7 +67,7 @@ TEST_F(TransferScreens, DownloadsTableAndDetailsAt80x24And50x10)
     EXPECT_TRUE(selected(out, "  1|"));
     EXPECT_EQ(screen(out, 18, 21),
               (Strs{"Progress:  36%[#######.............] 500.000kb/s", "ETA: 2 minutes 5 seconds",
-                    "File path: " + root.string() + "/downloads/",
+                    "File path: " + root.string() + "/downloads/  (offered as ?[2Jreport.pdf)",
                     "SHA256: A0A1A2A3A4A5A6A7A8A9AAABACADAEAFB0B1B2B3B4B5B6B7B8B9BABBBCBDBEBF"}));
     // clang-format off
     const std::pair<const char*, const char*> details[] = {

@@ -115,10 +115,11 @@ void eta_line(const char* label, bool shown, uint64_t seconds)
 void path_and_digest(const JXFileMeta& m, int w)
 {
     io_puts(IO_YELLOW "File path: " IO_MAGENTA);
-    const std::string dir = io_safe(m.dir, sizeof m.dir);
-    if (dir.empty())
-        io_puts(".");
-    else if (w > 14 && jx_str_cells(dir.c_str(), dir.size()) > static_cast<size_t>(w - 11))
+    std::string dir = m.dir[0] != '\0' ? io_safe(m.dir, sizeof m.dir) : ".";
+    // A received file is stored under a safe name; the name it was offered under is only shown.
+    if (m.offered[0] != '\0' && strncmp(m.offered, m.name, sizeof m.offered) != 0)
+        dir += "  (offered as " + io_safe(m.offered, sizeof m.offered) + ")";
+    if (w > 14 && jx_str_cells(dir.c_str(), dir.size()) > static_cast<size_t>(w - 11))
         io_printf("%s...",
                   dir.substr(0, jx_str_head(dir.c_str(), dir.size(), static_cast<size_t>(w - 14), nullptr))
                       .c_str());
