@@ -1,5 +1,6 @@
 #include "terminal/cmd.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -12,6 +13,8 @@
 #include "storage/fso.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/line.hpp"
 #include "terminal/state_machine.hpp"
 
 namespace {
@@ -136,7 +139,7 @@ void cmd_eval_input()
     if (t->input[0] == '\0')
         return;
     cmd_eval(t->input, strnlen(t->input, sizeof t->input));
-    memset(t->input, 0, sizeof t->input);
+    line_clear(t);
 }
 
 void cmd_fkey_eval(uint8_t key)
@@ -172,6 +175,27 @@ void cmd_fkey_eval(uint8_t key)
     default:
         break;
     }
+}
+
+uint16_t cmd_transfers_moving()
+{
+    size_t n = 0;
+    for (jx_list_elmt* e = jx_list_head(&jx_comm_get()->networks); e != nullptr; e = jx_list_next(e)) {
+        const auto* net = static_cast<const JXNetwork*>(jx_list_data(e));
+        n += static_cast<size_t>(jx_list_size(&net->uploads));
+        for (jx_list_elmt* d = jx_list_head(&net->downloads); d != nullptr; d = jx_list_next(d))
+            n += static_cast<const JXTransfer*>(jx_list_data(d))->state != DL_PENDING ? 1 : 0;
+    }
+    return static_cast<uint16_t>(std::min<size_t>(n, UINT16_MAX));
+}
+
+void cmd_quit()
+{
+    const uint16_t moving = cmd_transfers_moving();
+    if (moving == 0)
+        state_set(STATE_EXIT);
+    else
+        ctx_get()->quit_ask = moving;
 }
 
 void cmd_join(const char* address, size_t n)

@@ -21,6 +21,12 @@ void cmd_eval(const char* line, size_t n);
 void cmd_eval_input();
 // F1..F8 run their commands; any other key does nothing.
 void cmd_fkey_eval(uint8_t key);
+// Esc on the home screen and Ctrl-C: the program ends at once while no file moves; otherwise the
+// prompt row asks first (ctx.quit_ask), and only y answers yes.
+void cmd_quit();
+// Transfers quitting would break: every upload not finished (being hashed, offered, waiting for the
+// other side or sending) and every accepted download. Offers not accepted yet do not count.
+uint16_t cmd_transfers_moving();
 
 // The handlers; each takes the text after the command word and its length where it has one.
 void cmd_join(const char* address, size_t n);

@@ -18,6 +18,8 @@
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/line.hpp"
 #include "terminal/screens/channel.hpp"
 #include "terminal/screens/screens.hpp"
 
@@ -71,7 +73,7 @@ void channel_update()
         state_set(STATE_START);
         t->sel_addr = 0;
         t->sel_peer = 0;
-        memset(t->input, 0, sizeof t->input);
+        line_clear(t);
         break;
     case KEY_ENTER:
         cmd_eval_input();

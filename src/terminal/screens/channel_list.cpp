@@ -6,6 +6,7 @@
 #include "engine/registry.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 

@@ -4,6 +4,7 @@
 
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/screens.hpp"
 
 static state_op help_render_intern = help_render_complete;

@@ -9,6 +9,7 @@
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 

@@ -9,6 +9,7 @@
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/screens.hpp"
 
 #ifndef JX_BUILD_DATE
@@ -40,7 +41,7 @@ void start_update()
     TermData* t = ctx_get();
     switch (t->key) {
     case KEY_ESC:
-        state_set(STATE_EXIT);
+        cmd_quit();
         break;
     case KEY_ENTER:
         cmd_eval_input();
