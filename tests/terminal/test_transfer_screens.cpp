@@ -55,14 +55,14 @@ TEST_F(TransferScreens, DownloadsTableAndDetailsAt80x24And50x10)
     add<JXTransferFin>(&lan->fin_downloads, 3, "a-name-of-exactly-28-chars!!", 5, FIN_COMPLETED, "10.0.0.2");
     add<JXTransferFin>(&far->fin_downloads, 4, "f", 0, FIN_HASH_BAD, "192.168.100.200")->end_time = 60;
     add<JXTransferFin>(&far->fin_downloads, 5, "g", 2000000, FIN_FAILED, "192.168.100.200");
-    const std::string out = show(STATE_DL_LIST, {KEY_DOWN});
+    const std::string out = show(STATE_DL_LIST);
     EXPECT_EQ(screen(out, 2, 6),
               (Strs{"  1|" + pad(17) + "report.pdf|" + pad(18) + "10.0.0.2|1000.00KB|Downloading",
                     "  2|a-name-of-exactly-27-chars!|" + pad(11) + "192.168.100.200|   1.00KB|    Pending",
                     "  3|a-name-of-exactly-28-cha...|" + pad(18) + "10.0.0.2|       5B|       Done",
                     "  4|" + pad(26) + "f|" + pad(11) + "192.168.100.200|       0B|Chksum fail",
                     "  5|" + pad(26) + "g|" + pad(11) + "192.168.100.200|   2.00MB|     Failed"}));
-    // The highlighted row's details: 36 % done (the requested segment does not count yet).
+    // The first row is highlighted on opening; its details: 36 % done (the requested segment does not count yet).
     EXPECT_TRUE(selected(out, "  1|"));
     EXPECT_EQ(screen(out, 18, 21),
               (Strs{"Progress:  36%[#######.............] 500.000kb/s", "ETA: 2 minutes 5 seconds",
@@ -79,7 +79,7 @@ TEST_F(TransferScreens, DownloadsTableAndDetailsAt80x24And50x10)
         EXPECT_EQ(screen(turn(KEY_DOWN), 18, 19), (Strs{progress, took}));
     // At 50 columns names and addresses are cut, and so is the digest (19 bytes).
     reset(50, 10);
-    const Strs narrow = screen(show(STATE_DL_LIST, {KEY_DOWN, KEY_DOWN}));
+    const Strs narrow = screen(show(STATE_DL_LIST, {KEY_DOWN}));
     EXPECT_EQ((Strs{narrow[1], narrow[2], narrow[7]}),
               (Strs{" No|    Filename|     Source|     Size|     Status",
                     "  2|a-name-of...|192.168....|   1.00KB|    Pending",
@@ -89,14 +89,13 @@ TEST_F(TransferScreens, DownloadsTableAndDetailsAt80x24And50x10)
 TEST_F(TransferScreens, KeysMoveOverTheWholeOrderAcceptVerifyAndRemove)
 {
     // Twenty pending offers in two networks, 15 rows shown. {keys from a fresh screen, highlighted
-    // row, first row shown}: Up from nothing is the last; no wrap past the last. Then up past the
-    // top row scrolls, and no wrap past the first.
+    // row, first row shown}: the first row to start with, no wrap past the first or the last. Then
+    // up past the top row scrolls.
     for (uint8_t i = 1; i <= 20; i++)
         add<JXTransfer>(i <= 10 ? &lan->downloads : &far->downloads, i, "x", 10, DL_PENDING, "10.0.0.2");
     // clang-format off
-    const std::tuple<std::vector<uint8_t>, uint8_t, const char*> walks[] = {{{KEY_UP}, 20, "  6|"},
-        {{KEY_UP, KEY_DOWN}, 20, "  6|"}, {std::vector<uint8_t>(16, KEY_DOWN), 16, "  2|"},
-        {std::vector<uint8_t>(21, KEY_DOWN), 20, "  6|"}};
+    const std::tuple<std::vector<uint8_t>, uint8_t, const char*> walks[] = {{{KEY_UP}, 1, "  1|"},
+        {std::vector<uint8_t>(15, KEY_DOWN), 16, "  2|"}, {std::vector<uint8_t>(20, KEY_DOWN), 20, "  6|"}};
     // clang-format on
     for (const auto& [keys, sel, top] : walks) {
         EXPECT_EQ(screen_row(show(STATE_DL_LIST, keys), 2).substr(0, 4), top);
@@ -105,22 +104,23 @@ TEST_F(TransferScreens, KeysMoveOverTheWholeOrderAcceptVerifyAndRemove)
     EXPECT_EQ(screen_row(show(0, std::vector<uint8_t>(20, KEY_UP)), 2).substr(0, 4), "  1|");
     EXPECT_EQ(ctx_get()->sel_transfer[0], 1);
     // Enter accepts the highlighted offer: its file is created and the row downloads. Delete on a
-    // download in progress takes its partial file with it; Down from a highlight that matches no
-    // row clears it.
+    // download in progress takes its partial file with it; the highlight goes to the row in its place.
     EXPECT_EQ(screen_row(show(0, {KEY_ENTER}), 2),
               "  1|" + pad(26) + "x|" + pad(18) + "10.0.0.2|      10B|Downloading");
     EXPECT_TRUE(std::filesystem::exists(root / "downloads" / "x"));
-    show(0, {KEY_DEL, KEY_DOWN});
+    show(0, {KEY_DEL});
     EXPECT_EQ(std::make_tuple(std::filesystem::exists(root / "downloads" / "x"),
                               jx_list_size(&lan->downloads), ctx_get()->sel_transfer[0]),
-              std::make_tuple(false, 9, uint8_t{0}));
+              std::make_tuple(false, 9, uint8_t{2}));
 
     // Ctrl-T verifies a finished download: "Chksum test", then OK; Delete keeps its file.
     std::ofstream(root / "downloads" / "v") << "verified content";
     auto* f = add<JXTransferFin>(&far->fin_downloads, 30, "v", 16, FIN_COMPLETED, "10.0.0.2");
     sha256_buffer("verified content", 16, f->meta.digest);
     const std::string row = " 20|" + pad(26) + "v|" + pad(18) + "10.0.0.2|      16B|";
-    EXPECT_EQ(screen(show(STATE_DL_LIST, {KEY_UP, KEY_CTRL_T}), 16, 18),
+    std::vector<uint8_t> to_v(19, KEY_DOWN);
+    to_v.push_back(KEY_CTRL_T);
+    EXPECT_EQ(screen(show(STATE_DL_LIST, to_v), 16, 18),
               (Strs{row + "Chksum test", "Download details", "Progress:   0%[####################]0B"}));
     jx_crons_run();
     EXPECT_EQ(screen(show(0), 16, 18), (Strs{row + "  Chksum OK", "Download details",
@@ -139,6 +139,27 @@ TEST_F(TransferScreens, KeysMoveOverTheWholeOrderAcceptVerifyAndRemove)
                     "Progress:   0%[....................]Analyzing..."}));
     show(0, {KEY_ENTER, KEY_CTRL_T, KEY_DEL});
     EXPECT_EQ(jx_list_size(&lan->uploads), 0);
+}
+
+TEST_F(TransferScreens, KeysPressedTogetherAndQuittingWhileFilesMove)
+{
+    // F6 Enter in one read: the downloads screen opens on its first row and accepts it.
+    auto* offer = add<JXTransfer>(&lan->downloads, 1, "x", 10, DL_PENDING, "10.0.0.2");
+    burst("\x1b[17~\r");
+    EXPECT_EQ(offer->state, DL_REQUESTED);
+    // With an upload too, quitting asks on every screen: Esc at home and Ctrl-C. An offer not
+    // accepted does not count; anything but y keeps running, and is not typed.
+    add<JXTransfer>(&far->uploads, 2, "u", 10, UL_PENDING, "192.168.100.200");
+    add<JXTransfer>(&far->downloads, 3, "o", 10, DL_PENDING, "192.168.100.200");
+    show(STATE_START);
+    EXPECT_EQ(screen_row(turn(KEY_ESC), 0), "2 transfers in progress. Quit? y/N");
+    burst("n");
+    EXPECT_EQ(std::make_tuple(state_get(), ctx_get()->quit_ask, std::string(ctx_get()->input)),
+              std::make_tuple(STATE_START, uint16_t{0}, std::string()));
+    show(STATE_UL_LIST, {KEY_CTRL_C});
+    EXPECT_EQ(ctx_get()->quit_ask, 2);
+    burst("y");
+    EXPECT_EQ(state_get(), STATE_EXIT);
 }
 
 TEST_F(TransferScreens, FileEventsBecomeNoticesInTheDirectChannel)

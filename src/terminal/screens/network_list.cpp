@@ -22,6 +22,12 @@ uint32_t network_addr(const void* member)
     return static_cast<const JXNetwork*>(member)->addr;
 }
 
+// The highlight stays on its network while others come and go; the first row on opening.
+void keep_sel(TermData* t)
+{
+    t->sel_addr = list_keep_sel(&jx_comm_get()->networks, network_addr, t->sel_addr);
+}
+
 void disp_details(const JXNetwork* shown)
 {
     io_top_bar_title("Network details", 15);
@@ -53,6 +59,7 @@ void network_list_disp_networks()
     io_puts(IO_RESET "\r\n");
 
     auto rows = static_cast<uint16_t>(t->term_h > 9 ? t->term_h - 9 : 0);
+    keep_sel(t);
     io_compute_list_offset(list_sel_pos(nets, network_addr, t->sel_addr), rows);
 
     const JXNetwork* shown = nullptr;  // the highlighted network, when its row is on screen
@@ -83,12 +90,14 @@ void network_list_init(state_op* update, state_op* render)
     network_list_render_intern = network_list_render_complete;
     TermData* t = ctx_get();
     t->sel_addr = 0;
+    t->sel_row = 0;
     ctx_reset_scroll();
 }
 
 void network_list_update()
 {
     TermData* t = ctx_get();
+    keep_sel(t);
     switch (t->key) {
     case KEY_ESC:
         state_set(STATE_START);

@@ -69,6 +69,21 @@ size_t sel_pos(const std::vector<Row>& rows, const uint8_t* sel)
     return rows.size();
 }
 
+// The highlight stays on its transfer while others come and go; the first row on opening.
+void keep_sel(const std::vector<Row>& rows, uint8_t* sel)
+{
+    long found = -1;
+    for (size_t i = 0; i < rows.size() && found < 0 && !none(sel); i++) {
+        if (std::memcmp(rows[i].id(), sel, 8) == 0)
+            found = static_cast<long>(i);
+    }
+    const long row = list_keep_row(rows.size(), found);
+    if (row < 0)
+        std::memset(sel, 0, 8);
+    else
+        std::memmove(sel, rows[static_cast<size_t>(row)].id(), 8);
+}
+
 // "%3hu%%[" then p / 5 '#' in `done` colour and the rest as `rest` characters, "]" in magenta.
 void bar(unsigned p, const char* pct_colour, const char* done, char rest, const char* rest_colour)
 {
@@ -215,6 +230,7 @@ const TransferScreen UL_SCREEN = {false, "Uploads", 7, "Destination", "Upload de
 void transfer_list_reset()
 {
     std::memset(ctx_get()->sel_transfer, 0, sizeof ctx_get()->sel_transfer);
+    ctx_get()->sel_row = 0;
     ctx_reset_scroll();
 }
 
@@ -230,6 +246,7 @@ void transfer_list_display(const TransferScreen* s)
     io_puts(IO_RESET "\r\n");
 
     const std::vector<Row> rows = rows_of(s);
+    keep_sel(rows, t->sel_transfer);
     const auto height = static_cast<uint16_t>(t->term_h > 9 ? t->term_h - 9 : 0);
     io_compute_list_offset(static_cast<uint16_t>(sel_pos(rows, t->sel_transfer)), height);
     const Row* shown = nullptr;
@@ -267,6 +284,7 @@ bool transfer_list_keys(const TransferScreen* s)
 {
     TermData* t = ctx_get();
     uint8_t* sel = t->sel_transfer;
+    keep_sel(rows_of(s), sel);
     switch (t->key) {
     case KEY_ESC:
         state_set(t->channel != nullptr ? STATE_CHANNEL : STATE_START);
