@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "engine/comm.hpp"
+#include "engine/records.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
@@ -339,16 +340,19 @@ const char* io_fin_state_str(uint8_t fin_state)
     memset(label, 0, sizeof label);
     const char* s;
     switch (fin_state) {
-    case 6:
+    case FIN_NONE:  // the other side declined the offer
+        s = "Declined";
+        break;
+    case FIN_COMPLETED:
         s = "Done";
         break;
-    case 9:
+    case FIN_HASH_BAD:
         s = "Chksum fail";
         break;
-    case 10:
+    case FIN_HASH_CHECKING:
         s = "Chksum test";
         break;
-    case 11:
+    case FIN_HASH_OK:
         s = "Chksum OK";
         break;
     default:

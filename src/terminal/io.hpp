@@ -90,3 +90,6 @@ const char* io_fin_state_str(uint8_t fin_state);
 // --- Engine events (events.cpp) ------------------------------------------------------------------
 // Clears ctx.refresh, then drains the engine's event queue, freeing every payload and record.
 void io_proc_event();
+// The user name of a network's peer as it sent it (untrusted), or its dotted address when the peer
+// is not known.
+std::string io_peer_name(uint32_t net_addr, uint32_t peer_addr);

@@ -130,14 +130,18 @@ TEST_F(TransferScreens, KeysMoveOverTheWholeOrderAcceptVerifyAndRemove)
         std::make_pair(std::filesystem::exists(root / "downloads" / "v"), jx_list_size(&far->fin_downloads)),
         std::make_pair(true, 0));
 
-    // The uploads screen: Destination, "Analyzing..." while hashing; Enter and Ctrl-T do nothing
-    // there, Delete removes the upload.
+    // The uploads screen: Destination, "Analyzing..." while hashing, who declined an offer; Enter and
+    // Ctrl-T do nothing there, Delete removes the upload.
     add<JXTransfer>(&lan->uploads, 40, "up", 0, UL_HASHING, "10.0.0.2");
-    const Strs up = screen(show(STATE_UL_LIST, {KEY_DOWN}));
+    add<JXTransferFin>(&lan->fin_uploads, 41, "no", 0, FIN_NONE, "10.0.0.2");
+    const Strs up = screen(show(STATE_UL_LIST, {KEY_UP}));
     EXPECT_EQ((Strs{up[1], up[18]}),
               (Strs{" No|" + pad(19) + "Filename|" + pad(15) + "Destination|     Size|     Status",
                     "Progress:   0%[....................]Analyzing..."}));
-    show(0, {KEY_ENTER, KEY_CTRL_T, KEY_DEL});
+    // (bob's peer record has aged out by now: his address stands for him.)
+    EXPECT_EQ(screen(turn(KEY_DOWN), 3, 3)[0].substr(66), "0B|   Declined");
+    EXPECT_EQ(screen(turn(KEY_NONE, true), 18, 18)[0], "Progress: Declined by 10.0.0.2");
+    show(0, {KEY_UP, KEY_ENTER, KEY_CTRL_T, KEY_DEL});
     EXPECT_EQ(jx_list_size(&lan->uploads), 0);
 }
 
@@ -169,19 +173,19 @@ TEST_F(TransferScreens, FileEventsBecomeNoticesInTheDirectChannel)
     far_ch->type = CH_DM;
     far->type = NET_DIRECT_IP_INCOMING;
     show(STATE_CHANNEL_LIST);
-    for (uint8_t kind : {EV_DL_OFFERED, EV_UL_PREPARING, EV_UL_STARTED, EV_DL_COMPLETE, EV_UL_FAILED})
+    for (uint8_t kind : {EV_DL_OFFERED, EV_UL_PREPARING, EV_UL_STARTED, EV_DL_COMPLETE, EV_UL_FAILED, EV_UL_DECLINED})
         raise(kind, jx_build_file_ev("a\x1b[2Jb", 6, CH_NET_DM, lan->addr, ip("10.0.0.2")));
     raise(EV_DL_FAILED, jx_build_file_ev("far", 3, CH_DM, far->addr, far->addr));
     // One bell for the turn; all but our own preparing notice count as unread, on a direct-IP
     // network in its one channel.
     const std::string out = turn();
     EXPECT_EQ(std::make_tuple(std::count(out.begin(), out.end(), '\a'), dm->unread, far_ch->unread),
-              std::make_tuple(1l, uint64_t{4}, uint64_t{1}));
+              std::make_tuple(1l, uint64_t{5}, uint64_t{1}));
     ctx_get()->channel = dm;
     const std::string at = "15:13:20|         System >>> ";
-    EXPECT_EQ(screen(show(STATE_CHANNEL), 17, 21),
+    EXPECT_EQ(screen(show(STATE_CHANNEL), 16, 21),
               (Strs{at + "Peer trying to send file [a?[2Jb]", at + "Preparing to send file [a?[2Jb]",
                     at + "Peer started upload of file [a?[2Jb]", at + "Download complete [a?[2Jb]",
-                    at + "Upload failed [a?[2Jb]"}));
+                    at + "Upload failed [a?[2Jb]", at + "Declined by bob [a?[2Jb]"}));
     EXPECT_NE(slurp("msg/c864a8c0").find("Download failed [far]"), std::string::npos);
 }

@@ -173,7 +173,7 @@ void live_details(const TransferScreen* s, const JXTransfer* t, int w)
     path_and_digest(t->meta, w);
 }
 
-void fin_details(const TransferScreen* s, const JXTransferFin* f, int w)
+void fin_details(const TransferScreen* s, const JXNetwork* net, const JXTransferFin* f, int w)
 {
     io_puts(IO_YELLOW "Progress: ");
     switch (f->state) {
@@ -211,6 +211,10 @@ void fin_details(const TransferScreen* s, const JXTransferFin* f, int w)
         break;
     case FIN_FAILED:
         io_puts(s->download ? IO_RED "Download failed" : IO_RED "Upload failed");
+        break;
+    case FIN_NONE:
+        io_puts(IO_RED "Declined by ");
+        io_puts(io_safe(io_peer_name(net->addr, f->addr).c_str(), JX_USERNAME_MAX).c_str());
         break;
     default:
         break;
@@ -276,7 +280,7 @@ void transfer_list_display(const TransferScreen* s)
     } else if (shown->live != nullptr) {
         live_details(s, shown->live, w);
     } else {
-        fin_details(s, shown->fin, w);
+        fin_details(s, shown->net, shown->fin, w);
     }
 }
 
@@ -298,9 +302,10 @@ bool transfer_list_keys(const TransferScreen* s)
         for (const Row& r : rows_of(s)) {
             if (std::memcmp(r.id(), sel, 8) != 0)
                 continue;
-            // A download in progress loses its partial file with it; a finished one keeps its file.
+            // A download in progress loses its partial file with it, and its uploader is told; a
+            // finished one keeps its file.
             if (r.live != nullptr)
-                (void)(s->download ? jx_rm_dl(r.net, sel) : jx_rm_ul(r.net, sel));
+                (void)(s->download ? jx_cancel_dl(r.net, sel) : jx_rm_ul(r.net, sel));
             else
                 (void)jx_rm_fin(s->download ? &r.net->fin_downloads : &r.net->fin_uploads, sel);
             break;
