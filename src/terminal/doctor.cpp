@@ -689,6 +689,12 @@ void listen_for_beacons(Report* r, int seconds)
 
 }  // namespace
 
+int doctor_route_err(uint32_t dst)
+{
+    uint32_t src = 0;
+    return source_for(dst, &src);
+}
+
 int doctor_run(const char* argv0, FILE* out)
 {
     Report r{out};

@@ -147,10 +147,14 @@ TEST_F(TransferScreens, KeysMoveOverTheWholeOrderAcceptVerifyAndRemove)
 
 TEST_F(TransferScreens, KeysPressedTogetherAndQuittingWhileFilesMove)
 {
-    // F6 Enter in one read: the downloads screen opens on its first row and accepts it.
+    // F6 Enter in one read: the downloads screen opens on its first row and accepts it, unless the
+    // file cannot fit; then Down Enter in one read.
+    auto* huge = add<JXTransfer>(&lan->downloads, 9, "huge", uint64_t{40'000'000'000'000}, DL_PENDING, "10.0.0.2");
     auto* offer = add<JXTransfer>(&lan->downloads, 1, "x", 10, DL_PENDING, "10.0.0.2");
     burst("\x1b[17~\r");
-    EXPECT_EQ(offer->state, DL_REQUESTED);
+    EXPECT_EQ(std::string(ctx_get()->err_feedback).substr(0, 39), "Download refused: 40000.00GB does not f");
+    burst("\x1b[B\r");
+    EXPECT_EQ(std::make_pair(huge->state, offer->state), std::make_pair(uint8_t{DL_PENDING}, uint8_t{DL_REQUESTED}));
     // With an upload too, quitting asks on every screen: Esc at home and Ctrl-C. An offer not
     // accepted does not count; anything but y keeps running, and is not typed.
     add<JXTransfer>(&far->uploads, 2, "u", 10, UL_PENDING, "192.168.100.200");

@@ -13,6 +13,7 @@
 #include "foundation/timer.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
+#include "storage/transfer_files.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/keys.hpp"
@@ -82,6 +83,25 @@ void keep_sel(const std::vector<Row>& rows, uint8_t* sel)
         std::memset(sel, 0, 8);
     else
         std::memmove(sel, rows[static_cast<size_t>(row)].id(), 8);
+}
+
+// Enter on an offer: it is refused, with the reason, when its file cannot fit or be made.
+void accept(const std::vector<Row>& rows, const uint8_t* sel)
+{
+    const JXTransfer* d = nullptr;
+    for (const Row& r : rows)
+        if (r.live != nullptr && r.live->state == DL_PENDING && std::memcmp(r.live->id, sel, 8) == 0)
+            d = r.live;
+    uint64_t room = 0;
+    if (d != nullptr && jx_fso_downloads_free(&room) && d->meta.size > room) {
+        char need[16], free_now[16];
+        jx_bytes_to_human(d->meta.size, need, sizeof need);
+        jx_bytes_to_human(room, free_now, sizeof free_now);
+        ctx_err_feedback("Download refused: %s does not fit in the %s free in downloads/", need, free_now);
+        return;
+    }
+    if (jx_accept_download(sel) != 0 && d != nullptr)
+        ctx_err_feedback("Download refused: its file could not be made in downloads/ (see jx_internal/log)");
 }
 
 // "%3hu%%[" then p / 5 '#' in `done` colour and the rest as `rest` characters, "]" in magenta.
@@ -296,7 +316,7 @@ bool transfer_list_keys(const TransferScreen* s)
     case KEY_ENTER:
         if (!s->download)
             return false;
-        (void)jx_accept_download(sel);
+        accept(rows_of(s), sel);
         break;
     case KEY_DEL: {
         for (const Row& r : rows_of(s)) {
