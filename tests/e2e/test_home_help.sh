@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The program under tmux, in a network namespace of its own: it opens on the home screen, shows
 # and scrolls the help page, goes back home, exits on Esc and leaves the terminal as it found it,
-# with the closing lines in its log; a restart keeps the generated user name. A start without a
+# with the closing lines in its log; a restart keeps the generated user name. -h, -v and unknown
+# options are answered without the screen. A start without a
 # storage root, on a read-only one, with msg/ impossible, with port 8855 taken, or on a root another
 # instance holds, fails with status 1 and says why. (The key bar, the saved name and the directories
 # a start makes are checked by the unit suites.)
@@ -78,6 +79,14 @@ refused() {
     [[ $out != *$'\e'* ]] || fail "$1: an escape sequence in the output"
     echo "ok: $1"
 }
+
+# -h and -v answer as --help and --version; anything else is a usage error: status 2, the usage on
+# standard error, the terminal untouched.
+opt() { out=$(unshare -rn "$bin" "$1" </dev/null 2>"$work/err"; echo "rc=$?"); }
+opt -h; [[ $out == "Usage: jexley"*"rc=0" ]] || fail "-h: $out"
+opt -v; [ "$out" = $'jexley 0.7.0\nrc=0' ] || fail "-v: $out"
+opt -x; [ "$out" = "rc=2" ] && grep -q "^jexley: unknown option '-x'" "$work/err" && grep -q "^Usage: jexley" "$work/err" ||
+    fail "-x: $out $(cat "$work/err")"
 
 mkdir "$work/empty" && cp "$bin" "$work/empty/jexley"
 out=$(cd "$work/empty" && env -i PATH=/usr/bin:/bin unshare -rn ./jexley </dev/null 2>&1; echo "rc=$?")
