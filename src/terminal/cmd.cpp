@@ -24,6 +24,7 @@
 #include "terminal/io.hpp"
 #include "terminal/keys.hpp"
 #include "terminal/line.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/state_machine.hpp"
 
 namespace {
@@ -105,7 +106,7 @@ constexpr CmdEntry commands[] = {
     {"/rj", CMD_EXACT, 0, nullptr, run_rj},
 };
 
-// Why /join failed, by the engine's code: its join, network and channel codes share numbers.
+// Why a join failed, by the engine's code: its join, network and channel codes share numbers.
 const char* join_reason(uint8_t rc, const char* addr)
 {
     switch (rc) {
@@ -113,6 +114,8 @@ const char* join_reason(uint8_t rc, const char* addr)
         return ipv4_check(addr) != 0 ? "not an IPv4 address (like 239.0.0.1)" : "out of memory";
     case JX_NET_ADD_BCAST_FAILED:
         return "the system refused broadcast";
+    case JX_NET_ADD_INSERT_FAILED:
+        return "out of memory";
     case JX_NET_ADD_MCAST_FAILED:
         return "the system refused the multicast group (is there a route for 224.0.0.0/4?)";
     case JX_NET_ADD_LOOPBACK:
@@ -229,6 +232,8 @@ void cmd_fkey_eval(uint8_t key)
         cmd_eval("/ul", 3);
         break;
     case KEY_F8:
+        if (!remember_reopen())
+            break;
         if (ctx_get()->channel != nullptr)
             state_set(STATE_CHANNEL);
         else
@@ -270,34 +275,28 @@ void cmd_join(const char* address, size_t n)
     memcpy(buf, address, n);
     jx_trim(buf, nullptr);
     JXChannel* channel = nullptr;
-    uint8_t rc = jx_join_network(buf, 0, &channel);
-    switch (rc) {
-    case JX_JOIN_OK:
-    case JX_JOIN_ALREADY:
-        break;
-    case JX_JOIN_ONLINE:
-        // Picking a joined network on the address list just opens it.
-        if (state_get() != STATE_LAN_LIST) {
-            ctx_err_feedback("Network is joined and online already");
-            return;
-        }
-        break;
-    default:
-        ctx_err_feedback("Could not join network! err %hu: %s", static_cast<unsigned short>(rc),
-                         join_reason(rc, buf));
+    const uint8_t rc = jx_join_network(buf, 0, &channel);
+    // Only a join hands out a channel: codes 2 and 4 are also failures to make the network.
+    if (channel == nullptr) {
+        cmd_join_refused(rc, buf);
         return;
     }
-    if (channel == nullptr) {
-        // Codes 2 and 4 also mean failures of the network's creation.
-        ctx_err_feedback("Could not join network! err %hu: %s", static_cast<unsigned short>(rc),
-                         rc == JX_NET_ADD_BCAST_FAILED ? join_reason(rc, buf) : "out of memory");
+    // Picking a joined network on the address list just opens it.
+    if (rc == JX_JOIN_ONLINE && state_get() != STATE_LAN_LIST) {
+        ctx_err_feedback("Network is joined and online already");
         return;
     }
     ctx_get()->channel = channel;
     state_set(STATE_CHANNEL);
+    remember_join(channel->net_addr);
     // Joined, yet nothing can be sent there: say why it will stay offline.
     if (const int err = doctor_route_err(inet_addr(buf)); err != 0)
         ctx_err_feedback("No route for %s (%s): it stays offline", buf, strerror(err));
+}
+
+void cmd_join_refused(uint8_t rc, const char* addr)
+{
+    ctx_err_feedback("Could not join network! err %hu: %s", static_cast<unsigned short>(rc), join_reason(rc, addr));
 }
 
 void cmd_rejoin()

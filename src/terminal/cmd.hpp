@@ -1,8 +1,8 @@
 // cmd: the commands typed on the prompt ("/join 224.0.0.1", "/help", ...), plain lines sent as
 // texts, and the function keys that stand for commands. Every refusal goes to the prompt row
 // through ctx_err_feedback and changes nothing else.
-// Calls ctx, state_machine, log, storage (configuration, file checks) and the engine's public
-// operations (join, send a text, change the username).
+// Calls ctx, state_machine, remember, doctor (routes), log, storage (configuration, file checks)
+// and the engine's public operations (join, send a text, change the username).
 #pragma once
 
 #include <cstddef>
@@ -30,6 +30,8 @@ uint16_t cmd_transfers_moving();
 
 // The handlers; each takes the text after the command word and its length where it has one.
 void cmd_join(const char* address, size_t n);
+// The refusal of a join with the engine's code rc, for address (a dotted quad or what was typed).
+void cmd_join_refused(uint8_t rc, const char* address);
 void cmd_rejoin();
 void cmd_change_username(const char* name, size_t n);
 void cmd_send_file(const char* path, size_t n);

@@ -11,6 +11,7 @@
 #include "terminal/ctx.hpp"
 #include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/term.hpp"
 
 namespace {
@@ -80,6 +81,7 @@ int main(int argc, char** argv)
     }
     jx_log("Initialized terminal data");
     term_load_cfg();
+    remember_load();
 
     term_loop();
 

@@ -24,6 +24,7 @@
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/keys.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/state_machine.hpp"
 #include "terminal/term.hpp"
 
@@ -46,6 +47,7 @@ class TermTest : public EngineRootTest {
         tzset();
         start_engine(kNow);
         reset(80, 24);
+        remember_load();  // as at start: nothing remembered on a fresh root
     }
 
     // A fresh context of w x h on the home screen, user alice, drawing captured.

@@ -143,3 +143,25 @@ TEST_F(Cmd, JoinRejoinTextsAndFiles)
     EXPECT_EQ(eval("hi there", STATE_CHANNEL), at(STATE_CHANNEL));
     EXPECT_EQ(queued(), 1u);
 }
+
+TEST_F(Cmd, JoinedNetworksAndTheLastChannelAreKeptForTheNextStart)
+{
+    // Each join and each channel opened is written at once; Delete on the networks screen forgets.
+    eval("/join 239.0.0.9"), eval("/join 239.0.0.8"), eval("/join 239.0.0.7");
+    add_peer(ip("239.0.0.9"), "10.0.0.7", "bob");
+    ctx_get()->channel = add_ch(ip("239.0.0.9"), ip("10.0.0.7"));
+    EXPECT_EQ(eval("", STATE_START, KEY_F8), at(STATE_CHANNEL));
+    show(STATE_NETWORK_LIST, {KEY_DOWN, KEY_DEL});
+    EXPECT_EQ(slurp("jx_internal/networks"), "net 239.0.0.9\nnet 239.0.0.7\nlast 239.0.0.9 10.0.0.7\n");
+    // The next start joins them again; F8 waits for bob to be heard, then opens his channel.
+    while (jx_list_head(&jx_comm_get()->networks) != nullptr)
+        jx_leave_network(static_cast<JXNetwork*>(jx_list_data(jx_list_head(&jx_comm_get()->networks))));
+    ctx_get()->channel = nullptr;
+    remember_load();
+    EXPECT_EQ(std::make_pair(jx_comm_get()->networks.size, ctx_get()->channel),
+              std::make_pair(2, jx_channel_by_addr(ip("239.0.0.9"), 0)));
+    EXPECT_EQ(eval("", STATE_START, KEY_F8), at(STATE_START, "Peer offline: 10.0.0.7 not heard from since the start"));
+    add_peer(ip("239.0.0.9"), "10.0.0.7", "bob");
+    EXPECT_EQ(eval("", STATE_START, KEY_F8), at(STATE_CHANNEL));
+    EXPECT_EQ(ctx_get()->channel, jx_channel_by_addr(ip("239.0.0.9"), ip("10.0.0.7")));
+}

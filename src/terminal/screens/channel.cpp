@@ -20,6 +20,7 @@
 #include "terminal/io.hpp"
 #include "terminal/keys.hpp"
 #include "terminal/line.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/screens/channel.hpp"
 #include "terminal/screens/screens.hpp"
 
@@ -63,6 +64,7 @@ void channel_init(state_op* update, state_op* render)
     *render = channel_render;
     channel_render_intern = channel_render_complete;
     ctx_reset_scroll();
+    remember_channel(ctx_get()->channel);
 }
 
 void channel_update()

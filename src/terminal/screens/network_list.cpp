@@ -9,6 +9,7 @@
 #include "foundation/utility.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
@@ -120,6 +121,7 @@ void network_list_update()
             jx_log("Leaving network %s", jx_ip_str(t->sel_addr).s);
             jx_leave_network(net);
         }
+        remember_forget(t->sel_addr);  // not joined again at the next start
         // The open channel may have been one of the network's; it must never outlive it.
         t->channel = nullptr;
         network_list_render_intern = network_list_render_complete;
