@@ -42,15 +42,18 @@ see "no networks yet" has 'Joined networks:        0'
 see "prompt shows the generated username" row 23 '^\[jexley[0-9]{9}\]'
 name=$(pane | sed -n 24p | grep -oE '^\[jexley[0-9]{9}\]')
 
-keys F1
-see "F1 opens help" row 0 '^Help *$'
-# Each step waits for its redraw: two keys read together would be dropped as one.
-for i in 1 2 3 4 5 6 7; do
-    before=$(pane)
-    keys Down
-    see "step $i down scrolls" changed "$before"
-done
-see "seven steps reach the last line, just above the key bar" row 21 '^For a complete documentation check out https://jexley\.org/docs'
+# Keys that arrive together act one by one: four Down in one write on the home screen neither quit
+# nor type anything; a pasted line ending in LF is entered.
+keys -l $'\e[B\e[B\e[B\e[B'
+keys -l $'/help\n'
+see "a pasted /help and LF opens help" row 0 '^Help *$'
+# Three Down in one write scroll three lines; one split across two writes, one more.
+keys -l $'\e[B\e[B\e[B'
+see "three Down in one write scroll three lines" row 2 '^Hotkeys'
+keys -l $'\e[' \; send-keys -t main -l B
+see "a Down split across writes scrolls one line" row 1 '^Hotkeys'
+keys -l "$(printf '\e[B%.0s' {1..15})"
+see "nineteen steps reach the last line, just above the key bar" row 21 '^For a complete documentation check out https://jexley\.org/docs'
 bottom=$(pane | sed -n 2,21p)
 # Down at the end must not scroll, so the Up after it shows the page one line before the end.
 keys Down
@@ -59,9 +62,13 @@ keys Up
 see "further Down does nothing" eval '[ "$(pane | sed -n 3,22p)" = "$bottom" ]'
 
 keys Escape
-see "Esc on help returns home" has "Client Details"
+see "Esc alone on help returns home" has "Client Details"
+# A paste longer than a line: it takes 1370 bytes and says so.
+keys -l "$(printf 'x%.0s' {1..1500})"
+see "a 1500-byte paste is cut visibly" row 23 '^Error: Line full \(1370 bytes\): the rest was not taken'
 keys Escape
 see "Esc on home exits with status 0" has "EXIT=0"
+see "the shell's screen is back as it was" has "[#$] cd '"
 cmp -s "$work/before" "$work/after" || fail "the terminal settings were not restored exactly"
 [ "$(tail -n 5 "$root/jx_internal/log" | cut -f2- | tr -d '\r')" = $'TermData closed\nComms closed\nJXComm closed\nFSO closing\nLogger closing' ] ||
     fail "the log does not end with the closing lines"

@@ -78,6 +78,12 @@ TEST_F(IoDraw, KeyBarPromptRowAndSizeWarning)
         EXPECT_EQ(out.substr(out.rfind('\r')), "\r\x1b[" + std::to_string(col) + "C");
     }
 
+    // The home screen at 50x10: the right-hand column keeps a blank from the left one.
+    reset(50, 10);
+    const Strs home = screen(show(STATE_START), 3, 4);
+    EXPECT_EQ(home[0].substr(0, 39) + std::to_string(home[0].size()), "Client version:    v0.7.0 Compiled on: 50");
+    EXPECT_EQ(home[1], "Username:           alice Joined networks:       0");
+
     // Below 50x10 a warning instead of the screen, drawn once per size. {w, h, warned, drawn}; the
     // first step forgets a warning an earlier test may have left.
     // clang-format off

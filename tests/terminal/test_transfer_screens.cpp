@@ -51,7 +51,8 @@ TEST_F(TransferScreens, DownloadsTableAndDetailsAt80x24And50x10)
               (Strs{"Downloads", " No|" + pad(19) + "Filename|" + pad(20) + "Source|     Size|     Status"}));
     auto* t = add<JXTransfer>(&lan->downloads, 1, "report.pdf", 1000000, DL_WAIT, "10.0.0.2");
     t->bytes_left = 500000, t->chunk_size = 1370, t->chunk_count = 100, t->speed = 0.5, t->eta = 125;
-    add<JXTransfer>(&far->downloads, 2, "a-name-of-exactly-27-chars!", 1001, DL_PENDING, "192.168.100.200");
+    add<JXTransfer>(&far->downloads, 2, "a-name-of-exactly-27-chars!", 1001, DL_PENDING, "192.168.100.200")
+        ->meta.dir[0] = '\0';  // no file yet: made in downloads/ on acceptance
     add<JXTransferFin>(&lan->fin_downloads, 3, "a-name-of-exactly-28-chars!!", 5, FIN_COMPLETED, "10.0.0.2");
     add<JXTransferFin>(&far->fin_downloads, 4, "f", 0, FIN_HASH_BAD, "192.168.100.200")->end_time = 60;
     add<JXTransferFin>(&far->fin_downloads, 5, "g", 2000000, FIN_FAILED, "192.168.100.200");
@@ -69,8 +70,9 @@ TEST_F(TransferScreens, DownloadsTableAndDetailsAt80x24And50x10)
                     "File path: " + root.string() + "/downloads/",
                     "SHA256: A0A1A2A3A4A5A6A7A8A9AAABACADAEAFB0B1B2B3B4B5B6B7B8B9BABBBCBDBEBF"}));
     // clang-format off
+    EXPECT_EQ(screen(turn(KEY_DOWN), 18, 20), (Strs{"Progress:   0%[....................] 0.000b/s", "ETA: N/A",
+                                                   "File path: " + root.string() + "/downloads/"}));
     const std::pair<const char*, const char*> details[] = {
-        {"Progress:   0%[....................] 0.000b/s", "ETA: N/A"},
         {"Progress: 100%[####################]Ctrl-t chksum", "Completed in: less then a second"},
         {"Progress: Checksum failed! Consider removing the file", "Completed in: N/A"},
         {"Progress: Download failed", "Completed in: N/A"}};

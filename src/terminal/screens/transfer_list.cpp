@@ -13,6 +13,7 @@
 #include "foundation/timer.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
+#include "storage/fso.hpp"
 #include "storage/transfer_files.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
@@ -148,10 +149,12 @@ void eta_line(const char* label, bool shown, uint64_t seconds)
     io_puts("\r\n");
 }
 
-void path_and_digest(const JXFileMeta& m, int w)
+// An empty directory stands for `none`: "." for a file offered by a relative name, downloads/ for
+// an offer not accepted yet (its file is made there on Enter).
+void path_and_digest(const JXFileMeta& m, int w, const std::string& none = ".")
 {
     io_puts(IO_YELLOW "File path: " IO_MAGENTA);
-    const std::string dir = io_safe(m.dir, sizeof m.dir);
+    const std::string dir = m.dir[0] != '\0' ? io_safe(m.dir, sizeof m.dir) : none;
     if (dir.empty())
         io_puts(".");
     else if (w > 14 && jx_str_cells(dir.c_str(), dir.size()) > static_cast<size_t>(w - 11))
@@ -190,7 +193,7 @@ void live_details(const TransferScreen* s, const JXTransfer* t, int w)
         speed(t->speed);
     io_puts("\r\n");
     eta_line("ETA: ", s->download ? t->state != DL_PENDING && t->speed != 0 : t->state > UL_PENDING, t->eta);
-    path_and_digest(t->meta, w);
+    path_and_digest(t->meta, w, s->download ? io_safe(fso.root_path, JX_FSO_PATH_MAX) + "/downloads/" : ".");
 }
 
 void fin_details(const TransferScreen* s, const JXNetwork* net, const JXTransferFin* f, int w)
