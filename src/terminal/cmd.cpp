@@ -342,12 +342,13 @@ void cmd_send_file(const char* path, size_t n)
     if (jx_fso_file_exists(b.s) != 0) {
         // The path is taken as typed: the usual surprises get a word.
         char cwd[JX_FSO_PATH_SIZE] = {};
+        const int err = access(b.s, F_OK) == 0 ? EACCES : errno;
         if (b.s[0] == '~')
             ctx_err_feedback("File does not exist (a leading ~ is not expanded)");
         else if (b.s[0] == '\0')
             ctx_err_feedback("File does not exist (no path given)");
-        else if (access(b.s, F_OK) == 0 || errno != ENOENT)
-            ctx_err_feedback("File does not exist (%s)", strerror(errno == 0 ? EACCES : errno));
+        else if (err != ENOENT)
+            ctx_err_feedback("File does not exist (%s)", strerror(err));
         else if (b.s[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr)
             ctx_err_feedback("File does not exist (relative to %s)", cwd);
         else
