@@ -1,7 +1,8 @@
 // io: the terminal's raw mode, the prompt row and the drawing pieces every screen shares (title
 // bar, key bar, list scrolling, channel file names, transfer labels).
 // Owns the output buffer that every drawing goes through and orig_termios.
-// Calls ctx, state_machine (which screen is shown), the engine context (own username) and log.
+// Calls ctx, line (the cursor), state_machine (which screen is shown), the engine context (own
+// username, registry for peer names) and log.
 #pragma once
 
 #include <cstddef>
