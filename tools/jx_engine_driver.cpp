@@ -117,6 +117,8 @@ const char* ev_name(uint8_t kind)
         return "EV_UL_STARTED";
     case EV_HASH_READY:
         return "EV_HASH_READY";
+    case EV_UL_DECLINED:
+        return "EV_UL_DECLINED";
     default:
         return nullptr;
     }

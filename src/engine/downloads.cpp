@@ -345,6 +345,16 @@ uint8_t jx_rm_dl(JXNetwork* network, const uint8_t* id)
     return network != nullptr ? jx_remove_transfer(&network->downloads, id) : 1;
 }
 
+uint8_t jx_cancel_dl(JXNetwork* network, const uint8_t* id)
+{
+    const JXTransfer* d = jx_get_dl(network, id);
+    if (d == nullptr)
+        return 1;
+    (void)jx_snd_fin(network, d->state == DL_PENDING ? PKT_FILE_FIN_OTHER : PKT_FILE_FIN_FAILED, d->addr, d->port,
+                     d->id);
+    return jx_rm_dl(network, id);
+}
+
 JXTransferFin* jx_dl_fin(const JXTransfer* download, JXNetwork* network, uint8_t result)
 {
     return jx_make_fin(download, &network->fin_downloads, result);

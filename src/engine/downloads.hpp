@@ -44,6 +44,10 @@ JXTransfer* jx_get_dl(const JXNetwork* network, const uint8_t* id);
 // Removes and destroys the download (a file still open is partial and is deleted). 0, 1 not found.
 uint8_t jx_rm_dl(JXNetwork* network, const uint8_t* id);
 JXTransferFin* jx_dl_fin(const JXTransfer* download, JXNetwork* network, uint8_t result);
+// The user removes a download, and its uploader is told rather than left waiting: an offer not
+// accepted is declined (PKT_FILE_FIN_OTHER), a running download fails there at once
+// (PKT_FILE_FIN_FAILED). Then as jx_rm_dl (a partial file is deleted): 0, 1 not found.
+uint8_t jx_cancel_dl(JXNetwork* network, const uint8_t* id);
 
 // Queues the verification of a finished download in FIN_COMPLETED and sets it FIN_HASH_CHECKING.
 // 0 queued; 1 not possible (wrong state, file cannot be opened, no memory): nothing changes.

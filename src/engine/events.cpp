@@ -136,6 +136,7 @@ uint8_t jx_event_payload_type(uint8_t kind)
     case EV_DL_OFFERED:
     case EV_UL_PREPARING:
     case EV_UL_STARTED:
+    case EV_UL_DECLINED:
         return EVP_FILE;
     case EV_HASH_READY:
         return EVP_HASH;

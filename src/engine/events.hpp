@@ -30,6 +30,7 @@ enum : uint8_t {
     EV_UL_PREPARING = 18,
     EV_UL_STARTED = 19,
     EV_HASH_READY = 20,
+    EV_UL_DECLINED = 21,  // the downloader declined the offer (PKT_FILE_FIN_OTHER)
 };
 
 // The queue owns the record; whoever takes it from the queue frees the payload (free) and then

@@ -214,8 +214,13 @@ uint8_t jx_snd_batch_done(JXNetwork* network, const JXTransfer* upload)
 
 uint8_t jx_snd_file_fin(JXNetwork* network, const JXTransferFin* fin, uint16_t port)
 {
+    return jx_snd_fin(network, fin->state == FIN_COMPLETED ? PKT_FILE_FIN_OK : PKT_FILE_FIN_FAILED, fin->addr,
+                      port, fin->id);
+}
+
+uint8_t jx_snd_fin(JXNetwork* network, uint8_t type, uint32_t addr, uint16_t port, const uint8_t* id)
+{
     uint8_t payload[JX_FIN_LEN];
-    const size_t len = jx_data_serialize_fin(payload, sizeof payload, fin->id);
-    return snd_data(network, fin->state == FIN_COMPLETED ? PKT_FILE_FIN_OK : PKT_FILE_FIN_FAILED, fin->addr,
-                    port, payload, len);
+    const size_t len = jx_data_serialize_fin(payload, sizeof payload, id);
+    return snd_data(network, type, addr, port, payload, len);
 }

@@ -57,3 +57,5 @@ uint8_t jx_snd_batch_done(JXNetwork* network, const JXTransfer* upload);
 // PKT_FILE_FIN_OK when the record's result is FIN_COMPLETED, else PKT_FILE_FIN_FAILED; to the
 // record's address and `port` (host order).
 uint8_t jx_snd_file_fin(JXNetwork* network, const JXTransferFin* fin, uint16_t port);
+// A fin of `type` (PKT_FILE_FIN_*) for transfer `id` to `addr` and `port` (host order).
+uint8_t jx_snd_fin(JXNetwork* network, uint8_t type, uint32_t addr, uint16_t port, const uint8_t* id);

@@ -345,6 +345,8 @@ void proc_file_fin(const JXPacket* pkt)
     } else if (pkt->type == PKT_FILE_FIN_FAILED) {
         jx_raise_transfer_ev(EV_UL_FAILED, network, u);
         result = FIN_FAILED;
+    } else {
+        jx_raise_transfer_ev(EV_UL_DECLINED, network, u);
     }
     (void)jx_ul_fin(u, network, result);
     (void)jx_rm_ul(network, u->id);

@@ -227,19 +227,3 @@ size_t jx_str_tail(const char* s, size_t n, size_t max, size_t* cells)
         *cells = left;
     return i;
 }
-
-size_t jx_str_rows(const char* s, size_t n, size_t col, size_t w)
-{
-    const size_t end = strnlen(s, n);
-    size_t rows = 1;
-    for (size_t i = 0; i < end && w > 0;) {
-        size_t c = 0;
-        i += unit(s + i, end - i, &c);
-        if (c > 0 && col + c > w) {
-            rows++;
-            col = 0;
-        }
-        col += c;
-    }
-    return rows;
-}

@@ -40,7 +40,3 @@ size_t jx_str_head(const char* s, size_t n, size_t max, size_t* cells);
 // Start index of the longest end of s[0..n) (up to its NUL) that takes at most max cells; it
 // never begins inside a character or with a zero-width mark. *cells as for jx_str_head.
 size_t jx_str_tail(const char* s, size_t n, size_t max, size_t* cells);
-// Rows that s[0..n) (up to its NUL) fills when written from column col (cells already used on the
-// first row, below w) on a terminal w cells wide that wraps: a character that does not fit on a row goes to
-// the next one whole. At least 1.
-size_t jx_str_rows(const char* s, size_t n, size_t col, size_t w);

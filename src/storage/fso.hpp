@@ -198,3 +198,22 @@ uint8_t jx_fso_update_msg(const char* name, const JXStoredMsg* msg);
 size_t jx_fso_serialize(uint8_t* buf, size_t size, const JXStoredMsg* msg);
 // Fills dst (cleared first) from a slot image; a buffer under 1600 bytes leaves dst cleared.
 void jx_fso_unserialize(const uint8_t* buf, size_t size, JXStoredMsg* dst);
+
+// ---- Networks to join again (fso_networks.cpp) --------------------------------------------------
+// jx_internal/networks holds the networks the terminal program joined and the channel it opened
+// last, one line each: "net <address>", "last <network> <peer>" (peer 0.0.0.0 for a main channel).
+
+inline constexpr size_t JX_SAVED_NETS_MAX = 256;
+
+struct JXSavedNets {
+    uint32_t nets[JX_SAVED_NETS_MAX];  // network order, in the order joined
+    size_t count;
+    uint32_t last_net;  // 0: no channel opened yet
+    uint32_t last_peer;
+};
+
+// Reads the file into saved (cleared first); a missing file gives nothing, lines that do not read
+// are skipped, and no more than JX_SAVED_NETS_MAX networks are taken. A symbolic link is not read.
+void jx_fso_read_networks(JXSavedNets* saved);
+// Writes the file whole under a new name and renames it into place. 0, or 1 (logged).
+uint8_t jx_fso_store_networks(const JXSavedNets* saved);

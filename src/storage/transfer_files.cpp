@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -218,4 +219,15 @@ uint8_t jx_fso_close_fp(FILE* stream)
     if (stream != nullptr)
         std::fclose(stream);
     return 0;
+}
+
+bool jx_fso_downloads_free(uint64_t* bytes)
+{
+    char dir[JX_FSO_PATH_SIZE];
+    struct statvfs vfs {};
+    if (std::snprintf(dir, sizeof dir, "%s/downloads", fso.root_path) >= static_cast<int>(sizeof dir) ||
+        statvfs(dir, &vfs) != 0)
+        return false;
+    *bytes = static_cast<uint64_t>(vfs.f_bavail) * vfs.f_frsize;
+    return true;
 }

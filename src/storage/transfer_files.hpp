@@ -61,3 +61,6 @@ FILE* jx_fso_get_dl_fp(JXFileMeta* meta);
 uint8_t jx_fso_read_filepart2(FILE* stream, uint8_t* buf, size_t n);
 uint8_t jx_fso_write_filepart2(FILE* stream, const uint8_t* buf, size_t n);
 uint8_t jx_fso_close_fp(FILE* stream);
+
+// Bytes an ordinary user may still write in downloads/ into *bytes; false when that cannot be told.
+bool jx_fso_downloads_free(uint64_t* bytes);

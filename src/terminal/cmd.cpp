@@ -1,17 +1,30 @@
 #include "terminal/cmd.hpp"
 
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "engine/comm.hpp"
 #include "engine/texts.hpp"
 #include "engine/uploads.hpp"
 #include "engine/registry.hpp"
+#include "foundation/ipv4.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
+#include "storage/transfer_files.hpp"
 #include "terminal/ctx.hpp"
+#include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/line.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/state_machine.hpp"
 
 namespace {
@@ -25,7 +38,8 @@ enum CmdMatch : uint8_t {
 struct CmdEntry {
     const char* word;
     CmdMatch match;
-    size_t min_n;  // a prefix entry needs a line at least this long
+    size_t min_n;       // a prefix entry needs a line at least this long
+    const char* usage;  // what a command that takes an argument needs after its word
     // Gets the text after the command word and its length.
     void (*run)(const char* arg, size_t n);
 };
@@ -79,13 +93,63 @@ void run_rj(const char*, size_t)
 // so "/join" and "/uname" alone are unsupported. The network list answers to any line of five or
 // more characters that begins with "/net", so "/nets", "/netsX" and "/networks" all open it.
 constexpr CmdEntry commands[] = {
-    {"/join ", CMD_PREFIX, 6, run_join},   {"/net", CMD_PREFIX, 5, run_nets},
-    {"/peers", CMD_EXACT, 0, run_peers},   {"/chs", CMD_EXACT, 0, run_chs},
-    {"/uname ", CMD_PREFIX, 7, run_uname}, {"/snd ", CMD_PREFIX, 5, run_snd},
-    {"/dl", CMD_EXACT, 0, run_dl},         {"/ul", CMD_EXACT, 0, run_ul},
-    {"/addrs", CMD_EXACT, 0, run_addrs},   {"/help", CMD_EXACT, 0, run_help},
-    {"/rj", CMD_EXACT, 0, run_rj},
+    {"/join ", CMD_PREFIX, 6, "<ip addr>", run_join},
+    {"/net", CMD_PREFIX, 5, nullptr, run_nets},
+    {"/peers", CMD_EXACT, 0, nullptr, run_peers},
+    {"/chs", CMD_EXACT, 0, nullptr, run_chs},
+    {"/uname ", CMD_PREFIX, 7, "<username>", run_uname},
+    {"/snd ", CMD_PREFIX, 5, "<path to file>", run_snd},
+    {"/dl", CMD_EXACT, 0, nullptr, run_dl},
+    {"/ul", CMD_EXACT, 0, nullptr, run_ul},
+    {"/addrs", CMD_EXACT, 0, nullptr, run_addrs},
+    {"/help", CMD_EXACT, 0, nullptr, run_help},
+    {"/rj", CMD_EXACT, 0, nullptr, run_rj},
 };
+
+// Why a join failed, by the engine's code: its join, network and channel codes share numbers.
+const char* join_reason(uint8_t rc, const char* addr)
+{
+    switch (rc) {
+    case JX_JOIN_BAD_ADDR:  // JX_NET_ADD_NOMEM too
+        return ipv4_check(addr) != 0 ? "not an IPv4 address (like 239.0.0.1)" : "out of memory";
+    case JX_NET_ADD_BCAST_FAILED:
+        return "the system refused broadcast";
+    case JX_NET_ADD_INSERT_FAILED:
+        return "out of memory";
+    case JX_NET_ADD_MCAST_FAILED:
+        return "the system refused the multicast group (is there a route for 224.0.0.0/4?)";
+    case JX_NET_ADD_LOOPBACK:
+        return "loopback and 0.0.0.0 cannot be joined";
+    default:
+        return "see jx_internal/log";
+    }
+}
+
+// Why a file cannot be sent: what it is, when it is no regular file, or the engine's reason.
+std::string send_reason(uint8_t rc, const char* path)
+{
+    struct stat st {};
+    switch (rc) {
+    case JX_UL_BAD_FILE:
+        if (stat(path, &st) != 0)
+            return strerror(errno);
+        if (S_ISDIR(st.st_mode))
+            return std::string(path) + " is a directory";
+        if (!S_ISREG(st.st_mode))
+            return std::string(path) + " is not a regular file";
+        if (const char* slash = strrchr(path, '/'); !jx_fso_name_ok(slash != nullptr ? slash + 1 : path))
+            return "its name holds one of < > : \" / \\ | ? *";
+        return strerror(EACCES);
+    case JX_UL_NO_NETWORK:
+        return "the network is not joined";
+    case JX_UL_OFFLINE:
+        return "the network is offline";
+    case JX_UL_NO_PEER:
+        return "the peer is offline";
+    default:
+        return "out of memory";
+    }
+}
 
 // The argument as a terminated string: lines handed to cmd_eval are not always terminated at n.
 struct ArgBuf {
@@ -118,6 +182,10 @@ void cmd_eval(const char* line, size_t n)
     }
     for (const CmdEntry& c : commands) {
         size_t wl = strlen(c.word);
+        if (c.usage != nullptr && n == wl - 1 && memcmp(line, c.word, n) == 0) {
+            ctx_err_feedback("Unsupported command! Usage: %s%s", c.word, c.usage);
+            return;
+        }
         bool hit = c.match == CMD_EXACT ? (n == wl && memcmp(line, c.word, wl) == 0)
                                         : (n >= c.min_n && memcmp(line, c.word, wl) == 0);
         if (hit) {
@@ -136,7 +204,7 @@ void cmd_eval_input()
     if (t->input[0] == '\0')
         return;
     cmd_eval(t->input, strnlen(t->input, sizeof t->input));
-    memset(t->input, 0, sizeof t->input);
+    line_clear(t);
 }
 
 void cmd_fkey_eval(uint8_t key)
@@ -164,6 +232,8 @@ void cmd_fkey_eval(uint8_t key)
         cmd_eval("/ul", 3);
         break;
     case KEY_F8:
+        if (!remember_reopen())
+            break;
         if (ctx_get()->channel != nullptr)
             state_set(STATE_CHANNEL);
         else
@@ -172,6 +242,27 @@ void cmd_fkey_eval(uint8_t key)
     default:
         break;
     }
+}
+
+uint16_t cmd_transfers_moving()
+{
+    size_t n = 0;
+    for (jx_list_elmt* e = jx_list_head(&jx_comm_get()->networks); e != nullptr; e = jx_list_next(e)) {
+        const auto* net = static_cast<const JXNetwork*>(jx_list_data(e));
+        n += static_cast<size_t>(jx_list_size(&net->uploads));
+        for (jx_list_elmt* d = jx_list_head(&net->downloads); d != nullptr; d = jx_list_next(d))
+            n += static_cast<const JXTransfer*>(jx_list_data(d))->state != DL_PENDING ? 1 : 0;
+    }
+    return static_cast<uint16_t>(std::min<size_t>(n, UINT16_MAX));
+}
+
+void cmd_quit()
+{
+    const uint16_t moving = cmd_transfers_moving();
+    if (moving == 0)
+        state_set(STATE_EXIT);
+    else
+        ctx_get()->quit_ask = moving;
 }
 
 void cmd_join(const char* address, size_t n)
@@ -184,26 +275,28 @@ void cmd_join(const char* address, size_t n)
     memcpy(buf, address, n);
     jx_trim(buf, nullptr);
     JXChannel* channel = nullptr;
-    uint8_t rc = jx_join_network(buf, 0, &channel);
-    switch (rc) {
-    case JX_JOIN_OK:
-    case JX_JOIN_ALREADY:
-        break;
-    case JX_JOIN_ONLINE:
-        // Picking a joined network on the address list just opens it.
-        if (state_get() != STATE_LAN_LIST) {
-            ctx_err_feedback("Network is joined and online already");
-            return;
-        }
-        break;
-    default:
-        ctx_err_feedback("Could not join network! err %hu", static_cast<unsigned short>(rc));
+    const uint8_t rc = jx_join_network(buf, 0, &channel);
+    // Only a join hands out a channel: codes 2 and 4 are also failures to make the network.
+    if (channel == nullptr) {
+        cmd_join_refused(rc, buf);
         return;
     }
-    if (channel == nullptr)
+    // Picking a joined network on the address list just opens it.
+    if (rc == JX_JOIN_ONLINE && state_get() != STATE_LAN_LIST) {
+        ctx_err_feedback("Network is joined and online already");
         return;
+    }
     ctx_get()->channel = channel;
     state_set(STATE_CHANNEL);
+    remember_join(channel->net_addr);
+    // Joined, yet nothing can be sent there: say why it will stay offline.
+    if (const int err = doctor_route_err(inet_addr(buf)); err != 0)
+        ctx_err_feedback("No route for %s (%s): it stays offline", buf, strerror(err));
+}
+
+void cmd_join_refused(uint8_t rc, const char* addr)
+{
+    ctx_err_feedback("Could not join network! err %hu: %s", static_cast<unsigned short>(rc), join_reason(rc, addr));
 }
 
 void cmd_rejoin()
@@ -247,12 +340,24 @@ void cmd_send_file(const char* path, size_t n)
     ArgBuf b;
     copy_arg(&b, path, n);
     if (jx_fso_file_exists(b.s) != 0) {
-        ctx_err_feedback("File does not exist");
+        // The path is taken as typed: the usual surprises get a word.
+        char cwd[JX_FSO_PATH_SIZE] = {};
+        const int err = access(b.s, F_OK) == 0 ? EACCES : errno;
+        if (b.s[0] == '~')
+            ctx_err_feedback("File does not exist (a leading ~ is not expanded)");
+        else if (b.s[0] == '\0')
+            ctx_err_feedback("File does not exist (no path given)");
+        else if (err != ENOENT)
+            ctx_err_feedback("File does not exist (%s)", strerror(err));
+        else if (b.s[0] != '/' && getcwd(cwd, sizeof cwd) != nullptr)
+            ctx_err_feedback("File does not exist (relative to %s)", cwd);
+        else
+            ctx_err_feedback("File does not exist");
         return;
     }
     // On success the engine reports progress through events.
-    if (jx_add_upload(ctx_get()->channel, b.s) != JX_UL_OK)
-        ctx_err_feedback("Failed to send file");
+    if (const uint8_t rc = jx_add_upload(ctx_get()->channel, b.s); rc != JX_UL_OK)
+        ctx_err_feedback("Failed to send file: %s", send_reason(rc, b.s).c_str());
 }
 
 void cmd_send_msg(const char* text)

@@ -29,6 +29,9 @@ struct TermData {
     uint8_t prompt_redraw;
     uint8_t refresh;
     JXChannel* channel;
+    uint16_t input_back;  // the input line's cursor: bytes between it and the end of the line
+    uint16_t sel_row;     // 0-based row the highlight of a list was last seen on
+    uint16_t quit_ask;    // transfers in progress when quitting was asked; 0: no question shown
 };
 
 // Zeroes ctx, asks for the prompt row and reads the window size; 0 (no failure case).

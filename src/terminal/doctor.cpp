@@ -155,16 +155,18 @@ void check_interfaces(Report* r, const JXNetif* ifs, size_t n)
                 "connect to the LAN (cable, Wi-Fi) and get an address, then try again");
 }
 
-void check_route(Report* r, const char* what, uint32_t dst, const JXNetif* ifs, size_t n)
+// True when there is a route; no_route is the tag of its absence ("warn" where another way works).
+bool check_route(Report* r, const char* what, uint32_t dst, const JXNetif* ifs, size_t n,
+                 const char* no_route = "FAIL")
 {
     uint32_t src = 0;
     const int err = source_for(dst, &src);
     const Route rt = route_for(dst);
     if (err != 0) {
-        finding(r, "FAIL", std::string("no route for ") + what + " (" + strerror(err) + ")",
+        finding(r, no_route, std::string("no route for ") + what + " (" + strerror(err) + ")",
                 std::string("add one on the LAN interface, e.g. ip route add ") +
                     (dst == htonl(PROBE_GROUP) ? "224.0.0.0/4" : "default") + " dev eth0");
-        return;
+        return false;
     }
     std::string dev = rt.dev;
     bool loop = false;
@@ -180,14 +182,17 @@ void check_route(Report* r, const char* what, uint32_t dst, const JXNetif* ifs, 
                                : std::string("the default route");
     const std::string line =
         std::string(what) + " leaves by " + (dev.empty() ? "?" : dev) + " from " + ip(src) + " (" + by + ")";
-    if (loop || src == htonl(INADDR_LOOPBACK))
+    if (loop || src == htonl(INADDR_LOOPBACK)) {
         finding(r, "FAIL", line, "only this host hears it: route it by the LAN interface instead");
-    else if ((!rt.found || rt.prefix == 0) && dst != htonl(INADDR_BROADCAST))
+        return false;
+    }
+    if ((!rt.found || rt.prefix == 0) && dst != htonl(INADDR_BROADCAST))
         finding(
             r, "warn", line,
             "with several interfaces, make sure it is the LAN's, or add: ip route add 224.0.0.0/4 dev <lan>");
     else
         finding(r, "ok", line, "");
+    return true;
 }
 
 // ---- Ports --------------------------------------------------------------------------------------
@@ -736,6 +741,12 @@ void listen_for_beacons(Report* r, int seconds)
 
 }  // namespace
 
+int doctor_route_err(uint32_t dst)
+{
+    uint32_t src = 0;
+    return source_for(dst, &src);
+}
+
 int doctor_run(const char* argv0, FILE* out)
 {
     Report r{out};
@@ -744,8 +755,9 @@ int doctor_run(const char* argv0, FILE* out)
     const size_t n = jx_netif_list(ifs, JX_NETIF_MAX);
     check_interfaces(&r, ifs, n);
     fprintf(out, "Routes\n");
-    check_route(&r, "multicast to 239.0.0.1", htonl(PROBE_GROUP), ifs, n);
-    check_route(&r, "broadcast to 255.255.255.255", htonl(INADDR_BROADCAST), ifs, n);
+    // Broadcast without a default route is common on hosts that use groups only: then a warning.
+    const bool groups = check_route(&r, "multicast to 239.0.0.1", htonl(PROBE_GROUP), ifs, n);
+    check_route(&r, "broadcast to 255.255.255.255", htonl(INADDR_BROADCAST), ifs, n, groups ? "warn" : "FAIL");
     check_ports(&r);
     check_storage(&r, argv0);
     check_firewall(&r);

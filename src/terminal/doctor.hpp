@@ -20,6 +20,9 @@ int doctor_run(const char* argv0, FILE* out);
 
 // True when binding a UDP socket to port now fails because someone holds it.
 bool doctor_port_busy(uint16_t port);
+// 0 when this host has a route for dst (network order), else the errno that stands in the way
+// (ENETUNREACH without one).
+int doctor_route_err(uint32_t dst);
 
 // The rules of an `nft list ruleset` text that stop UDP traffic to port 8855 or 8856 on this
 // host: drop or reject rules whose destination port (number, range, set, or "!=" of them) covers

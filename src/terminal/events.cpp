@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string>
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
@@ -61,7 +63,7 @@ constexpr uint32_t on(uint32_t state)
 }
 
 // Screens each kind redraws whatever channel is open; the open channel screen is tested apart.
-constexpr uint32_t REDRAWS[EV_HASH_READY + 1] = {
+constexpr uint32_t REDRAWS[] = {
     0,
     on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST),                    // EV_PEER_JOINED
     on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST),                    // EV_PEER_LEFT
@@ -83,7 +85,9 @@ constexpr uint32_t REDRAWS[EV_HASH_READY + 1] = {
     0,                                                               // EV_UL_PREPARING
     on(STATE_CHANNEL_LIST),                                          // EV_UL_STARTED
     on(STATE_UL_LIST) | on(STATE_DL_LIST),                           // EV_HASH_READY
+    on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST),                      // EV_UL_DECLINED
 };
+static_assert(std::size(REDRAWS) == EV_UL_DECLINED + 1, "one entry per event kind");
 
 // Peer and network events concern the open channel when it is on their network; texts and file
 // notices when it is their channel.
@@ -109,7 +113,7 @@ bool concerns_open_channel(const JXEvent* ev, uint32_t st, const JXChannel* ch)
 
 bool needs_refresh(const JXEvent* ev, uint32_t st, const JXChannel* ch)
 {
-    if (ev->kind > EV_HASH_READY || st > 31)
+    if (ev->kind >= std::size(REDRAWS) || st > 31)
         return false;
     return (REDRAWS[ev->kind] & on(st)) != 0 || concerns_open_channel(ev, st, ch);
 }
@@ -207,6 +211,9 @@ void store_file_notice(JXStoredMsg* m, uint8_t kind, const file_ev* p)
     case EV_UL_STARTED:
         what = "Peer started upload of file";
         break;
+    case EV_UL_DECLINED:
+        what = "Declined by ";
+        break;
     default:
         return;
     }
@@ -214,7 +221,11 @@ void store_file_notice(JXStoredMsg* m, uint8_t kind, const file_ev* p)
     m->id = 0;
     m->addr = p->peer_addr;
     m->time = static_cast<uint64_t>(jx_clock_now());
-    snprintf(m->text, sizeof m->text, "%s [%s]", what, p->name);
+    if (kind == EV_UL_DECLINED)
+        snprintf(m->text, sizeof m->text, "%s%s [%s]", what, io_peer_name(p->net_addr, p->peer_addr).c_str(),
+                 p->name);
+    else
+        snprintf(m->text, sizeof m->text, "%s [%s]", what, p->name);
     jx_fso_store_msg(m, channel_file(p->ch_type, p->net_addr, p->peer_addr).name);
     if (kind == EV_UL_PREPARING)
         return;
@@ -256,6 +267,13 @@ void store_line(JXStoredMsg* m, const JXEvent* ev)
 }
 
 }  // namespace
+
+std::string io_peer_name(uint32_t net_addr, uint32_t peer_addr)
+{
+    const JXPeer* p = jx_peer_from_network(peer_addr, jx_network_by_addr(net_addr));
+    return p != nullptr ? std::string(p->username, strnlen(p->username, JX_USERNAME_MAX))
+                        : std::string(jx_ip_str(peer_addr).s);
+}
 
 // A new offer, or a text for a channel that is not open, rings the bell once per turn, so a user
 // working in another window notices; JEXLEY_BELL=0 keeps it quiet.

@@ -1,10 +1,10 @@
 #include "terminal/io.hpp"
 
 #include <poll.h>
-#include <sys/select.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
@@ -12,10 +12,12 @@
 #include <cstring>
 
 #include "engine/comm.hpp"
+#include "engine/records.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
 #include "terminal/ctx.hpp"
+#include "terminal/line.hpp"
 #include "terminal/state_machine.hpp"
 
 static struct termios orig_termios;
@@ -29,6 +31,12 @@ static std::string captured;
 static int32_t warned_w = -1;
 static int32_t warned_h = -1;
 
+// Entered and left with raw mode: the program draws on a screen of its own.
+static const char ALT_ON[] = "\x1b[?1049h";
+static const char ALT_OFF[] = "\x1b[?1049l";
+
+static void write_all(int fd, const char* p, size_t n);
+
 void io_set_conio_mode()
 {
     if (tcgetattr(STDIN_FILENO, &orig_termios) != 0)
@@ -40,207 +48,15 @@ void io_set_conio_mode()
     struct termios raw = orig_termios;
     cfmakeraw(&raw);
     tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+    write_all(STDOUT_FILENO, ALT_ON, sizeof ALT_ON - 1);
 }
 
 void io_mode_reset()
 {
-    if (orig_saved)
-        tcsetattr(STDIN_FILENO, TCSANOW, &orig_termios);
-}
-
-// Bytes read but not decoded yet: what followed a key in the same read (it belongs to the next
-// turns, one key per turn), and the first bytes of a character whose rest is still to be read.
-static uint8_t pending[IO_READ_MAX + 3];
-static size_t pending_len;
-
-// Something to decode without reading: more than the start of a character.
-static bool pending_ready()
-{
-    return pending_len > 0 && !jx_utf8_incomplete(reinterpret_cast<const char*>(pending), pending_len);
-}
-
-int io_keyboard_check()
-{
-    if (pending_ready())
-        return 1;
-    fd_set fds;
-    FD_ZERO(&fds);
-    FD_SET(STDIN_FILENO, &fds);
-    struct timeval tv = {0, 0};
-    int r = select(STDIN_FILENO + 1, &fds, nullptr, nullptr, &tv);
-    if (r < 0) {
-        const int err = errno;
-        jx_log("Select failed - %d", err);
-        jx_log_errno(err);
-        return 0;
-    }
-    return r > 0 && FD_ISSET(STDIN_FILENO, &fds) ? 1 : 0;
-}
-
-void io_input()
-{
-    TermData* t = ctx_get();
-    if (!pending_ready()) {
-        // Only the start of a character can be pending here (at most 3 bytes): room for a read.
-        ssize_t n = read(STDIN_FILENO, pending + pending_len, IO_READ_MAX);
-        if (n <= 0) {
-            io_decode(nullptr, static_cast<long>(n), t);
-            return;
-        }
-        pending_len += static_cast<size_t>(n);
-    }
-    size_t used = io_decode(pending, static_cast<long>(pending_len), t);
-    pending_len -= used;
-    memmove(pending, pending + used, pending_len);
-}
-
-// Keys that arrive as one escape sequence of 3, 4 or 5 bytes; KEY_NONE for anything else.
-static uint8_t decode_sequence(const uint8_t* b, long n)
-{
-    switch (n) {
-    case 3:
-        if (b[1] == '[') {
-            switch (b[2]) {
-            case 'A':
-                return KEY_UP;
-            case 'B':
-                return KEY_DOWN;
-            case 'D':
-                return KEY_LEFT;
-            case 'C':
-                return KEY_RIGHT;
-            default:
-                return KEY_NONE;
-            }
-        }
-        if (b[1] == 'O') {
-            switch (b[2]) {
-            case 'P':
-                return KEY_F1;
-            case 'Q':
-                return KEY_F2;
-            case 'R':
-                return KEY_F3;
-            case 'S':
-                return KEY_F4;
-            default:
-                return KEY_NONE;
-            }
-        }
-        return KEY_NONE;
-    case 4:
-        // The fourth byte (normally '~') is not looked at.
-        if (b[1] != '[')
-            return KEY_NONE;
-        switch (b[2]) {
-        case '5':
-            return KEY_PGUP;
-        case '6':
-            return KEY_PGDN;
-        case '3':
-            return KEY_DEL;
-        default:
-            return KEY_NONE;
-        }
-    case 5:
-        if (b[1] != '[' || b[2] != '1' || b[4] != '~')
-            return KEY_NONE;
-        switch (b[3]) {
-        case '5':
-            return KEY_F5;
-        case '7':
-            return KEY_F6;
-        case '8':
-            return KEY_F7;
-        case '9':
-            return KEY_F8;
-        default:
-            return KEY_NONE;
-        }
-    default:
-        return KEY_NONE;
-    }
-}
-
-// Length (3..5) of the key's escape sequence that b[0..n) begins with; 0 when it begins with none.
-// The fourth byte of a four-byte key is only looked at when more follows it: then it must end the
-// sequence ('~'), or the bytes are one longer sequence (Ctrl-Delete is ESC [ 3 ; 5 ~).
-static size_t sequence_len(const uint8_t* b, size_t n)
-{
-    for (size_t len = 3; len <= 5 && len <= n; len++) {
-        if (len == 4 && n > 4 && b[3] != '~')
-            continue;
-        if (decode_sequence(b, static_cast<long>(len)) != KEY_NONE)
-            return len;
-    }
-    return 0;
-}
-
-// Decodes the front of b[0..n): typed characters up to and including one key, or one escape
-// sequence. Returns the bytes used; the rest waits for the next turn.
-static size_t decode_front(const uint8_t* b, size_t n, TermData* t)
-{
-    if (b[0] == 0x1B) {
-        if (size_t len = sequence_len(b, n); len != 0) {
-            t->key = decode_sequence(b, static_cast<long>(len));
-            return len;
-        }
-        // Unknown and longer sequences are dropped whole; ESC with at most one byte after it is
-        // the Escape key.
-        if (n >= 3)
-            return n;
-        t->key = KEY_ESC;
-        return 1;
-    }
-    size_t len = strnlen(t->input, TERM_INPUT_MAX);
-    size_t i = 0;
-    while (i < n) {
-        const uint8_t c = b[i];
-        switch (c) {
-        case 0x1B:
-            return i;  // a key or a sequence of its own, next turn
-        case 0x09:
-            t->key = KEY_TAB;
-            return i + 1;
-        case 0x0D:
-            t->key = KEY_ENTER;
-            return i + 1;
-        case 0x14:
-            t->key = KEY_CTRL_T;
-            return i + 1;
-        case 0x08:
-        case 0x7F:
-            // A whole character, however many bytes it took.
-            len -= jx_utf8_last_len(t->input, len);
-            t->input[len] = '\0';
-            i++;
-            continue;
-        default:
-            break;
-        }
-        const auto* s = reinterpret_cast<const char*>(b + i);
-        size_t cl = c >= 0x20 && c <= 0x7E ? 1 : c >= 0x80 ? jx_utf8_len(s, n - i) : 0;
-        if (cl == 0 && jx_utf8_incomplete(s, n - i))
-            return i;  // completed by the next read
-        // Other controls, C1 controls (they act as escapes on some terminals) and bytes that are
-        // not UTF-8 are ignored. A character that does not fit the line whole is dropped.
-        const bool c1 = cl == 2 && c == 0xC2 && b[i + 1] <= 0x9F;
-        if (cl != 0 && !c1 && len + cl <= TERM_INPUT_MAX) {
-            memcpy(t->input + len, s, cl);
-            len += cl;
-            t->input[len] = '\0';
-        }
-        i += cl != 0 ? cl : 1;
-    }
-    return n;
-}
-
-size_t io_decode(const uint8_t* buf, long n, TermData* t)
-{
-    size_t used = n > 0 ? decode_front(buf, static_cast<size_t>(n), t) : 0;
-    memset(t->err_feedback, 0, sizeof t->err_feedback);
-    t->prompt_redraw = 1;
-    return used;
+    if (!orig_saved)
+        return;
+    write_all(STDOUT_FILENO, ALT_OFF, sizeof ALT_OFF - 1);
+    tcsetattr(STDIN_FILENO, TCSANOW, &orig_termios);
 }
 
 void io_write(const char* s, size_t n)
@@ -337,7 +153,7 @@ std::string io_rjust(const std::string& s, int c)
 
 void io_clear()
 {
-    out_buf.append("\x1b[H\x1b[2J\x1b[3J");
+    out_buf.assign("\x1b[H\x1b[2J");
 }
 
 int io_check_min_size()
@@ -360,6 +176,57 @@ int io_check_min_size()
     return 1;
 }
 
+// The user name and the input line, the cursor in it. A line longer than the row shows the part
+// around the cursor: from its start while the cursor is in the first half of the row, else "..."
+// and the cells before the cursor, then what follows it.
+static void prompt_line(const TermData* t, int32_t w)
+{
+    const JXComm* cc = jx_comm_get();
+    const std::string user = io_safe(cc->username, sizeof cc->username);
+    io_puts(IO_GREEN "[");
+    io_puts(user.c_str());
+    io_puts("]" IO_RESET);
+    // Measured in cells: the line may hold wide characters and combining marks.
+    const auto lu = static_cast<int32_t>(jx_str_cells(user.c_str(), user.size()));
+    const char* in = t->input;
+    const size_t len = strnlen(in, TERM_INPUT_MAX), cur = line_cursor(t);
+    const auto li = static_cast<int32_t>(jx_str_cells(in, len));
+    const auto before = static_cast<int32_t>(jx_str_cells(in, cur));
+    int32_t col = -1;  // column the cursor goes back to; -1: it stays after what was drawn
+    if (w > li + lu + 3) {
+        io_puts(" ");
+        io_puts(in);
+        if (cur < len)
+            col = lu + 3 + before;
+    } else if (cur < len && before < (w - lu - 3) / 2) {
+        size_t cells = 0;
+        const size_t head = jx_str_head(in, len, static_cast<size_t>(w - lu - 3), &cells);
+        io_puts(" ");
+        io_write(in, head);
+        col = lu + 3 + before;
+    } else {
+        // The tail before the cursor, and after it as much of the rest as fills the row exactly; a
+        // blank stands for half a wide character that did not fit.
+        const int32_t keep = std::max(w - lu - 6, 0);
+        const auto after = static_cast<int32_t>(li - before);
+        const int32_t room = keep - std::min(after, keep / 2);
+        size_t tail_cells = 0, head_cells = 0;
+        const std::string upto(in, cur);
+        const size_t from = jx_str_tail(upto.c_str(), cur, static_cast<size_t>(room), &tail_cells);
+        const size_t head =
+            jx_str_head(in + cur, len - cur, static_cast<size_t>(keep) - tail_cells, &head_cells);
+        const auto pad = static_cast<int32_t>(keep - tail_cells - head_cells);
+        io_puts(" ...");
+        io_printf("%*s", pad, "");
+        io_write(in + from, cur - from);
+        io_write(in + cur, head);
+        if (cur < len)
+            col = lu + 6 + pad + static_cast<int32_t>(tail_cells);
+    }
+    if (col > 0)
+        io_printf("\r\x1b[%dC", col);
+}
+
 void io_prompt()
 {
     TermData* t = ctx_get();
@@ -368,40 +235,20 @@ void io_prompt()
     int32_t w = t->term_w;
     io_puts(IO_RESET);
     io_printf("\r%*s\r", w, "");
-    if (t->err_feedback[0] != '\0') {
+    if (t->quit_ask != 0) {
+        io_printf(IO_YELLOW "%u transfer%s in progress. Quit? y/N" IO_RESET, static_cast<unsigned>(t->quit_ask),
+                  t->quit_ask == 1 ? "" : "s");
+    } else if (t->err_feedback[0] != '\0') {
         io_puts(IO_RED "Error: ");
         io_write_untrusted(t->err_feedback, sizeof t->err_feedback);
         io_puts(IO_RESET);
     } else {
         io_puts("\r");
         uint32_t st = state_get();
-        if (st == STATE_START || st == STATE_CHANNEL) {
-            const JXComm* cc = jx_comm_get();
-            std::string user = io_safe(cc->username, sizeof cc->username);
-            // Measured in cells: the line may hold wide characters and combining marks.
-            auto lu = static_cast<int32_t>(jx_str_cells(user.c_str(), user.size()));
-            auto li = static_cast<int32_t>(jx_str_cells(t->input, TERM_INPUT_SIZE));
-            io_puts(IO_GREEN "[");
-            io_puts(user.c_str());
-            io_puts("]" IO_RESET);
-            if (w > li + lu + 3) {
-                io_puts(" ");
-                io_puts(t->input);
-            } else {
-                // Only the tail that fills the row exactly; a blank stands for half a wide
-                // character that did not fit.
-                const int32_t keep = w - lu - 6;
-                size_t cells = 0;
-                size_t from =
-                    jx_str_tail(t->input, TERM_INPUT_SIZE, keep > 0 ? static_cast<size_t>(keep) : 0, &cells);
-                io_puts(" ...");
-                io_printf("%*s", keep > static_cast<int32_t>(cells) ? keep - static_cast<int32_t>(cells) : 0,
-                          "");
-                io_puts(t->input + from);
-            }
-        } else {
+        if (st == STATE_START || st == STATE_CHANNEL)
+            prompt_line(t, w);
+        else
             io_puts(IO_RED "xxx" IO_RESET);
-        }
     }
     io_flush();
     t->prompt_redraw = 0;
@@ -493,16 +340,19 @@ const char* io_fin_state_str(uint8_t fin_state)
     memset(label, 0, sizeof label);
     const char* s;
     switch (fin_state) {
-    case 6:
+    case FIN_NONE:  // the other side declined the offer
+        s = "Declined";
+        break;
+    case FIN_COMPLETED:
         s = "Done";
         break;
-    case 9:
+    case FIN_HASH_BAD:
         s = "Chksum fail";
         break;
-    case 10:
+    case FIN_HASH_CHECKING:
         s = "Chksum test";
         break;
-    case 11:
+    case FIN_HASH_OK:
         s = "Chksum OK";
         break;
     default:

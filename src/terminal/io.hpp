@@ -1,7 +1,8 @@
-// io: the terminal's raw mode, keyboard decoding, the prompt row and the drawing pieces every
-// screen shares (title bar, key bar, list scrolling, channel file names, transfer labels).
+// io: the terminal's raw mode, the prompt row and the drawing pieces every screen shares (title
+// bar, key bar, list scrolling, channel file names, transfer labels).
 // Owns the output buffer that every drawing goes through and orig_termios.
-// Calls ctx, state_machine (which screen is shown), the engine context (own username) and log.
+// Calls ctx, line (the cursor), state_machine (which screen is shown), the engine context (own
+// username, registry for peer names) and log.
 #pragma once
 
 #include <cstddef>
@@ -10,35 +11,9 @@
 
 struct TermData;
 
-// Key codes left in ctx.key by the input reader. 19..22 are never produced.
-enum : uint8_t {
-    KEY_NONE = 0,
-    KEY_ESC = 1,
-    KEY_ENTER = 2,
-    KEY_TAB = 3,
-    KEY_PGUP = 4,
-    KEY_PGDN = 5,
-    KEY_DEL = 6,
-    KEY_UP = 7,
-    KEY_DOWN = 8,
-    KEY_LEFT = 9,
-    KEY_RIGHT = 10,
-    KEY_F1 = 11,
-    KEY_F2 = 12,
-    KEY_F3 = 13,
-    KEY_F4 = 14,
-    KEY_F5 = 15,
-    KEY_F6 = 16,
-    KEY_F7 = 17,
-    KEY_F8 = 18,
-    KEY_CTRL_T = 23,
-};
-
 // Smallest usable window; below it only a warning is drawn.
 inline constexpr int32_t IO_MIN_W = 50;
 inline constexpr int32_t IO_MIN_H = 10;
-// One keyboard read takes at most this many bytes, so a long paste spans several turns.
-inline constexpr size_t IO_READ_MAX = 7;
 
 // Colours.
 #define IO_RESET "\x1b[0m"
@@ -53,23 +28,14 @@ inline constexpr size_t IO_READ_MAX = 7;
 #define IO_FKEY "\x1b[0;32m\x1b[40m"  // green on black
 #define IO_SEL "\x1b[0;30m\x1b[45m"   // black on magenta
 
-// --- Raw mode and keyboard -------------------------------------------------------------------
-// Saves the attributes of standard input, registers io_mode_reset with atexit and enters raw
-// mode. Does nothing when standard input is not a terminal.
+// --- Raw mode ----------------------------------------------------------------------------------
+// Saves the attributes of standard input, registers io_mode_reset with atexit, enters raw mode and
+// the alternate screen, so the shell's screen and scrollback come back as they were at the end.
+// Does nothing when standard input is not a terminal.
 void io_set_conio_mode();
-// Puts the saved attributes back; safe to call more than once, and before io_set_conio_mode.
+// Leaves the alternate screen and puts the saved attributes back; safe to call more than once, and
+// before io_set_conio_mode.
 void io_mode_reset();
-// 1 when standard input has bytes to read, or bytes an earlier read left are waiting; never waits.
-int io_keyboard_check();
-// Decodes what an earlier read left when it holds more than the start of a character; otherwise
-// one read of at most IO_READ_MAX bytes from standard input, decoded after that start. Whatever
-// io_decode leaves is kept for the next turns.
-void io_input();
-// Decodes the front of buf[0..n) (n <= 0: nothing read) into t->key and t->input: typed
-// characters (UTF-8) up to and including one key, or one escape sequence. Stops before an ESC
-// that follows typed characters and before a character cut short at the end. Returns the bytes
-// used; always clears t->err_feedback and sets t->prompt_redraw.
-size_t io_decode(const uint8_t* buf, long n, TermData* t);
 
 // --- Output ------------------------------------------------------------------------------------
 // Everything drawn is gathered here and written to standard output in one go by io_flush, so a
@@ -95,12 +61,14 @@ std::string io_rjust(const std::string& s, int c);
 
 // --- Common drawing ---------------------------------------------------------------------------
 // Clears the screen. Queued in the output buffer (no child process), so it reaches the terminal
-// in the same write as the drawing that follows.
+// in the same write as the drawing that follows; whatever was queued before it would be wiped
+// anyway and is dropped, so keys handled one after another in a turn cost one drawing.
 void io_clear();
 // 0 when the window is at least 50x10. Otherwise 1, and the size warning is drawn when it is not
 // on screen already for this size, so a small idle window costs no output either.
 int io_check_min_size();
-// Draws the prompt row when ctx.prompt_redraw is set, then flushes.
+// Draws the prompt row when ctx.prompt_redraw is set, then flushes: the quit question, an error,
+// or the user name and the input line with the cursor in it.
 void io_prompt();
 void io_color(const char* seq);
 // A black-on-green row holding title; len must be the title's length.
@@ -123,3 +91,6 @@ const char* io_fin_state_str(uint8_t fin_state);
 // --- Engine events (events.cpp) ------------------------------------------------------------------
 // Clears ctx.refresh, then drains the engine's event queue, freeing every payload and record.
 void io_proc_event();
+// The user name of a network's peer as it sent it (untrusted), or its dotted address when the peer
+// is not known.
+std::string io_peer_name(uint32_t net_addr, uint32_t peer_addr);

@@ -11,12 +11,13 @@
 #include "terminal/ctx.hpp"
 #include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/term.hpp"
 
 namespace {
 
 const char USAGE[] =
-    "Usage: jexley [--help | --version | --doctor]\n"
+    "Usage: jexley [-h | --help | -v | --version | --doctor]\n"
     "\n"
     "Jexley lets people on a LAN find each other, chat in group and direct channels and send\n"
     "each other files, in a terminal. There is no server: every host runs one Jexley.\n"
@@ -48,16 +49,24 @@ int main(int argc, char** argv)
 {
     const char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     // Answered before anything else: no terminal mode, no claim on a storage root, no log.
-    if (argc > 1 && strcmp(argv[1], "--help") == 0) {
-        fputs(USAGE, stdout);
-        return 0;
+    if (argc > 1) {
+        const char* opt = argv[1];
+        if (strcmp(opt, "--help") == 0 || strcmp(opt, "-h") == 0) {
+            fputs(USAGE, stdout);
+            return 0;
+        }
+        if (strcmp(opt, "--version") == 0 || strcmp(opt, "-v") == 0) {
+            puts("jexley 0.7.0");
+            return 0;
+        }
+        if (strcmp(opt, "--doctor") == 0)
+            return doctor_run(argv0, stdout);
+        // Anything else is a mistake: said on standard error, and the screen is never started.
+        char shown[64];
+        jx_str_sanitize(opt, strlen(opt), shown, sizeof shown);
+        fprintf(stderr, "jexley: unknown option '%s'\n%s", shown, USAGE);
+        return 2;
     }
-    if (argc > 1 && strcmp(argv[1], "--version") == 0) {
-        puts("jexley 0.7.0");
-        return 0;
-    }
-    if (argc > 1 && strcmp(argv[1], "--doctor") == 0)
-        return doctor_run(argv0, stdout);
     jx_random_seed();
 
     if (jx_comm_init(argv0) != 0) {
@@ -72,6 +81,7 @@ int main(int argc, char** argv)
     }
     jx_log("Initialized terminal data");
     term_load_cfg();
+    remember_load();
     if (jx_fso_unclaimed() != 0)
         ctx_err_feedback("Storage root not claimed: its file system has no locks");
 

@@ -7,6 +7,8 @@
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/line.hpp"
 #include "terminal/screens/screens.hpp"
 
 // Init operation of every screen state, indexed by state - 1.
@@ -73,5 +75,5 @@ void state_update_tail(state_op* render_intern, state_op render_complete, bool c
     if (t->refresh)
         *render_intern = render_complete;
     if (clear_input && t->input[0] != '\0')
-        memset(t->input, 0, sizeof t->input);
+        line_clear(t);
 }

@@ -1,6 +1,6 @@
 // state_machine: which screen is shown, the switch between screens and the table of their
 // operations. Owns the TermState record; calls the screens' init operations, cmd (function keys),
-// ctx and log.
+// ctx, line (clearing typed text) and log.
 #pragma once
 
 #include <cstdint>

@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -14,11 +15,15 @@
 #include "engine/crons.hpp"
 #include "engine/readloop.hpp"
 #include "foundation/log.hpp"
+#include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/doctor.hpp"
+#include "terminal/cmd.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/line.hpp"
 #include "terminal/state_machine.hpp"
 
 // Set by SIGTERM or SIGHUP; the loop then leaves as if the user had pressed Esc on the home
@@ -64,6 +69,58 @@ void term_load_cfg()
     jx_fso_store_cfg(0, cc->username, JX_USERNAME_MAX);
 }
 
+// Set when the user answered y to the quit question; the turn then ends the loop.
+static bool quit_confirmed;
+
+// One typed thing: characters and line edits go to the input line; the answer to a quit question
+// is taken here. True when it ends a pass (a key for the screen, or the answer), with ctx.key set.
+static bool apply_typed(TermData* t, const KeyEvent& e)
+{
+    t->prompt_redraw = 1;
+    if (t->quit_ask != 0) {
+        t->quit_ask = 0;
+        quit_confirmed = e.key == KEY_NONE && e.len == 1 && (e.ch[0] == 'y' || e.ch[0] == 'Y');
+        return true;
+    }
+    if (e.key == KEY_NONE) {
+        // A line that is full takes nothing more, and says so.
+        if (!line_insert(t, e.ch, e.len))
+            ctx_err_feedback("Line full (%zu bytes): the rest was not taken", TERM_INPUT_MAX);
+        return false;
+    }
+    if (line_edit(t, e.key))
+        return false;
+    if (e.key == KEY_CTRL_C)
+        cmd_quit();
+    t->key = e.key;
+    return true;
+}
+
+void term_keys_turn(const std::vector<KeyEvent>& typed)
+{
+    TermData* t = ctx_get();
+    if (!typed.empty()) {
+        // Whatever is typed clears a shown error.
+        memset(t->err_feedback, 0, sizeof t->err_feedback);
+        t->prompt_redraw = 1;
+    }
+    size_t i = 0;
+    do {
+        t->key = KEY_NONE;
+        while (i < typed.size() && !apply_typed(t, typed[i++])) {
+        }
+        state_update();
+        t->refresh = 0;  // taken by the first update of the turn
+        if (quit_requested || quit_confirmed) {
+            state_set(STATE_EXIT);
+            quit_confirmed = false;
+        }
+        state_change();
+        if (io_check_min_size() == 0)
+            state_render();
+    } while (i < typed.size() && state_get() != STATE_EXIT);
+}
+
 void term_loop()
 {
     state_init();
@@ -82,24 +139,25 @@ void term_loop()
     sigemptyset(&winch.sa_mask);
     sigaction(SIGWINCH, &winch, nullptr);
 
+    KeyDecoder keys{};
+    std::vector<KeyEvent> typed;
+    bool keyboard = true;  // false once standard input is at its end
     for (;;) {
         // The receive step waits about 10 ms on the sockets and sets the pace of the loop; while
-        // nothing is due it sleeps on until the next thing is, a datagram comes or a key is
-        // pressed. Bytes an earlier read left are keys too: no sleeping while there are some.
-        const int64_t wait = io_keyboard_check() ? JX_READ_BUDGET_US : jx_turn_wait_us();
-        if (jx_read_loop(wait, STDIN_FILENO) != 0)
+        // nothing is due it sleeps on until the next thing is, a datagram comes, a key is pressed
+        // or an Esc has waited long enough to count on its own.
+        int64_t wait = jx_turn_wait_us();
+        if (const int64_t due = keys_deadline(&keys); due >= 0)
+            wait = std::min(wait, std::max<int64_t>(due - jx_clock_now_us(), 0));
+        if (jx_read_loop(wait, keyboard ? STDIN_FILENO : -1) != 0)
             ctx_err_feedback("Internal error - read error");
-        if (io_keyboard_check())
-            io_input();
+        typed.clear();
+        if (keyboard && keys_read(STDIN_FILENO, &keys, jx_clock_now_us(), &typed) < 0)
+            keyboard = false;
         jx_crons_run();
         io_proc_event();
         term_size_check();
-        state_update();
-        if (quit_requested)
-            state_set(STATE_EXIT);
-        state_change();
-        if (io_check_min_size() == 0)
-            state_render();
+        term_keys_turn(typed);
         io_flush();
         if (state_get() == STATE_EXIT)
             break;

@@ -1,9 +1,12 @@
-// term: the terminal's spine: window size, the saved username, the main loop, and telling the
-// user why a start failed. Calls the engine's public operations, storage (root search, config),
-// ctx, io and state_machine.
+// term: the terminal's spine: window size, the saved username, the main loop and the keys' way
+// to the screens, and telling the user why a start failed. Calls the engine's public operations,
+// storage (root search, config), ctx, io, keys, line, cmd and state_machine.
 #pragma once
 
 #include <cstdio>
+#include <vector>
+
+struct KeyEvent;
 
 // Reads the window size of standard input into ctx; leaves it unchanged when that fails.
 void term_get_size();
@@ -13,6 +16,11 @@ void term_size_check();
 void term_load_cfg();
 // Runs the main loop until the screen state becomes STATE_EXIT.
 void term_loop();
+// The screen's share of a turn, after the engine's: what was typed is taken in order, characters
+// and line edits into the input line, and every key gets a screen update, state change and
+// drawing of its own (one pass without a key when nothing was typed), so keys that came together
+// act as if pressed one by one. Stops once the program is to end.
+void term_keys_turn(const std::vector<KeyEvent>& typed);
 // After a failed engine start: one line naming the cause in plain words, written to out: no
 // storage root, or one whose jx_internal/ cannot be written (with where it was looked for); the
 // root held by another process (which, on which host); msg/ or downloads/ that cannot be made or

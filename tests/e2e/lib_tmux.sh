@@ -8,11 +8,12 @@
 #   start_host i            start (again) the program of host i and wait for its home screen
 #   screen i [-e]           the screen of host i (with colours)
 #   see i REGEX WHAT [-e]   wait up to 30 s until a line of the screen matches, else fail WHAT
-#   key i KEY               send one key (F1..F8, Up, Down, Escape, Enter, Delete, CtrlT)
+#   key i KEY               send one key (F1..F8, Up, Down, Escape, Enter, Delete, CtrlT, CtrlC)
 #   press i KEY REGEX WHAT [-e]  a key, then its effect on the screen before anything else is
 #                           sent, so every check sees the screen one key left
 #   typeln i TEXT           type TEXT, see it at the prompt, press Enter
-#   pick i REGEX            move the highlight down to the first list row matching REGEX
+#   pick i REGEX            move the highlight down from the first row (highlighted when a list
+#                           opens) to the first list row matching REGEX
 #   reopened i KEY REGEX    KEY, then up to 2 s for a row matching REGEX
 #   join_lan i ADDR         F3, down to the LAN address, Enter: its channel comes up online
 #   re ADDR                 an address as a regular expression
@@ -37,7 +38,7 @@ see() { eventually 30 shown "$1" "$2" "${4:-}" || fail "host $1 (${NAME[$1]}): $
 # without a client).
 declare -A KEYSEQ=([F1]=$'\eOP' [F2]=$'\eOQ' [F3]=$'\eOR' [F4]=$'\eOS' [F5]=$'\e[15~' [F6]=$'\e[17~'
     [F7]=$'\e[18~' [F8]=$'\e[19~' [Up]=$'\e[A' [Down]=$'\e[B' [Escape]=$'\e' [Enter]=$'\r'
-    [Delete]=$'\e[3~' [CtrlT]=$'\x14')
+    [Delete]=$'\e[3~' [CtrlT]=$'\x14' [CtrlC]=$'\x03')
 key() { tm "$1" send-keys -t jx -l "${KEYSEQ[$2]}"; }
 press() { key "$1" "$2"; see "$1" "$3" "$4" "${5:-}"; }
 typeln() {  # a long line shows only its tail at the prompt
@@ -49,7 +50,7 @@ pick() {
     local n k
     n=$(grep -m1 -E -- "$2" <<<"$(screen "$1")" | awk -F'|' '{ gsub(/ /, "", $1); print $1 }')
     [ -n "$n" ] || fail "host $1: no row matches '$2'"
-    for ((k = 1; k <= n; k++)); do press "$1" Down $'^\e\\[30m\e\\[45m +'"$k\\|" "highlight not on row $k" -e; done
+    for ((k = 2; k <= n; k++)); do press "$1" Down $'^\e\\[30m\e\\[45m +'"$k\\|" "highlight not on row $k" -e; done
 }
 
 # Some changes redraw nothing (a peer online before us is added silently; a peer is shown online

@@ -8,7 +8,10 @@
 #     byte-identical, both sides show "Done" rows and Ctrl-T ends "Chksum OK"; the same name sent
 #     again arrives as name_(1).ext and, changed on disk, fails its Ctrl-T check; 100 MiB sent with
 #     5 % of the data datagrams lost and 10 % repeated both ways still arrives byte-identical
-#   - a rename shows its notice; a restarted host shows its history again
+#   - lists open on their first row and keep the highlight on its entry; a declined offer and a
+#     download removed under way are reported to the sender at once; quitting during a transfer asks
+#   - a rename shows its notice; a restarted host joins its network again and F8 opens its last
+#     channel with its history
 #   - a text and user name full of escape sequences are shown as plain characters
 # (Lost texts and a vanished host are counted on the wire in test_engine_multihost.sh; transfers
 # under reordering are test_faults.sh's.)
@@ -61,16 +64,21 @@ press 3 F8 "alice >>> hello from alice" "main channel not back on F8"
 
 # --- Files on the direct channel -----------------------------------------------------------------
 files=$(netns_tmpdir)
-# send NAME MIB: alice offers a new file of that size on her direct channel with bob; it shows
-# pending at the top of bob's downloads screen (entered again: no highlight), he picks and accepts it.
-send() {
+# offer NAME MIB: alice offers a new file of that size on her direct channel with bob. send NAME
+# MIB: once it shows pending at the top of bob's downloads screen, he enters that screen again,
+# which highlights its first row, and accepts it.
+offer() {
     head -c $(($2 * 1048576)) /dev/urandom >"$files/$1"
     typeln 1 "/snd $files/$1"
     see 1 "System >>> Preparing to send file \[$1\]" "no preparing notice for $1"
-    press 2 F6 "^ +1\| +$1\| +$(re "$A1")\| .*\| +Pending\$" "$1 not offered"
-    pick 2 "^ +1\| +$1\|"
+}
+send() {
+    offer "$@"
+    eventually 30 reopened 2 F6 "^ +1\| +$1\| +$(re "$A1")\| .*\| +Pending\$" || fail "$1 not offered"
+    press 2 F6 "$(sel 1) +$1\|" "$1 not highlighted on entering the downloads screen" -e
     press 2 Enter "^ +1\| .*\| *(Downloading|Done)\$" "$1 not accepted"  # its name may change
 }
+sel() { echo $'^\e\\[30m\e\\[45m +'"$1"'\|'; }  # the highlighted row N (screen with colours)
 send big.bin 100
 eventually 120 shown 2 "^ +1\| +big\.bin\| +$(re "$A1")\| +104\.86MB\| +Done\$" || fail "big.bin not done"
 cmp -s "$files/big.bin" "${ROOT[2]}/downloads/big.bin" || fail "big.bin differs from what alice sent"
@@ -88,6 +96,33 @@ eventually 300 shown 2 "^ +1\| +rough\.bin\| .*\| +Done\$" || fail "rough.bin no
 cmp -s "$files/rough.bin" "${ROOT[2]}/downloads/rough.bin" || fail "rough.bin differs from what alice sent"
 for i in 1 2; do netns_undrop "$i"; done
 
+# --- Lists keep their highlight; bob declines an offer and removes a download under way -------------
+# F6 opens on its first row; an offer arriving above the highlight leaves it on its entry; after
+# Delete, the row in the removed one's place is highlighted. Alice learns of both at once.
+press 2 F6 "$(sel 1) +rough\.bin\|" "first row not highlighted on opening" -e
+press 2 Down "$(sel 2) +big_\(1\)\.bin\|" "Down did not move the highlight" -e
+offer decl.bin 1
+see 2 "$(sel 3) +big_\(1\)\.bin\|" "the highlight left its entry when an offer came" -e
+key 2 Up
+press 2 Up "$(sel 1) +decl\.bin\|" "Up did not reach the offer" -e
+press 2 Delete "$(sel 1) +rough\.bin\|" "after Delete the row in its place is not highlighted" -e
+see 1 "System >>> Declined by bob \[decl\.bin\]" "alice: no notice of the decline"
+press 1 F7 "^ +1\| +decl\.bin\| .*\| +Declined\$" "alice: the upload is not Declined"
+press 1 F8 "^bob \| " "alice: direct channel not back on F8"
+netns_drop 1 out 8856 || fail "nft on host 1"  # alice's chunks are lost: the download stays under way
+offer stall.bin 1
+see 2 "^ +1\| +stall\.bin\| .*\| +Pending\$" "stall.bin not offered"
+press 2 Up "$(sel 1) +stall\.bin\|" "Up did not reach the offer" -e
+press 2 Enter "^ +1\| +stall\.bin\| .*\|Downloading\$" "stall.bin not accepted"
+# Quitting asks while it is under way; anything but y keeps it.
+press 2 CtrlC "^1 transfer in progress\. Quit\? y/N" "Ctrl-C did not ask during a download"
+tm 2 send-keys -t jx -l n
+see 2 "^xxx *\$" "the quit question did not go on n"
+press 2 Delete "^ +1\| +rough\.bin\|" "stall.bin not removed"
+see 1 "System >>> Upload failed \[stall\.bin\]" "alice: the removed download did not fail her upload"
+grep -q $'\tUpload failed\r$' "${ROOT[1]}/jx_internal/log" && fail "alice's upload timed out instead of being told"
+netns_undrop 1
+
 # --- A rename ------------------------------------------------------------------------------------------
 typeln 3 "/uname carla"
 press 1 F2 "^  1\| +$(re $MC)\|" "no networks screen"
@@ -95,14 +130,15 @@ pick 1 "^  1\|"  # the main channel from the networks screen
 press 1 Enter "^$(re $MC) \| Main \| online" "main channel not opened from the networks screen"
 see 1 "System >>> Username carol changed to carla\($(re "$A3")\)" "no rename notice"
 
-# --- Bob quits and comes back: his history is still there ----------------------------------------
+# --- Bob quits and comes back: his network and last channel are remembered ---------------------------
 press 2 Escape "^alice \| .* \| Net DM \| " "Esc on the downloads screen did not go back to the channel"
 press 2 Escape "Client Details" "Esc did not go home"
 key 2 Escape
 eventually 30 ended 2 && [ "$(cat "${ROOT[2]}/exit_status")" = 0 ] || fail "bob: the program did not end with status 0 on Esc from home"
 start_host 2
-join_lan 2 "$MC"
-see 2 "alice >>> hello from alice" "history not shown after the restart"
+see 2 "Joined networks: +1" "the network was not joined again at start"
+eventually 30 reopened 2 F8 "^alice \| $(re "$A1")@$(re $MC) \| Net DM \| " || fail "F8 did not open the last channel"
+see 2 "alice >>> secret for bob" "history not shown after the restart"
 
 # --- A hostile text from bob's host: escape sequences in the user name and the text ------------------
 # A group text: program 0x0155, version 1, type 1, the network 239.0.0.5 in reverse byte order,

@@ -2,7 +2,8 @@
 # jexley --doctor on three namespace hosts beside an engine driver ("alice", host 1) that beacons
 # on 239.0.0.1 and on the broadcast network. Host 2 finds everything working and hears alice on
 # both; host 3, without routes and with a firewall rule dropping UDP 8856, is told of both and
-# still hears the broadcast; on host 1 the driver holds both ports, and the doctor names it and
+# still hears the broadcast; host 4, with groups but no default route, gets a warning for
+# broadcast and no failure; on host 1 the driver holds both ports, and the doctor names it and
 # hears alice all the same. The doctor makes nothing in the storage root it inspects, never writes
 # through a link planted there, and never runs the nft it would find first on PATH.
 set -u -o pipefail
@@ -11,7 +12,7 @@ source "$(dirname "$0")/lib_driver.sh"
 
 netns_require nft
 driver_find "$bin"
-netns_up 3 || fail "no hosts"
+netns_up 4 || fail "no hosts"
 driver_start 1
 driver_cmd 1 uname alice
 for net in 239.0.0.1 255.255.255.255; do
@@ -20,6 +21,7 @@ for net in 239.0.0.1 255.255.255.255; do
 done
 netns_exec 3 ip route del 224.0.0.0/4 && netns_exec 3 ip route del default && netns_drop 3 in 8856 ||
     fail "cannot take host 3's routes away"
+netns_exec 4 ip route del default || fail "cannot take host 4's default route away"
 dir=$(netns_tmpdir)
 mkdir "$dir/jx_internal" && cp "$bin" "$dir/jexley" || fail "no root for the doctor"
 # A link planted at the probe file's place and an nft first on PATH: neither may be used.
@@ -27,8 +29,8 @@ echo "known content" >"$dir/outside" && ln -s "$dir/outside" "$dir/jx_internal/.
     mkdir "$dir/bin" && printf '#!/bin/sh\ntouch "%s/ran"\n' "$dir" >"$dir/bin/nft" && chmod +x "$dir/bin/nft" ||
     fail "cannot plant the link and the fake nft"
 # Host 2 has no raw sockets (CAP_NET_RAW): its doctor listens on the shared port instead.
-raw=([1]="" [2]="setpriv --bounding-set -net_raw" [3]="")
-for i in 1 2 3; do
+raw=([1]="" [2]="setpriv --bounding-set -net_raw" [3]="" [4]="")
+for i in 1 2 3 4; do
     (cd "$dir" && netns_exec "$i" ${raw[$i]} env PATH="$dir/bin:$PATH" ./jexley --doctor >"$dir/out$i" 2>&1
         echo "rc=$?" >>"$dir/out$i") &
 done
@@ -52,6 +54,8 @@ expect 3 "^  \[FAIL\] table inet jx, chain in \(input\): udp dport 8856 drop$" "
 expect 3 "^$alice broadcast 255\.255\.255\.255 " "alice on broadcast"
 nomatch 3 "^$alice 239" "heard a group without a route"
 expect 3 "^rc=1$" "exit status"
+expect 4 "^  \[warn\] no route for broadcast to 255\.255\.255\.255 \(Network is unreachable\)$" "broadcast"
+expect 4 "^rc=0$" "exit status"
 expect 1 "^  \[info\] UDP 8855 is held by jx_engine_drive \(pid $(driver_pid 1)\)$" "holder of 8855"
 expect 1 "^$alice 239\.0\.0\.1 " "alice on the group, port held"
 [ ! -e "$dir/msg" ] || fail "the doctor made msg/"

@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # The program under tmux, in a network namespace of its own: it opens on the home screen, shows
 # and scrolls the help page, goes back home, exits on Esc and leaves the terminal as it found it,
-# with the closing lines in its log; a restart keeps the generated user name. A start without a
-# storage root, on a read-only one, with msg/ impossible, on a jx_internal others can change, with
-# port 8855 taken, or on a root another instance holds, fails with status 1 and says why; a link
-# planted at the probe file's place is never written through. (The key bar, the saved name and the directories
+# with the closing lines in its log; a restart keeps the generated user name. -h, -v and unknown
+# options are answered without the screen. A start without a storage root, on a read-only one, with
+# msg/ impossible, on a jx_internal others can change, with port 8855 taken, or on a root another
+# instance holds, fails with status 1 and says why; a link planted at the probe file's place is
+# never written through. (The key bar, the saved name and the directories
 # a start makes are checked by the unit suites.)
 set -u -o pipefail
 bin=$(realpath "${1:?usage: test_home_help.sh path/to/jexley}")
@@ -42,15 +43,18 @@ see "no networks yet" has 'Joined networks:        0'
 see "prompt shows the generated username" row 23 '^\[jexley[0-9]{9}\]'
 name=$(pane | sed -n 24p | grep -oE '^\[jexley[0-9]{9}\]')
 
-keys F1
-see "F1 opens help" row 0 '^Help *$'
-# Each step waits for its redraw: two keys read together would be dropped as one.
-for i in 1 2 3 4 5 6 7; do
-    before=$(pane)
-    keys Down
-    see "step $i down scrolls" changed "$before"
-done
-see "seven steps reach the last line, just above the key bar" row 21 '^For a complete documentation check out https://jexley\.org/docs'
+# Keys that arrive together act one by one: four Down in one write on the home screen neither quit
+# nor type anything; a pasted line ending in LF is entered.
+keys -l $'\e[B\e[B\e[B\e[B'
+keys -l $'/help\n'
+see "a pasted /help and LF opens help" row 0 '^Help *$'
+# Three Down in one write scroll three lines; one split across two writes, one more.
+keys -l $'\e[B\e[B\e[B'
+see "three Down in one write scroll three lines" row 2 '^Hotkeys'
+keys -l $'\e[' \; send-keys -t main -l B
+see "a Down split across writes scrolls one line" row 1 '^Hotkeys'
+keys -l "$(printf '\e[B%.0s' {1..15})"
+see "nineteen steps reach the last line, just above the key bar" row 21 '^For a complete documentation check out https://jexley\.org/docs'
 bottom=$(pane | sed -n 2,21p)
 # Down at the end must not scroll, so the Up after it shows the page one line before the end.
 keys Down
@@ -59,9 +63,13 @@ keys Up
 see "further Down does nothing" eval '[ "$(pane | sed -n 3,22p)" = "$bottom" ]'
 
 keys Escape
-see "Esc on help returns home" has "Client Details"
+see "Esc alone on help returns home" has "Client Details"
+# A paste longer than a line: it takes 1370 bytes and says so.
+keys -l "$(printf 'x%.0s' {1..1500})"
+see "a 1500-byte paste is cut visibly" row 23 '^Error: Line full \(1370 bytes\): the rest was not taken'
 keys Escape
 see "Esc on home exits with status 0" has "EXIT=0"
+see "the shell's screen is back as it was" has "[#$] cd '"
 cmp -s "$work/before" "$work/after" || fail "the terminal settings were not restored exactly"
 [ "$(tail -n 5 "$root/jx_internal/log" | cut -f2- | tr -d '\r')" = $'TermData closed\nComms closed\nJXComm closed\nFSO closing\nLogger closing' ] ||
     fail "the log does not end with the closing lines"
@@ -79,6 +87,14 @@ refused() {
     [[ $out != *$'\e'* ]] || fail "$1: an escape sequence in the output"
     echo "ok: $1"
 }
+
+# -h and -v answer as --help and --version; anything else is a usage error: status 2, the usage on
+# standard error, the terminal untouched.
+opt() { out=$(unshare -rn "$bin" "$1" </dev/null 2>"$work/err"; echo "rc=$?"); }
+opt -h; [[ $out == "Usage: jexley"*"rc=0" ]] || fail "-h: $out"
+opt -v; [ "$out" = $'jexley 0.7.0\nrc=0' ] || fail "-v: $out"
+opt -x; [ "$out" = "rc=2" ] && grep -q "^jexley: unknown option '-x'" "$work/err" && grep -q "^Usage: jexley" "$work/err" ||
+    fail "-x: $out $(cat "$work/err")"
 
 mkdir "$work/empty" && cp "$bin" "$work/empty/jexley"
 out=$(cd "$work/empty" && env -i PATH=/usr/bin:/bin unshare -rn ./jexley </dev/null 2>&1; echo "rc=$?")

@@ -42,7 +42,8 @@ inline Strs events()
     static const char* const names[] = {
         "?",        "joined",    "left",      "dropped",   "renamed",     "changed", "refresh",
         "received", "sent",      "ch_added",  "delivered", "undelivered", "partly",  "dl_done",
-        "ul_done",  "ul_failed", "dl_failed", "offered",   "preparing",   "started", "hash"};
+        "ul_done",  "ul_failed", "dl_failed", "offered",   "preparing",   "started", "hash",
+        "declined"};
     const auto at = [](uint32_t a) { return std::string(" ") + jx_ip_str(a).s; };
     Strs out;
     void* data = nullptr;

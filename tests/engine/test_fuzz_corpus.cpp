@@ -46,7 +46,8 @@ TEST_F(FuzzReplay, SeedsCoverEveryTypeAndReachTheirProcessors)
     const std::map<uint8_t, uint8_t> raises = {
         {1, EV_TXT_RECEIVED}, {2, EV_TXT_RECEIVED},  {3, EV_PEER_JOINED},
         {4, EV_PEER_LEFT},    {7, EV_CHANNEL_ADDED}, {8, EV_DL_OFFERED},
-        {9, EV_UL_STARTED},   {14, EV_UL_COMPLETE},  {15, EV_UL_FAILED}};
+        {9, EV_UL_STARTED},   {14, EV_UL_COMPLETE},  {15, EV_UL_FAILED},
+        {16, EV_UL_DECLINED}};
     std::set<uint8_t> types;
     for (const auto& [name, bytes] : load_corpus()) {
         if (name.rfind("found-", 0) == 0)

@@ -215,11 +215,11 @@ TEST_F(Transfers, UploadEndsOnSilenceOnAShortFileAndOnAFinOfAnotherKind)
     EXPECT_EQ(briefs(bob_data.recv()), Strs{"15 7.7.7.239 8856>127.0.0.2 38"});
     EXPECT_EQ(jx_list_size(&net->uploads), 0);
 
-    // A fin of the third kind ends an upload with no result and no event.
+    // A fin of the third kind: the offer was declined; the upload ends with no result.
     ASSERT_EQ(jx_add_upload(dm, small.c_str()), JX_UL_OK);
     drop_events();
     from_bob(PKT_FILE_FIN_OTHER, bytes(upload()->id, 8));
-    EXPECT_EQ(events(), Strs{});
+    EXPECT_EQ(events(), Strs{"declined Net DM 239.7.7.7 127.0.0.2 small"});
     EXPECT_EQ(jx_list_size(&net->uploads), 0);
     EXPECT_EQ(first_fin_ul(), FIN_NONE);
 }
@@ -398,6 +398,19 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     EXPECT_EQ(events(), Strs{"dl_failed Net DM 239.7.7.7 127.0.0.2 notes"});
     EXPECT_FALSE(std::filesystem::exists(partial));
     EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"15 7.7.7.239 8856>127.0.0.2 38"});
+
+    // Removed by the user, the uploader is told rather than left waiting: an offer is declined
+    // (16), a running download fails at once (15) and loses its partial file.
+    for (const auto& [accept, fin] : {std::pair{false, "16"}, {true, "15"}}) {
+        offer("gone", pattern(5000));
+        EXPECT_EQ(accept ? jx_accept_download(kId) : 0, 0);
+        sent(comm.data_sock, 0);
+        ASSERT_EQ(jx_cancel_dl(net, kId), 0);
+        EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{std::string(fin) + " 7.7.7.239 8856>127.0.0.2 38"});
+        EXPECT_FALSE(std::filesystem::exists(root / "downloads" / "gone"));
+    }
+    EXPECT_EQ(jx_cancel_dl(net, kId), 1);
+    drop_events();
 
     // Leaving the network in the middle of a download leaves no partial file either.
     std::ofstream(partial) << "taken";

@@ -81,11 +81,6 @@ TEST(Utility, CellsCutsAndRowsAsATerminalShowsThem)
         EXPECT_EQ(std::string(c.s, jx_str_head(c.s, n, c.max, nullptr)), c.head) << c.s;
         EXPECT_EQ(std::string(c.s + jx_str_tail(c.s, n, c.max, nullptr)), c.tail) << c.s;
     }
-    // A wide character that does not fit the rest of a row goes to the next one whole.
-    EXPECT_EQ(jx_str_rows("日日日", 9, 0, 3), 3u);
-    EXPECT_EQ(jx_str_rows("ab", 2, 0, 2), 1u) << "a row filled to its last cell";
-    EXPECT_EQ(jx_str_rows("日日日日日日日日日日", 30, 29, 50), 1u);
-    EXPECT_EQ(jx_str_rows(std::string(22, 'x').c_str(), 22, 29, 50), 2u);
 }
 
 TEST(Utility, DurationsAndSizes)

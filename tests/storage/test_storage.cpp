@@ -407,6 +407,35 @@ TEST_F(Storage, OfferedNamesBecomeSafeNames)
     EXPECT_TRUE(fs::exists(root + "/downloads/" + m.name));
 }
 
+TEST_F(Storage, NetworksFileIsReplacedWholeAndNeverWrittenOrReadThroughALink)
+{
+    const std::string path = root + "/jx_internal/networks";
+    JXSavedNets s{{inet_addr("239.0.0.5"), inet_addr("255.255.255.255")}, 2, inet_addr("239.0.0.5"), inet_addr("10.0.0.7")};
+    // Links where the file and its temporary go are replaced; their target stays as it was.
+    write_file(root + "/target", "net 10.9.9.9\n");
+    fs::create_symlink(root + "/target", path);
+    fs::create_symlink(root + "/target", path + ".new");
+    ASSERT_EQ(jx_fso_store_networks(&s), 0);
+    EXPECT_EQ(read_file(path), "net 239.0.0.5\nnet 255.255.255.255\nlast 239.0.0.5 10.0.0.7\n");
+    EXPECT_EQ(std::make_tuple(read_file(root + "/target"), fs::exists(path + ".new"),
+                              fs::status(path).permissions()),
+              std::make_tuple(std::string("net 10.9.9.9\n"), false, fs::perms::owner_read | fs::perms::owner_write));
+    JXSavedNets back{};
+    jx_fso_read_networks(&back);
+    EXPECT_EQ(std::vector<uint32_t>(back.nets, back.nets + back.count), std::vector<uint32_t>(s.nets, s.nets + 2));
+    EXPECT_EQ(std::make_pair(back.last_net, back.last_peer), std::make_pair(s.last_net, s.last_peer));
+    // Lines that do not read are skipped; a link is not read at all.
+    write_file(path, "net 1.2.3\nnet 10.0.0.1 x\nlast 10.0.0.1\n" + std::string(200, 'n') + "\nnet 10.0.0.2\n");
+    jx_fso_read_networks(&back);
+    EXPECT_EQ(std::vector<uint32_t>(back.nets, back.nets + back.count),
+              (std::vector<uint32_t>{inet_addr("10.0.0.1"), inet_addr("10.0.0.2")}));
+    EXPECT_EQ(back.last_net, 0u);
+    fs::remove(path);
+    fs::create_symlink(root + "/target", path);
+    jx_fso_read_networks(&back);
+    EXPECT_EQ(back.count, 0u);
+}
+
 TEST_F(Storage, MsgFileImageAndLimits)
 {
     // A new file of 161600 bytes: the header, then the slot with the numbers LSB first and the

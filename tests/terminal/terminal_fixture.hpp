@@ -23,7 +23,10 @@
 #include "support/engine_root.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/state_machine.hpp"
+#include "terminal/term.hpp"
 
 extern bool g_own_netns;
 
@@ -44,6 +47,7 @@ class TermTest : public EngineRootTest {
         tzset();
         start_engine(kNow);
         reset(80, 24);
+        remember_load();  // as at start: nothing remembered on a fresh root
     }
 
     // A fresh context of w x h on the home screen, user alice, drawing captured.
@@ -58,24 +62,23 @@ class TermTest : public EngineRootTest {
         io_capture_begin();
     }
 
-    // One turn of the loop after the engine's steps: events, a resize when asked, update, state
-    // change, render; what it drew.
+    // One turn of the loop after the engine's steps: events, a resize when asked, then the key (if
+    // any) through the screens; what it drew.
     static std::string turn(uint8_t key = KEY_NONE, bool resized = false)
     {
-        TermData* t = ctx_get();
+        std::vector<KeyEvent> typed;
+        if (key != KEY_NONE)
+            typed.push_back(KeyEvent{key, 0, {}});
+        return turn_typed(typed, resized);
+    }
+    static std::string turn_typed(const std::vector<KeyEvent>& typed, bool resized = false)
+    {
         io_capture_end();
         io_capture_begin();
         io_proc_event();
         if (resized)
-            t->refresh = 1;
-        if (key != KEY_NONE) {
-            io_decode(nullptr, 0, t);  // what any read does: clear feedback, redraw the prompt
-            t->key = key;
-        }
-        state_update();
-        state_change();
-        if (io_check_min_size() == 0)
-            state_render();
+            ctx_get()->refresh = 1;
+        term_keys_turn(typed);
         return io_capture_end();
     }
 
@@ -86,7 +89,7 @@ class TermTest : public EngineRootTest {
     static Strs screen(const std::string& out, int from = 0, int to = -1)
     {
         const int w = ctx_get()->term_w, h = ctx_get()->term_h;
-        const size_t clear = out.rfind("\x1b[3J");
+        const size_t clear = out.rfind("\x1b[2J");
         const std::string s = std::regex_replace(out.substr(clear == std::string::npos ? 0 : clear),
                                                  std::regex("\x1b\\[[0-9;?]*[@-~]"), "");
         Strs rows(1);
@@ -136,22 +139,24 @@ class TermTest : public EngineRootTest {
         return out;
     }
 
-    // bytes arrive on standard input at once (a paste, keys pressed quickly) and are taken in as
-    // the loop does: keyboard check, read, then the turn; until nothing is left.
-    static void burst(const std::string& bytes)
+    // bytes arrive on standard input in one write (a paste, keys pressed together) and are taken in
+    // as the loop does: one read, then one turn; with pause, nothing follows them for long enough
+    // that a lone Esc counts. The decoder lives on between bursts, as a sequence may be split.
+    static std::string burst(const std::string& bytes, bool pause = false)
     {
+        static KeyDecoder keys;
+        static int64_t now = 0;
         int p[2];
-        ASSERT_EQ(pipe(p), 0);
-        const int saved = dup(STDIN_FILENO);
-        dup2(p[0], STDIN_FILENO);
+        EXPECT_EQ(pipe(p), 0);
         EXPECT_EQ(write(p[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-        for (int turns = 0; io_keyboard_check() && turns < 1000; turns++) {
-            io_input();
-            turn();
-        }
-        dup2(saved, STDIN_FILENO);
-        for (int fd : {saved, p[0], p[1]})
-            close(fd);
+        close(p[1]);
+        std::vector<KeyEvent> typed;
+        now += KEYS_ESC_WAIT_US / 10;
+        EXPECT_EQ(keys_read(p[0], &keys, now, &typed), static_cast<long>(bytes.size()));
+        close(p[0]);
+        if (pause)
+            keys_expire(&keys, now += KEYS_ESC_WAIT_US, &typed);
+        return turn_typed(typed);
     }
 
     static void raise(uint8_t kind, void* payload) { ASSERT_EQ(jx_comm_add_event(kind, payload), 0); }

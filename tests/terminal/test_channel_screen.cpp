@@ -39,14 +39,15 @@ TEST_F(ChannelScreen, HeaderBarByChannelTypeStatusAndWidth)
 {
     const uint32_t n = (ctx_get()->channel = join("224.1.2.3", NET_OFFLINE))->net_addr;
     expect_bar(80, "224.1.2.3", "Main", "offline", true);
-    // A direct channel names the peer from 67 columns on; its status is the peer's. A name with
-    // escape sequences shows them as plain characters and the bar keeps its width.
-    JXPeer* bob = add_peer(n, "10.0.0.7", "\x1b[2J\x1b]0;x\x07z");
+    // A direct channel names the peer from 67 columns on; it is online while the peer is listed,
+    // also when just back (not heard twice yet). A name with escape sequences shows them as plain
+    // characters and the bar keeps its width.
+    add_peer(n, "10.0.0.7", "\x1b[2J\x1b]0;x\x07z")->alive = 0;
     ctx_get()->channel = add_ch(n, ip("10.0.0.7"));
     expect_bar(67, "?[2J?]0;x?z | 10.0.0.7@224.1.2.3", "Net DM", "online");
     expect_bar(66, "10.0.0.7@224.1.2.3", "Net DM", "online");
-    bob->alive = 0;
-    expect_bar(80, "?[2J?]0;x?z | 10.0.0.7@224.1.2.3", "Net DM", "offline", true);
+    drop_peer(n, "10.0.0.7");
+    expect_bar(80, "10.0.0.7@224.1.2.3", "Net DM", "offline", true);
     // A private network: the remote host is the network; closed is offline but not red.
     (ctx_get()->channel = join("10.9.8.7"))->type = CH_DM;
     jx_network_by_addr(ip("10.9.8.7"))->type = NET_DIRECT_IP_OUTGOING;
@@ -99,14 +100,15 @@ TEST_F(ChannelScreen, LayoutAt50x10AndPagingThroughARingThatWrapped)
 {
     reset(50, 10);
     fill(0, 1);
-    store("030201e0", MSG_SENT, "alice", "abcdefghijklmnopqrstuvwxyz0123");  // 29 + 30 = 59 columns: two rows
+    store("030201e0", MSG_SENT, "alice", "the quick brown fox jumps over");  // 29 + 30 = 59: two rows
     store("030201e0", MSG_RECEIVED, "bob", "123456789012345678901");         // 29 + 21 = 50: exactly one
     fill(4, 6);
     JXChannel* ch = ctx_get()->channel = join("224.1.2.3");
-    // Seven rows for messages: m1, the wrapped line on two rows, then four more; m0 does not fit.
+    // Seven rows for messages: m1, the line wrapped at its last blank that fits, four more; m0 does
+    // not fit.
     EXPECT_EQ(screen(show(STATE_CHANNEL)),
               (Strs{"224.1.2.3 | Main | online", "15:13:20|            bob >>> m1",
-                    "15:13:20|          alice <<< abcdefghijklmnopqrstu", "vwxyz0123",
+                    "15:13:20|          alice <<< the quick brown fox", "jumps over",
                     "15:13:20|            bob >>> 123456789012345678901", "15:13:20|            bob >>> m4",
                     "15:13:20|            bob >>> m5", "15:13:20|            bob >>> m6",
                     "F1HelpF2JNsF3AddrsF4ChsF5PeersF6DlsF7UlsF8Ch", "[alice]"}));
@@ -118,14 +120,14 @@ TEST_F(ChannelScreen, LayoutAt50x10AndPagingThroughARingThatWrapped)
     EXPECT_EQ(ctx_get()->list_offset, 0);
 
     // 20 rows of messages; the ring holds m31..m130, the newest in slot 30. {key, offset after,
-    // oldest message shown}: the oldest on screen stops Up, the newest Down.
+    // oldest message shown}: the oldest on screen stops Up, the newest Down; the page keys page too.
     reset(80, 23);
     ctx_get()->channel = ch;
     fill(8, 130);
     EXPECT_EQ(span(show(STATE_CHANNEL)), "m111 m130");
     // clang-format off
-    const std::tuple<uint8_t, uint16_t, int> steps[] = {{KEY_UP, 20, 91}, {KEY_UP, 40, 71}, {KEY_UP, 60, 51},
-        {KEY_UP, 80, 31}, {KEY_UP, 80, 31}, {KEY_DOWN, 60, 51}, {KEY_DOWN, 40, 71}, {KEY_DOWN, 20, 91},
+    const std::tuple<uint8_t, uint16_t, int> steps[] = {{KEY_UP, 20, 91}, {KEY_PGUP, 40, 71}, {KEY_UP, 60, 51},
+        {KEY_UP, 80, 31}, {KEY_UP, 80, 31}, {KEY_DOWN, 60, 51}, {KEY_PGDN, 40, 71}, {KEY_DOWN, 20, 91},
         {KEY_DOWN, 0, 111}, {KEY_DOWN, 0, 111}};
     // clang-format on
     for (const auto& [key, offset, first] : steps) {

@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 
+#include "support/netns.hpp"
 #include "terminal/cmd.hpp"
 #include "terminal_fixture.hpp"
 
@@ -38,9 +39,12 @@ TEST_F(Cmd, LinesAndFunctionKeysMatchExactlyCaseSensitiveAndUntrimmed)
     for (const auto& [line, state] : opens)
         EXPECT_EQ(eval(line), at(state)) << line;
     for (const std::string& bad :
-         Strs{"/chsX", "/help ", "/HELP", "/dl ", "/ul2", "/addrs!", "/join", "/uname", "/snd", "/rjx",
-              "/peersX", "/", "/net", "/Nets", "/" + std::string(1469, 'a')})
+         Strs{"/chsX", "/help ", "/HELP", "/dl ", "/ul2", "/addrs!", "/joinx", "/rjx", "/peersX", "/", "/net",
+              "/Nets", "/" + std::string(1469, 'a')})
         EXPECT_EQ(eval(bad), at(STATE_START, "Unsupported command!")) << bad;
+    for (const char* usage : {"/join <ip addr>", "/uname <username>", "/snd <path to file>"})
+        EXPECT_EQ(eval(std::string(usage, strchr(usage, ' '))),
+                  at(STATE_START, std::string("Unsupported command! Usage: ") + usage));
     EXPECT_EQ(eval("/help" + std::string(1466, ' ')), at(STATE_START, "Command too long"));
     // clang-format off
     const std::tuple<uint8_t, uint32_t, std::string> keys[] = {
@@ -72,8 +76,13 @@ TEST_F(Cmd, JoinRejoinTextsAndFiles)
     // opens on the new main channel.
     EXPECT_EQ(eval("/join 192.168.100.2001"), at(STATE_START, "Invalid address input!"));
     EXPECT_EQ(eval("/join 10.0.0.1" + std::string(8, ' ')), at(STATE_START, "Invalid address input!"));
-    EXPECT_EQ(eval("/join abc"), at(STATE_START, "Could not join network! err 1"));
-    EXPECT_EQ(eval("/join 10.0.0.1 "), at(STATE_CHANNEL));
+    EXPECT_EQ(eval("/join abc"), at(STATE_START, "Could not join network! err 1: not an IPv4 address (like 239.0.0.1)"));
+    // Joined where nothing can be sent: the channel opens, and the prompt says why it stays offline.
+    EXPECT_EQ(eval("/join 10.0.0.1 "), at(STATE_CHANNEL, "No route for 10.0.0.1 (Network is unreachable): it stays offline"));
+    struct Routed {  // the other addresses are routed (to lo)
+        Routed() { EXPECT_TRUE(jx_test_lo_route(SIOCADDRT, "0.0.0.0", "0.0.0.0")); }
+        ~Routed() { jx_test_lo_route(SIOCDELRT, "0.0.0.0", "0.0.0.0"); }
+    } routed;
     JXChannel* unspec = ctx_get()->channel;
     EXPECT_EQ(eval("/join 192.168.100.200"), at(STATE_CHANNEL)) << "15 characters";
     // Joined but offline: the existing channel opens again. Online: refused, but from the address
@@ -109,17 +118,50 @@ TEST_F(Cmd, JoinRejoinTextsAndFiles)
     ctx_get()->channel = add_ch(ip("224.1.2.3"), ip("10.0.0.7"));
     const std::string file = (root / "a file.txt").string();
     std::ofstream(file) << "x";
-    EXPECT_EQ(eval("/snd ", STATE_CHANNEL) + eval("/snd  " + file, STATE_CHANNEL),
-              at(STATE_CHANNEL, "File does not exist") + at(STATE_CHANNEL, "File does not exist"));
+    // Paths that are not files: the message says why.
+    char cwd[1025];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    // clang-format off
+    const std::pair<std::string, std::string> refused[] = {
+        {"", "File does not exist (no path given)"}, {"~/a", "File does not exist (a leading ~ is not expanded)"},
+        {" " + file, "File does not exist (relative to " + std::string(cwd) + ")"},
+        {"/nonexistent/x", "File does not exist"},
+        {root.string(), "Failed to send file: " + root.string() + " is a directory"},
+        {"/dev/null", "Failed to send file: /dev/null is not a regular file"}};
+    // clang-format on
+    for (const auto& [path, error] : refused)
+        EXPECT_EQ(eval("/snd " + path, STATE_CHANNEL), at(STATE_CHANNEL, error.substr(0, 100))) << path;
     EXPECT_EQ(eval("/snd " + file, STATE_CHANNEL), at(STATE_CHANNEL));
     EXPECT_EQ(queued(), 1u) << "offered: EV_UL_PREPARING";
     io_proc_event();
     drop_peer(ip("224.1.2.3"), "10.0.0.7");
-    EXPECT_EQ(eval("/snd " + file, STATE_CHANNEL), at(STATE_CHANNEL, "Failed to send file"));
+    EXPECT_EQ(eval("/snd " + file, STATE_CHANNEL), at(STATE_CHANNEL, "Failed to send file: the peer is offline"));
     EXPECT_EQ(eval("hello", STATE_CHANNEL), at(STATE_CHANNEL, "Peer offline"));
     EXPECT_EQ(queued(), 0u);
     // Online: the text goes out through the engine, which reports it sent.
     ctx_get()->channel = join("127.0.0.2");
     EXPECT_EQ(eval("hi there", STATE_CHANNEL), at(STATE_CHANNEL));
     EXPECT_EQ(queued(), 1u);
+}
+
+TEST_F(Cmd, JoinedNetworksAndTheLastChannelAreKeptForTheNextStart)
+{
+    // Each join and each channel opened is written at once; Delete on the networks screen forgets.
+    eval("/join 239.0.0.9"), eval("/join 239.0.0.8"), eval("/join 239.0.0.7");
+    add_peer(ip("239.0.0.9"), "10.0.0.7", "bob");
+    ctx_get()->channel = add_ch(ip("239.0.0.9"), ip("10.0.0.7"));
+    EXPECT_EQ(eval("", STATE_START, KEY_F8), at(STATE_CHANNEL));
+    show(STATE_NETWORK_LIST, {KEY_DOWN, KEY_DEL});
+    EXPECT_EQ(slurp("jx_internal/networks"), "net 239.0.0.9\nnet 239.0.0.7\nlast 239.0.0.9 10.0.0.7\n");
+    // The next start joins them again; F8 waits for bob to be heard, then opens his channel.
+    while (jx_list_head(&jx_comm_get()->networks) != nullptr)
+        jx_leave_network(static_cast<JXNetwork*>(jx_list_data(jx_list_head(&jx_comm_get()->networks))));
+    ctx_get()->channel = nullptr;
+    remember_load();
+    EXPECT_EQ(std::make_pair(jx_comm_get()->networks.size, ctx_get()->channel),
+              std::make_pair(2, jx_channel_by_addr(ip("239.0.0.9"), 0)));
+    EXPECT_EQ(eval("", STATE_START, KEY_F8), at(STATE_START, "Peer offline: 10.0.0.7 not heard from since the start"));
+    add_peer(ip("239.0.0.9"), "10.0.0.7", "bob");
+    EXPECT_EQ(eval("", STATE_START, KEY_F8), at(STATE_CHANNEL));
+    EXPECT_EQ(ctx_get()->channel, jx_channel_by_addr(ip("239.0.0.9"), ip("10.0.0.7")));
 }

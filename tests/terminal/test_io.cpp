@@ -1,4 +1,4 @@
-// Keyboard decoding, the drawing every screen shares (the key bar, the prompt row, the size
+// The real input path, the drawing every screen shares (the key bar, the prompt row, the size
 // warning), and what the program does before its loop: the user name it keeps, why a start failed,
 // and the doctor's reading of a firewall. (The e2e tests draw the home and help screens and run
 // the doctor on real hosts.)
@@ -10,74 +10,33 @@
 #include "terminal/term.hpp"
 #include "terminal_fixture.hpp"
 
-TEST(IoDecode, EveryReadGivesItsKeyAndInput)
-{
-    // {bytes, key of the first read, line after every read, line before, key of the last}
-    // clang-format off
-    const struct {
-        const char* bytes; uint8_t key; const char *after = "", *before = ""; uint8_t next = KEY_NONE;
-    } cases[] = {
-        // A sequence never edits the input; only the third byte of a four-byte one counts.
-        {"\x1b[A", KEY_UP, "ab", "ab"}, {"\x1b[B", KEY_DOWN}, {"\x1b[D", KEY_LEFT}, {"\x1b[C", KEY_RIGHT},
-        {"\x1bOP", KEY_F1}, {"\x1bOQ", KEY_F2}, {"\x1bOR", KEY_F3}, {"\x1bOS", KEY_F4}, {"\x1b[5~", KEY_PGUP},
-        {"\x1b[6~", KEY_PGDN}, {"\x1b[3~", KEY_DEL}, {"\x1b[15~", KEY_F5}, {"\x1b[17~", KEY_F6},
-        {"\x1b[18~", KEY_F7}, {"\x1b[19~", KEY_F8}, {"\x1b[3x", KEY_DEL}, {"\x1b[5\x01", KEY_PGUP},
-        // Unknown and long sequences are dropped whole (F5..F8 only: 16 is no key).
-        {"\x1b[16~", KEY_NONE}, {"\x1b[15x", KEY_NONE}, {"\x1b[Z", KEY_NONE}, {"\x1bOT", KEY_NONE},
-        {"\x1b[4~", KEY_NONE}, {"\x1b[21~x", KEY_NONE}, {"\x1bxyz", KEY_NONE}, {"\x1b[3;5~", KEY_NONE},
-        // One key per read: what follows it waits for the next turn (Down then Enter, F5 then
-        // letters, a pasted line and the next); ESC after letters starts a sequence of its own.
-        {"\x1b", KEY_ESC}, {"\t", KEY_TAB}, {"\r", KEY_ENTER}, {"\x14", KEY_CTRL_T}, {"\x03\x01", KEY_NONE},
-        {"ab\r", KEY_ENTER, "ab"}, {"\t\r", KEY_TAB, "", "", KEY_ENTER}, {"\x1bq", KEY_ESC, "q"},
-        {"\x1b[B\r", KEY_DOWN, "", "", KEY_ENTER}, {"\x1b[15~ab", KEY_F5, "qab", "q"},
-        {"abc\x1b[Ad", KEY_NONE, "abcd", "", KEY_UP},
-        // UTF-8: whole characters in, whole characters out; C1 controls and bad bytes are ignored.
-        {"é日", KEY_NONE, "é日"}, {"\x7f", KEY_NONE, "a", "a😀"}, {"\x7f\x7f", KEY_NONE, "a", "abé"},
-        {"\xc2\x85\xff\xed\xa0\x80\x80x", KEY_NONE, "x"}, {"\x08\x08", KEY_NONE, "a", "abc"},
-        {"\x7f\x7f", KEY_NONE, "", "a"}};
-    // clang-format on
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::PrintToString(std::string(c.bytes)));
-        TermData t{};
-        strcpy(t.input, c.before);
-        strcpy(t.err_feedback, "Unsupported command!");
-        const auto* b = reinterpret_cast<const uint8_t*>(c.bytes);
-        size_t n = strlen(c.bytes), used = io_decode(b, static_cast<long>(n), &t);
-        // Every read clears the error and redraws the prompt row.
-        EXPECT_EQ(std::make_tuple(t.key, t.err_feedback[0], t.prompt_redraw),
-                  std::make_tuple(c.key, '\0', uint8_t{1}));
-        t.key = KEY_NONE;
-        for (size_t u = 1; used < n && u > 0; used += u)
-            u = io_decode(b + used, static_cast<long>(n - used), &t);
-        EXPECT_EQ(std::make_tuple(std::string(t.input), t.key),
-                  std::make_tuple(std::string(c.after), c.next));
-    }
-    // The line stops at its limit in bytes, where Backspace still works; a character that does not
-    // fit whole is dropped. A character cut short by the read waits for the rest.
-    TermData t{};
-    memset(t.input, 'x', TERM_INPUT_MAX - 1);
-    io_decode(reinterpret_cast<const uint8_t*>("yz\x7fk"), 4, &t);
-    EXPECT_EQ(std::string(t.input), std::string(TERM_INPUT_MAX - 1, 'x') + "k");
-    io_decode(reinterpret_cast<const uint8_t*>("\x7f\x7féé"), 6, &t);
-    EXPECT_EQ(std::string(t.input), std::string(TERM_INPUT_MAX - 2, 'x') + "é");
-    EXPECT_EQ(io_decode(reinterpret_cast<const uint8_t*>("\xe6\x97"), 2, &t), 0u);
-}
-
 using IoDraw = TermTest;
 
 TEST_F(IoDraw, PastedLinesAndKeysPressedAtOnceGoThroughTheRealInputPath)
 {
     ctx_get()->channel = join("127.0.0.2");
     show(STATE_CHANNEL);
-    // Read 7 bytes at a time: Enter falls mid-read and characters are split between reads.
-    burst("Grüße aus Köln — 日本語\rpasted line two\r");
-    EXPECT_EQ(screen(turn(KEY_NONE, true), 20, 21),
+    // One read: lines ended by CR, CR LF and LF are sent one by one.
+    burst("Grüße aus Köln — 日本語\rpasted line two\r\nthree\n");
+    EXPECT_EQ(screen(turn(KEY_NONE, true), 19, 21),
               (Strs{"15:13:20|          alice <<< Grüße aus Köln — 日本語",
-                    "15:13:20|          alice <<< pasted line two"}));
-    // Down and Enter at once on a list: the first network is highlighted, then opened.
+                    "15:13:20|          alice <<< pasted line two", "15:13:20|          alice <<< three"}));
+    // 1500 bytes at once: the line takes 1370 and says so; the next key clears the message.
+    EXPECT_EQ(screen_row(burst(std::string(1500, 'p')), 0),
+              "Error: Line full (1370 bytes): the rest was not taken");
+    EXPECT_EQ(strlen(ctx_get()->input), TERM_INPUT_MAX);
+    EXPECT_EQ(screen_row(burst("\x7f"), 0).substr(0, 11), "[alice] ...");
+    // Keys pressed together act one by one: Down then Enter on a list opens the first network;
+    // an Esc waits for what follows: another sequence (it was Esc, then F1), or nothing in time.
     show(STATE_NETWORK_LIST);
     burst("\x1b[B\r");
     expect_at(STATE_CHANNEL, jx_channel_by_addr(ip("127.0.0.2"), 0));
+    burst("\x1b");
+    EXPECT_EQ(state_get(), STATE_CHANNEL);
+    burst("\x1bOP");
+    EXPECT_EQ(state_get(), STATE_HELP);
+    burst("\x1b", true);
+    EXPECT_EQ(state_get(), STATE_START);
 }
 
 TEST_F(IoDraw, KeyBarPromptRowAndSizeWarning)
@@ -106,6 +65,24 @@ TEST_F(IoDraw, KeyBarPromptRowAndSizeWarning)
         strcpy(ctx_get()->input, typed.c_str());
         EXPECT_EQ(row(io_prompt), "[abcdefghijklmno] " + shown);
     }
+    // The cursor inside the line: the row shows the part around it, and the cursor goes back there
+    // (columns counted from the row's start).
+    for (const auto& [back, shown, col] : {std::tuple{30, line + "f", 20}, {2, "..." + line.substr(3) + "f", 48}}) {
+        strcpy(ctx_get()->input, (line + "f").c_str());
+        ctx_get()->input_back = static_cast<uint16_t>(back);
+        io_capture_begin();
+        ctx_get()->prompt_redraw = 1;
+        io_prompt();
+        const std::string out = io_capture_end();
+        EXPECT_EQ(screen_row(out, 0), "[abcdefghijklmno] " + shown);
+        EXPECT_EQ(out.substr(out.rfind('\r')), "\r\x1b[" + std::to_string(col) + "C");
+    }
+
+    // The home screen at 50x10: the right-hand column keeps a blank from the left one.
+    reset(50, 10);
+    const Strs home = screen(show(STATE_START), 3, 4);
+    EXPECT_EQ(home[0].substr(0, 39) + std::to_string(home[0].size()), "Client version:    v0.7.0 Compiled on: 50");
+    EXPECT_EQ(home[1], "Username:           alice Joined networks:       0");
 
     // Below 50x10 a warning instead of the screen, drawn once per size. {w, h, warned, drawn}; the
     // first step forgets a warning an earlier test may have left.

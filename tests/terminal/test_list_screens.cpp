@@ -43,11 +43,12 @@ TEST_F(ListScreens, ChannelListAt80x24AndAt50x10WithScrolling)
               "  2|         bob?[2J?xy|  Net DM|         239.0.0.7|Multicast|          3 unread",
               "  3|      N/A (Offline)|  Net DM|         239.0.0.7|Multicast|         12 unread",
               "  4|        abc日本語日|      DM|   192.168.100.200| DirectIP|               N/A", ""}));
-    // Up from nothing: the last; Up crosses into the network before; the first keeps the highlight.
-    EXPECT_TRUE(selected(turn(KEY_UP), "  4|"));
+    // The first row is highlighted on opening and keeps it on Up; Down and Up cross networks.
+    EXPECT_TRUE(selected(out, "  1|"));
+    EXPECT_TRUE(selected(turn(KEY_UP), "  1|"));
+    EXPECT_TRUE(selected(show(0, {KEY_DOWN, KEY_DOWN, KEY_DOWN, KEY_DOWN}), "  4|"));
     EXPECT_TRUE(selected(turn(KEY_UP), "  3|"));
     EXPECT_EQ(ctx_get()->sel_peer, ip("10.0.0.3"));
-    EXPECT_TRUE(selected(show(0, {KEY_UP, KEY_UP, KEY_UP}), "  1|"));
 
     // At 50 columns the cells are cut with "..."; nine channels scroll in six rows.
     reset(50, 10);
@@ -60,14 +61,14 @@ TEST_F(ListScreens, ChannelListAt80x24AndAt50x10WithScrolling)
                     "  2|bob?[2...|  Net DM|239.0...|Multicast|3 unread",
                     "  3|N/A (O...|  Net DM|239.0...|Multicast|12 un...",
                     "  4| abc日...|      DM|192.1...| DirectIP|     N/A"}));
-    out = show(0, std::vector<uint8_t>(7, KEY_DOWN));  // row 7: one row down
+    out = show(0, std::vector<uint8_t>(6, KEY_DOWN));  // row 7: one row down
     EXPECT_EQ(screen(out, 2, 7).back(), "  7|N/A (O...|  Unspec|10.1.0.3|   Unspec|     N/A");
-    // Up from nothing goes to the last channel and scrolls it into view.
-    EXPECT_EQ(screen(show(STATE_CHANNEL_LIST, {KEY_UP}), 2, 7).front().substr(0, 4), "  4|");
-    // A highlighted channel that is gone: Down clears the highlight.
-    jx_leave_network(jx_network_by_addr(ip("10.1.0.5")));
-    turn(KEY_DOWN);
-    EXPECT_EQ(std::make_pair(ctx_get()->sel_addr, ctx_get()->sel_peer), std::make_pair(0u, 0u));
+    // Rows that go leave the highlight on its channel; when its own goes, on the one in its place.
+    for (const auto& [gone, row] : {std::pair{"10.1.0.1", "  6|N/A (O...|  Unspec|10.1.0.3"},
+                                    {"10.1.0.3", "  6|N/A (O...|  Unspec|10.1.0.4"}}) {
+        jx_leave_network(jx_network_by_addr(ip(gone)));
+        EXPECT_TRUE(selected(turn(KEY_NONE, true), row)) << gone;
+    }
 }
 
 TEST_F(ListScreens, NetworkListAt80x24And50x10EnterAndDelete)
@@ -80,7 +81,7 @@ TEST_F(ListScreens, NetworkListAt80x24And50x10EnterAndDelete)
     // 15 rows (2..16), then the details of the highlighted network. The list screens take no text:
     // it is dropped, and the prompt row shows a red xxx.
     strcpy(ctx_get()->input, "abc");
-    const std::string out = show(STATE_NETWORK_LIST, {KEY_DOWN});
+    const std::string out = show(STATE_NETWORK_LIST, {KEY_UP});
     EXPECT_EQ(std::make_pair(screen_row(out, 23), ctx_get()->input[0]),
               std::make_pair(std::string("xxx"), '\0'));
     EXPECT_EQ(screen(out, 0, 2), (Strs{"Networks", " No|" + pad(43) + "Address|       Type|Status| Peers",
@@ -89,23 +90,21 @@ TEST_F(ListScreens, NetworkListAt80x24And50x10EnterAndDelete)
               (Strs{"", "Network details", "Self IP: 10.0.0.1", "Last update: 14:12:19", "", ""}));
     EXPECT_EQ(screen_row(turn(KEY_DOWN), 18), "Self IP: N/A");
     // Enter opens the main channel, creating it when the network has none yet.
-    show(STATE_NETWORK_LIST, {KEY_UP, KEY_ENTER});
+    show(STATE_NETWORK_LIST, {KEY_DOWN, KEY_DOWN, KEY_ENTER});
     expect_at(STATE_CHANNEL, jx_channel_by_addr(closed->addr, 0));
 
     // At 50x10 one row fits, and it scrolls. Delete leaves the highlighted network (not the open
-    // channel's) and drops the open channel; Down from a highlight no longer listed: none.
+    // channel's) and drops the open channel; the highlight goes to the network in its place.
     reset(50, 10);
     ctx_get()->channel = main_ch;
     EXPECT_EQ(
-        screen(show(STATE_NETWORK_LIST, {KEY_DOWN, KEY_DOWN}), 1, 4),
+        screen(show(STATE_NETWORK_LIST, {KEY_DOWN}), 1, 4),
         (Strs{" No|             Address|       Type|Status| Peers",
               "  2|     192.168.100.200|   DirectIP|    Up|     1", "Network details", "Self IP: N/A"}));
     EXPECT_EQ(screen(turn(KEY_DEL), 2, 4),
-              (Strs{"  2|            10.9.9.9|     Unspec|  Down|     0", "Network details", ""}));
-    EXPECT_EQ(jx_network_by_addr(ip("192.168.100.200")), nullptr);
-    turn(KEY_DOWN);
-    EXPECT_EQ(std::make_pair(ctx_get()->channel, ctx_get()->sel_addr),
-              std::make_pair(static_cast<JXChannel*>(nullptr), 0u));
+              (Strs{"  2|            10.9.9.9|     Unspec|  Down|     0", "Network details", "Self IP: N/A"}));
+    EXPECT_EQ(std::make_tuple(jx_network_by_addr(ip("192.168.100.200")), ctx_get()->channel, ctx_get()->sel_addr),
+              std::make_tuple(nullptr, nullptr, ip("10.9.9.9")));
 }
 
 TEST_F(ListScreens, PeerListShowsTheOpenChannelsNetworkAndEnterOpensADirectChannel)
@@ -121,10 +120,10 @@ TEST_F(ListScreens, PeerListShowsTheOpenChannelsNetworkAndEnterOpensADirectChann
                     "  1|" + pad(27) + "bob?[2J?xy|" + pad(30) + "10.0.0.2",
                     "  2|" + pad(33) + "erin|" + pad(30) + "10.0.0.4", ""}));
     EXPECT_FALSE(std::filesystem::exists(root / "msg" / "070000ef"));
-    // Enter with nothing highlighted does nothing; on a peer it opens a direct channel with it.
+    // Enter opens the direct channel with the highlighted peer, the first on opening.
     turn(KEY_ENTER);
-    expect_at(STATE_PEER_LIST, bob_ch);
-    show(0, {KEY_UP, KEY_ENTER});
+    expect_at(STATE_CHANNEL, bob_ch);
+    show(STATE_PEER_LIST, {KEY_DOWN, KEY_ENTER});
     expect_at(STATE_CHANNEL, jx_channel_by_addr(lan->addr, ip("10.0.0.4")));
 
     // At 50x10 on a direct-IP network: its only channel is the one already open, where the
@@ -153,12 +152,14 @@ TEST_F(ListScreens, LanListAt80x24And50x10)
               (Strs{"Predefined LAN multicast addresses", " No|" + pad(46) + "Address|         Status| Peers",
                     "  1|" + pad(44) + "239.0.0.0|           Join|   N/A",
                     "  4|" + pad(44) + "239.0.0.3|   Open(Joined)|     1"}));
-    // Up from nothing: row 255 at the bottom of the area.
-    EXPECT_EQ(screen_row(turn(KEY_UP), 21), "255|" + pad(42) + "239.0.0.254|           Join|   N/A");
+    // The first row is highlighted on opening; row 255 is reached by scrolling.
+    EXPECT_TRUE(selected(show(0, {KEY_UP}), "  1|"));
+    EXPECT_EQ(screen_row(show(0, std::vector<uint8_t>(255, KEY_DOWN)), 21),
+              "255|" + pad(42) + "239.0.0.254|           Join|   N/A");
 
     // At 50x10: six rows.
     reset(50, 10);
-    const Strs narrow = screen(show(STATE_LAN_LIST, std::vector<uint8_t>(7, KEY_DOWN)));
+    const Strs narrow = screen(show(STATE_LAN_LIST, std::vector<uint8_t>(6, KEY_DOWN)));
     EXPECT_EQ((Strs{narrow[1], narrow[2], narrow[7].substr(0, 4)}),
               (Strs{" No|" + pad(16) + "Address|         Status| Peers",
                     "  2|" + pad(14) + "239.0.0.1|           Join|   N/A", "  7|"}));

@@ -2,11 +2,14 @@
 // stored messages as fit with the newest at the bottom, the key bar and the prompt. Everything
 // shown is read back from the channel's message file at each full drawing; only the paging
 // position lives in ctx. Arrow up and down page through older and newer messages.
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
@@ -18,6 +21,9 @@
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/line.hpp"
+#include "terminal/remember.hpp"
 #include "terminal/screens/channel.hpp"
 #include "terminal/screens/screens.hpp"
 
@@ -53,6 +59,33 @@ size_t peer_name(const JXPeer* peer, char* left, size_t size)
     return o + static_cast<size_t>(snprintf(left + o, size - o, " | "));
 }
 
+// The rows a channel line's text takes on a terminal w cells wide after the line's prefix, as
+// {start, length} in text: a row breaks at its last blank (which is not shown), or between
+// characters where it has none.
+std::vector<std::pair<size_t, size_t>> wrap_rows(const std::string& text, size_t w)
+{
+    std::vector<std::pair<size_t, size_t>> rows;
+    const size_t n = text.size();
+    size_t pos = 0;
+    const auto prefix = static_cast<size_t>(CH_LINE_PREFIX);
+    size_t room = w > prefix ? w - prefix : 0;
+    for (;;) {
+        size_t head = jx_str_head(text.c_str() + pos, n - pos, room, nullptr);
+        if (pos + head >= n) {
+            rows.emplace_back(pos, n - pos);
+            return rows;
+        }
+        if (head == 0 && room == w)  // a character wider than the row: it goes whole
+            head = std::max<size_t>(jx_utf8_len(text.c_str() + pos, n - pos), 1);
+        const size_t blank = text.rfind(' ', pos + head);
+        const bool at_blank = blank != std::string::npos && blank > pos;
+        const size_t len = at_blank ? blank - pos : head;
+        rows.emplace_back(pos, len);
+        pos += len + (at_blank ? 1 : 0);
+        room = w;
+    }
+}
+
 }  // namespace
 
 void channel_init(state_op* update, state_op* render)
@@ -61,6 +94,7 @@ void channel_init(state_op* update, state_op* render)
     *render = channel_render;
     channel_render_intern = channel_render_complete;
     ctx_reset_scroll();
+    remember_channel(ctx_get()->channel);
 }
 
 void channel_update()
@@ -71,16 +105,18 @@ void channel_update()
         state_set(STATE_START);
         t->sel_addr = 0;
         t->sel_peer = 0;
-        memset(t->input, 0, sizeof t->input);
+        line_clear(t);
         break;
     case KEY_ENTER:
         cmd_eval_input();
         break;
     case KEY_UP:
+    case KEY_PGUP:
         t->scroll_req = SCROLL_OLDER;
         channel_render_intern = channel_render_complete;
         break;
     case KEY_DOWN:
+    case KEY_PGDN:
         t->scroll_req = SCROLL_NEWER;
         channel_render_intern = channel_render_complete;
         break;
@@ -136,7 +172,9 @@ void ch_data_bar()
         const JXPeer* peer = jx_peer_from_network(ch->peer_addr, net);
         size_t o = w >= CH_HEADER_NAME_MIN_W ? peer_name(peer, left, sizeof left) : 0;
         snprintf(left + o, sizeof left - o, "%s@%s", jx_ip_str(ch->peer_addr).s, jx_ip_str(ch->net_addr).s);
-        status = peer != nullptr ? peer->alive : 0;
+        // A peer in the list has been heard within the last minute: online, also before its alive
+        // flag is set again by a second beacon (no event would redraw the header then).
+        status = peer != nullptr ? NET_ONLINE : NET_OFFLINE;
         break;
     }
     case CH_DM: {
@@ -217,10 +255,8 @@ void ch_display_texts()
                 free(m);
                 break;
             }
-            // Rows the line takes as the terminal wraps it, the text measured as it is shown.
-            const std::string text = io_safe(m->text, sizeof m->text);
-            const auto need = static_cast<int>(
-                jx_str_rows(text.c_str(), text.size(), CH_LINE_PREFIX, static_cast<size_t>(w)));
+            // Rows the line takes, the text measured as it is shown.
+            const auto need = static_cast<int>(wrap_rows(io_safe(m->text, sizeof m->text), static_cast<size_t>(w)).size());
             if (rows + need >= h - 2) {
                 free(m);
                 break;
@@ -299,7 +335,6 @@ void io_print_txt(const JXStoredMsg* msg)
     io_color(colour);
     const time_t when = static_cast<time_t>(msg->time);
     io_printf("%s|", jx_format_time(&when));
-    // Names and texts come from other hosts: no byte of them may reach the terminal as control.
     char author[sizeof msg->username];
     if (system)
         snprintf(author, sizeof author, "System");
@@ -307,6 +342,13 @@ void io_print_txt(const JXStoredMsg* msg)
         jx_str_sanitize(msg->username, sizeof msg->username, author, sizeof author);
     io_puts(io_rjust(author, CH_AUTHOR_W).c_str());
     io_puts(marker);
-    io_write_untrusted(msg->text, sizeof msg->text);
+    // Texts come from other hosts: no byte of them may reach the terminal as control.
+    const std::string text = io_safe(msg->text, sizeof msg->text);
+    const char* sep = "";
+    for (const auto& [start, len] : wrap_rows(text, static_cast<size_t>(std::max(t->term_w, 1)))) {
+        io_puts(sep);
+        io_write(text.data() + start, len);
+        sep = "\r\n";
+    }
     io_puts(IO_RESET "\r\n");
 }

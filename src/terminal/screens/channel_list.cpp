@@ -6,6 +6,7 @@
 #include "engine/registry.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
@@ -35,6 +36,30 @@ void highlight(TermData* t, const JXChannel* ch)
 {
     t->sel_addr = ch != nullptr ? ch->net_addr : 0;
     t->sel_peer = ch != nullptr ? ch->peer_addr : 0;
+}
+
+// The highlight stays on its channel while others come and go; the first row on opening.
+void keep_sel(TermData* t)
+{
+    long n = 0, found = -1;
+    for_each_channel([&](const JXNetwork*, const JXChannel* ch) {
+        if (is_highlighted(ch, t))
+            found = n;
+        n++;
+        return false;
+    });
+    const long row = list_keep_row(static_cast<size_t>(n), found);
+    if (row < 0) {
+        highlight(t, nullptr);
+        return;
+    }
+    long i = 0;
+    for_each_channel([&](const JXNetwork*, const JXChannel* ch) {
+        if (i++ != row)
+            return false;
+        highlight(t, ch);
+        return true;
+    });
 }
 
 void move_down(TermData* t)
@@ -121,7 +146,8 @@ void io_disp_channels()
               "Net. type", netw, "Activity");
     io_puts(IO_RESET "\r\n");
 
-    // Position of the highlight; a highlight no longer listed counts as the last channel.
+    keep_sel(t);
+    // Position of the highlight.
     uint16_t sel = 0;
     if (jx_list_size(&jx_comm_get()->networks) > 0 && (t->sel_addr != 0 || t->sel_peer != 0)) {
         for_each_channel([&](const JXNetwork*, const JXChannel* ch) {
@@ -155,12 +181,14 @@ void channel_list_init(state_op* update, state_op* render)
     TermData* t = ctx_get();
     t->sel_addr = 0;
     t->sel_peer = 0;
+    t->sel_row = 0;
     ctx_reset_scroll();
 }
 
 void channel_list_update()
 {
     TermData* t = ctx_get();
+    keep_sel(t);
     switch (t->key) {
     case KEY_ESC:
         state_set(STATE_START);

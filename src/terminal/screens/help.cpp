@@ -4,6 +4,7 @@
 
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/screens.hpp"
 
 static state_op help_render_intern = help_render_complete;
@@ -36,6 +37,18 @@ static constexpr HelpLine page[] = {
     {TEXT, "F6 - List of all downloads in current session"},
     {TEXT, "F7 - List of all uploads in current session"},
     {TEXT, "F8 - Last opened channel"},
+    {EMPTY, ""},
+    {TITLE, "Keys"},
+    {TEXT, "Esc - back (to the channel or home); home: quit"},
+    {TEXT, "Ctrl-C - quit (asks while files are moving)"},
+    {TEXT, "Up/Down - move in a list, page a channel"},
+    {TEXT, "PageUp/PageDown - page a channel"},
+    {TEXT, "Left/Right/Home/End - move in the input line"},
+    {TEXT, "Ctrl-U - delete to the start of the line"},
+    {TEXT, "Ctrl-W - delete the word before the cursor"},
+    {TEXT, "Enter - open, join, accept a download"},
+    {TEXT, "Delete - leave a network, remove a transfer"},
+    {TEXT, "Ctrl-T - verify a finished download"},
     {EMPTY, ""},
     {TITLE, "Commands"},
     {TEXT, "/join <ip addr> - join a network (or directIP DM)"},

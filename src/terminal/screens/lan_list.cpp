@@ -9,6 +9,7 @@
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
@@ -53,7 +54,7 @@ void lan_list_init(state_op* update, state_op* render)
     *update = lan_list_update;
     *render = lan_list_render;
     lan_list_render_intern = lan_list_render_complete;
-    ctx_get()->sel_addr = 0;
+    ctx_get()->sel_addr = htonl(LAN_FIRST);  // the list never changes: its first row to start with
     ctx_reset_scroll();
 }
 

@@ -1,8 +1,10 @@
 #include "terminal/screens/list_draw.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "engine/registry.hpp"
 #include "foundation/utf8.hpp"
@@ -44,6 +46,26 @@ uint16_t list_sel_pos(const jx_list* list, list_addr_fn addr_of, uint32_t sel)
             return i;
     }
     return i;
+}
+
+long list_keep_row(size_t n, long found)
+{
+    TermData* t = ctx_get();
+    if (n == 0)
+        return -1;
+    const long row = found >= 0 ? found : std::min<long>(t->sel_row, static_cast<long>(n) - 1);
+    t->sel_row = static_cast<uint16_t>(row);
+    return row;
+}
+
+uint32_t list_keep_sel(const jx_list* list, list_addr_fn addr_of, uint32_t sel)
+{
+    std::vector<uint32_t> rows;
+    for (jx_list_elmt* e = list != nullptr ? jx_list_head(list) : nullptr; e != nullptr; e = jx_list_next(e))
+        rows.push_back(addr_of(jx_list_data(e)));
+    const auto it = sel != 0 ? std::find(rows.begin(), rows.end(), sel) : rows.end();
+    const long row = list_keep_row(rows.size(), it != rows.end() ? it - rows.begin() : -1);
+    return row < 0 ? 0 : rows[static_cast<size_t>(row)];
 }
 
 void list_cell(const char* text, int c, bool bar, bool untrusted)

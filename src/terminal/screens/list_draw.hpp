@@ -3,6 +3,7 @@
 // Owns nothing; calls io, ctx, state_machine and the engine's registry (read only).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "foundation/llist.hpp"
@@ -21,6 +22,15 @@ uint32_t list_move_sel(const jx_list* list, list_addr_fn addr_of, uint32_t sel, 
 // 1-based row to keep in view: 0 for an empty (or null) list, 1 when sel is 0 or the first row,
 // the row of sel, or the row count when sel is not listed.
 uint16_t list_sel_pos(const jx_list* list, list_addr_fn addr_of, uint32_t sel);
+
+// Every list keeps a row highlighted while it has rows, and keeps it on the same entry as rows
+// come and go. Of n rows: `found` (0-based) when the highlighted entry is listed; otherwise (-1)
+// the row that took the place it was last seen at (ctx.sel_row, 0 when a screen opens), or the
+// last row when fewer are left; -1 for no rows. The row is recorded in ctx.sel_row.
+long list_keep_row(size_t n, long found);
+// The same over a list keyed by address: sel when listed, else the address now at its row; 0 for
+// an empty (or null) list.
+uint32_t list_keep_sel(const jx_list* list, list_addr_fn addr_of, uint32_t sel);
 
 // Writes text right-aligned in a cell of c terminal cells, followed by "|" when bar. A wider text
 // shows its first c - 3 cells and "...", never half a character. Text from other hosts

@@ -9,6 +9,8 @@
 #include "foundation/utility.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/remember.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
@@ -19,6 +21,12 @@ namespace {
 uint32_t network_addr(const void* member)
 {
     return static_cast<const JXNetwork*>(member)->addr;
+}
+
+// The highlight stays on its network while others come and go; the first row on opening.
+void keep_sel(TermData* t)
+{
+    t->sel_addr = list_keep_sel(&jx_comm_get()->networks, network_addr, t->sel_addr);
 }
 
 void disp_details(const JXNetwork* shown)
@@ -52,6 +60,7 @@ void network_list_disp_networks()
     io_puts(IO_RESET "\r\n");
 
     auto rows = static_cast<uint16_t>(t->term_h > 9 ? t->term_h - 9 : 0);
+    keep_sel(t);
     io_compute_list_offset(list_sel_pos(nets, network_addr, t->sel_addr), rows);
 
     const JXNetwork* shown = nullptr;  // the highlighted network, when its row is on screen
@@ -82,12 +91,14 @@ void network_list_init(state_op* update, state_op* render)
     network_list_render_intern = network_list_render_complete;
     TermData* t = ctx_get();
     t->sel_addr = 0;
+    t->sel_row = 0;
     ctx_reset_scroll();
 }
 
 void network_list_update()
 {
     TermData* t = ctx_get();
+    keep_sel(t);
     switch (t->key) {
     case KEY_ESC:
         state_set(STATE_START);
@@ -110,6 +121,7 @@ void network_list_update()
             jx_log("Leaving network %s", jx_ip_str(t->sel_addr).s);
             jx_leave_network(net);
         }
+        remember_forget(t->sel_addr);  // not joined again at the next start
         // The open channel may have been one of the network's; it must never outlive it.
         t->channel = nullptr;
         network_list_render_intern = network_list_render_complete;

@@ -6,6 +6,7 @@
 #include "engine/registry.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
@@ -29,6 +30,12 @@ JXNetwork* shown_network()
     return jx_network_by_addr(ch->net_addr);
 }
 
+// The highlight stays on its peer while others come and go; the first row on opening.
+void keep_sel(TermData* t, const JXNetwork* net)
+{
+    t->sel_peer = list_keep_sel(net != nullptr ? &net->peers : nullptr, peer_addr, t->sel_peer);
+}
+
 }  // namespace
 
 void peer_list_disp_peers(const JXNetwork* network)
@@ -42,6 +49,7 @@ void peer_list_disp_peers(const JXNetwork* network)
     io_puts(IO_RESET "\r\n");
 
     const jx_list* peers = network != nullptr ? &network->peers : nullptr;
+    keep_sel(t, network);
     auto rows = static_cast<uint16_t>(t->term_h > 4 ? t->term_h - 4 : 0);
     io_compute_list_offset(list_sel_pos(peers, peer_addr, t->sel_peer), rows);
 
@@ -69,11 +77,13 @@ void peer_list_init(state_op* update, state_op* render)
     peer_list_render_intern = peer_list_render_complete;
     empty_frame_drawn = false;
     ctx_get()->sel_peer = 0;
+    ctx_get()->sel_row = 0;
 }
 
 void peer_list_update()
 {
     TermData* t = ctx_get();
+    keep_sel(t, shown_network());
     switch (t->key) {
     case KEY_ESC:
         state_set(STATE_START);

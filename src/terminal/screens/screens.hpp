@@ -1,6 +1,7 @@
 // screens: the five operations of every screen (init, update, render, render_dy,
-// render_complete), one source file per screen. Screens may call io, ctx, cmd, state_machine and
-// the engine's public operations and records.
+// render_complete), one source file per screen. Screens may call io, ctx, keys (the codes), line,
+// cmd, remember, state_machine, storage (paths, free space) and the engine's public operations and
+// records.
 #pragma once
 
 #include "terminal/state_machine.hpp"

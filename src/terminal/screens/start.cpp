@@ -1,4 +1,5 @@
 // Home screen: banner, client details and the prompt for commands.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -9,6 +10,7 @@
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/screens.hpp"
 
 #ifndef JX_BUILD_DATE
@@ -40,7 +42,7 @@ void start_update()
     TermData* t = ctx_get();
     switch (t->key) {
     case KEY_ESC:
-        state_set(STATE_EXIT);
+        cmd_quit();
         break;
     case KEY_ENTER:
         cmd_eval_input();
@@ -66,21 +68,23 @@ void start_render_complete()
     start_render_intern = start_render_dy;
 }
 
-// One detail row: yellow label, magenta value, then the right-hand pair at column w / 2.
+// One detail row: yellow label, magenta value, then the right-hand pair at column w / 2, its value
+// right-aligned in r_width. Below 52 columns the pair keeps one blank from the left one and its
+// value gives up a column for it, so the row still fits.
 static void detail_row(const char* l_label, const std::string& l_value, const char* r_label,
-                       const std::string& r_value, int32_t w)
+                       const std::string& r_value, int r_width, int32_t w)
 {
     io_puts(IO_YELLOW);
     io_puts(l_label);
     io_puts(IO_MAGENTA);
     io_puts(l_value.c_str());
     if (r_label != nullptr) {
-        int32_t pad = w / 2 - 25;
-        io_printf("%*s", pad > 0 ? pad : 0, "");
+        const int32_t pad = std::max(w / 2 - 25, 1);
+        io_printf("%*s", pad, "");
         io_puts(IO_YELLOW);
         io_puts(r_label);
         io_puts(IO_MAGENTA);
-        io_puts(r_value.c_str());
+        io_printf("%*s", r_width - (pad - std::max(w / 2 - 25, 0)), r_value.c_str());
     }
     io_puts(IO_RESET "\r\n");
 }
@@ -145,10 +149,10 @@ void start_display()
     char size_txt[16];
     snprintf(size_txt, sizeof size_txt, "%dx%d", w, h);
 
-    detail_row("Client version: ", sfmt("%9s", JX_VERSION), "Compiled on: ", sfmt("%12s", JX_BUILD_DATE), w);
-    detail_row("Username: ", io_rjust(user, 15),
-               "Joined networks: ", sfmt("%8d", jx_list_size(&cc->networks)), w);
-    detail_row("Active dloads: ", sfmt("%10ld", dls), "Active uloads: ", sfmt("%10ld", uls), w);
-    detail_row("Finished dloads: ", sfmt("%8ld", fin_dls), "Finished uloads: ", sfmt("%8ld", fin_uls), w);
-    detail_row("Terminal size: ", sfmt("%10s", size_txt), nullptr, std::string(), w);
+    detail_row("Client version: ", sfmt("%9s", JX_VERSION), "Compiled on: ", JX_BUILD_DATE, 12, w);
+    detail_row("Username: ", io_rjust(user, 15), "Joined networks: ", sfmt("%d", jx_list_size(&cc->networks)), 8,
+               w);
+    detail_row("Active dloads: ", sfmt("%10ld", dls), "Active uloads: ", sfmt("%ld", uls), 10, w);
+    detail_row("Finished dloads: ", sfmt("%8ld", fin_dls), "Finished uloads: ", sfmt("%ld", fin_uls), 8, w);
+    detail_row("Terminal size: ", sfmt("%10s", size_txt), nullptr, std::string(), 0, w);
 }

@@ -13,8 +13,11 @@
 #include "foundation/timer.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
+#include "storage/fso.hpp"
+#include "storage/transfer_files.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
+#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 
 namespace {
@@ -68,6 +71,40 @@ size_t sel_pos(const std::vector<Row>& rows, const uint8_t* sel)
     return rows.size();
 }
 
+// The highlight stays on its transfer while others come and go; the first row on opening.
+void keep_sel(const std::vector<Row>& rows, uint8_t* sel)
+{
+    long found = -1;
+    for (size_t i = 0; i < rows.size() && found < 0 && !none(sel); i++) {
+        if (std::memcmp(rows[i].id(), sel, 8) == 0)
+            found = static_cast<long>(i);
+    }
+    const long row = list_keep_row(rows.size(), found);
+    if (row < 0)
+        std::memset(sel, 0, 8);
+    else
+        std::memmove(sel, rows[static_cast<size_t>(row)].id(), 8);
+}
+
+// Enter on an offer: it is refused, with the reason, when its file cannot fit or be made.
+void accept(const std::vector<Row>& rows, const uint8_t* sel)
+{
+    const JXTransfer* d = nullptr;
+    for (const Row& r : rows)
+        if (r.live != nullptr && r.live->state == DL_PENDING && std::memcmp(r.live->id, sel, 8) == 0)
+            d = r.live;
+    uint64_t room = 0;
+    if (d != nullptr && jx_fso_downloads_free(&room) && d->meta.size > room) {
+        char need[16], free_now[16];
+        jx_bytes_to_human(d->meta.size, need, sizeof need);
+        jx_bytes_to_human(room, free_now, sizeof free_now);
+        ctx_err_feedback("Download refused: %s does not fit in the %s free in downloads/", need, free_now);
+        return;
+    }
+    if (jx_accept_download(sel) != 0 && d != nullptr)
+        ctx_err_feedback("Download refused: its file could not be made in downloads/ (see jx_internal/log)");
+}
+
 // "%3hu%%[" then p / 5 '#' in `done` colour and the rest as `rest` characters, "]" in magenta.
 void bar(unsigned p, const char* pct_colour, const char* done, char rest, const char* rest_colour)
 {
@@ -112,10 +149,14 @@ void eta_line(const char* label, bool shown, uint64_t seconds)
     io_puts("\r\n");
 }
 
-void path_and_digest(const JXFileMeta& m, int w)
+// An empty directory stands for `none`: "." for a file offered by a relative name, downloads/ for
+// an offer not accepted yet (its file is made there on Enter).
+void path_and_digest(const JXFileMeta& m, int w, const std::string& none = ".")
 {
     io_puts(IO_YELLOW "File path: " IO_MAGENTA);
-    std::string dir = m.dir[0] != '\0' ? io_safe(m.dir, sizeof m.dir) : ".";
+    std::string dir = m.dir[0] != '\0' ? io_safe(m.dir, sizeof m.dir) : none;
+    if (dir.empty())
+        dir = ".";
     // A received file is stored under a safe name; the name it was offered under is only shown.
     if (m.offered[0] != '\0' && strncmp(m.offered, m.name, sizeof m.offered) != 0)
         dir += "  (offered as " + io_safe(m.offered, sizeof m.offered) + ")";
@@ -155,10 +196,10 @@ void live_details(const TransferScreen* s, const JXTransfer* t, int w)
         speed(t->speed);
     io_puts("\r\n");
     eta_line("ETA: ", s->download ? t->state != DL_PENDING && t->speed != 0 : t->state > UL_PENDING, t->eta);
-    path_and_digest(t->meta, w);
+    path_and_digest(t->meta, w, s->download ? io_safe(fso.root_path, JX_FSO_PATH_MAX) + "/downloads/" : ".");
 }
 
-void fin_details(const TransferScreen* s, const JXTransferFin* f, int w)
+void fin_details(const TransferScreen* s, const JXNetwork* net, const JXTransferFin* f, int w)
 {
     io_puts(IO_YELLOW "Progress: ");
     switch (f->state) {
@@ -197,6 +238,10 @@ void fin_details(const TransferScreen* s, const JXTransferFin* f, int w)
     case FIN_FAILED:
         io_puts(s->download ? IO_RED "Download failed" : IO_RED "Upload failed");
         break;
+    case FIN_NONE:
+        io_puts(IO_RED "Declined by ");
+        io_puts(io_safe(io_peer_name(net->addr, f->addr).c_str(), JX_USERNAME_MAX).c_str());
+        break;
     default:
         break;
     }
@@ -215,6 +260,7 @@ const TransferScreen UL_SCREEN = {false, "Uploads", 7, "Destination", "Upload de
 void transfer_list_reset()
 {
     std::memset(ctx_get()->sel_transfer, 0, sizeof ctx_get()->sel_transfer);
+    ctx_get()->sel_row = 0;
     ctx_reset_scroll();
 }
 
@@ -230,6 +276,7 @@ void transfer_list_display(const TransferScreen* s)
     io_puts(IO_RESET "\r\n");
 
     const std::vector<Row> rows = rows_of(s);
+    keep_sel(rows, t->sel_transfer);
     const auto height = static_cast<uint16_t>(t->term_h > 9 ? t->term_h - 9 : 0);
     io_compute_list_offset(static_cast<uint16_t>(sel_pos(rows, t->sel_transfer)), height);
     const Row* shown = nullptr;
@@ -259,7 +306,7 @@ void transfer_list_display(const TransferScreen* s)
     } else if (shown->live != nullptr) {
         live_details(s, shown->live, w);
     } else {
-        fin_details(s, shown->fin, w);
+        fin_details(s, shown->net, shown->fin, w);
     }
 }
 
@@ -267,6 +314,7 @@ bool transfer_list_keys(const TransferScreen* s)
 {
     TermData* t = ctx_get();
     uint8_t* sel = t->sel_transfer;
+    keep_sel(rows_of(s), sel);
     switch (t->key) {
     case KEY_ESC:
         state_set(t->channel != nullptr ? STATE_CHANNEL : STATE_START);
@@ -274,15 +322,16 @@ bool transfer_list_keys(const TransferScreen* s)
     case KEY_ENTER:
         if (!s->download)
             return false;
-        (void)jx_accept_download(sel);
+        accept(rows_of(s), sel);
         break;
     case KEY_DEL: {
         for (const Row& r : rows_of(s)) {
             if (std::memcmp(r.id(), sel, 8) != 0)
                 continue;
-            // A download in progress loses its partial file with it; a finished one keeps its file.
+            // A download in progress loses its partial file with it, and its uploader is told; a
+            // finished one keeps its file.
             if (r.live != nullptr)
-                (void)(s->download ? jx_rm_dl(r.net, sel) : jx_rm_ul(r.net, sel));
+                (void)(s->download ? jx_cancel_dl(r.net, sel) : jx_rm_ul(r.net, sel));
             else
                 (void)jx_rm_fin(s->download ? &r.net->fin_downloads : &r.net->fin_uploads, sel);
             break;

@@ -1,7 +1,8 @@
 // transfer_list: what the downloads and uploads screens share: the rows of every transfer of one
 // direction in all joined networks (in progress first, then finished), the table, the details
 // pane with its progress bar, and the keys that move the highlight, accept, verify and remove.
-// Calls io, ctx, cmd, state_machine and the engine's transfer operations.
+// Calls io, ctx, cmd, state_machine, storage (free space of downloads/) and the engine's transfer
+// operations.
 #pragma once
 
 #include <cstdint>
