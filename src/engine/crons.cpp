@@ -93,7 +93,7 @@ int64_t jx_next_due_us()
     }
     if (due == std::numeric_limits<int64_t>::max())
         return JX_DUE_NONE;
-    if (due <= jx_clock_now())
+    if (due <= jx_mono_now())
         return JX_DUE_NOW;
     const int64_t us = jx_clock_us_until(due);
     return us > 0 ? us : JX_DUE_NOW;

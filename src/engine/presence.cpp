@@ -16,7 +16,7 @@ void proc_beacon(const JXPacket* pkt)
     JXNetwork* network = jx_network_of_packet(pkt);
     if (network == nullptr)
         return;
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
 
     if (jx_beacon_is_from(pkt->payload, comm.instance_id) && jx_is_group(network->type)) {
         // Our own beacon came back: the network carries our traffic, and now we know our address on it.
@@ -111,7 +111,7 @@ void manage_network(JXNetwork* network)
 {
     if (network->status != NET_ONLINE)
         return;
-    if (jx_clock_now() - network->last_heard <= JX_NET_OFFLINE_S)
+    if (jx_mono_now() - network->last_heard <= JX_NET_OFFLINE_S)
         return;
     jx_set_network_status(network, NET_OFFLINE);
     jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
@@ -119,7 +119,7 @@ void manage_network(JXNetwork* network)
 
 void manage_peer_list(JXNetwork* network)
 {
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     jx_list_elmt* prev = nullptr;
     jx_list_elmt* el = jx_list_head(&network->peers);
     while (el != nullptr) {
@@ -148,7 +148,7 @@ void manage_peer_list(JXNetwork* network)
 
 void live_beacon(JXNetwork* network)
 {
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     if (network->type == NET_UNSPEC) {
         // No beacon before the host answered; a closed network waits until it is joined again.
         if (network->status == NET_CLOSED || now - network->last_beacon <= JX_QUERY_GAP_S)

@@ -102,7 +102,7 @@ void jx_set_network_status(JXNetwork* network, uint8_t status)
         // Whatever brought it online proved it alive now; an old last-heard time would take it
         // offline again in the next periodic pass.
         network->status = NET_ONLINE;
-        network->online_since = jx_clock_now();
+        network->online_since = jx_mono_now();
         network->last_heard = network->online_since;
         break;
     case NET_OFFLINE:
@@ -126,7 +126,7 @@ void jx_ts_peer(JXPeer* peer)
     if (peer == nullptr)
         return;
     peer->alive = 1;
-    peer->last_seen = jx_clock_now();
+    peer->last_seen = jx_mono_now();
 }
 
 namespace {
@@ -212,7 +212,7 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
         jx_log("Could not allocate memory! - Code 6");
         return JX_NET_ADD_NOMEM;
     }
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     n->addr = addr;
     n->type = is_mcast_addr(addr) ? NET_MULTICAST : is_bcast_addr(addr) ? NET_BROADCAST : NET_UNSPEC;
     n->status = NET_OFFLINE;
@@ -348,7 +348,7 @@ uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)
 {
     if (network == nullptr || pkt == nullptr)
         return JX_PEER_NULL_NET;
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     auto* peer = static_cast<JXPeer*>(std::calloc(1, sizeof(JXPeer)));
     if (peer == nullptr) {
         jx_log("Could not allocate memory! - Code 2");

@@ -82,7 +82,7 @@ uint8_t jx_snd_beacon(JXNetwork* network)
     uint8_t payload[JX_BEACON_LEN] = {};
     // Uptime only counts while online; a closed network has no online-since time to count from.
     uint32_t uptime = 0;
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     if (network->status == NET_ONLINE && now > network->online_since)
         uptime = static_cast<uint32_t>(now - network->online_since);
     jx_beacon_put(payload, uptime, comm.instance_id);

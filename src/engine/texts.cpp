@@ -162,7 +162,7 @@ void txt_retry(JXNetwork* network)
 {
     if (network == nullptr)
         return;
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     if (now - network->last_retry <= RETRY_GAP_S)
         return;
 

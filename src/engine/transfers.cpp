@@ -64,7 +64,7 @@ JXTransferFin* jx_make_fin(const JXTransfer* t, jx_list* fins, uint8_t result)
         return nullptr;
     f->state = result;
     f->start_time = t->start_time;
-    f->end_time = static_cast<uint64_t>(jx_clock_now());
+    f->end_time = jx_now_s();
     f->addr = t->addr;
     std::memcpy(f->id, t->id, sizeof f->id);
     std::memcpy(&f->meta, &t->meta, sizeof f->meta);

@@ -18,10 +18,10 @@ inline constexpr size_t JX_HASH_SLICE = 1000000;
 // Chunks a sending pass may grow to: a whole segment.
 inline constexpr uint16_t JX_LIMIT_MAX = JX_MAX_CHUNKS;
 
-// Whole seconds of the clock seam, as the transfer records keep them.
+// Monotonic seconds, as the transfer records keep them: they time transfers out and measure them.
 inline uint64_t jx_now_s()
 {
-    return static_cast<uint64_t>(jx_clock_now());
+    return static_cast<uint64_t>(jx_mono_now());
 }
 
 // The network of a transfer packet (null and logged when none), with its sender marked as seen.

@@ -7,6 +7,7 @@
 
 #include "engine/crons.hpp"
 #include "engine/downloads.hpp"
+#include "engine/texts.hpp"
 #include "engine/transfers.hpp"
 #include "engine/uploads.hpp"
 #include "engine_fixture.hpp"
@@ -324,6 +325,28 @@ TEST_F(Transfers, TwoVerificationsShareEachTurnAndGoWithTheirRecords)
         jx_crons_run();
     EXPECT_EQ(fins[0]->state, FIN_HASH_OK);
     EXPECT_EQ(fins[1]->state, FIN_HASH_OK);
+}
+
+// The wall clock stepped by an hour either way (NTP, the user): every rule runs on the monotonic
+// clock, so nothing times out, nothing is resent early, and the resend still comes on time.
+TEST_F(Transfers, WallClockStepsDropNoPeerFailNoTransferAndHurryNoResend)
+{
+    offer("f.bin", pattern(5000));
+    ASSERT_EQ(jx_accept_download(kId), 0);
+    ASSERT_EQ(jx_snd_txt(jx_ch_from_network(net, 0), "hi"), JX_TXT_OK);
+    jx_crons_run();  // the first beacon
+    settle();
+    for (const int64_t step : {3600, -7200, 3600}) {
+        jx_clock_step_wall(step);
+        jx_crons_run();
+        EXPECT_EQ(events(), Strs{}) << step;
+        EXPECT_EQ(sent().size(), 0u) << step;
+    }
+    jx_clock_advance(3);
+    jx_crons_run();
+    EXPECT_EQ(briefs(sent()), Strs{"1 7.7.7.239 8855>127.0.0.2 32"}) << "the resend, on time";
+    EXPECT_EQ(std::make_tuple(net->status, jx_set_size(&net->peers), jx_list_size(&net->downloads)),
+              std::make_tuple(NET_ONLINE, 1, 1));
 }
 
 TEST_F(Transfers, DownloadEdgesAndHostileOffers)
