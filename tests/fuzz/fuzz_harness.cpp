@@ -10,6 +10,7 @@
 #include "engine/dispatcher.hpp"
 #include "engine/downloads.hpp"
 #include "engine/registry.hpp"
+#include "foundation/random.hpp"
 #include "engine/texts.hpp"
 #include "engine/transfers.hpp"
 #include "engine/uploads.hpp"
@@ -149,7 +150,7 @@ void send_texts()
 
 void start_engine()
 {
-    std::srand(1);
+    jx_random_repeatable(1);  // the same ids every run, so a crash replays
     jx_clock_set(1700000000);  // a fixed start keeps time-dependent paths alike run to run
     char name[] = "fuzzhost";
     JXChannel* ch = nullptr;
