@@ -20,8 +20,7 @@ namespace {
 // The download a packet names, when it comes from the download's uploader.
 JXTransfer* packet_download(const JXNetwork* network, const JXPacket* pkt)
 {
-    JXTransfer* d = jx_get_dl(network, pkt->payload);
-    return d != nullptr && d->addr == pkt->src_addr ? d : nullptr;
+    return jx_packet_transfer(&network->downloads, pkt);
 }
 
 int32_t pending_offers(const JXNetwork* network)
@@ -150,9 +149,11 @@ void proc_chunk(const JXPacket* pkt)
     if (c.index >= d->chunk_count || c.data_len != d->chunk_size || d->seg_buf == nullptr)
         return;
     d->last_activity = jx_now_s();
+    // Only a chunk not seen before counts: a repeated one would take the count below zero.
+    if ((d->bitmap[c.index / 8] & (1u << (c.index % 8))) == 0 && d->chunks_left > 0)
+        d->chunks_left--;
     jx_setbit_1_8bitmem(d->bitmap, c.index);
     std::memcpy(d->seg_buf + c.index * d->chunk_size, c.data, d->chunk_size);
-    d->chunks_left--;
     if (d->state != DL_WAIT)
         (void)jx_set_dl_state(d, DL_WAIT);
 }

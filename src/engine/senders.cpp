@@ -216,6 +216,9 @@ uint8_t jx_snd_file_fin(JXNetwork* network, const JXTransferFin* fin, uint16_t p
 {
     uint8_t payload[JX_FIN_LEN];
     const size_t len = jx_data_serialize_fin(payload, sizeof payload, fin->id);
-    return snd_data(network, fin->state == FIN_COMPLETED ? PKT_FILE_FIN_OK : PKT_FILE_FIN_FAILED, fin->addr,
-                    port, payload, len);
+    // The result first sent, whatever came of the record since: a verification turns a completed
+    // download into a checksum state, and a late batch-done must not then hear "failed".
+    const bool ok = fin->state == FIN_COMPLETED || fin->state == FIN_HASH_CHECKING || fin->state == FIN_HASH_OK ||
+                    fin->state == FIN_HASH_BAD;
+    return snd_data(network, ok ? PKT_FILE_FIN_OK : PKT_FILE_FIN_FAILED, fin->addr, port, payload, len);
 }

@@ -6,6 +6,7 @@
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
 #include "engine/registry.hpp"
+#include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
 namespace {
@@ -45,6 +46,17 @@ JXNetwork* jx_transfer_network(const JXPacket* pkt)
     if (network != nullptr)
         jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
     return network;
+}
+
+JXTransfer* jx_packet_transfer(const jx_list* list, const JXPacket* pkt)
+{
+    JXTransfer* t = jx_find_transfer(list, pkt->payload);
+    if (t != nullptr && t->addr != pkt->src_addr) {
+        jx_log("Packet type %d from %s refused: its transfer's peer is %s", pkt->type, jx_ip_str(pkt->src_addr).s,
+               jx_ip_str(t->addr).s);
+        return nullptr;
+    }
+    return t;
 }
 
 JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id)

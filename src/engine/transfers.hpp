@@ -27,6 +27,10 @@ inline uint64_t jx_now_s()
 // The network of a transfer packet (null and logged when none), with its sender marked as seen.
 JXNetwork* jx_transfer_network(const JXPacket* pkt);
 
+// The transfer of `list` a packet names, when it comes from the transfer's peer: nobody else may
+// steer it. A packet from another address is refused with a log line that says so.
+JXTransfer* jx_packet_transfer(const jx_list* list, const JXPacket* pkt);
+
 // The first transfer of an uploads or downloads list with this transfer id, or null.
 JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id);
 // Unlinks the first transfer with this id and destroys it with the list's destroy function.

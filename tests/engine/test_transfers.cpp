@@ -147,6 +147,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     from_bob(PKT_GET_SEGMENT, seg_req(u->id, 1, 1371, 2));
     from_bob(PKT_GET_SEGMENT, seg_req(u->id, 1, 1370, 513));
     EXPECT_EQ(u->state, UL_PENDING);
+    EXPECT_TRUE(log_line("Packet type 9 from 127.0.0.9 refused: its transfer's peer is 127.0.0.2"));
     drop_events();
 
     // Segment 1: two chunks of 1370 go out in one pass (limit 5), and the limit grows by 3.
@@ -251,15 +252,16 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(payloads(sent(comm.data_sock)), Strs{seg_req(kId, 1, 1370, 3)});
 
     // Chunks in reverse order, one of the wrong size and one of another segment (both ignored), and
-    // chunk 0 twice: three arrivals with chunk 1 still missing. The bitmap, not the count, says
-    // whether the segment is whole, so chunk 1 is asked for and nothing is written.
+    // chunk 0 twice: three arrivals with chunk 1 still missing. A repeat is not counted again, so
+    // the segment waits for its batch-done, which has chunk 1 asked for; nothing is written.
     from_bob(PKT_CHUNK, chunk(kId, 1, 2, content.substr(2740, 1370)));
     from_bob(PKT_CHUNK, chunk(kId, 1, 1, content.substr(1370, 1369)));
     from_bob(PKT_CHUNK, chunk(kId, 2, 1, std::string(1370, 'x')));
     from_bob(PKT_CHUNK, chunk(kId, 1, 0, content.substr(0, 1370)));
     from_bob(PKT_CHUNK, chunk(kId, 1, 0, content.substr(0, 1370)));
     jx_crons_run();
-    EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"10 7.7.7.239 8856>127.0.0.2 110"});
+    EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{});
+    EXPECT_EQ(jx_get_dl(net, kId)->chunks_left, 1u);
     from_bob(PKT_BATCH_DONE, batch_done(kId, 1));
     EXPECT_EQ(payloads(sent(comm.data_sock)),
               Strs{bytes(kId, 8) + std::string(7, '\0') + "\x01\x05" + std::string(63, '\0')});
@@ -297,6 +299,8 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     jx_crons_run();
     EXPECT_EQ(f->state, FIN_HASH_BAD);
     EXPECT_EQ(jx_list_size(&comm.tasks), 0);
+    from_bob(PKT_BATCH_DONE, batch_done(kId, 2));
+    EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"14 7.7.7.239 8856>127.0.0.2 38"}) << "the result first sent";
 }
 
 TEST_F(Transfers, TwoVerificationsShareEachTurnAndGoWithTheirRecords)
