@@ -10,6 +10,7 @@
 #include "engine/texts.hpp"
 #include "engine/uploads.hpp"
 #include "engine/presence.hpp"
+#include "engine/quotas.hpp"
 #include "engine/readloop.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
@@ -77,6 +78,7 @@ uint8_t jx_crons_run()
         el = next;
     }
     manage_tasks();
+    manage_refusals();
     return 0;
 }
 

@@ -6,9 +6,12 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/quotas.hpp"
+#include "engine/transfers.hpp"
 #include "engine/registry.hpp"
 #include "engine/senders.hpp"
 #include "foundation/log.hpp"
+#include "foundation/netif.hpp"
 #include "foundation/timer.hpp"
 
 void proc_beacon(const JXPacket* pkt)
@@ -18,8 +21,10 @@ void proc_beacon(const JXPacket* pkt)
         return;
     const int64_t now = jx_mono_now();
 
-    if (jx_beacon_is_from(pkt->payload, comm.instance_id) && jx_is_group(network->type)) {
-        // Our own beacon came back: the network carries our traffic, and now we know our address on it.
+    // Our own beacon came back: the network carries our traffic, and now we know our address on it.
+    // Only the kernel proves it ours: a host that replays our instance id is one more peer.
+    if (jx_beacon_is_from(pkt->payload, comm.instance_id) && jx_is_group(network->type) &&
+        jx_netif_is_local(pkt->src_addr)) {
         network->own_addr = pkt->src_addr;
         network->last_heard = now;
         if (network->status == NET_OFFLINE) {
@@ -37,27 +42,22 @@ void proc_beacon(const JXPacket* pkt)
         }
     }
 
-    if (jx_peer_from_network(pkt->src_addr, network) == nullptr &&
-        jx_set_size(&network->peers) >= JX_MAX_PEERS_PER_NETWORK) {
-        jx_log("Peer limit reached on %s, beacon from %s dropped", jx_ip_str(network->addr).s,
-               jx_ip_str(pkt->src_addr).s);
-        return;
-    }
-    (void)jx_add_peer(network, pkt);
+    if (jx_peer_room(network, pkt->src_addr))
+        (void)jx_add_peer(network, pkt);
 }
 
 void proc_query(const JXPacket* pkt)
 {
-    if (jx_network_by_addr(pkt->src_addr) == nullptr && jx_set_size(&comm.networks) >= JX_MAX_NETWORKS) {
-        jx_log("Network limit reached, query from %s dropped", jx_ip_str(pkt->src_addr).s);
+    if (!jx_stranger_network_room(pkt->src_addr))
         return;
-    }
     JXChannel* channel = nullptr;
     const uint8_t rc = jx_join_network(jx_ip_str(pkt->src_addr).s, NET_DIRECT_IP_INCOMING, &channel);
     JXNetwork* network = nullptr;
     switch (rc) {
     case JX_JOIN_OK:
         network = jx_network_by_addr(channel->net_addr);
+        if (network != nullptr)
+            jx_mark_stranger_network(network);
         break;
     case JX_JOIN_ALREADY:
         jx_log("Already joined");
@@ -100,6 +100,7 @@ void proc_leave(const JXPacket* pkt)
         std::free(data);
         jx_comm_raise(EV_PEER_LEFT, jx_build_user_ev(network->addr, pkt->src_addr, pkt->username, ""));
         jx_log("%s(%s) left", pkt->username, jx_ip_str(pkt->src_addr).s);
+        jx_transfers_peer_gone(network, pkt->src_addr);
     }
     if (jx_is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
         jx_set_network_status(network, NET_CLOSED);
@@ -132,9 +133,11 @@ void manage_peer_list(JXNetwork* network)
         }
         jx_log("Dropping %s(%s) from list - no KA received", peer->username, jx_ip_str(peer->addr).s);
         jx_comm_raise(EV_PEER_DROPPED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
+        const uint32_t gone = peer->addr;
         void* data = nullptr;
         if (jx_list_rem_next(&network->peers, prev, &data) == 0) {
             std::free(data);
+            jx_transfers_peer_gone(network, gone);
         } else {
             prev = el;
         }

@@ -11,6 +11,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/quotas.hpp"
 #include "engine/senders.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
@@ -65,8 +66,15 @@ JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network)
 JXNetwork* jx_network_of_packet(const JXPacket* pkt)
 {
     JXNetwork* network = jx_network_by_addr(pkt->net_id != 0 ? pkt->net_id : pkt->src_addr);
-    if (network == nullptr)
+    if (network == nullptr) {
         jx_log("Not from known network: [%s]", jx_ip_str(pkt->net_id).s);
+        return nullptr;
+    }
+    // A private network is its one remote host: a packet that names it from anywhere else is forged.
+    if (!jx_is_group(network->type) && pkt->src_addr != network->addr) {
+        jx_refuse(JX_REFUSE_FORGED, pkt->src_addr);
+        return nullptr;
+    }
     return network;
 }
 
@@ -173,6 +181,8 @@ uint8_t jx_join_network(const char* text, uint8_t requested_type, JXChannel** ch
     JXChannel* main_ch = jx_ch_from_network(existing, 0);
     if (main_ch != nullptr) {
         *out = main_ch;
+        if (requested_type == NET_UNSPEC)
+            jx_adopt_channel(existing, main_ch);  // the user joins it: theirs from now on
         if (existing->status == NET_ONLINE)
             return JX_JOIN_ONLINE;
         if ((existing->type == NET_UNSPEC || jx_is_direct_ip(existing->type)) &&
@@ -277,6 +287,8 @@ uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channe
     if (n == nullptr)
         return JX_CH_ADD_NO_NET;
     if (JXChannel* existing = jx_ch_from_network(n, peer_addr); existing != nullptr) {
+        // Asked for again only by the user opening it: strangers' traffic finds its channel first.
+        jx_adopt_channel(n, existing);
         if (channel != nullptr)
             *channel = existing;
         return JX_CH_ADD_OK;

@@ -131,10 +131,16 @@ void jx_snd_txt_re(JXNetwork* network, JXSentTxt* sent)
 {
     const int sock = get_socket_4snd(network);
     const uint16_t port = get_port_4snd(network);
-    for (jx_list_elmt* el = jx_list_head(&sent->addressees); el != nullptr; el = jx_list_next(el)) {
-        uint32_t addr = 0;
-        std::memcpy(&addr, jx_list_data(el), sizeof(addr));
-        (void)snd_udp(sock, addr, port, sent->dgram, sent->len);
+    // Peers that never acknowledge cost nothing to claim: beyond a few, one copy to the group
+    // reaches them all, so one typed line makes at most 1 + 5 * JX_RESEND_UNICAST_MAX datagrams.
+    if (jx_is_group(network->type) && jx_set_size(&sent->addressees) > JX_RESEND_UNICAST_MAX) {
+        (void)snd_udp(sock, network->addr, port, sent->dgram, sent->len);
+    } else {
+        for (jx_list_elmt* el = jx_list_head(&sent->addressees); el != nullptr; el = jx_list_next(el)) {
+            uint32_t addr = 0;
+            std::memcpy(&addr, jx_list_data(el), sizeof(addr));
+            (void)snd_udp(sock, addr, port, sent->dgram, sent->len);
+        }
     }
     if (sent->retries > 0)
         sent->retries--;

@@ -48,6 +48,13 @@ uint8_t jx_rm_fin(jx_list* fins, const uint8_t* id);
 // that failed (the old buffer is then released).
 uint8_t jx_seg_buf_reserve(JXTransfer* t, size_t n);
 
+// The peer at addr left the network or was dropped: its pending offers are withdrawn and our
+// uploads that wait for it to start are ended, each as failed (a finished record, EV_DL_FAILED or
+// EV_UL_FAILED), so the screens show them ended. Transfers under way have their own time-out. The
+// oldest records of withdrawn offers go beyond JX_MAX_WITHDRAWN in all: strangers can offer and
+// leave for ever.
+void jx_transfers_peer_gone(JXNetwork* network, uint32_t addr);
+
 // Raises a file event of the transfer: its name, CH_DM on a direct-IP network else CH_NET_DM,
 // the network and the other side's address.
 void jx_raise_transfer_ev(uint8_t kind, const JXNetwork* network, const JXTransfer* t);

@@ -7,6 +7,7 @@
 
 #include "engine/crons.hpp"
 #include "engine/downloads.hpp"
+#include "engine/quotas.hpp"
 #include "engine/texts.hpp"
 #include "engine/transfers.hpp"
 #include "engine/uploads.hpp"
@@ -139,6 +140,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_TRUE(log_line("Can't change ul state from other then 'send meta' to 'pending'"));
     EXPECT_EQ(bob_data.recv().size(), 2u) << "one punch per answer";
     jx_clock_advance(100);
+    feed(beacon(ip(kGroup), "bob", 100000, 'a'), kPeer1);  // bob is still there
     jx_crons_run();
     EXPECT_GT(jx_next_due_us(), JX_DUE_NOW) << "nothing to do while the user decides";
 
@@ -238,8 +240,9 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(sent().size(), 1u);
     EXPECT_EQ(jx_list_size(&net->downloads), 1);
     sent(comm.data_sock, 0);
-    // A pending offer never times out.
+    // A pending offer never times out while its peer is there.
     jx_clock_advance(1000);
+    feed(beacon(ip(kGroup), "bob", 100000, 'a'), kPeer1);
     jx_crons_run();
     ASSERT_NE(jx_get_dl(net, kId), nullptr);
     EXPECT_EQ(jx_next_due_us(), 11000000) << "only the next beacon";
@@ -399,14 +402,14 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     EXPECT_FALSE(std::filesystem::exists(root / "downloads" / "_(1).profile"));
     EXPECT_EQ(slurp("downloads/.profile"), "taken");
 
-    // A flood of offers with new ids stops at the limit.
+    // A flood of offers with new ids stops at the limit per peer.
     net = online_group(1);
     uint8_t id[8] = {};
-    for (int i = 0; i <= JX_MAX_PENDING_OFFERS; i++) {
+    for (int i = 0; i <= JX_MAX_OFFERS_PER_PEER; i++) {
         id[0] = static_cast<uint8_t>(i), id[1] = static_cast<uint8_t>(i >> 8);
         offer("f", "", 1370, id);
     }
-    EXPECT_EQ(jx_list_size(&net->downloads), JX_MAX_PENDING_OFFERS);
+    EXPECT_EQ(jx_list_size(&net->downloads), JX_MAX_OFFERS_PER_PEER);
 }
 
 }  // namespace

@@ -23,10 +23,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Addresses and ports (host order) of the senders, indexed by JX_FZ_FROM_*.
+// Addresses and ports (host order) of the senders, indexed by JX_FZ_FROM_*. Ours is one of lo's:
+// only an address of this host can be our own.
 constexpr std::pair<const char*, uint16_t> k_hosts[8] = {
     {"10.9.8.1", 8855}, {"10.9.8.2", 8855}, {"10.9.8.3", 8856},   {"10.9.8.6", 40000},
-    {"10.9.8.7", 8855}, {"10.9.8.9", 8855}, {"10.9.8.100", 8855}, {"10.9.8.1", 8856}};
+    {"10.9.8.7", 8855}, {"10.9.8.9", 8855}, {"127.0.0.1", 8855},  {"10.9.8.1", 8856}};
 constexpr int64_t k_steps[8] = {0, 0, 1, 1, 2, 3, 11, 61};
 
 std::string g_root;

@@ -1,0 +1,193 @@
+#include "storage/stranger_files.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "foundation/log.hpp"
+#include "storage/fso.hpp"
+
+namespace {
+
+constexpr char LEDGER[] = "strangers";
+
+struct Ledger {
+    bool loaded = false;
+    size_t count = 0;
+    char names[JX_STRANGER_FILES_MAX][JX_CHANNEL_NAME_SIZE] = {};
+    bool kept[JX_STRANGER_FILES_MAX] = {};  // holds a text or offer
+};
+Ledger ledger;
+
+bool in_dir(char* out, const char* dir, const char* name)
+{
+    const int n = std::snprintf(out, JX_FSO_PATH_SIZE, "%s%s", dir, name);
+    return n > 0 && static_cast<size_t>(n) < JX_FSO_PATH_SIZE;
+}
+
+bool msg_file_exists(const char* name)
+{
+    char path[JX_FSO_PATH_SIZE];
+    const int n = std::snprintf(path, sizeof path, "%s/msg/%s", fso.root_path, name);
+    struct stat st{};
+    return n > 0 && static_cast<size_t>(n) < sizeof path && lstat(path, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool valid_name(const char* s, size_t n)
+{
+    if (n != 8 && n != 17)
+        return false;
+    for (size_t i = 0; i < n; i++) {
+        const bool hex = (s[i] >= '0' && s[i] <= '9') || (s[i] >= 'a' && s[i] <= 'f');
+        if (!(hex || (i == 8 && s[i] == '_')))
+            return false;
+    }
+    return true;
+}
+
+// Names whose file is gone (removed by the user, or never written before a crash) are not kept.
+void load()
+{
+    ledger = Ledger{};
+    ledger.loaded = true;
+    char path[JX_FSO_PATH_SIZE];
+    if (!in_dir(path, fso.internal_path, LEDGER))
+        return;
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    char buf[JX_STRANGER_FILES_MAX * (JX_CHANNEL_NAME_SIZE + 5) + 1] = {};
+    const ssize_t got = read(fd, buf, sizeof buf - 1);
+    close(fd);
+    for (char* line = buf; got > 0 && line < buf + got && ledger.count < JX_STRANGER_FILES_MAX;) {
+        char* end = std::strchr(line, '\n');
+        if (end == nullptr)
+            break;
+        *end = '\0';
+        // "<name>" or "<name> kept".
+        const bool kept = end - line > 5 && std::strcmp(end - 5, " kept") == 0;
+        if (kept)
+            *(end - 5) = '\0';
+        if (valid_name(line, std::strlen(line)) && msg_file_exists(line)) {
+            ledger.kept[ledger.count] = kept;
+            std::memcpy(ledger.names[ledger.count++], line, std::strlen(line) + 1);
+        }
+        line = end + 1;
+    }
+}
+
+// Written whole under a new name and renamed over the old, so a crash leaves one or the other.
+void save()
+{
+    char path[JX_FSO_PATH_SIZE];
+    char tmp[JX_FSO_PATH_SIZE];
+    if (!in_dir(path, fso.internal_path, LEDGER) || !in_dir(tmp, fso.internal_path, ".strangers.tmp"))
+        return;
+    char buf[JX_STRANGER_FILES_MAX * (JX_CHANNEL_NAME_SIZE + 5)];
+    size_t len = 0;
+    for (size_t i = 0; i < ledger.count; i++)
+        len += static_cast<size_t>(std::snprintf(buf + len, sizeof buf - len, "%s%s\n", ledger.names[i],
+                                                 ledger.kept[i] ? " kept" : ""));
+    unlink(tmp);  // a leftover of a crash; never followed, only removed
+    const int fd = open(tmp, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        jx_log("Can't write the record of strangers' channel files");
+        return;
+    }
+    const bool ok = write(fd, buf, len) == static_cast<ssize_t>(len);
+    close(fd);
+    if (!ok || rename(tmp, path) != 0) {
+        unlink(tmp);
+        jx_log("Can't write the record of strangers' channel files");
+    }
+}
+
+ssize_t find(const char* name)
+{
+    for (size_t i = 0; i < ledger.count; i++)
+        if (std::strcmp(ledger.names[i], name) == 0)
+            return static_cast<ssize_t>(i);
+    return -1;
+}
+
+// Unrecorded: the last entry takes its place.
+void drop(size_t at)
+{
+    ledger.count--;
+    std::memcpy(ledger.names[at], ledger.names[ledger.count], JX_CHANNEL_NAME_SIZE);
+    ledger.kept[at] = ledger.kept[ledger.count];
+}
+
+}  // namespace
+
+void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* out)
+{
+    if (ch_type == 2)
+        std::snprintf(out, JX_CHANNEL_NAME_SIZE, "%08lx_%08lx", static_cast<unsigned long>(net),
+                      static_cast<unsigned long>(peer));
+    else
+        std::snprintf(out, JX_CHANNEL_NAME_SIZE, "%08lx", static_cast<unsigned long>(net));
+}
+
+bool jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name))
+{
+    if (!ledger.loaded)
+        load();
+    if (find(name) >= 0 || msg_file_exists(name))
+        return true;
+    if (!valid_name(name, std::strlen(name)))
+        return false;
+    if (ledger.count >= JX_STRANGER_FILES_MAX) {
+        size_t at = 0;
+        while (at < ledger.count && (ledger.kept[at] || (in_use != nullptr && in_use(ledger.names[at]))))
+            at++;
+        if (at == ledger.count)
+            return false;
+        char path[JX_FSO_PATH_SIZE];
+        const int n = std::snprintf(path, sizeof path, "%s/msg/%s", fso.root_path, ledger.names[at]);
+        if (n > 0 && static_cast<size_t>(n) < sizeof path)
+            unlink(path);
+        drop(static_cast<size_t>(at));
+    }
+    ledger.kept[ledger.count] = false;
+    std::memcpy(ledger.names[ledger.count++], name, std::strlen(name) + 1);
+    save();
+    return true;
+}
+
+void jx_stranger_file_keep(const char* name)
+{
+    if (!ledger.loaded)
+        load();
+    const ssize_t at = find(name);
+    if (at < 0 || ledger.kept[at])
+        return;
+    ledger.kept[at] = true;
+    save();
+}
+
+void jx_stranger_file_adopt(const char* name)
+{
+    if (!ledger.loaded)
+        load();
+    const ssize_t at = find(name);
+    if (at < 0)
+        return;
+    drop(static_cast<size_t>(at));
+    save();
+}
+
+size_t jx_stranger_file_count()
+{
+    if (!ledger.loaded)
+        load();
+    return ledger.count;
+}
+
+void jx_stranger_files_reset()
+{
+    ledger = Ledger{};
+}

@@ -1,0 +1,31 @@
+// stranger_files: the lasting record (jx_internal/strangers) of the channel files that received
+// traffic made for strangers, so that what strangers can make this host keep on disk stays bounded
+// across restarts; and the name of a channel's message file under msg/.
+// May call: foundation (log), storage fso (paths).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// About 19 MB of channel files of 161,600 bytes each.
+inline constexpr size_t JX_STRANGER_FILES_MAX = 120;
+// "%08lx_%08lx" of network and peer for a Net DM channel (type 2), else "%08lx" of the network.
+inline constexpr size_t JX_CHANNEL_NAME_SIZE = 18;
+
+// The message file name of a channel into out (JX_CHANNEL_NAME_SIZE bytes).
+void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* out);
+
+// Whether strangers' traffic may have the channel file `name` written: yes when it is on disk
+// already or recorded; otherwise yes while fewer than JX_STRANGER_FILES_MAX are recorded, and it
+// is recorded then. When the record is full, a recorded file that holds no text (only notices:
+// a stranger that asked for a private network and said nothing) and that in_use does not claim is
+// deleted to make room; with none such, no.
+bool jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name));
+// A text or offer arrived for the file: it is kept until the user removes or takes it up.
+void jx_stranger_file_keep(const char* name);
+// The user took the channel up: its file no longer counts as made by strangers.
+void jx_stranger_file_adopt(const char* name);
+// Files recorded now.
+size_t jx_stranger_file_count();
+// Forgets what was loaded, so the next call reads the record of the storage root anew.
+void jx_stranger_files_reset();
