@@ -86,7 +86,7 @@ void save()
     char tmp[JX_FSO_PATH_SIZE];
     if (!in_dir(path, fso.internal_path, LEDGER) || !in_dir(tmp, fso.internal_path, ".strangers.tmp"))
         return;
-    char buf[JX_STRANGER_FILES_MAX * (JX_CHANNEL_NAME_SIZE + 5)];
+    char buf[JX_STRANGER_FILES_MAX * (JX_CHANNEL_NAME_SIZE + 5) + 1];  // and snprintf's NUL
     size_t len = 0;
     for (size_t i = 0; i < ledger.count; i++)
         len += static_cast<size_t>(std::snprintf(buf + len, sizeof buf - len, "%s%s\n", ledger.names[i],

@@ -334,6 +334,23 @@ TEST_F(Transfers, TwoVerificationsShareEachTurnAndGoWithTheirRecords)
     EXPECT_EQ(fins[1]->state, FIN_HASH_OK);
 }
 
+// Bob leaves with his offer pending and our upload answered but not started: both end at once.
+TEST_F(Transfers, APeerThatLeavesHasItsOffersWithdrawnAndOurWaitingUploadEnded)
+{
+    offer("a.txt", "data");
+    ASSERT_EQ(jx_add_upload(dm, write_file("b.txt", "abc").c_str()), JX_UL_OK);
+    jx_crons_run();
+    accept(upload(), 8856);
+    ASSERT_EQ(upload()->state, UL_PENDING);
+    drop_events();
+    from_bob(PKT_LEAVE, "", 8855);
+    EXPECT_EQ(events(), (Strs{"left 239.7.7.7 127.0.0.2 bob", "dl_failed Net DM 239.7.7.7 127.0.0.2 a.txt",
+                              "ul_failed Net DM 239.7.7.7 127.0.0.2 b.txt"}));
+    EXPECT_EQ(jx_list_size(&net->downloads) + jx_list_size(&net->uploads), 0);
+    EXPECT_EQ(std::make_pair(first_fin_ul(), jx_get_fin(&net->fin_downloads, kId)->state),
+              std::make_pair(uint8_t{FIN_FAILED}, uint8_t{FIN_FAILED}));
+}
+
 // The wall clock stepped by an hour either way (NTP, the user): every rule runs on the monotonic
 // clock, so nothing times out, nothing is resent early, and the resend still comes on time.
 TEST_F(Transfers, WallClockStepsDropNoPeerFailNoTransferAndHurryNoResend)
