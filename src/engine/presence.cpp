@@ -160,7 +160,9 @@ void live_beacon(JXNetwork* network)
         network->last_beacon = now;
         return;
     }
-    if (now - network->last_beacon <= JX_BEACON_GAP_S)
+    // A closed private network has no peer to beacon to: each try would only log a failure, and
+    // strangers can leave dozens of them closed.
+    if (network->status == NET_CLOSED || now - network->last_beacon <= JX_BEACON_GAP_S)
         return;
     (void)jx_snd_beacon(network);
     network->last_beacon = now;
@@ -174,9 +176,7 @@ int64_t presence_due(const JXNetwork* network)
         due = network->last_heard + JX_NET_OFFLINE_S + 1;
     for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el))
         due = std::min(due, static_cast<const JXPeer*>(jx_list_data(el))->last_seen + JX_PEER_TIMEOUT_S + 1);
-    if (network->type != NET_UNSPEC)
-        due = std::min(due, network->last_beacon + JX_BEACON_GAP_S + 1);
-    else if (network->status != NET_CLOSED)
-        due = std::min(due, network->last_beacon + JX_QUERY_GAP_S + 1);
+    if (network->status != NET_CLOSED)
+        due = std::min(due, network->last_beacon + (network->type != NET_UNSPEC ? JX_BEACON_GAP_S : JX_QUERY_GAP_S) + 1);
     return due;
 }

@@ -24,12 +24,21 @@ struct Flood {
 };
 Flood floods[JX_REFUSE_KINDS];
 
-constexpr const char* LIMIT[JX_REFUSE_KINDS] = {"Peer limit reached", "Network limit reached",
-                                                "Channel limit reached", "Offer limit reached",
-                                                "Private network guarded"};
-constexpr const char* WHAT[JX_REFUSE_KINDS] = {
-    "beacons from new peers", "queries for new private networks", "texts and offers that would open a channel",
-    "offers", "packets naming a private network from another host"};
+// What each flood's two log lines say: the cause, what is being done, what was done.
+struct FloodText {
+    const char* limit;
+    const char* doing;
+    const char* done;
+};
+constexpr FloodText TEXT[JX_REFUSE_KINDS] = {
+    {"Peer limit reached", "refusing beacons from new peers", "beacons from new peers refused"},
+    {"Network limit reached", "refusing queries for new private networks", "queries refused"},
+    {"Channel limit reached", "refusing texts and offers that would open a channel", "texts and offers refused"},
+    {"Offer limit reached", "refusing offers", "offers refused"},
+    {"Private network guarded", "refusing packets naming a private network from another host",
+     "packets refused"},
+    {"Private network limit reached", "dropping the least recently heard private networks of strangers",
+     "private networks dropped"}};
 
 template <typename F>
 void each_network(F f)
@@ -67,6 +76,22 @@ bool file_in_use(const char* name)
     return used;
 }
 
+// Leaves the least recently heard private network that strangers opened and nobody opened here: a
+// time limit alone would free nothing during a flood. False when there is none.
+bool drop_oldest_stranger()
+{
+    JXNetwork* oldest = nullptr;
+    each_network([&](JXNetwork* n) {
+        if (n->stranger != 0 && (oldest == nullptr || n->last_heard < oldest->last_heard))
+            oldest = n;
+    });
+    if (oldest == nullptr)
+        return false;
+    jx_refuse(JX_DROP_NETWORK, oldest->addr);
+    jx_leave_network(oldest);
+    return true;
+}
+
 }  // namespace
 
 void jx_refuse(uint8_t kind, uint32_t from)
@@ -76,7 +101,7 @@ void jx_refuse(uint8_t kind, uint32_t from)
     Flood& f = floods[kind];
     const int64_t now = jx_mono_now();
     if (!f.open) {
-        jx_log("%s: refusing %s (first from %s)", LIMIT[kind], WHAT[kind], jx_ip_str(from).s);
+        jx_log("%s: %s (first: %s)", TEXT[kind].limit, TEXT[kind].doing, jx_ip_str(from).s);
         f = Flood{true, 0, now, now};
     }
     f.count++;
@@ -92,7 +117,7 @@ void manage_refusals()
         if (!f.open || (!over && now - f.start < FLOOD_REPORT_S))
             continue;
         if (f.count > 0)
-            jx_log("Refused %llu %s in %lld s", static_cast<unsigned long long>(f.count), WHAT[k],
+            jx_log("%s: %llu %s in %lld s", TEXT[k].limit, static_cast<unsigned long long>(f.count), TEXT[k].done,
                    static_cast<long long>(now - f.start));
         f = over ? Flood{} : Flood{true, 0, now, f.last};
     }
@@ -143,7 +168,10 @@ JXChannel* jx_stranger_channel(JXNetwork* network, uint32_t peer_addr, uint32_t 
     char name[JX_CHANNEL_NAME_SIZE];
     jx_channel_file_name(jx_is_group(network->type) && peer_addr != 0 ? CH_NET_DM : CH_MAIN, network->addr,
                          peer_addr, name);
-    if (stranger_channels() >= JX_MAX_STRANGER_CHANNELS || !jx_stranger_file_admit(name, file_in_use)) {
+    // A private network of strangers that nobody opened may give its file up for it, as for a query.
+    if (stranger_channels() >= JX_MAX_STRANGER_CHANNELS ||
+        (!jx_stranger_file_admit(name, file_in_use) &&
+         !(drop_oldest_stranger() && jx_stranger_file_admit(name, file_in_use)))) {
         jx_refuse(JX_REFUSE_CHANNEL, from);
         return nullptr;
     }
@@ -161,21 +189,13 @@ bool jx_stranger_network_room(uint32_t addr)
     char name[JX_CHANNEL_NAME_SIZE];
     jx_channel_file_name(CH_DM, addr, 0, name);
     int32_t strangers = 0;
-    JXNetwork* oldest = nullptr;
-    each_network([&](JXNetwork* n) {
-        if (n->stranger == 0)
-            return;
-        strangers++;
-        if (oldest == nullptr || n->last_heard < oldest->last_heard)
-            oldest = n;
-    });
+    each_network([&](const JXNetwork* n) { strangers += n->stranger; });
     const bool full = strangers >= JX_MAX_STRANGER_NETWORKS || jx_set_size(&comm.networks) >= JX_MAX_NETWORKS;
-    if (full && oldest != nullptr) {
-        // A time limit alone would free nothing during a flood: the least recently heard goes now.
-        jx_log("Private network %s dropped to make room", jx_ip_str(oldest->addr).s);
-        jx_leave_network(oldest);
-    }
-    if ((full && oldest == nullptr) || !jx_stranger_file_admit(name, file_in_use)) {
+    // Room in memory, then on disk, where the file of the network that goes may be what stands in
+    // the way (one that holds no text gives way to the new one).
+    if ((full && !drop_oldest_stranger()) ||
+        (!jx_stranger_file_admit(name, file_in_use) &&
+         !(drop_oldest_stranger() && jx_stranger_file_admit(name, file_in_use)))) {
         jx_refuse(JX_REFUSE_NETWORK, addr);
         return false;
     }

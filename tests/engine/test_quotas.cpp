@@ -47,7 +47,7 @@ TEST_F(Quotas, StrangersChannelFilesStopAtTheLastingCapAndTheirTextsGoUnacknowle
         cycle(i);
     EXPECT_EQ(acks_and_texts(), std::make_pair(JX_STRANGER_FILES_MAX, JX_STRANGER_FILES_MAX));
     EXPECT_EQ(jx_stranger_file_count(), JX_STRANGER_FILES_MAX);
-    EXPECT_EQ(log_count("Channel limit reached: refusing texts and offers that would open a channel (first from " +
+    EXPECT_EQ(log_count("Channel limit reached: refusing texts and offers that would open a channel (first: " +
                         addr(5, 120) + ")"),
               1u);
     // Bob, whom we talk with, is still heard; the flood's count comes once it has been quiet 10 s.
@@ -55,7 +55,7 @@ TEST_F(Quotas, StrangersChannelFilesStopAtTheLastingCapAndTheirTextsGoUnacknowle
     EXPECT_EQ(events(), Strs{"received Main #9 239.7.7.7 127.0.0.2 @0 bob: hi"});
     jx_clock_advance(10);
     jx_crons_run();
-    EXPECT_EQ(log_count("\tRefused 10 texts and offers that would open a channel in 10 s\r\n"), 1u);
+    EXPECT_EQ(log_count("\tChannel limit reached: 10 texts and offers refused in 10 s\r\n"), 1u);
 
     // The cap outlives the engine: the files the terminal would have written are there now.
     std::ifstream ledger(root / "jx_internal" / "strangers");
@@ -92,7 +92,7 @@ TEST_F(Quotas, PrivateNetworksHearOnlyTheirHostAndStrangersOnesMakeRoomLeastRece
     EXPECT_EQ(std::make_tuple(events(), sent().size(), jx_set_size(&mine->peers), mine->status),
               std::make_tuple(Strs{}, size_t{0}, 1, NET_ONLINE));
     EXPECT_EQ(log_count("\tPrivate network guarded: refusing packets naming a private network from another host "
-                        "(first from 127.0.0.9)\r\n"),
+                        "(first: 127.0.0.9)\r\n"),
               1u);
 
     // Strangers' queries beyond the cap: the least recently heard of theirs goes, never ours.
@@ -104,7 +104,8 @@ TEST_F(Quotas, PrivateNetworksHearOnlyTheirHostAndStrangersOnesMakeRoomLeastRece
     EXPECT_EQ(jx_network_by_addr(ip(addr(6, 0).c_str())), nullptr);
     EXPECT_NE(jx_network_by_addr(ip(addr(6, JX_MAX_STRANGER_NETWORKS).c_str())), nullptr);
     EXPECT_EQ(jx_network_by_addr(mine->addr), mine);
-    EXPECT_TRUE(log_line("Private network " + addr(6, 0) + " dropped to make room"));
+    EXPECT_TRUE(log_line("Private network limit reached: dropping the least recently heard private networks of "
+                         "strangers (first: " + addr(6, 0) + ")"));
 }
 
 TEST_F(Quotas, AReplayedInstanceIdTakesNotOurAddressAndOneLineCostsAtMost21Datagrams)
