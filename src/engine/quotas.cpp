@@ -1,6 +1,6 @@
 #include "engine/quotas.hpp"
 
-#include <cstring>
+#include <cstdlib>
 
 #include "engine/comm.hpp"
 #include "engine/downloads.hpp"
@@ -62,18 +62,15 @@ void file_of(const JXChannel* ch, char* name)
     jx_channel_file_name(ch->type, ch->net_addr, ch->peer_addr, name);
 }
 
-// A file whose channel is live is written again by the next notice: it is never deleted.
+// A file whose channel is live is written again by the next notice: it is never deleted. The
+// name holds the channel's addresses ("%08lx" of the network, "_%08lx" of a Net DM's peer), so
+// this is a lookup, not a walk over every channel: it is asked during floods.
 bool file_in_use(const char* name)
 {
-    bool used = false;
-    each_network([&](const JXNetwork* net) {
-        for (jx_list_elmt* el = jx_list_head(&net->channels); el != nullptr && !used; el = jx_list_next(el)) {
-            char live[JX_CHANNEL_NAME_SIZE];
-            file_of(static_cast<const JXChannel*>(jx_list_data(el)), live);
-            used = std::strcmp(live, name) == 0;
-        }
-    });
-    return used;
+    char* end = nullptr;
+    const auto net = static_cast<uint32_t>(std::strtoul(name, &end, 16));
+    const uint32_t peer = *end == '_' ? static_cast<uint32_t>(std::strtoul(end + 1, nullptr, 16)) : 0;
+    return jx_channel_by_addr(net, peer) != nullptr;
 }
 
 // Leaves the least recently heard private network that strangers opened and nobody opened here: a
