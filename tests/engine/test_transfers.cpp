@@ -91,9 +91,9 @@ class Transfers : public EngineFixture {
         uint8_t b[JX_META_ACK_LEN];
         from_bob(PKT_META_ACK, bytes(b, jx_data_serialize_meta_ack(b, sizeof b, u->id, port)), 8855);
     }
-    // Bob offers `name` of `content`.
+    // Bob (or a host at `from`) offers `name` of `content`.
     void offer(const std::string& name, const std::string& content, uint16_t chunk = 1370,
-               const uint8_t* id = kId)
+               const uint8_t* id = kId, const char* from = kPeer1)
     {
         JXOffer o{};
         std::memcpy(o.id, id, 8);
@@ -101,7 +101,8 @@ class Transfers : public EngineFixture {
         o.size = content.size(), o.chunk_size = chunk, o.data_port = 8856;
         std::snprintf(o.name, sizeof o.name, "%s", name.c_str());
         uint8_t b[JX_PAYLOAD_MAX];
-        from_bob(PKT_FILE_META, bytes(b, jx_data_serialize_meta(b, sizeof b, &o)), 8855);
+        feed(make_dgram(PKT_FILE_META, ip(kGroup), next_id++, "bob", bytes(b, jx_data_serialize_meta(b, sizeof b, &o))),
+             from, 8855);
     }
 };
 
@@ -349,6 +350,18 @@ TEST_F(Transfers, APeerThatLeavesHasItsOffersWithdrawnAndOurWaitingUploadEnded)
     EXPECT_EQ(jx_list_size(&net->downloads) + jx_list_size(&net->uploads), 0);
     EXPECT_EQ(std::make_pair(first_fin_ul(), jx_get_fin(&net->fin_downloads, kId)->state),
               std::make_pair(uint8_t{FIN_FAILED}, uint8_t{FIN_FAILED}));
+    // Strangers that offer and leave for ever leave the newest JX_MAX_WITHDRAWN records behind.
+    for (int i = 1; i <= JX_MAX_WITHDRAWN + 6; i++) {
+        const std::string a = "127.8.0." + std::to_string(i);
+        const uint8_t id[8] = {9, static_cast<uint8_t>(i)};
+        feed(beacon(ip(kGroup), "x", 100000, 'x'), a.c_str());
+        offer("x" + std::to_string(i), "data", 1370, id, a.c_str());
+        feed(make_dgram(PKT_LEAVE, ip(kGroup), next_id++, "x"), a.c_str());
+        jx_clock_advance(1);
+    }
+    EXPECT_EQ(jx_list_size(&net->fin_downloads), JX_MAX_WITHDRAWN);
+    EXPECT_EQ(static_cast<JXTransferFin*>(jx_list_data(jx_list_head(&net->fin_downloads)))->meta.name,
+              "x" + std::to_string(JX_MAX_WITHDRAWN + 6));
 }
 
 // The wall clock stepped by an hour either way (NTP, the user): every rule runs on the monotonic
