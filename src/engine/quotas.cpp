@@ -107,6 +107,7 @@ void jx_refuse(uint8_t kind, uint32_t from)
 
 void manage_refusals()
 {
+    jx_stranger_files_sweep(file_in_use);
     const int64_t now = jx_mono_now();
     for (uint8_t k = 0; k < JX_REFUSE_KINDS; k++) {
         Flood& f = floods[k];

@@ -32,6 +32,8 @@ enum : uint8_t {
 // "<limit>: <n> <what> refused in <s> s" once the refusals stop for 10 s, or every minute while
 // they go on.
 void jx_refuse(uint8_t kind, uint32_t from);
+// Also deletes the channel files given up to make room, once the terminal has written their last
+// notices (see stranger_files).
 void manage_refusals();
 // Forgets the floods under way (a new engine).
 void jx_refusals_reset();

@@ -22,6 +22,15 @@ struct Ledger {
 };
 Ledger ledger;
 
+// Files given up to make room are deleted only two sweeps later: the terminal writes the notices
+// already raised for a channel after the engine's turn, and would make the file anew, uncounted.
+constexpr size_t DOOMED_MAX = 16;  // per turn; more evictions wait for the next one
+struct Doomed {
+    size_t n = 0;
+    char names[DOOMED_MAX][JX_CHANNEL_NAME_SIZE] = {};
+};
+Doomed doomed[2];  // [0] since the last sweep, [1] before it
+
 bool in_dir(char* out, const char* dir, const char* name)
 {
     const int n = std::snprintf(out, JX_FSO_PATH_SIZE, "%s%s", dir, name);
@@ -144,12 +153,9 @@ bool jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name))
         size_t at = 0;
         while (at < ledger.count && (ledger.kept[at] || (in_use != nullptr && in_use(ledger.names[at]))))
             at++;
-        if (at == ledger.count)
+        if (at == ledger.count || doomed[0].n == DOOMED_MAX)
             return false;
-        char path[JX_FSO_PATH_SIZE];
-        const int n = std::snprintf(path, sizeof path, "%s/msg/%s", fso.root_path, ledger.names[at]);
-        if (n > 0 && static_cast<size_t>(n) < sizeof path)
-            unlink(path);
+        std::memcpy(doomed[0].names[doomed[0].n++], ledger.names[at], JX_CHANNEL_NAME_SIZE);
         drop(static_cast<size_t>(at));
     }
     ledger.kept[ledger.count] = false;
@@ -187,7 +193,22 @@ size_t jx_stranger_file_count()
     return ledger.count;
 }
 
+void jx_stranger_files_sweep(bool (*in_use)(const char* name))
+{
+    for (size_t i = 0; i < doomed[1].n; i++) {
+        const char* name = doomed[1].names[i];
+        char path[JX_FSO_PATH_SIZE];
+        const int n = std::snprintf(path, sizeof path, "%s/msg/%s", fso.root_path, name);
+        // Taken up again in the meantime, by strangers or by the user: kept.
+        if (find(name) < 0 && (in_use == nullptr || !in_use(name)) && n > 0 && static_cast<size_t>(n) < sizeof path)
+            unlink(path);
+    }
+    doomed[1] = doomed[0];
+    doomed[0] = Doomed{};
+}
+
 void jx_stranger_files_reset()
 {
     ledger = Ledger{};
+    doomed[0] = doomed[1] = Doomed{};
 }

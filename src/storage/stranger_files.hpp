@@ -18,13 +18,16 @@ void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* ou
 // Whether strangers' traffic may have the channel file `name` written: yes when it is on disk
 // already or recorded; otherwise yes while fewer than JX_STRANGER_FILES_MAX are recorded, and it
 // is recorded then. When the record is full, a recorded file that holds no text (only notices:
-// a stranger that asked for a private network and said nothing) and that in_use does not claim is
-// deleted to make room; with none such, no.
+// a stranger that asked for a private network and said nothing) and that in_use does not claim
+// gives way, and is deleted by a later sweep; with none such, no.
 bool jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name));
 // A text or offer arrived for the file: it is kept until the user removes or takes it up.
 void jx_stranger_file_keep(const char* name);
 // The user took the channel up: its file no longer counts as made by strangers.
 void jx_stranger_file_adopt(const char* name);
+// Once per turn of the main loop: deletes the files given way two sweeps ago, unless they were
+// recorded again or in_use claims them since.
+void jx_stranger_files_sweep(bool (*in_use)(const char* name));
 // Files recorded now.
 size_t jx_stranger_file_count();
 // Forgets what was loaded, so the next call reads the record of the storage root anew.
