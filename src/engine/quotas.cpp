@@ -89,6 +89,16 @@ bool drop_oldest_stranger()
     return true;
 }
 
+// Whether the file may be made for strangers. When nothing can give way, the least recently heard
+// private network of strangers gives up its own, which may hold no text and then gives way.
+bool admit_file(const char* name, bool to_keep)
+{
+    uint8_t rc = jx_stranger_file_admit(name, file_in_use, to_keep);
+    if (rc == JX_SF_FULL && drop_oldest_stranger())
+        rc = jx_stranger_file_admit(name, file_in_use, to_keep);
+    return rc == JX_SF_OK;
+}
+
 }  // namespace
 
 void jx_refuse(uint8_t kind, uint32_t from)
@@ -166,10 +176,7 @@ JXChannel* jx_stranger_channel(JXNetwork* network, uint32_t peer_addr, uint32_t 
     char name[JX_CHANNEL_NAME_SIZE];
     jx_channel_file_name(jx_is_group(network->type) && peer_addr != 0 ? CH_NET_DM : CH_MAIN, network->addr,
                          peer_addr, name);
-    // A private network of strangers that nobody opened may give its file up for it, as for a query.
-    if (stranger_channels() >= JX_MAX_STRANGER_CHANNELS ||
-        (!jx_stranger_file_admit(name, file_in_use) &&
-         !(drop_oldest_stranger() && jx_stranger_file_admit(name, file_in_use)))) {
+    if (stranger_channels() >= JX_MAX_STRANGER_CHANNELS || !admit_file(name, true)) {
         jx_refuse(JX_REFUSE_CHANNEL, from);
         return nullptr;
     }
@@ -189,11 +196,8 @@ bool jx_stranger_network_room(uint32_t addr)
     int32_t strangers = 0;
     each_network([&](const JXNetwork* n) { strangers += n->stranger; });
     const bool full = strangers >= JX_MAX_STRANGER_NETWORKS || jx_set_size(&comm.networks) >= JX_MAX_NETWORKS;
-    // Room in memory, then on disk, where the file of the network that goes may be what stands in
-    // the way (one that holds no text gives way to the new one).
-    if ((full && !drop_oldest_stranger()) ||
-        (!jx_stranger_file_admit(name, file_in_use) &&
-         !(drop_oldest_stranger() && jx_stranger_file_admit(name, file_in_use)))) {
+    // Room in memory, then on disk.
+    if ((full && !drop_oldest_stranger()) || !admit_file(name, false)) {
         jx_refuse(JX_REFUSE_NETWORK, addr);
         return false;
     }

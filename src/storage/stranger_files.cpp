@@ -114,6 +114,14 @@ void save()
     }
 }
 
+size_t kept_count()
+{
+    size_t n = 0;
+    for (size_t i = 0; i < ledger.count; i++)
+        n += ledger.kept[i] ? 1 : 0;
+    return n;
+}
+
 ssize_t find(const char* name)
 {
     for (size_t i = 0; i < ledger.count; i++)
@@ -141,27 +149,29 @@ void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* ou
         std::snprintf(out, JX_CHANNEL_NAME_SIZE, "%08lx", static_cast<unsigned long>(net));
 }
 
-bool jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name))
+uint8_t jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name), bool to_keep)
 {
     if (!ledger.loaded)
         load();
     if (find(name) >= 0 || msg_file_exists(name))
-        return true;
+        return JX_SF_OK;
     if (!valid_name(name, std::strlen(name)))
-        return false;
+        return JX_SF_FULL;
+    if (to_keep && kept_count() >= JX_STRANGER_KEPT_MAX)
+        return JX_SF_KEPT;
     if (ledger.count >= JX_STRANGER_FILES_MAX) {
         size_t at = 0;
         while (at < ledger.count && (ledger.kept[at] || (in_use != nullptr && in_use(ledger.names[at]))))
             at++;
         if (at == ledger.count || doomed[0].n == DOOMED_MAX)
-            return false;
+            return JX_SF_FULL;
         std::memcpy(doomed[0].names[doomed[0].n++], ledger.names[at], JX_CHANNEL_NAME_SIZE);
         drop(static_cast<size_t>(at));
     }
     ledger.kept[ledger.count] = false;
     std::memcpy(ledger.names[ledger.count++], name, std::strlen(name) + 1);
     save();
-    return true;
+    return JX_SF_OK;
 }
 
 void jx_stranger_file_keep(const char* name)
@@ -169,7 +179,7 @@ void jx_stranger_file_keep(const char* name)
     if (!ledger.loaded)
         load();
     const ssize_t at = find(name);
-    if (at < 0 || ledger.kept[at])
+    if (at < 0 || ledger.kept[at] || kept_count() >= JX_STRANGER_KEPT_MAX)
         return;
     ledger.kept[at] = true;
     save();

@@ -9,6 +9,9 @@
 
 // About 19 MB of channel files of 161,600 bytes each.
 inline constexpr size_t JX_STRANGER_FILES_MAX = 120;
+// Of those, files that hold strangers' texts or offers: the rest stay for private networks whose
+// hosts said nothing, so a flood of texts cannot shut out a host that asks for a private network.
+inline constexpr size_t JX_STRANGER_KEPT_MAX = 100;
 // "%08lx_%08lx" of network and peer for a Net DM channel (type 2), else "%08lx" of the network.
 inline constexpr size_t JX_CHANNEL_NAME_SIZE = 18;
 
@@ -19,9 +22,12 @@ void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* ou
 // already or recorded; otherwise yes while fewer than JX_STRANGER_FILES_MAX are recorded, and it
 // is recorded then. When the record is full, a recorded file that holds no text (only notices:
 // a stranger that asked for a private network and said nothing) and that in_use does not claim
-// gives way, and is deleted by a later sweep; with none such, no.
-bool jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name));
-// A text or offer arrived for the file: it is kept until the user removes or takes it up.
+// gives way, and is deleted by a later sweep; with none such, JX_SF_FULL. A file meant for a text
+// or offer (to_keep) is refused with JX_SF_KEPT once JX_STRANGER_KEPT_MAX files are kept.
+enum : uint8_t { JX_SF_OK = 0, JX_SF_FULL = 1, JX_SF_KEPT = 2 };
+uint8_t jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name), bool to_keep);
+// A text or offer arrived for the file: it is kept until the user removes or takes it up (while
+// fewer than JX_STRANGER_KEPT_MAX are kept; otherwise it may still give way).
 void jx_stranger_file_keep(const char* name);
 // The user took the channel up: its file no longer counts as made by strangers.
 void jx_stranger_file_adopt(const char* name);
