@@ -205,6 +205,7 @@ echo "ok: a hostile peer: carol lives, no escape sequence on her screen or contr
 # --- Strangers from forged addresses -------------------------------------------------------------
 # One row per attack: what host 4 sends (jx_peer; forged sources through a raw socket), then a line
 # of alice's that carol must store (so she has taken everything sent before it), then the check.
+# The flood comes last: after it, by design, no new stranger can open a channel with a text.
 peer() { netns_exec 4 "$JX_TOOLS/jx_peer" "$@"; }
 A30=$(netns_addr 30)  # a second address of host 4: mallory's offers fill what one peer may offer
 dump() { "$JX_TOOLS/jx_msgdump" "${ROOT[3]}" 2>/dev/null; }
@@ -242,11 +243,11 @@ while IFS='|' read -r name attack check; do
     eval "$check" || fail "$name: $(cat "$files/$name")"
     echo "ok: strangers: $name"
 done <<EOF
-flood|m0=\$(msg_files) b0=\$(msg_bytes) r0=\$(rss) && peer forged cycle $MC2 10.99.0.1 $FLOOD $A3|flood_ok
 private network guarded|peer private $A4 $A3 && peer forged guard $A4 10.99.9.9 1 $A3|guard_ok
 instance id replayed|peer forged replay $MC2 $A1 1 $A3|heard "after-instance id replayed"
 offer withdrawn|netns_exec 4 ip addr add $A30/24 dev eth0 && peer offerleave $MC2 $A30 $A3 withdrawn.txt|heard "Download failed [withdrawn.txt]"
 silent peers|peer forged beacon $MC2 10.99.4.1 1024 && out0=\$(udp_out) && driver_cmd 1 "txt $MC2 0 silent-line"|silent_ok
+flood|m0=\$(msg_files) b0=\$(msg_bytes) r0=\$(rss) && peer forged cycle $MC2 10.99.0.1 $FLOOD $A3|flood_ok
 EOF
 
 # --- A crowd -------------------------------------------------------------------------------------
