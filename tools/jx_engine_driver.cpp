@@ -57,6 +57,14 @@
 
 namespace {
 
+// Event stamps are compared with `date` in the scripts, so they are wall-clock microseconds.
+long long wall_us()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+}
+
 volatile sig_atomic_t g_stop = 0;
 
 void on_signal(int)
@@ -128,11 +136,11 @@ void print_event(uint8_t kind, const void* payload)
 {
     const char* name = ev_name(kind);
     if (name == nullptr || payload == nullptr) {
-        std::printf("EV_UNKNOWN us=%lld kind=%u null=%d\n", static_cast<long long>(jx_clock_now_us()), kind,
+        std::printf("EV_UNKNOWN us=%lld kind=%u null=%d\n", wall_us(), kind,
                     payload == nullptr ? 1 : 0);
         return;
     }
-    std::printf("%s us=%lld", name, static_cast<long long>(jx_clock_now_us()));
+    std::printf("%s us=%lld", name, wall_us());
     switch (jx_event_payload_type(kind)) {
     case EVP_USER: {
         const auto* e = static_cast<const user_ev*>(payload);
@@ -392,7 +400,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "jx_comm_init failed\n");
         return 1;
     }
-    std::printf("READY us=%lld instance=%s user=%s\n", static_cast<long long>(jx_clock_now_us()),
+    std::printf("READY us=%lld instance=%s user=%s\n", wall_us(),
                 comm.instance_id, comm.username);
 
     const int fl = fcntl(STDIN_FILENO, F_GETFL);

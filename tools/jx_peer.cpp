@@ -22,6 +22,22 @@
 //   jx_peer forge NET TARGET ID
 //       sends TARGET what only the peer of transfer ID (16 hex digits) may send: a chunk, a
 //       batch-done, a segment request, a skipped request and the three fins, from this host.
+//   jx_peer forged ACTION NET FIRST COUNT [TARGET]
+//       from COUNT forged source addresses FIRST, FIRST+1, ... (a raw socket; they need not be
+//       this host's), each in turn:
+//         beacon  a beacon on the group NET;              leave  a leave on NET;
+//         cycle   a beacon on NET, a query and a direct text to TARGET, a leave on NET and one
+//                 to TARGET: a new peer, channel and private network each time;
+//         replay  (FIRST only) a beacon on NET carrying TARGET's instance id, read from one of
+//                 TARGET's beacons, from FIRST as if FIRST were TARGET; prints "replayed=1";
+//         guard   (FIRST only) a group text and a beacon naming the private network NET in their
+//                 header, to TARGET.
+//   jx_peer private SELF TARGET
+//       asks TARGET from SELF for a private network and, once answered, sends it the direct text
+//       "hello from a private peer"; prints "private_acked=<0|1>".
+//   jx_peer offerleave NET SELF TARGET NAME
+//       peer "leaver" on SELF beacons on NET, offers TARGET the file NAME and, once the offer is
+//       answered, leaves NET; prints "offer_answered=<0|1>".
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -39,6 +55,7 @@
 #include <string>
 #include <vector>
 
+#include "foundation/random.hpp"
 #include "foundation/utility.hpp"
 #include "protocol/data_protocol.hpp"
 #include "protocol/protocol.hpp"
@@ -88,20 +105,57 @@ int bound(uint32_t addr, uint16_t port, uint32_t group = 0)
 
 uint32_t g_next_id = 0;
 
+// One packet into dgram (1470 bytes) with the next message id; its length.
+size_t make_pkt(uint8_t* dgram, uint8_t type, uint32_t net, const char* name, const void* payload, size_t len,
+                uint32_t* id_out = nullptr)
+{
+    const uint32_t id = ++g_next_id != 0 ? g_next_id : ++g_next_id;  // never 0
+    if (id_out != nullptr)
+        *id_out = id;
+    const uint32_t n = jx_serialize(dgram, JX_DATAGRAM_MAX, type, net, id, name,
+                                    static_cast<const uint8_t*>(payload), static_cast<uint16_t>(len));
+    return n < JX_DATAGRAM_MAX ? n : JX_DATAGRAM_MAX;
+}
+
 // Sends one packet; returns its message id.
 uint32_t send_pkt(int s, uint32_t to, uint16_t port, uint8_t type, uint32_t net, const char* name,
                   const void* payload, size_t len)
 {
     uint8_t dgram[JX_DATAGRAM_MAX];
-    const uint32_t id = ++g_next_id != 0 ? g_next_id : ++g_next_id;  // never 0
-    const uint32_t n = jx_serialize(dgram, sizeof dgram, type, net, id, name,
-                                    static_cast<const uint8_t*>(payload), static_cast<uint16_t>(len));
+    uint32_t id = 0;
+    const size_t n = make_pkt(dgram, type, net, name, payload, len, &id);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(port);
     a.sin_addr.s_addr = to;
-    (void)sendto(s, dgram, n < sizeof dgram ? n : sizeof dgram, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    (void)sendto(s, dgram, n, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
     return id;
+}
+
+// One packet in a UDP datagram from any source address and port: a raw socket writes the IP
+// header itself, and the kernel does not check what it claims. UDP checksum 0: none.
+void send_raw(uint32_t src, uint32_t to, uint16_t port, uint8_t type, uint32_t net, const char* name,
+              const void* payload = nullptr, size_t len = 0)
+{
+    static const int s = socket(AF_INET, SOCK_RAW, IPPROTO_RAW);
+    if (s < 0) {
+        std::perror("jx_peer: raw socket");
+        std::exit(1);
+    }
+    uint8_t pkt[28 + JX_DATAGRAM_MAX] = {0x45};
+    const size_t n = make_pkt(pkt + 28, type, net, name, payload, len);
+    jx_put_be16(pkt + 2, static_cast<uint16_t>(28 + n));
+    pkt[8] = 1;  // TTL: one link
+    pkt[9] = IPPROTO_UDP;
+    std::memcpy(pkt + 12, &src, 4);
+    std::memcpy(pkt + 16, &to, 4);
+    jx_put_be16(pkt + 20, PORT);
+    jx_put_be16(pkt + 22, port);
+    jx_put_be16(pkt + 24, static_cast<uint16_t>(8 + n));
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = to;
+    (void)sendto(s, pkt, 28 + n, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
 }
 
 void beacon(int s, uint32_t net, const char* name, uint32_t uptime, const char* instance)
@@ -261,10 +315,10 @@ int hostile(uint32_t net, uint32_t self, uint32_t target, double seconds, const 
     beacon(s55, net, me, 0, instance);
     usleep(500000);  // heard, and answered with a beacon, before the offers come
 
-    // 256 offers may wait on a network: the flood fills the list up, the hostile names come last
-    // but one, so that they are in it and near its top.
+    // 16 offers of one peer may wait: a few of the flood come first, then the hostile names, so that
+    // they are in the list and near its top; the rest of the flood fills it up and is refused.
     std::vector<std::vector<uint8_t>> offers;
-    for (int i = 0; i < 250; i++)
+    for (int i = 0; i < 10; i++)
         offers.push_back(offer("flood-" + std::to_string(i) + ".bin"));
     const std::string esc = "\x1b[2J\x1b]0;pwned\x07\x1b[5mblink\x1b[31mred.txt";
     for (const auto& o :
@@ -274,7 +328,7 @@ int hostile(uint32_t net, uint32_t self, uint32_t target, double seconds, const 
         offers.push_back(o);
     for (char c : std::string("<>:\"/\\|?*"))
         offers.push_back(offer(std::string("bad") + c + "name.txt"));
-    for (int i = 250; i < 260; i++)
+    for (int i = 250; i < 300; i++)
         offers.push_back(offer("flood-" + std::to_string(i) + ".bin"));
     for (const auto& o : offers) {
         (void)send_pkt(s55, target, PORT, PKT_FILE_META, net, me, o.data(), o.size());
@@ -370,6 +424,88 @@ int hostile(uint32_t net, uint32_t self, uint32_t target, double seconds, const 
     return 0;
 }
 
+// Waits up to `seconds` for a packet of `type` from `from` on s; false when none came.
+bool await(int s, uint32_t from, uint8_t type, double seconds, JXPacket* pkt)
+{
+    for (const double end = now_s() + seconds; now_s() < end;) {
+        pollfd p{s, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0 && receive(s, pkt) && pkt->src_addr == from && pkt->type == type)
+            return true;
+    }
+    return false;
+}
+
+int forged(const std::string& action, uint32_t net, uint32_t first, int count, uint32_t target)
+{
+    uint8_t beacon_pl[JX_BEACON_LEN];
+    jx_beacon_put(beacon_pl, 100000, "forged-forged-forged-forged-for!");
+    if (action == "replay") {
+        JXPacket pkt{};
+        if (!await(bound(0, PORT, net), target, PKT_BEACON, 15, &pkt)) {
+            std::printf("replayed=0\n");
+            return 1;
+        }
+        send_raw(first, net, PORT, PKT_BEACON, net, "replay", pkt.payload, JX_BEACON_LEN);
+        std::printf("replayed=1\n");
+        return 0;
+    }
+    if (action == "guard") {
+        const std::string text = "forged into a private network";
+        send_raw(first, target, PORT, PKT_TXT_GROUP, net, "guard", text.data(), text.size());
+        send_raw(first, target, PORT, PKT_BEACON, net, "guard", beacon_pl, sizeof beacon_pl);
+        return 0;
+    }
+    for (int i = 0; i < count; i++) {
+        const uint32_t src = htonl(ntohl(first) + static_cast<uint32_t>(i));
+        if (action == "beacon" || action == "cycle")
+            send_raw(src, net, PORT, PKT_BEACON, net, "forged", beacon_pl, sizeof beacon_pl);
+        if (action == "cycle") {
+            const std::string text = "flood " + std::to_string(i);
+            send_raw(src, target, PORT, PKT_QUERY, target, "forged");
+            send_raw(src, target, PORT, PKT_TXT_DIRECT, net, "forged", text.data(), text.size());
+            send_raw(src, target, PORT, PKT_LEAVE, 0, "forged");
+        }
+        if (action == "leave" || action == "cycle")
+            send_raw(src, net, PORT, PKT_LEAVE, net, "forged");
+        usleep(300);  // a flood, but not one that only tests the size of a receive buffer
+    }
+    return 0;
+}
+
+int private_chat(uint32_t self, uint32_t target)
+{
+    const int s = bound(self, 0);
+    JXPacket pkt{};
+    bool acked = false;
+    for (int tries = 0; tries < 10 && !acked; tries++) {
+        (void)send_pkt(s, target, PORT, PKT_QUERY, target, "private", nullptr, 0);
+        if (!await(s, target, PKT_BEACON, 2, &pkt))
+            continue;
+        const std::string text = "hello from a private peer";
+        (void)send_pkt(s, target, PORT, PKT_TXT_DIRECT, 0, "private", text.data(), text.size());
+        acked = await(s, target, PKT_TXT_DIRECT_ACK, 3, &pkt);
+    }
+    std::printf("private_acked=%d\n", acked ? 1 : 0);
+    return acked ? 0 : 1;
+}
+
+int offer_and_leave(uint32_t net, uint32_t self, uint32_t target, const char* name)
+{
+    const int s = bound(self, PORT);
+    beacon(s, net, "leaver", 0, "leaver-leaver-leaver-leaver-leav");
+    usleep(500000);
+    const std::vector<uint8_t> o = offer(name);
+    JXPacket pkt{};
+    bool answered = false;
+    for (int tries = 0; tries < 10 && !answered; tries++) {
+        (void)send_pkt(s, target, PORT, PKT_FILE_META, net, "leaver", o.data(), o.size());
+        answered = await(s, target, PKT_META_ACK, 1, &pkt);
+    }
+    (void)send_pkt(s, net, PORT, PKT_LEAVE, net, "leaver", nullptr, 0);
+    std::printf("offer_answered=%d\n", answered ? 1 : 0);
+    return answered ? 0 : 1;
+}
+
 bool parse_id(const char* s, uint8_t* id)
 {
     if (std::strlen(s) != 2 * JX_TRANSFER_ID_LEN)
@@ -388,8 +524,7 @@ bool parse_id(const char* s, uint8_t* id)
 
 int main(int argc, char** argv)
 {
-    jx_random_seed();
-    g_next_id = static_cast<uint32_t>(std::rand());
+    g_next_id = jx_random_below(UINT32_MAX);
     setvbuf(stdout, nullptr, _IOLBF, 0);
     const std::string mode = argc > 1 ? argv[1] : "";
     uint8_t id[JX_TRANSFER_ID_LEN];
@@ -403,9 +538,17 @@ int main(int argc, char** argv)
         forge(bound(0, 0), addr_of(argv[2]), addr_of(argv[3]), id, "mallory");
         return 0;
     }
+    if (mode == "forged" && (argc == 6 || argc == 7))
+        return forged(argv[2], addr_of(argv[3]), addr_of(argv[4]), std::atoi(argv[5]),
+                      argc == 7 ? addr_of(argv[6]) : 0);
+    if (mode == "private" && argc == 4)
+        return private_chat(addr_of(argv[2]), addr_of(argv[3]));
+    if (mode == "offerleave" && argc == 6)
+        return offer_and_leave(addr_of(argv[2]), addr_of(argv[3]), addr_of(argv[4]), argv[5]);
     std::fprintf(stderr,
                  "usage: %s crowd NET FIRST COUNT RATE SECONDS | hostile NET SELF TARGET SECONDS [FILE] | "
-                 "forge NET TARGET ID\n",
+                 "forge NET TARGET ID | forged ACTION NET FIRST COUNT [TARGET] | private SELF TARGET | "
+                 "offerleave NET SELF TARGET NAME\n",
                  argv[0]);
     return 2;
 }

@@ -9,12 +9,14 @@
 #include <cstring>
 
 #include "engine/downloads.hpp"
+#include "engine/quotas.hpp"
 #include "engine/records.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/netif.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
+#include "storage/stranger_files.hpp"
 
 JXComm comm;
 
@@ -84,6 +86,9 @@ uint8_t jx_comm_init(const char* program_path)
     if (jx_fso_init(program_path) != 0 || jx_fso_lock_root() != 0)
         return 1;
     jx_log("FSO initialized");
+    // What strangers made is counted per storage root, and floods per engine.
+    jx_stranger_files_reset();
+    jx_refusals_reset();
     if (jx_log_init(jx_fso_get_logging_path()) == 0)
         jx_log("Logger initialized");
     if (const int err = jx_fso_unclaimed(); err != 0)

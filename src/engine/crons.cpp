@@ -10,6 +10,7 @@
 #include "engine/texts.hpp"
 #include "engine/uploads.hpp"
 #include "engine/presence.hpp"
+#include "engine/quotas.hpp"
 #include "engine/readloop.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
@@ -77,6 +78,7 @@ uint8_t jx_crons_run()
         el = next;
     }
     manage_tasks();
+    manage_refusals();
     return 0;
 }
 
@@ -93,7 +95,7 @@ int64_t jx_next_due_us()
     }
     if (due == std::numeric_limits<int64_t>::max())
         return JX_DUE_NONE;
-    if (due <= jx_clock_now())
+    if (due <= jx_mono_now())
         return JX_DUE_NOW;
     const int64_t us = jx_clock_us_until(due);
     return us > 0 ? us : JX_DUE_NOW;

@@ -6,6 +6,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/quotas.hpp"
 #include "engine/registry.hpp"
 #include "engine/senders.hpp"
 #include "engine/transfers.hpp"
@@ -20,16 +21,7 @@ namespace {
 // The download a packet names, when it comes from the download's uploader.
 JXTransfer* packet_download(const JXNetwork* network, const JXPacket* pkt)
 {
-    JXTransfer* d = jx_get_dl(network, pkt->payload);
-    return d != nullptr && d->addr == pkt->src_addr ? d : nullptr;
-}
-
-int32_t pending_offers(const JXNetwork* network)
-{
-    int32_t n = 0;
-    for (jx_list_elmt* el = jx_list_head(&network->downloads); el != nullptr; el = jx_list_next(el))
-        n += static_cast<const JXTransfer*>(jx_list_data(el))->state == DL_PENDING ? 1 : 0;
-    return n;
+    return jx_packet_transfer(&network->downloads, pkt);
 }
 
 // Closing without deleting: the file is complete (or is deleted explicitly by the caller).
@@ -116,11 +108,14 @@ void proc_meta(const JXPacket* pkt)
             answer_offer(network, known);
         return;
     }
-    if (pending_offers(network) >= JX_MAX_PENDING_OFFERS) {
-        jx_log("Offer limit reached on %s, offer from %s dropped", jx_ip_str(network->addr).s,
-               jx_ip_str(pkt->src_addr).s);
+    // Its notice goes to the direct channel with the sender (a private network's only channel),
+    // which is found, or made within the caps, before the offer is taken.
+    if (!jx_offer_room(network, pkt->src_addr))
         return;
-    }
+    JXChannel* channel = jx_stranger_channel(network, jx_is_direct_ip(network->type) ? 0 : pkt->src_addr,
+                                             pkt->src_addr);
+    if (channel == nullptr)
+        return;
     auto* d = static_cast<JXTransfer*>(std::calloc(1, sizeof(JXTransfer)));
     if (d == nullptr)
         return;
@@ -138,9 +133,7 @@ void proc_meta(const JXPacket* pkt)
         return;
     }
     jx_raise_transfer_ev(EV_DL_OFFERED, network, d);
-    // A direct-IP network has its one channel already; elsewhere the direct channel with the sender.
-    if (!jx_is_direct_ip(network->type))
-        (void)jx_add_channel(network->addr, d->addr, nullptr);
+    jx_keep_stranger_channel(channel);
     answer_offer(network, d);
 }
 
@@ -166,9 +159,11 @@ void proc_chunk(const JXPacket* pkt)
     if (c.index >= d->chunk_count || c.data_len != d->chunk_size || d->seg_buf == nullptr)
         return;
     d->last_activity = jx_now_s();
+    // Only a chunk not seen before counts: a repeated one would take the count below zero.
+    if ((d->bitmap[c.index / 8] & (1u << (c.index % 8))) == 0 && d->chunks_left > 0)
+        d->chunks_left--;
     jx_setbit_1_8bitmem(d->bitmap, c.index);
     std::memcpy(d->seg_buf + c.index * d->chunk_size, c.data, d->chunk_size);
-    d->chunks_left--;
     if (d->state != DL_WAIT)
         (void)jx_set_dl_state(d, DL_WAIT);
 }

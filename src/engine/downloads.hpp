@@ -12,7 +12,7 @@
 #include "foundation/timer.hpp"
 #include "protocol/protocol.hpp"
 
-// Offers a network keeps waiting for the user: strangers cannot make us hold more.
+// Offers kept waiting for the user, over all networks: strangers cannot make us hold more.
 inline constexpr int32_t JX_MAX_PENDING_OFFERS = 256;
 // Size of the data socket's receive buffer: a pass's burst of chunks from several uploads must
 // never be dropped by our own receive path.

@@ -30,6 +30,6 @@ void manage_network(JXNetwork* network);
 void manage_peer_list(JXNetwork* network);
 // Query to an unanswered host, or a beacon, when its interval has passed.
 void live_beacon(JXNetwork* network);
-// The second (of jx_clock_now) at which one of the three steps above next acts on the network:
+// The second (of jx_mono_now) at which one of the three steps above next acts on the network:
 // its beacon or query, a peer's drop or going offline. INT64_MAX when none can.
 int64_t presence_due(const JXNetwork* network);

@@ -66,6 +66,7 @@ struct JXNetwork {
     jx_list uploads;                     // of JXTransfer, newest first
     jx_list fin_downloads;               // of JXTransferFin, newest first
     jx_list fin_uploads;                 // of JXTransferFin, newest first
+    uint8_t stranger;                    // 1: a private network a query opened, not yet opened here
 };
 
 struct JXChannel {
@@ -74,6 +75,7 @@ struct JXChannel {
     uint32_t peer_addr;  // the peer of a CH_NET_DM channel, else 0
     uint64_t unread;
     jx_list sent_txts;  // of JXSentTxt, newest first
+    uint8_t stranger;   // 1: made by received traffic, not yet opened or written in here
 };
 
 struct JXPeer {

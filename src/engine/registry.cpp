@@ -11,6 +11,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/quotas.hpp"
 #include "engine/senders.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
@@ -65,8 +66,15 @@ JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network)
 JXNetwork* jx_network_of_packet(const JXPacket* pkt)
 {
     JXNetwork* network = jx_network_by_addr(pkt->net_id != 0 ? pkt->net_id : pkt->src_addr);
-    if (network == nullptr)
+    if (network == nullptr) {
         jx_log("Not from known network: [%s]", jx_ip_str(pkt->net_id).s);
+        return nullptr;
+    }
+    // A private network is its one remote host: a packet that names it from anywhere else is forged.
+    if (!jx_is_group(network->type) && pkt->src_addr != network->addr) {
+        jx_refuse(JX_REFUSE_FORGED, pkt->src_addr);
+        return nullptr;
+    }
     return network;
 }
 
@@ -102,7 +110,7 @@ void jx_set_network_status(JXNetwork* network, uint8_t status)
         // Whatever brought it online proved it alive now; an old last-heard time would take it
         // offline again in the next periodic pass.
         network->status = NET_ONLINE;
-        network->online_since = jx_clock_now();
+        network->online_since = jx_mono_now();
         network->last_heard = network->online_since;
         break;
     case NET_OFFLINE:
@@ -126,7 +134,7 @@ void jx_ts_peer(JXPeer* peer)
     if (peer == nullptr)
         return;
     peer->alive = 1;
-    peer->last_seen = jx_clock_now();
+    peer->last_seen = jx_mono_now();
 }
 
 namespace {
@@ -173,6 +181,8 @@ uint8_t jx_join_network(const char* text, uint8_t requested_type, JXChannel** ch
     JXChannel* main_ch = jx_ch_from_network(existing, 0);
     if (main_ch != nullptr) {
         *out = main_ch;
+        if (requested_type == NET_UNSPEC)
+            jx_adopt_channel(existing, main_ch);  // the user joins it: theirs from now on
         if (existing->status == NET_ONLINE)
             return JX_JOIN_ONLINE;
         if ((existing->type == NET_UNSPEC || jx_is_direct_ip(existing->type)) &&
@@ -212,7 +222,7 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
         jx_log("Could not allocate memory! - Code 6");
         return JX_NET_ADD_NOMEM;
     }
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     n->addr = addr;
     n->type = is_mcast_addr(addr) ? NET_MULTICAST : is_bcast_addr(addr) ? NET_BROADCAST : NET_UNSPEC;
     n->status = NET_OFFLINE;
@@ -277,6 +287,8 @@ uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channe
     if (n == nullptr)
         return JX_CH_ADD_NO_NET;
     if (JXChannel* existing = jx_ch_from_network(n, peer_addr); existing != nullptr) {
+        // Asked for again only by the user opening it: strangers' traffic finds its channel first.
+        jx_adopt_channel(n, existing);
         if (channel != nullptr)
             *channel = existing;
         return JX_CH_ADD_OK;
@@ -348,7 +360,7 @@ uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)
 {
     if (network == nullptr || pkt == nullptr)
         return JX_PEER_NULL_NET;
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     auto* peer = static_cast<JXPeer*>(std::calloc(1, sizeof(JXPeer)));
     if (peer == nullptr) {
         jx_log("Could not allocate memory! - Code 2");

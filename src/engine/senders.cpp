@@ -82,7 +82,7 @@ uint8_t jx_snd_beacon(JXNetwork* network)
     uint8_t payload[JX_BEACON_LEN] = {};
     // Uptime only counts while online; a closed network has no online-since time to count from.
     uint32_t uptime = 0;
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     if (network->status == NET_ONLINE && now > network->online_since)
         uptime = static_cast<uint32_t>(now - network->online_since);
     jx_beacon_put(payload, uptime, comm.instance_id);
@@ -131,10 +131,16 @@ void jx_snd_txt_re(JXNetwork* network, JXSentTxt* sent)
 {
     const int sock = get_socket_4snd(network);
     const uint16_t port = get_port_4snd(network);
-    for (jx_list_elmt* el = jx_list_head(&sent->addressees); el != nullptr; el = jx_list_next(el)) {
-        uint32_t addr = 0;
-        std::memcpy(&addr, jx_list_data(el), sizeof(addr));
-        (void)snd_udp(sock, addr, port, sent->dgram, sent->len);
+    // Peers that never acknowledge cost nothing to claim: beyond a few, one copy to the group
+    // reaches them all, so one typed line makes at most 1 + 5 * JX_RESEND_UNICAST_MAX datagrams.
+    if (jx_is_group(network->type) && jx_set_size(&sent->addressees) > JX_RESEND_UNICAST_MAX) {
+        (void)snd_udp(sock, network->addr, port, sent->dgram, sent->len);
+    } else {
+        for (jx_list_elmt* el = jx_list_head(&sent->addressees); el != nullptr; el = jx_list_next(el)) {
+            uint32_t addr = 0;
+            std::memcpy(&addr, jx_list_data(el), sizeof(addr));
+            (void)snd_udp(sock, addr, port, sent->dgram, sent->len);
+        }
     }
     if (sent->retries > 0)
         sent->retries--;
@@ -214,8 +220,11 @@ uint8_t jx_snd_batch_done(JXNetwork* network, const JXTransfer* upload)
 
 uint8_t jx_snd_file_fin(JXNetwork* network, const JXTransferFin* fin, uint16_t port)
 {
-    return jx_snd_fin(network, fin->state == FIN_COMPLETED ? PKT_FILE_FIN_OK : PKT_FILE_FIN_FAILED, fin->addr,
-                      port, fin->id);
+    // The result first sent, whatever came of the record since: a verification turns a completed
+    // download into a checksum state, and a late batch-done must not then hear "failed".
+    const bool ok = fin->state == FIN_COMPLETED || fin->state == FIN_HASH_CHECKING || fin->state == FIN_HASH_OK ||
+                    fin->state == FIN_HASH_BAD;
+    return jx_snd_fin(network, ok ? PKT_FILE_FIN_OK : PKT_FILE_FIN_FAILED, fin->addr, port, fin->id);
 }
 
 uint8_t jx_snd_fin(JXNetwork* network, uint8_t type, uint32_t addr, uint16_t port, const uint8_t* id)

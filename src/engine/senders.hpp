@@ -39,7 +39,10 @@ uint8_t jx_snd_punch(JXNetwork* network, uint32_t addr, uint16_t port);
 uint8_t jx_snd_txt_dgram(JXNetwork* network, const JXChannel* channel, const char* text, size_t text_len,
                          uint8_t* dgram, uint16_t* dgram_len);
 
-// Sends the stored datagram unchanged to every remaining addressee, then one retry is used up.
+// Unicast resends of a text to at most this many addressees; more on a group get one copy to the group.
+inline constexpr int32_t JX_RESEND_UNICAST_MAX = 4;
+// Sends the stored datagram unchanged to every remaining addressee (to the group instead when
+// more than JX_RESEND_UNICAST_MAX remain), then one retry is used up.
 void jx_snd_txt_re(JXNetwork* network, JXSentTxt* sent);
 
 // Header-only acknowledgement of text `msg_id` to `addr`: PKT_TXT_GROUP_ACK for text type 1,

@@ -6,6 +6,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/quotas.hpp"
 #include "engine/senders.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
@@ -70,7 +71,13 @@ int fill_addressees(JXSentTxt* st, const JXNetwork* network, const JXChannel* ch
 // meantime has none left), so the log shows who missed it and not only the channel file.
 void log_unanswered(const JXNetwork* network, const JXSentTxt* st)
 {
-    for (jx_list_elmt* el = jx_list_head(&st->addressees); el != nullptr; el = jx_list_next(el)) {
+    // A few by name; a crowd that never answers would otherwise cost a log line each.
+    constexpr int32_t NAMED = 8;
+    int32_t named = 0;
+    if (const int32_t n = jx_set_size(&st->addressees); n > NAMED)
+        jx_log("Text %u on %s not acknowledged by %d peers, among them:", jx_dgram_msg_id(st->dgram),
+               jx_ip_str(network->addr).s, n);
+    for (jx_list_elmt* el = jx_list_head(&st->addressees); el != nullptr && named++ < NAMED; el = jx_list_next(el)) {
         const uint32_t addr = *static_cast<const uint32_t*>(jx_list_data(el));
         const JXPeer* peer = jx_peer_from_network(addr, network);
         jx_log("Text %u on %s not acknowledged by %s(%s)", jx_dgram_msg_id(st->dgram),
@@ -104,6 +111,7 @@ uint8_t jx_snd_txt(JXChannel* channel, const char* text)
     if (jx_snd_txt_dgram(network, channel, text, len, dgram, &dgram_len) != 0)
         return JX_TXT_NOT_SENT;
 
+    jx_adopt_channel(network, channel);
     const uint32_t msg_id = jx_dgram_msg_id(dgram);
     uint32_t a = 0;
     uint32_t b = 0;
@@ -162,7 +170,7 @@ void txt_retry(JXNetwork* network)
 {
     if (network == nullptr)
         return;
-    const int64_t now = jx_clock_now();
+    const int64_t now = jx_mono_now();
     if (now - network->last_retry <= RETRY_GAP_S)
         return;
 
@@ -222,25 +230,25 @@ void proc_txt(const JXPacket* pkt)
     if (check_if_self(network, pkt))
         return;
 
+    // A direct text on a multicast or broadcast network belongs to the Net DM channel of its sender;
+    // everything else to the channel with peer address 0. The channel is found, or made within the
+    // caps, before anything is acknowledged: a refused text must not look delivered to its sender.
+    const bool direct = pkt->type == PKT_TXT_DIRECT;
+    const uint32_t key = direct && pkt->net_id != 0 ? pkt->src_addr : 0;
+    JXChannel* channel = jx_ch_from_network(network, key);
+    if (channel == nullptr && key != 0)
+        channel = jx_stranger_channel(network, key, pkt->src_addr);
+    if (channel == nullptr) {
+        if (key == 0)
+            jx_log("No channel in proc of txt");
+        return;
+    }
+
     // Acknowledged before the duplicate test: a resend means our first acknowledgement was lost.
     (void)jx_txt_ack_snd(network, pkt->src_addr, static_cast<uint32_t>(pkt->msg_id), pkt->type);
     if (check_duplicate_id(network, pkt))
         return;
-
-    // A direct text on a multicast or broadcast network belongs to the Net DM channel of its sender;
-    // everything else to the channel with peer address 0.
-    const bool direct = pkt->type == PKT_TXT_DIRECT;
-    const uint32_t key = direct && pkt->net_id != 0 ? pkt->src_addr : 0;
-    JXChannel* channel = jx_ch_from_network(network, key);
-    if (channel == nullptr && key != 0) {
-        const uint8_t rc = jx_add_channel(network->addr, pkt->src_addr, &channel);
-        if (rc != JX_CH_ADD_OK && rc != JX_CH_ADD_DIRECT_PEER)
-            return;
-    }
-    if (channel == nullptr) {
-        jx_log("No channel in proc of txt");
-        return;
-    }
+    jx_keep_stranger_channel(channel);
 
     channel->unread++;
     // Direct-IP traffic carries network id 0; its network is the sender. This also files a group

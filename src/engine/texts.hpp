@@ -33,7 +33,7 @@ uint8_t jx_sent_txt_ack(JXChannel* channel, uint32_t addr, uint64_t msg_id);
 // The resend pass of one network: at most once every 3 s, resends each tracked text to whoever
 // has not acknowledged it and reports texts whose five resends are used up.
 void txt_retry(JXNetwork* network);
-// The second (of jx_clock_now) of the network's next resend pass while it tracks texts; INT64_MAX
+// The second (of jx_mono_now) of the network's next resend pass while it tracks texts; INT64_MAX
 // when it tracks none (a pass would have nothing to do).
 int64_t txt_retry_due(const JXNetwork* network);
 

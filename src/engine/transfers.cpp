@@ -5,7 +5,9 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/quotas.hpp"
 #include "engine/registry.hpp"
+#include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
 namespace {
@@ -47,6 +49,17 @@ JXNetwork* jx_transfer_network(const JXPacket* pkt)
     return network;
 }
 
+JXTransfer* jx_packet_transfer(const jx_list* list, const JXPacket* pkt)
+{
+    JXTransfer* t = jx_find_transfer(list, pkt->payload);
+    if (t != nullptr && t->addr != pkt->src_addr) {
+        jx_log("Packet type %d from %s refused: its transfer's peer is %s", pkt->type, jx_ip_str(pkt->src_addr).s,
+               jx_ip_str(t->addr).s);
+        return nullptr;
+    }
+    return t;
+}
+
 JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id)
 {
     return find<JXTransfer>(list, id);
@@ -64,7 +77,7 @@ JXTransferFin* jx_make_fin(const JXTransfer* t, jx_list* fins, uint8_t result)
         return nullptr;
     f->state = result;
     f->start_time = t->start_time;
-    f->end_time = static_cast<uint64_t>(jx_clock_now());
+    f->end_time = jx_now_s();
     f->addr = t->addr;
     std::memcpy(f->id, t->id, sizeof f->id);
     std::memcpy(&f->meta, &t->meta, sizeof f->meta);
@@ -93,6 +106,62 @@ uint8_t jx_seg_buf_reserve(JXTransfer* t, size_t n)
     t->seg_buf = static_cast<uint8_t*>(std::malloc(n));
     t->seg_buf_size = t->seg_buf != nullptr ? n : 0;
     return t->seg_buf != nullptr ? 0 : 1;
+}
+
+namespace {
+
+// A withdrawn offer was never accepted: its record has no start time.
+bool withdrawn(const JXTransferFin* f)
+{
+    return f->state == FIN_FAILED && f->start_time == 0;
+}
+
+void trim_withdrawn()
+{
+    for (;;) {
+        int32_t n = 0;
+        JXNetwork* in = nullptr;
+        const JXTransferFin* oldest = nullptr;
+        for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el)) {
+            auto* net = static_cast<JXNetwork*>(jx_list_data(el));
+            for (jx_list_elmt* f = jx_list_head(&net->fin_downloads); f != nullptr; f = jx_list_next(f)) {
+                const auto* fin = static_cast<const JXTransferFin*>(jx_list_data(f));
+                if (!withdrawn(fin))
+                    continue;
+                n++;
+                if (oldest == nullptr || fin->end_time <= oldest->end_time)
+                    oldest = fin, in = net;
+            }
+        }
+        if (n <= JX_MAX_WITHDRAWN || jx_rm_fin(&in->fin_downloads, oldest->id) != 0)
+            return;
+    }
+}
+
+// Ends every transfer of `list` from or to addr whose state is `state`, as failed.
+void end_waiting(JXNetwork* network, jx_list* list, jx_list* fins, uint32_t addr, uint8_t state, uint8_t ev)
+{
+    jx_list_elmt* el = jx_list_head(list);
+    while (el != nullptr) {
+        auto* t = static_cast<JXTransfer*>(jx_list_data(el));
+        el = jx_list_next(el);
+        if (t->addr != addr || t->state != state)
+            continue;
+        jx_raise_transfer_ev(ev, network, t);
+        (void)jx_make_fin(t, fins, FIN_FAILED);
+        (void)jx_remove_transfer(list, t->id);
+    }
+}
+
+}  // namespace
+
+void jx_transfers_peer_gone(JXNetwork* network, uint32_t addr)
+{
+    if (network == nullptr)
+        return;
+    end_waiting(network, &network->downloads, &network->fin_downloads, addr, DL_PENDING, EV_DL_FAILED);
+    end_waiting(network, &network->uploads, &network->fin_uploads, addr, UL_PENDING, EV_UL_FAILED);
+    trim_withdrawn();
 }
 
 void jx_raise_transfer_ev(uint8_t kind, const JXNetwork* network, const JXTransfer* t)

@@ -18,14 +18,18 @@ inline constexpr size_t JX_HASH_SLICE = 1000000;
 // Chunks a sending pass may grow to: a whole segment.
 inline constexpr uint16_t JX_LIMIT_MAX = JX_MAX_CHUNKS;
 
-// Whole seconds of the clock seam, as the transfer records keep them.
+// Monotonic seconds, as the transfer records keep them: they time transfers out and measure them.
 inline uint64_t jx_now_s()
 {
-    return static_cast<uint64_t>(jx_clock_now());
+    return static_cast<uint64_t>(jx_mono_now());
 }
 
 // The network of a transfer packet (null and logged when none), with its sender marked as seen.
 JXNetwork* jx_transfer_network(const JXPacket* pkt);
+
+// The transfer of `list` a packet names, when it comes from the transfer's peer: nobody else may
+// steer it. A packet from another address is refused with a log line that says so.
+JXTransfer* jx_packet_transfer(const jx_list* list, const JXPacket* pkt);
 
 // The first transfer of an uploads or downloads list with this transfer id, or null.
 JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id);
@@ -43,6 +47,13 @@ uint8_t jx_rm_fin(jx_list* fins, const uint8_t* id);
 // The segment buffer holds at least n bytes: reallocated only when it holds fewer. 0, or 1 when
 // that failed (the old buffer is then released).
 uint8_t jx_seg_buf_reserve(JXTransfer* t, size_t n);
+
+// The peer at addr left the network or was dropped: its pending offers are withdrawn and our
+// uploads that wait for it to start are ended, each as failed (a finished record, EV_DL_FAILED or
+// EV_UL_FAILED), so the screens show them ended. Transfers under way have their own time-out. The
+// oldest records of withdrawn offers go beyond JX_MAX_WITHDRAWN in all: strangers can offer and
+// leave for ever.
+void jx_transfers_peer_gone(JXNetwork* network, uint32_t addr);
 
 // Raises a file event of the transfer: its name, CH_DM on a direct-IP network else CH_NET_DM,
 // the network and the other side's address.

@@ -19,15 +19,14 @@
 
 namespace {
 
-// The upload a packet names, when it comes from the upload's peer: nobody else may steer it.
+// The upload a packet names, when it comes from the upload's peer.
 JXTransfer* packet_upload(const JXNetwork* network, const JXPacket* pkt, const char* not_found)
 {
-    JXTransfer* u = jx_get_ul(network, pkt->payload);
-    if (u == nullptr || u->addr != pkt->src_addr) {
+    if (jx_get_ul(network, pkt->payload) == nullptr) {
         jx_log("%s", not_found);
         return nullptr;
     }
-    return u;
+    return jx_packet_transfer(&network->uploads, pkt);
 }
 
 // Ends an upload that failed on this side: the peer is told, the record kept, the upload removed.
@@ -66,6 +65,8 @@ void hash_step(JXTransfer* u)
 // Sends chunk `index` of the current segment from the segment buffer.
 uint8_t send_chunk(JXNetwork* network, const JXTransfer* u, uint64_t index)
 {
+    if (u->seg_buf == nullptr || (index + 1) * u->chunk_size > u->seg_buf_size)
+        return 1;
     uint8_t payload[JX_CHUNK_HDR_LEN + JX_CHUNK_SIZE_MAX];
     jx_data_serialize_chunk_hdr(payload, JX_CHUNK_HDR_LEN, u->id, u->segment, index);
     std::memcpy(payload + JX_CHUNK_HDR_LEN, u->seg_buf + index * u->chunk_size, u->chunk_size);
@@ -291,7 +292,9 @@ void proc_get_segment(const JXPacket* pkt)
     }
     const size_t need = static_cast<size_t>(req.chunk_size) * req.chunk_count;
     if (jx_seg_buf_reserve(u, need) != 0) {
+        // Left as it was, a late skipped-chunk request would send from the buffer that is gone.
         jx_log("Allocating memory for segment data failed");
+        fail_upload(network, u);
         return;
     }
     u->chunk_size = req.chunk_size;

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 
 #include "foundation/ipv4.hpp"
 
@@ -66,4 +67,25 @@ void jx_netif_describe(char* out, size_t n)
             break;
         used += static_cast<size_t>(w);
     }
+}
+
+bool jx_netif_is_local(uint32_t addr)
+{
+    // Asked for every beacon that carries our instance id, so the list is read again at most once
+    // a second, and at once for an address it does not hold (one may have been added since).
+    static JXNetif cache[JX_NETIF_MAX];
+    static size_t count = 0;
+    static time_t read_at = 0;
+    for (int pass = 0; pass < 2; pass++) {
+        for (size_t i = 0; i < count; i++)
+            if (cache[i].addr == addr)
+                return true;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (pass == 1 || (read_at != 0 && now.tv_sec == read_at))
+            return false;
+        read_at = now.tv_sec;
+        count = jx_netif_list(cache, JX_NETIF_MAX);
+    }
+    return false;
 }

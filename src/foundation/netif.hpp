@@ -17,6 +17,9 @@ inline constexpr size_t JX_NETIF_MAX = 64;
 
 // At most max IPv4 addresses of the host's interfaces, in the system's order; the count kept.
 size_t jx_netif_list(JXNetif* out, size_t max);
+// Whether addr (network order) is an address of this host's interfaces: what the kernel proves,
+// unlike anything a datagram claims.
+bool jx_netif_is_local(uint32_t addr);
 // Number of leading one bits of a netmask in network order.
 int jx_netif_prefix(uint32_t mask);
 // "lo 127.0.0.1/8, eth0 10.0.0.1/24", or "none", into out (always terminated when n > 0).

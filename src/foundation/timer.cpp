@@ -2,8 +2,16 @@
 
 namespace {
 
-// 0 means the real clock is in use.
+// 0 means the real clocks are in use.
 int64_t frozen_now = 0;
+int64_t frozen_mono = 0;
+
+timeval mono_timeval()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return timeval{ts.tv_sec, static_cast<suseconds_t>(ts.tv_nsec / 1000)};
+}
 
 double micro_between(const timeval& from, const timeval& to)
 {
@@ -15,12 +23,12 @@ double micro_between(const timeval& from, const timeval& to)
 
 void jx_timer_start(JXTimer* timer)
 {
-    gettimeofday(&timer->start, nullptr);
+    timer->start = mono_timeval();
 }
 
 void jx_timer_stop(JXTimer* timer)
 {
-    gettimeofday(&timer->stop, nullptr);
+    timer->stop = mono_timeval();
 }
 
 double jx_timer_get_micro(const JXTimer* timer)
@@ -30,9 +38,7 @@ double jx_timer_get_micro(const JXTimer* timer)
 
 double jx_timer_get_micro_lap(const JXTimer* timer)
 {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return micro_between(timer->start, now);
+    return micro_between(timer->start, mono_timeval());
 }
 
 int64_t jx_clock_now()
@@ -42,29 +48,49 @@ int64_t jx_clock_now()
     return static_cast<int64_t>(time(nullptr));
 }
 
+int64_t jx_mono_now()
+{
+    if (frozen_mono != 0)
+        return frozen_mono;
+    return static_cast<int64_t>(mono_timeval().tv_sec) + JX_MONO_FLOOR;
+}
+
 void jx_clock_set(int64_t seconds)
 {
     frozen_now = seconds;
+    frozen_mono = seconds;
 }
 
 void jx_clock_advance(int64_t seconds)
+{
+    if (frozen_now == 0)
+        return;
+    frozen_now += seconds;
+    frozen_mono += seconds;
+}
+
+void jx_clock_step_wall(int64_t seconds)
 {
     if (frozen_now != 0)
         frozen_now += seconds;
 }
 
+int64_t jx_clock_wall_of(int64_t mono)
+{
+    return jx_clock_now() - (jx_mono_now() - mono);
+}
+
 int64_t jx_clock_now_us()
 {
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    return static_cast<int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
+    const timeval now = mono_timeval();
+    return (static_cast<int64_t>(now.tv_sec) + JX_MONO_FLOOR) * 1000000 + now.tv_usec;
 }
 
 int64_t jx_clock_us_until(int64_t second)
 {
-    // Against the microsecond clock, not time(): right after a second begins, time() may still
-    // show the old one for a tick, and a wait computed from it would oversleep by a whole second.
-    if (frozen_now != 0)
-        return (second - frozen_now) * 1000000;
+    // Against the microsecond clock, not whole seconds: right after a second begins the wait
+    // would otherwise oversleep by up to a whole second.
+    if (frozen_mono != 0)
+        return (second - frozen_mono) * 1000000;
     return second * 1000000 - jx_clock_now_us();
 }

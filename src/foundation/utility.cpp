@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "foundation/random.hpp"
 #include "foundation/timer.hpp"
 #include "foundation/utf8.hpp"
 
@@ -203,34 +204,21 @@ uint64_t jx_checksum(const uint8_t* bytes, size_t n, uint64_t start)
 
 void jx_random_bytes(uint8_t* buf, size_t n)
 {
-    std::memset(buf, 0, n);
     for (size_t i = 0; i < n; i++)
-        buf[i] = static_cast<uint8_t>(std::rand() % 255);
+        buf[i] = static_cast<uint8_t>(jx_random_below(255));
 }
 
 void jx_random_seed()
 {
-    uint64_t us = static_cast<uint64_t>(jx_clock_now_us());
-    uint64_t mix = (us / 1000000) ^ ((us % 1000000) << 12) ^ (static_cast<uint64_t>(getpid()) << 32);
-    std::srand(static_cast<unsigned>(mix ^ (mix >> 32)));
+    jx_random_repeatable(0);
 }
 
 char* jx_random_str(char* buf, size_t n)
 {
-    std::memset(buf, 0, n);
-    for (size_t i = 0; i < n; i++) {
-        switch (std::rand() % 3) {
-        case 1:
-            buf[i] = static_cast<char>('0' + std::rand() % 9);
-            break;
-        case 2:
-            buf[i] = static_cast<char>('a' + std::rand() % 25);
-            break;
-        default:
-            buf[i] = static_cast<char>('A' + std::rand() % 25);
-            break;
-        }
-    }
+    // '0'-'8', 'a'-'y', 'A'-'Y': the characters instance ids have always been made of.
+    static const char alphabet[] = "012345678abcdefghijklmnopqrstuvwxyABCDEFGHIJKLMNOPQRSTUVWXY";
+    for (size_t i = 0; i < n; i++)
+        buf[i] = alphabet[jx_random_below(sizeof alphabet - 1)];
     buf[n] = '\0';
     return buf;
 }
@@ -246,5 +234,5 @@ void jx_generate_random_username(char* buf, size_t z)
         len = z - 1;
     std::memcpy(buf, prefix, len);
     for (size_t i = len; i + 1 < z; i++)
-        buf[i] = static_cast<char>('0' + std::rand() % 10);
+        buf[i] = static_cast<char>('0' + jx_random_below(10));
 }

@@ -1,6 +1,6 @@
 // utility: string search and trimming, rendering of byte counts, durations and clock times,
 // hex dumps, checksums, random identifiers and the default user name.
-// Owns only jx_format_time's static buffer; calls timer (for the current time), utf8 and rand().
+// Owns only jx_format_time's static buffer; calls timer (for the current time), utf8 and random.
 // Nothing here allocates; every output buffer is the caller's.
 #pragma once
 
@@ -50,10 +50,9 @@ size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size);
 // start plus the sum of the n bytes (each 0..255), modulo 2^64.
 uint64_t jx_checksum(const uint8_t* bytes, size_t n, uint64_t start);
 
-// Seeds rand() from the time in seconds and microseconds and the process id: hosts started in the
-// same second must still draw different instance ids, or each takes the other's beacons for its own.
+// Ids come from the system's random source (the default; undoes a repeatable sequence, see random).
 void jx_random_seed();
-// n bytes of rand() % 255 (0..254).
+// n random bytes of 0..254, the values a transfer id's bytes take.
 void jx_random_bytes(uint8_t* buf, size_t n);
 // n characters from '0'-'8', 'a'-'y', 'A'-'Y' and a terminator at index n (buf holds n + 1 bytes).
 char* jx_random_str(char* buf, size_t n);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "foundation/log.hpp"
+#include "foundation/random.hpp"
 #include "protocol/protocol.hpp"
 
 uint8_t snd_udp(int sock, uint32_t addr, uint16_t port, const uint8_t* dgram, size_t len)
@@ -38,6 +39,6 @@ uint8_t snd_udp(int sock, uint32_t addr, uint16_t port, const uint8_t* dgram, si
 
 uint32_t get_msg_id_4srlz()
 {
-    // rand() gives at most 31 bits here; the id only has to be nonzero and rarely repeat.
-    return static_cast<uint32_t>(static_cast<uint64_t>(std::rand()) % 4294967295ULL) + 1U;
+    // Never 0; unpredictable, so that no one can take an id of ours ahead into the duplicate window.
+    return jx_random_below(4294967295U) + 1U;
 }

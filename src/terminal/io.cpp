@@ -16,6 +16,7 @@
 #include "foundation/log.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
+#include "storage/stranger_files.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/line.hpp"
 #include "terminal/state_machine.hpp"
@@ -326,11 +327,7 @@ const char* io_get_channel_fn(uint8_t type, uint32_t net, uint32_t peer)
 {
     static char fn[1025];
     memset(fn, 0, sizeof fn);
-    if (type == 2)
-        snprintf(fn, sizeof fn, "%08lx_%08lx", static_cast<unsigned long>(net),
-                 static_cast<unsigned long>(peer));
-    else
-        snprintf(fn, sizeof fn, "%08lx", static_cast<unsigned long>(net));
+    jx_channel_file_name(type, net, peer, fn);
     return fn;
 }
 

@@ -14,17 +14,23 @@
 #   - a hostile peer (hostile offer names, a flood of offers, absurd and stale segment requests,
 #     packets for transfers that are not its own): carol lives, shows no escape sequence, logs no
 #     control character, and a transfer from alice arrives whole
+#   - strangers from forged addresses (a raw socket on host 4), one attack per row: a flood of
+#     peers that each write and leave grows carol's msg/ by at most 120 files and 20 MB with one log
+#     line; a third host naming her private network gets nothing into it; a replay of her instance
+#     id does not silence alice; an offer whose peer left is withdrawn; one line of alice's to 1024
+#     silent peers costs a bounded number of datagrams
 #   - 200 beaconing peers and 50 texts a second: every text acknowledged, the screens answer; CPU
 #     and memory printed
 # The scale comes from the environment (bench/bench_faults.sh runs the long version):
 # JX_FAULT_TEXTS, JX_FAULT_GAP (s between texts), JX_FAULT_MAX_LOST, JX_FAULT_MIB, JX_FAULT_KILLS,
-# JX_FAULT_CROWD_S, JX_FAULT_CUT_S (least length of the long blackhole).
+# JX_FAULT_CROWD_S, JX_FAULT_CUT_S (least length of the long blackhole), JX_FAULT_FLOOD (forged
+# senders in the flood).
 # Usage: test_faults.sh JEXLEY_BINARY
 set -u -o pipefail
 source "$(dirname "$0")/lib_driver.sh"
 source "$(dirname "$0")/lib_tmux.sh"
 TEXTS=${JX_FAULT_TEXTS:-40} GAP=${JX_FAULT_GAP:-0.05} MAX_LOST=${JX_FAULT_MAX_LOST:-3} MIB=${JX_FAULT_MIB:-2}
-KILLS=${JX_FAULT_KILLS:-4} CROWD_S=${JX_FAULT_CROWD_S:-8} CUT_S=${JX_FAULT_CUT_S:-0}
+KILLS=${JX_FAULT_KILLS:-4} CROWD_S=${JX_FAULT_CROWD_S:-8} CUT_S=${JX_FAULT_CUT_S:-0} FLOOD=${JX_FAULT_FLOOD:-300}
 
 tmux_hosts "${1:-}"
 netns_require nft
@@ -195,6 +201,56 @@ for l in "Forbidden char filename" "Offer limit reached" "Can't unsrlz" "Segment
 [ "$(tr -cd '\r' <"$log" | wc -c)" = "$(wc -l <"$log")" ] && ! LC_ALL=C grep -q $'[\x01-\x08\x0b\x0c\x0e-\x1f\x7f]' "$log" ||
     fail "a control character reached carol's log"
 echo "ok: a hostile peer: carol lives, no escape sequence on her screen or control character in her log, RSS $r0 -> $(rss) kB"
+
+# --- Strangers from forged addresses -------------------------------------------------------------
+# One row per attack: what host 4 sends (jx_peer; forged sources through a raw socket), then a line
+# of alice's that carol must store (so she has taken everything sent before it), then the check.
+# The flood comes last: after it, by design, no new stranger can open a channel with a text.
+peer() { netns_exec 4 "$JX_TOOLS/jx_peer" "$@"; }
+A30=$(netns_addr 30)  # a second address of host 4: mallory's offers fill what one peer may offer
+dump() { "$JX_TOOLS/jx_msgdump" "${ROOT[3]}" 2>/dev/null; }
+heard() { grep -qF "text=$1" <<<"$(dump)"; }
+hexaddr() { IFS=. read -r a b c d <<<"$1" && printf '%02x%02x%02x%02x' "$d" "$c" "$b" "$a"; }
+udp_out() { netns_exec 1 awk '/^Udp:/ && n++ { print $5 }' /proc/net/snmp; }
+msg_files() { ls "${ROOT[3]}/msg" | wc -l; }
+msg_bytes() { du -sb "${ROOT[3]}/msg" | cut -f1; }
+# Files given up to make room go a turn or two after the last notice is written: waited for.
+flood_within() { [ $(($(msg_files) - m0)) -le 120 ] && [ $(($(msg_bytes) - b0)) -le $((20 * 1048576)) ]; }
+flood_ok() {
+    local floods ok=0
+    eventually 10 flood_within || ok=1
+    peer forged leave "$MC2" 10.99.0.1 "$FLOOD"  # leaves the flood lost: the crowd counts peers next
+    echo "ok: $FLOOD forged senders: $(($(msg_files) - m0)) channel files, $(($(msg_bytes) - b0)) bytes more in msg/; carol's RSS $r0 -> $(rss) kB"
+    # One line per flood of each kind, not one per datagram.
+    floods=$(grep -oE $'\t[A-Za-z ]+: (refusing|dropping) ' "$log")
+    [ "$ok" = 0 ] && grep -q 'limit reached' <<<"$floods" && [ -z "$(sort <<<"$floods" | uniq -d)" ]
+}
+guard_ok() {
+    local d
+    d=$(dump)
+    grep -q "^SLOT $(hexaddr "$A4") .* text=hello from a private peer\$" <<<"$d" && ! grep -q 'text=forged into' <<<"$d"
+}
+silent_ok() {
+    local id sent
+    id=$(sed -nE 's/^EV_TXT_SENT .* id=([0-9]+) .* text=silent-line$/\1/p' "$JX_DRV_DIR/out1")
+    eventually 40 grep -qE "^EV_TXT_(PARTLY_)?UNDELIVERED .* id=$id( |\$)" "$JX_DRV_DIR/out1" || return 1
+    sent=$(($(udp_out) - out0))
+    peer forged leave "$MC2" 10.99.4.1 1024
+    echo "ok: two lines of alice's among 1024 silent peers: $sent datagrams from her in all"
+    [ "$sent" -le 60 ]
+}
+while IFS='|' read -r name attack check; do
+    eval "$attack" >"$files/$name" 2>&1 || fail "$name: $(cat "$files/$name")"
+    driver_cmd 1 "txt $MC2 0 after-$name" && eventually 30 heard "after-$name" || fail "$name: alice's line never reached carol"
+    eval "$check" || fail "$name: $(cat "$files/$name")"
+    echo "ok: strangers: $name"
+done <<EOF
+private network guarded|peer private $A4 $A3 && peer forged guard $A4 10.99.9.9 1 $A3|guard_ok
+instance id replayed|peer forged replay $MC2 $A1 1 $A3|heard "after-instance id replayed"
+offer withdrawn|netns_exec 4 ip addr add $A30/24 dev eth0 && peer offerleave $MC2 $A30 $A3 withdrawn.txt|heard "Download failed [withdrawn.txt]"
+silent peers|peer forged beacon $MC2 10.99.4.1 1024 && out0=\$(udp_out) && driver_cmd 1 "txt $MC2 0 silent-line"|silent_ok
+flood|m0=\$(msg_files) b0=\$(msg_bytes) r0=\$(rss) && peer forged cycle $MC2 10.99.0.1 $FLOOD $A3|flood_ok
+EOF
 
 # --- A crowd -------------------------------------------------------------------------------------
 netns_exec 4 ip -b - <<<"$(for k in $(seq 50 249); do echo "addr add $(netns_addr "$k")/24 dev eth0"; done)" || fail "no addresses"

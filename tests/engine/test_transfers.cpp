@@ -9,6 +9,8 @@
 
 #include "engine/crons.hpp"
 #include "engine/downloads.hpp"
+#include "engine/quotas.hpp"
+#include "engine/texts.hpp"
 #include "engine/transfers.hpp"
 #include "engine/uploads.hpp"
 #include "engine_fixture.hpp"
@@ -91,9 +93,9 @@ class Transfers : public EngineFixture {
         uint8_t b[JX_META_ACK_LEN];
         from_bob(PKT_META_ACK, bytes(b, jx_data_serialize_meta_ack(b, sizeof b, u->id, port)), 8855);
     }
-    // Bob offers `name` of `content`.
+    // Bob (or a host at `from`) offers `name` of `content`.
     void offer(const std::string& name, const std::string& content, uint16_t chunk = 1370,
-               const uint8_t* id = kId)
+               const uint8_t* id = kId, const char* from = kPeer1)
     {
         JXOffer o{};
         std::memcpy(o.id, id, 8);
@@ -101,7 +103,8 @@ class Transfers : public EngineFixture {
         o.size = content.size(), o.chunk_size = chunk, o.data_port = 8856;
         std::snprintf(o.name, sizeof o.name, "%s", name.c_str());
         uint8_t b[JX_PAYLOAD_MAX];
-        from_bob(PKT_FILE_META, bytes(b, jx_data_serialize_meta(b, sizeof b, &o)), 8855);
+        feed(make_dgram(PKT_FILE_META, ip(kGroup), next_id++, "bob", bytes(b, jx_data_serialize_meta(b, sizeof b, &o))),
+             from, 8855);
     }
 };
 
@@ -140,6 +143,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_TRUE(log_line("Can't change ul state from other then 'send meta' to 'pending'"));
     EXPECT_EQ(bob_data.recv().size(), 2u) << "one punch per answer";
     jx_clock_advance(100);
+    feed(beacon(ip(kGroup), "bob", 100000, 'a'), kPeer1);  // bob is still there
     jx_crons_run();
     EXPECT_GT(jx_next_due_us(), JX_DUE_NOW) << "nothing to do while the user decides";
 
@@ -148,6 +152,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     from_bob(PKT_GET_SEGMENT, seg_req(u->id, 1, 1371, 2));
     from_bob(PKT_GET_SEGMENT, seg_req(u->id, 1, 1370, 513));
     EXPECT_EQ(u->state, UL_PENDING);
+    EXPECT_TRUE(log_line("Packet type 9 from 127.0.0.9 refused: its transfer's peer is 127.0.0.2"));
     drop_events();
 
     // Segment 1: two chunks of 1370 go out in one pass (limit 5), and the limit grows by 3.
@@ -238,8 +243,9 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(sent().size(), 1u);
     EXPECT_EQ(jx_list_size(&net->downloads), 1);
     sent(comm.data_sock, 0);
-    // A pending offer never times out.
+    // A pending offer never times out while its peer is there.
     jx_clock_advance(1000);
+    feed(beacon(ip(kGroup), "bob", 100000, 'a'), kPeer1);
     jx_crons_run();
     ASSERT_NE(jx_get_dl(net, kId), nullptr);
     EXPECT_EQ(jx_next_due_us(), 11000000) << "only the next beacon";
@@ -252,15 +258,16 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(payloads(sent(comm.data_sock)), Strs{seg_req(kId, 1, 1370, 3)});
 
     // Chunks in reverse order, one of the wrong size and one of another segment (both ignored), and
-    // chunk 0 twice: three arrivals with chunk 1 still missing. The bitmap, not the count, says
-    // whether the segment is whole, so chunk 1 is asked for and nothing is written.
+    // chunk 0 twice: three arrivals with chunk 1 still missing. A repeat is not counted again, so
+    // the segment waits for its batch-done, which has chunk 1 asked for; nothing is written.
     from_bob(PKT_CHUNK, chunk(kId, 1, 2, content.substr(2740, 1370)));
     from_bob(PKT_CHUNK, chunk(kId, 1, 1, content.substr(1370, 1369)));
     from_bob(PKT_CHUNK, chunk(kId, 2, 1, std::string(1370, 'x')));
     from_bob(PKT_CHUNK, chunk(kId, 1, 0, content.substr(0, 1370)));
     from_bob(PKT_CHUNK, chunk(kId, 1, 0, content.substr(0, 1370)));
     jx_crons_run();
-    EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"10 7.7.7.239 8856>127.0.0.2 110"});
+    EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{});
+    EXPECT_EQ(jx_get_dl(net, kId)->chunks_left, 1u);
     from_bob(PKT_BATCH_DONE, batch_done(kId, 1));
     EXPECT_EQ(payloads(sent(comm.data_sock)),
               Strs{bytes(kId, 8) + std::string(7, '\0') + "\x01\x05" + std::string(63, '\0')});
@@ -298,6 +305,8 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     jx_crons_run();
     EXPECT_EQ(f->state, FIN_HASH_BAD);
     EXPECT_EQ(jx_list_size(&comm.tasks), 0);
+    from_bob(PKT_BATCH_DONE, batch_done(kId, 2));
+    EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"14 7.7.7.239 8856>127.0.0.2 38"}) << "the result first sent";
 }
 
 TEST_F(Transfers, TwoVerificationsShareEachTurnAndGoWithTheirRecords)
@@ -362,6 +371,57 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
     EXPECT_TRUE(log_line("Offer from 127.0.0.2 refused: its file name cannot be stored"));
 }
 
+// Bob leaves with his offer pending and our upload answered but not started: both end at once.
+TEST_F(Transfers, APeerThatLeavesHasItsOffersWithdrawnAndOurWaitingUploadEnded)
+{
+    offer("a.txt", "data");
+    ASSERT_EQ(jx_add_upload(dm, write_file("b.txt", "abc").c_str()), JX_UL_OK);
+    jx_crons_run();
+    accept(upload(), 8856);
+    ASSERT_EQ(upload()->state, UL_PENDING);
+    drop_events();
+    from_bob(PKT_LEAVE, "", 8855);
+    EXPECT_EQ(events(), (Strs{"left 239.7.7.7 127.0.0.2 bob", "dl_failed Net DM 239.7.7.7 127.0.0.2 a.txt",
+                              "ul_failed Net DM 239.7.7.7 127.0.0.2 b.txt"}));
+    EXPECT_EQ(jx_list_size(&net->downloads) + jx_list_size(&net->uploads), 0);
+    EXPECT_EQ(std::make_pair(first_fin_ul(), jx_get_fin(&net->fin_downloads, kId)->state),
+              std::make_pair(uint8_t{FIN_FAILED}, uint8_t{FIN_FAILED}));
+    // Strangers that offer and leave for ever leave the newest JX_MAX_WITHDRAWN records behind.
+    for (int i = 1; i <= JX_MAX_WITHDRAWN + 6; i++) {
+        const std::string a = "127.8.0." + std::to_string(i);
+        const uint8_t id[8] = {9, static_cast<uint8_t>(i)};
+        feed(beacon(ip(kGroup), "x", 100000, 'x'), a.c_str());
+        offer("x" + std::to_string(i), "data", 1370, id, a.c_str());
+        feed(make_dgram(PKT_LEAVE, ip(kGroup), next_id++, "x"), a.c_str());
+        jx_clock_advance(1);
+    }
+    EXPECT_EQ(jx_list_size(&net->fin_downloads), JX_MAX_WITHDRAWN);
+    EXPECT_EQ(static_cast<JXTransferFin*>(jx_list_data(jx_list_head(&net->fin_downloads)))->meta.name,
+              "x" + std::to_string(JX_MAX_WITHDRAWN + 6));
+}
+
+// The wall clock stepped by an hour either way (NTP, the user): every rule runs on the monotonic
+// clock, so nothing times out, nothing is resent early, and the resend still comes on time.
+TEST_F(Transfers, WallClockStepsDropNoPeerFailNoTransferAndHurryNoResend)
+{
+    offer("f.bin", pattern(5000));
+    ASSERT_EQ(jx_accept_download(kId), 0);
+    ASSERT_EQ(jx_snd_txt(jx_ch_from_network(net, 0), "hi"), JX_TXT_OK);
+    jx_crons_run();  // the first beacon
+    settle();
+    for (const int64_t step : {3600, -7200, 3600}) {
+        jx_clock_step_wall(step);
+        jx_crons_run();
+        EXPECT_EQ(events(), Strs{}) << step;
+        EXPECT_EQ(sent().size(), 0u) << step;
+    }
+    jx_clock_advance(3);
+    jx_crons_run();
+    EXPECT_EQ(briefs(sent()), Strs{"1 7.7.7.239 8855>127.0.0.2 32"}) << "the resend, on time";
+    EXPECT_EQ(std::make_tuple(net->status, jx_set_size(&net->peers), jx_list_size(&net->downloads)),
+              std::make_tuple(NET_ONLINE, 1, 1));
+}
+
 TEST_F(Transfers, DownloadEdgesAndHostileOffers)
 {
     // Names that are no file names, chunk size 0, and a name that runs past the payload's end.
@@ -421,14 +481,14 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     EXPECT_FALSE(std::filesystem::exists(root / "downloads" / "notes_(1)"));
     EXPECT_EQ(slurp("downloads/notes"), "taken");
 
-    // A flood of offers with new ids stops at the limit.
+    // A flood of offers with new ids stops at the limit per peer.
     net = online_group(1);
     uint8_t id[8] = {};
-    for (int i = 0; i <= JX_MAX_PENDING_OFFERS; i++) {
+    for (int i = 0; i <= JX_MAX_OFFERS_PER_PEER; i++) {
         id[0] = static_cast<uint8_t>(i), id[1] = static_cast<uint8_t>(i >> 8);
         offer("f", "", 1370, id);
     }
-    EXPECT_EQ(jx_list_size(&net->downloads), JX_MAX_PENDING_OFFERS);
+    EXPECT_EQ(jx_list_size(&net->downloads), JX_MAX_OFFERS_PER_PEER);
 }
 
 }  // namespace

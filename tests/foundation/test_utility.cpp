@@ -6,11 +6,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <regex>
 #include <string>
 
 #include "foundation/ipv4.hpp"
+#include "foundation/random.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
 
@@ -125,12 +127,29 @@ TEST(Utility, StrictDottedQuadsAndAddressClasses)
     EXPECT_STREQ(jx_ip_str(inet_addr("239.1.2.3")).s, "239.1.2.3");
 }
 
-TEST(Utility, RandomNamesAndIdsThatDifferBetweenHosts)
+TEST(Utility, RandomNamesAndIdsThatDifferBetweenHostsAndRepeatOnlyWhenAskedTo)
 {
     EXPECT_TRUE(std::regex_match(render(16, jx_generate_random_username), std::regex("jexley[0-9]{9}")));
+    char id[33];
+    EXPECT_TRUE(std::regex_match(jx_random_str(id, 32), std::regex("[0-8a-yA-Y]{32}")));
+    // Transfer id bytes keep the wire's 0..254, every one of them drawn.
+    uint8_t b[20000];
+    jx_random_bytes(b, sizeof b);
+    EXPECT_EQ(*std::max_element(b, b + sizeof b), 254);
+    EXPECT_EQ(*std::min_element(b, b + sizeof b), 0);
+    // The seam repeats a sequence per seed; 0 goes back to the system's source.
+    std::string seq[3];
+    for (uint64_t i = 0; i < 3; i++) {
+        jx_random_repeatable(i < 2 ? 7 : 8);
+        seq[i] = jx_random_str(id, 32);
+    }
+    jx_random_seed();
+    EXPECT_EQ(seq[0], seq[1]);
+    EXPECT_NE(seq[0], seq[2]);
+    EXPECT_NE(std::string(jx_random_str(id, 32)), seq[0]);
     // Two hosts started in the same second must not draw the same instance id.
     std::string ids[2];
-    for (auto& id : ids) {
+    for (auto& one : ids) {
         int fd[2];
         ASSERT_EQ(pipe(fd), 0);
         if (fork() == 0) {
@@ -143,7 +162,7 @@ TEST(Utility, RandomNamesAndIdsThatDifferBetweenHosts)
         EXPECT_EQ(read(fd[0], buf, 32), 32);
         close(fd[0]);
         wait(nullptr);
-        id = buf;
+        one = buf;
     }
     EXPECT_NE(ids[0], ids[1]);
 }

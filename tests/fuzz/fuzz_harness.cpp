@@ -10,6 +10,7 @@
 #include "engine/dispatcher.hpp"
 #include "engine/downloads.hpp"
 #include "engine/registry.hpp"
+#include "foundation/random.hpp"
 #include "engine/texts.hpp"
 #include "engine/transfers.hpp"
 #include "engine/uploads.hpp"
@@ -22,10 +23,11 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Addresses and ports (host order) of the senders, indexed by JX_FZ_FROM_*.
+// Addresses and ports (host order) of the senders, indexed by JX_FZ_FROM_*. Ours is one of lo's:
+// only an address of this host can be our own.
 constexpr std::pair<const char*, uint16_t> k_hosts[8] = {
     {"10.9.8.1", 8855}, {"10.9.8.2", 8855}, {"10.9.8.3", 8856},   {"10.9.8.6", 40000},
-    {"10.9.8.7", 8855}, {"10.9.8.9", 8855}, {"10.9.8.100", 8855}, {"10.9.8.1", 8856}};
+    {"10.9.8.7", 8855}, {"10.9.8.9", 8855}, {"127.0.0.1", 8855},  {"10.9.8.1", 8856}};
 constexpr int64_t k_steps[8] = {0, 0, 1, 1, 2, 3, 11, 61};
 
 std::string g_root;
@@ -149,7 +151,7 @@ void send_texts()
 
 void start_engine()
 {
-    std::srand(1);
+    jx_random_repeatable(1);  // the same ids every run, so a crash replays
     jx_clock_set(1700000000);  // a fixed start keeps time-dependent paths alike run to run
     char name[] = "fuzzhost";
     JXChannel* ch = nullptr;

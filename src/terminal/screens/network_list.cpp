@@ -6,6 +6,7 @@
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
+#include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
@@ -38,7 +39,7 @@ void disp_details(const JXNetwork* shown)
         io_puts(IO_YELLOW "Self IP: " IO_MAGENTA);
         io_puts(shown->own_addr != 0 ? jx_ip_str(shown->own_addr).s : "N/A");
         io_puts("\r\n");
-        auto heard = static_cast<time_t>(shown->last_heard);
+        auto heard = static_cast<time_t>(jx_clock_wall_of(shown->last_heard));
         io_puts(IO_YELLOW "Last update: " IO_MAGENTA);
         io_puts(jx_format_time(&heard));
         io_puts("\r\n");

@@ -1,0 +1,40 @@
+// stranger_files: the lasting record (jx_internal/strangers) of the channel files that received
+// traffic made for strangers, so that what strangers can make this host keep on disk stays bounded
+// across restarts; and the name of a channel's message file under msg/.
+// May call: foundation (log), storage fso (paths).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// About 19 MB of channel files of 161,600 bytes each.
+inline constexpr size_t JX_STRANGER_FILES_MAX = 120;
+// Of those, files that hold strangers' texts or offers: the rest stay for private networks whose
+// hosts said nothing, so a flood of texts cannot shut out a host that asks for a private network.
+inline constexpr size_t JX_STRANGER_KEPT_MAX = 100;
+// "%08lx_%08lx" of network and peer for a Net DM channel (type 2), else "%08lx" of the network.
+inline constexpr size_t JX_CHANNEL_NAME_SIZE = 18;
+
+// The message file name of a channel into out (JX_CHANNEL_NAME_SIZE bytes).
+void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* out);
+
+// Whether strangers' traffic may have the channel file `name` written: yes when it is on disk
+// already or recorded; otherwise yes while fewer than JX_STRANGER_FILES_MAX are recorded, and it
+// is recorded then. When the record is full, a recorded file that holds no text (only notices:
+// a stranger that asked for a private network and said nothing) and that in_use does not claim
+// gives way, and is deleted by a later sweep; with none such, JX_SF_FULL. A file meant for a text
+// or offer (to_keep) is refused with JX_SF_KEPT once JX_STRANGER_KEPT_MAX files are kept.
+enum : uint8_t { JX_SF_OK = 0, JX_SF_FULL = 1, JX_SF_KEPT = 2 };
+uint8_t jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name), bool to_keep);
+// A text or offer arrived for the file: it is kept until the user removes or takes it up (while
+// fewer than JX_STRANGER_KEPT_MAX are kept; otherwise it may still give way).
+void jx_stranger_file_keep(const char* name);
+// The user took the channel up: its file no longer counts as made by strangers.
+void jx_stranger_file_adopt(const char* name);
+// Once per turn of the main loop: deletes the files given way two sweeps ago, unless they were
+// recorded again or in_use claims them since.
+void jx_stranger_files_sweep(bool (*in_use)(const char* name));
+// Files recorded now.
+size_t jx_stranger_file_count();
+// Forgets what was loaded, so the next call reads the record of the storage root anew.
+void jx_stranger_files_reset();
