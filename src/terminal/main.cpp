@@ -53,7 +53,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc > 1 && strcmp(argv[1], "--version") == 0) {
-        puts("jexley 0.7.0");
+        puts("jexley " JEXLEY_VERSION);
         return 0;
     }
     if (argc > 1 && strcmp(argv[1], "--doctor") == 0)
