@@ -13,9 +13,9 @@ if [ "$want" = package ] || [ "$want" = test ]; then
   pkgs+=(dpkg-dev file)
 fi
 if [ "$want" = test ]; then
-  # groff and man-db check the manual page.
+  # groff checks the manual page.
   pkgs+=(libgtest-dev libbenchmark-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev strace
-    groff-base man-db)
+    groff-base)
 fi
 missing=()
 for p in "${pkgs[@]}"; do
