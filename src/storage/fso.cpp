@@ -233,6 +233,12 @@ void set_fault(uint8_t what, int err, const char* path, const char* file = nullp
     snprintf(fault.path, sizeof fault.path, "%s%s", path, file != nullptr ? file : "");
 }
 
+// The candidates a start makes when they are missing: the user's JEXLEY_HOME, the data directory.
+bool made_on_first_use(uint8_t from)
+{
+    return from == FSO_FROM_HOME || from == FSO_FROM_DATA;
+}
+
 // Makes what is missing of dir/jx_internal, each directory 0700 through safe_file; what exists is
 // used as found (the user named the path). false, with the directory it stopped at in the fault.
 bool make_root(const char* dir)
@@ -286,7 +292,7 @@ int test_candidate(const char* dir, uint8_t from, uint8_t status, void* arg)
     JXSafeWhy why{};
     if (status != FSO_CAND_OK)
         return 0;
-    if (f->make && (from == FSO_FROM_HOME || from == FSO_FROM_DATA) && !make_root(dir))
+    if (f->make && made_on_first_use(from) && !make_root(dir))
         return 0;
     if ((f->internal = usable_dir(dir, INTERNAL_DIR, &why)) < 0)
         return 0;
@@ -325,7 +331,7 @@ int describe_candidate(const char* dir, uint8_t from, uint8_t status, void* arg)
         size_t dl = strlen(dir);
         put(d, (dl > 0 && dir[dl - 1] == '/') ? "" : "/");
         put(d, INTERNAL_DIR);
-        put(d, from == FSO_FROM_HOME || from == FSO_FROM_DATA ? " (made when missing)" : "");
+        put(d, made_on_first_use(from) ? " (made when missing)" : "");
     } else if (status == FSO_CAND_NO_HOME) {
         put(d, "(no XDG_DATA_HOME or HOME to make a root in)");
     } else {
@@ -387,7 +393,7 @@ const char* jx_fso_home_env()
 namespace {
 int first_use(const char* dir, uint8_t from, uint8_t status, void* arg)
 {
-    if (status != FSO_CAND_OK || (from != FSO_FROM_HOME && from != FSO_FROM_DATA))
+    if (status != FSO_CAND_OK || !made_on_first_use(from))
         return 0;
     memcpy(arg, dir, strlen(dir) + 1);
     return 1;
