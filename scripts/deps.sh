@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
 # Installs what building, running and testing Jexley needs, when it is missing.
-# Usage: scripts/deps.sh [run|demo|test]   (default: test)
+# Usage: scripts/deps.sh [run|demo|package|test]   (default: test)
 set -euo pipefail
 want=${1:-test}
-pkgs=(g++ cmake ninja-build)
+# The JSON and archive libraries serve the subcommands and folders.
+pkgs=(g++ cmake ninja-build nlohmann-json3-dev libarchive-dev)
 if [ "$want" = demo ]; then
   pkgs+=(tmux iproute2)
 fi
+# CPack's deb generator: dpkg-deb, and dpkg-shlibdeps (dpkg-dev) with file for the dependencies.
+if [ "$want" = package ] || [ "$want" = test ]; then
+  pkgs+=(dpkg-dev file)
+fi
 if [ "$want" = test ]; then
-  pkgs+=(libgtest-dev libbenchmark-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev strace)
+  # groff checks the manual page.
+  pkgs+=(libgtest-dev libbenchmark-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev strace
+    groff-base)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

@@ -130,6 +130,13 @@ int jx_safe_open_dir(int dirfd, const char* name, JXSafeWhy* why)
     return fd;
 }
 
+int jx_safe_make_dir(int dirfd, const char* name, JXSafeWhy* why)
+{
+    if (mkdirat(dirfd, name, 0700) != 0 && errno != EEXIST)
+        return refuse(why, JX_SAFE_ERRNO, errno);
+    return jx_safe_open_dir(dirfd, name, why);
+}
+
 int jx_safe_replace(int dirfd, const char* name, const void* data, size_t n, JXSafeWhy* why)
 {
     char tmp[256];

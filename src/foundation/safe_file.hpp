@@ -43,6 +43,9 @@ int jx_safe_open_kept(int dirfd, const char* name, int flags, bool create, JXSaf
 // Opens the directory dirfd/name the program keeps files in: no link, owned by this user or root,
 // writable by neither group nor others. -1 with why.
 int jx_safe_open_dir(int dirfd, const char* name, JXSafeWhy* why);
+// Makes the directory dirfd/name (0700) when it is missing, then opens it as jx_safe_open_dir does:
+// one that appeared in between, a link included, must pass the same checks. -1 with why.
+int jx_safe_make_dir(int dirfd, const char* name, JXSafeWhy* why);
 // Writes n bytes as dirfd/name in one piece: under the temporary name "<name>.new" (a leftover one is
 // removed first), synced, then renamed over name, so a crash leaves the old file or the whole new
 // one. The new file's descriptor, open for reading and writing, or -1 with why.

@@ -50,33 +50,61 @@ int32_t last_slash(const char* s, size_t len)
     return jx_find_n_char_r(s, '/', 1, 0, static_cast<int32_t>(len - 1));
 }
 
-// Candidate 1: the directory of the invocation path, made absolute against the working directory.
-// The cut at the last "/" is done before the length check, so a long file name does not make an
-// otherwise fitting directory fail, and a long directory is refused rather than truncated.
-uint8_t exec_dir(const char* argv0, char* out)
+// s[0 .. len-1] made absolute against the working directory into out ("" is the top directory).
+// A long directory is refused rather than truncated.
+uint8_t absolute_dir(const char* s, size_t len, char* out)
 {
-    size_t alen = strlen(argv0);
-    if (argv0[0] == '/') {
-        int32_t cut = last_slash(argv0, alen);
-        return join_path(out, argv0, static_cast<size_t>(cut), nullptr, nullptr) ? FSO_CAND_OK
-                                                                                 : FSO_CAND_TOO_LONG;
-    }
+    if (s[0] == '/')
+        return join_path(out, s, len, nullptr, nullptr) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
     char cwd[4097];
     if (getcwd(cwd, sizeof cwd) == nullptr)
         return FSO_CAND_TOO_LONG;
     size_t clen = strlen(cwd);
-    int32_t cut = last_slash(argv0, alen);
-    // cwd + "/" + argv0 cut at its last "/": a bare name leaves cwd alone.
-    if (cut < 0)
+    if (len == 0)
         return join_path(out, cwd, clen, nullptr, nullptr) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
-    size_t rest = static_cast<size_t>(cut);
-    if (clen > JX_FSO_PATH_MAX || rest >= JX_FSO_PATH_MAX - clen)
+    if (clen > JX_FSO_PATH_MAX || len >= JX_FSO_PATH_MAX - clen)
         return FSO_CAND_TOO_LONG;
     memcpy(out, cwd, clen);
     out[clen] = '/';
-    memcpy(out + clen + 1, argv0, rest);
-    out[clen + 1 + rest] = '\0';
+    memcpy(out + clen + 1, s, len);
+    out[clen + 1 + len] = '\0';
     return FSO_CAND_OK;
+}
+
+// Candidate 1: the directory of the invocation path, made absolute. The cut at the last "/" is
+// done before the length check, so a long file name does not make an otherwise fitting directory
+// fail; a bare name leaves the working directory.
+uint8_t exec_dir(const char* argv0, char* out)
+{
+    const int32_t cut = last_slash(argv0, strlen(argv0));
+    return absolute_dir(argv0, cut < 0 ? 0 : static_cast<size_t>(cut), out);
+}
+
+// A directory named by the environment, made absolute, without trailing "/", and sub under it.
+uint8_t env_dir(const char* value, const char* sub, char* out)
+{
+    size_t len = strlen(value);
+    while (len > 0 && value[len - 1] == '/')
+        --len;
+    const uint8_t st = absolute_dir(value, len, out);
+    if (st != FSO_CAND_OK || sub == nullptr)
+        return st;
+    char dir[JX_FSO_PATH_SIZE];
+    memcpy(dir, out, sizeof dir);
+    return join_path(out, dir, strlen(dir), "/", sub) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
+}
+
+// The data directory's root: $XDG_DATA_HOME/jexley, or ~/.local/share/jexley when XDG_DATA_HOME is
+// unset or not absolute (such a value is to be ignored).
+uint8_t data_dir(char* out)
+{
+    const char* xdg = getenv("XDG_DATA_HOME");
+    if (xdg != nullptr && xdg[0] == '/')
+        return env_dir(xdg, "jexley", out);
+    const char* home = getenv("HOME");
+    if (home != nullptr && home[0] == '/')
+        return env_dir(home, ".local/share/jexley", out);
+    return FSO_CAND_NO_HOME;
 }
 
 // Candidate 3: the directory part of the link target, taken as written (a relative target is
@@ -196,16 +224,77 @@ int usable_dir(const char* dir, const char* sub, JXSafeWhy* why)
     return fd;
 }
 
+JXFsoFault fault;
+
+void set_fault(uint8_t what, int err, const char* path, const char* file = nullptr)
+{
+    fault.what = what;
+    fault.err = err;
+    snprintf(fault.path, sizeof fault.path, "%s%s", path, file != nullptr ? file : "");
+}
+
+// The candidates a start makes when they are missing: the user's JEXLEY_HOME, the data directory.
+bool made_on_first_use(uint8_t from)
+{
+    return from == FSO_FROM_HOME || from == FSO_FROM_DATA;
+}
+
+// Makes what is missing of dir/jx_internal, each directory 0700 through safe_file; what exists is
+// used as found (the user named the path). false, with the directory it stopped at in the fault.
+bool make_root(const char* dir)
+{
+    char path[JX_FSO_PATH_SIZE];
+    if (!join_path(path, dir, strlen(dir), "/", INTERNAL_DIR)) {
+        set_fault(FSO_FAULT_NO_DIR, ENAMETOOLONG, dir);
+        return false;
+    }
+    int fd = open("/", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    for (char* p = path; fd >= 0;) {
+        while (*p == '/')
+            ++p;
+        char* end = strchr(p, '/');
+        if (end != nullptr)
+            *end = '\0';
+        JXSafeWhy why{JX_SAFE_ERRNO, 0, 0, 0, 0};
+        int next = openat(fd, p, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (next < 0 && errno == ENOENT)
+            next = jx_safe_make_dir(fd, p, &why);
+        else if (next < 0)
+            why.err = errno;
+        close(fd);
+        if (next < 0) {
+            set_fault(FSO_FAULT_NO_DIR, why.what == JX_SAFE_ERRNO ? why.err : ENOTDIR, path);
+            return false;
+        }
+        fd = next;
+        if (end == nullptr)
+            break;
+        *end = '/';
+        p = end;
+    }
+    if (fd < 0) {
+        set_fault(FSO_FAULT_NO_DIR, errno, "/");
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 struct Found {
     char dir[JX_FSO_PATH_SIZE];
     int internal;
+    bool make;
 };
 
-int test_candidate(const char* dir, uint8_t, uint8_t status, void* arg)
+int test_candidate(const char* dir, uint8_t from, uint8_t status, void* arg)
 {
     auto* f = static_cast<Found*>(arg);
     JXSafeWhy why{};
-    if (status != FSO_CAND_OK || (f->internal = usable_dir(dir, INTERNAL_DIR, &why)) < 0)
+    if (status != FSO_CAND_OK)
+        return 0;
+    if (f->make && made_on_first_use(from) && !make_root(dir))
+        return 0;
+    if ((f->internal = usable_dir(dir, INTERNAL_DIR, &why)) < 0)
         return 0;
     // The probe path is longer than the directory, so this always fits.
     return join_path(f->dir, dir, strlen(dir), nullptr, nullptr) ? 1 : (close_fd(&f->internal), 0);
@@ -242,6 +331,9 @@ int describe_candidate(const char* dir, uint8_t from, uint8_t status, void* arg)
         size_t dl = strlen(dir);
         put(d, (dl > 0 && dir[dl - 1] == '/') ? "" : "/");
         put(d, INTERNAL_DIR);
+        put(d, made_on_first_use(from) ? " (made when missing)" : "");
+    } else if (status == FSO_CAND_NO_HOME) {
+        put(d, "(no XDG_DATA_HOME or HOME to make a root in)");
     } else {
         const char* what = from == FSO_FROM_EXEC   ? "program directory"
                            : from == FSO_FROM_PATH ? "PATH element"
@@ -261,6 +353,10 @@ uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg)
     if (argv0 == nullptr)
         argv0 = "";
     char dir[JX_FSO_PATH_SIZE];
+
+    // The user named the root: nothing else is looked at.
+    if (const char* home = jx_fso_home_env(); home != nullptr)
+        return call(fn, arg, dir, FSO_FROM_HOME, env_dir(home, nullptr, dir)) ? 0 : 1;
 
     uint8_t st = exec_dir(argv0, dir);
     if (call(fn, arg, dir, FSO_FROM_EXEC, st))
@@ -283,17 +379,38 @@ uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg)
         }
     }
 
-    if (!link_dir(argv0, dir, &st))
-        return 1;
-    if (call(fn, arg, dir, FSO_FROM_LINK, st))
+    if (link_dir(argv0, dir, &st) && call(fn, arg, dir, FSO_FROM_LINK, st))
         return 0;
-    return 1;
+    return call(fn, arg, dir, FSO_FROM_DATA, data_dir(dir)) ? 0 : 1;
 }
 
-uint8_t jx_fso_chk_root(const char* argv0)
+const char* jx_fso_home_env()
+{
+    const char* home = getenv("JEXLEY_HOME");
+    return home != nullptr && home[0] != '\0' ? home : nullptr;
+}
+
+namespace {
+int first_use(const char* dir, uint8_t from, uint8_t status, void* arg)
+{
+    if (status != FSO_CAND_OK || !made_on_first_use(from))
+        return 0;
+    memcpy(arg, dir, strlen(dir) + 1);
+    return 1;
+}
+}  // namespace
+
+bool jx_fso_first_use_root(const char* argv0, char* dir)
+{
+    return dir != nullptr && jx_fso_walk_roots(argv0, first_use, dir) == 0;
+}
+
+uint8_t jx_fso_chk_root(const char* argv0, bool make)
 {
     Found f{};
     f.internal = -1;
+    f.make = make;
+    fault = JXFsoFault{};
     if (jx_fso_walk_roots(argv0, test_candidate, &f) != 0) {
         memset(fso.root_path, 0, sizeof fso.root_path);
         return 1;
@@ -325,10 +442,10 @@ uint8_t fso_test_dir(const char* dir, const char* sub)
     return 0;
 }
 
-uint8_t jx_fso_init(const char* argv0)
+uint8_t jx_fso_init(const char* argv0, bool make)
 {
     (void)jx_fso_close();
-    if (jx_fso_chk_root(argv0) != 0)
+    if (jx_fso_chk_root(argv0, make) != 0)
         return 1;
     size_t rlen = strlen(fso.root_path);
     root_fd = open_candidate(fso.root_path);
@@ -359,14 +476,6 @@ namespace {
 constexpr const char* LOCK_NAME = "lock";
 int lock_fd = -1;
 int unclaimed = 0;
-JXFsoFault fault;
-
-void set_fault(uint8_t what, int err, const char* path, const char* file = nullptr)
-{
-    fault.what = what;
-    fault.err = err;
-    snprintf(fault.path, sizeof fault.path, "%s%s", path, file != nullptr ? file : "");
-}
 
 void set_unsafe(uint8_t what, const JXSafeWhy& why, const char* path, const char* file = nullptr)
 {

@@ -27,10 +27,22 @@ extern JXFso fso;
 // A candidate qualifies when its jx_internal is a directory of this user (or root) that no one else
 // may write, is no symbolic link, and takes a probe file (created exclusively, then deleted).
 
+// $JEXLEY_HOME, when set, is the only candidate; otherwise the program's directory, PATH and its
+// link target are searched, and the data directory ($XDG_DATA_HOME/jexley, ~/.local/share/jexley)
+// comes last, so an installed program with no jx_internal beside it still has a root. With make,
+// a JEXLEY_HOME or data directory root gets what is missing of it and of its jx_internal (0700,
+// through safe_file); a directory that cannot be made is the fault (FSO_FAULT_NO_DIR, with its
+// errno and path) the failed start names. Without make (the doctor) nothing is made.
+
 // 0 when a root was found and all three paths are set; 1 when none qualifies (root_path left empty).
-[[nodiscard]] uint8_t jx_fso_init(const char* argv0);
+[[nodiscard]] uint8_t jx_fso_init(const char* argv0, bool make = true);
 // The root search alone: 0 with root_path set, 1 with root_path empty.
-[[nodiscard]] uint8_t jx_fso_chk_root(const char* argv0);
+[[nodiscard]] uint8_t jx_fso_chk_root(const char* argv0, bool make = true);
+// The root a start would make when it is missing (JEXLEY_HOME's, else the data directory's) into
+// dir (JX_FSO_PATH_SIZE bytes), true; false when there is none to make.
+bool jx_fso_first_use_root(const char* argv0, char* dir);
+// $JEXLEY_HOME when it names the root (set and not empty), else null.
+const char* jx_fso_home_env();
 // 0 when a probe file can be created (and is deleted again) in dir, or in dir/sub when sub is
 // given and qualifies as above; 1 otherwise, also when dir exceeds 1024 characters.
 [[nodiscard]] uint8_t fso_test_dir(const char* dir, const char* sub);
@@ -49,12 +61,15 @@ enum : uint8_t {
     FSO_FROM_EXEC = 1,  // directory of the invocation path
     FSO_FROM_PATH = 2,  // one element of PATH, as written
     FSO_FROM_LINK = 3,  // directory of the invocation path's symbolic-link target
+    FSO_FROM_HOME = 4,  // $JEXLEY_HOME, made absolute
+    FSO_FROM_DATA = 5,  // the data directory's jexley/
 };
 // Whether a candidate could be formed at all; one that cannot is never tested.
 enum : uint8_t {
     FSO_CAND_OK = 0,
     FSO_CAND_TOO_LONG = 1,  // more than 1024 characters
     FSO_CAND_NO_DIR = 2,    // link target without "/": no directory part
+    FSO_CAND_NO_HOME = 3,   // no data directory: neither an absolute XDG_DATA_HOME nor HOME
 };
 // Gets each candidate in search order: dir is the directory to test (null unless status is
 // FSO_CAND_OK). Returning nonzero ends the walk.
@@ -62,8 +77,9 @@ using jx_fso_candidate_fn = int (*)(const char* dir, uint8_t from, uint8_t statu
 // The one walk over the root candidates that both the search and its description use.
 // 0 when fn ended the walk, 1 when the candidates ran out.
 uint8_t jx_fso_walk_roots(const char* argv0, jx_fso_candidate_fn fn, void* arg);
-// Writes the search's candidates, in order, one per line ("  <dir>/jx_internal\n", or a note in
-// brackets for a candidate that could not be formed), so a failed start can tell the user where
+// Writes the search's candidates, in order, one per line ("  <dir>/jx_internal\n", with " (made
+// when missing)" for a root made on first use, or a note in brackets for a candidate that could
+// not be formed), so a failed start can tell the user where
 // jx_internal was looked for. Control characters are shown as "?". Always NUL-terminates out
 // (when n > 0); returns the length the whole text needs, so a result >= n means it was cut.
 size_t jx_fso_describe_search(const char* argv0, char* out, size_t n);

@@ -289,10 +289,16 @@ void check_ports(Report* r)
 void check_storage(Report* r, const char* argv0)
 {
     fprintf(r->out, "Storage root\n");
-    if (jx_fso_init(argv0) != 0) {
+    // The doctor makes nothing: a root a start would make is reported as such.
+    if (jx_fso_init(argv0, false) != 0) {
         char dir[JX_FSO_PATH_SIZE];
         JXSafeWhy why{};
-        if (!jx_fso_unusable_root(argv0, dir, &why))
+        const bool unusable = jx_fso_unusable_root(argv0, dir, &why);
+        if (!unusable && jx_fso_first_use_root(argv0, dir))
+            finding(r, "info", "no storage root yet: Jexley makes " + clean(dir) + " when it starts",
+                    jx_fso_home_env() != nullptr ? "JEXLEY_HOME names it"
+                                                 : "JEXLEY_HOME names another; a jx_internal/ beside the program is used first");
+        else if (!unusable)
             finding(r, "FAIL", "no storage root: no writable jx_internal/ beside the program or on PATH",
                     "scripts/run.sh prepares one, or: mkdir -p -m 700 <dir>/jx_internal next to the program");
         else if (why.what == JX_SAFE_ERRNO)

@@ -30,16 +30,17 @@ const char USAGE[] =
     "             comes with a hint; exit status 1 when one failed. Run it as root to see\n"
     "             every process and firewall rule.\n"
     "\n"
-    "Storage root: the first of these directories that holds a writable jx_internal/: the\n"
-    "program's own directory (the current directory when started by bare name), each element\n"
-    "of PATH, the directory of the program's symbolic-link target. Conversations are kept in\n"
-    "msg/ and received files in downloads/ under it (made at start when missing). One Jexley\n"
-    "at a time uses a root; a second one started on it says which process holds it.\n"
+    "Storage root: $JEXLEY_HOME when it is set; otherwise the first of these directories that\n"
+    "holds a usable jx_internal/: the program's own directory (the current directory when\n"
+    "started by bare name), each element of PATH, the directory of the program's symbolic-link\n"
+    "target, and last $XDG_DATA_HOME/jexley (~/.local/share/jexley), made on first use.\n"
+    "Conversations are kept in msg/ and received files in downloads/ under it (made at start\n"
+    "when missing). One Jexley at a time uses a root; a second one started on it says which\n"
+    "process holds it.\n"
     "Log: jx_internal/log under the storage root.\n"
     "\n"
     "Environment:\n"
-    "  JEXLEY_HOME  the storage root scripts/run.sh and scripts/install.sh prepare\n"
-    "               (default ~/.local/share/jexley)\n"
+    "  JEXLEY_HOME  the storage root to use (made on first use when missing)\n"
     "  JEXLEY_BIN   where scripts/install.sh links the program (default ~/.local/bin)\n"
     "  JEXLEY_BELL  0 turns off the bell for new offers and texts on other channels\n";
 
@@ -56,7 +57,7 @@ int main(int argc, char** argv)
             return 0;
         }
         if (strcmp(opt, "--version") == 0 || strcmp(opt, "-v") == 0) {
-            puts("jexley 0.7.0");
+            puts("jexley " JEXLEY_VERSION);
             return 0;
         }
         if (strcmp(opt, "--doctor") == 0)

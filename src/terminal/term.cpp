@@ -242,8 +242,15 @@ void term_explain_start_failure(const char* argv0, FILE* out)
                         "this user's or root's and writable by no one else); looked for jx_internal in:\n",
                         shown, jx_safe_why_str(&why, text, sizeof text));
         } else {
-            fprintf(out, "No storage root found: a writable jx_internal/ must exist in the program's "
-                         "directory or in a directory on PATH; looked for jx_internal in:\n");
+            // A root that could not be made on first use says where it stopped.
+            (void)explain_storage(out);
+            if (jx_fso_home_env() != nullptr)
+                fprintf(out, "No storage root found: JEXLEY_HOME names it, and a writable jx_internal/ "
+                             "could not be made there; looked for jx_internal in:\n");
+            else
+                fprintf(out, "No storage root found: a writable jx_internal/ must exist in the program's "
+                             "directory or in a directory on PATH, or be made in the data directory; "
+                             "looked for jx_internal in:\n");
         }
         std::string where(4096, '\0');
         size_t need = jx_fso_describe_search(argv0, where.data(), where.size());

@@ -16,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -47,18 +48,24 @@ static std::string put(std::string img, uint32_t last, uint32_t count, uint32_t 
 }
 
 // A fresh storage root under /tmp (jx_internal holding the log, msg, downloads), found from a
-// program path inside it. The working directory, PATH, fso and the log are put back when the test
-// ends, so cases cannot leak into each other.
+// program path inside it. The working directory, the environment, fso and the log are put back
+// when the test ends, so cases cannot leak into each other. No JEXLEY_HOME, and a data directory
+// that cannot be made (it lies under a file): a search that fails makes nothing in the real home.
 class Storage : public ::testing::Test {
   protected:
-    std::string root, saved_path = getenv("PATH");
+    std::string root;
     fs::path saved_cwd = fs::current_path();
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_env;
     const std::string empty = put(std::string(JX_MSG_FILE_SIZE, '\0'), 0, 0, 100);
     void SetUp() override
     {
+        for (const char* name : {"PATH", "JEXLEY_HOME", "XDG_DATA_HOME", "HOME"})
+            saved_env.emplace_back(name, getenv(name) ? std::optional<std::string>(getenv(name)) : std::nullopt);
         char tmpl[] = "/tmp/jx_fso_XXXXXX";
         ASSERT_NE(mkdtemp(tmpl), nullptr);
         root = tmpl;
+        write_file(root + "/nodata", "");
+        env("JEXLEY_HOME", std::nullopt), env("XDG_DATA_HOME", root + "/nodata");
         dir("msg"), dir("downloads");
         ASSERT_EQ(jx_log_init(dir("jx_internal").c_str()), 0);
         ASSERT_EQ(jx_fso_init((root + "/jexley").c_str()), 0);
@@ -68,8 +75,13 @@ class Storage : public ::testing::Test {
         (void)jx_log_close();
         (void)jx_fso_close();
         fs::current_path(saved_cwd);
-        setenv("PATH", saved_path.c_str(), 1);
+        for (const auto& [name, value] : saved_env)
+            env(name.c_str(), value);
         fs::remove_all(root);
+    }
+    static void env(const char* name, const std::optional<std::string>& value)
+    {
+        value ? (void)setenv(name, value->c_str(), 1) : (void)unsetenv(name);
     }
     std::string dir(const std::string& r) { return fs::create_directories(root + "/" + r), root + "/" + r; }
     void cd(const std::string& path) { ASSERT_EQ(chdir(path.c_str()), 0) << path; }
@@ -151,7 +163,7 @@ class Storage : public ::testing::Test {
 // alike but do not, and links; relative PATH elements are tested as written, so from R. Each case:
 // the candidates the search describes, in order, and the first that qualifies. A bare name starts
 // at the working directory; PATH elements are taken as written, "" being the top directory;
-// escapes never reach the terminal; a program that is no link ends the search after PATH; a link is
+// escapes never reach the terminal; the data directory comes last (here it cannot be made); a link is
 // also found on PATH, and its relative target is relative to the working directory; too long paths
 // are skipped, not cut (the probe path of d998 is exactly 1024). A root whose jx_internal cannot be
 // written is told apart from no root at all.
@@ -200,6 +212,7 @@ TEST_F(Storage, RootCandidatesInOrderAndTheFirstThatQualifies)
         std::string want;
         for (const std::string& d : dirs)
             want += "  " + (d[0] == '(' ? d : d + "/jx_internal") + "\n";
+        want += "  " + root + "/nodata/jexley/jx_internal (made when missing)\n";
         char buf[8192];
         EXPECT_EQ(jx_fso_describe_search(argv0.c_str(), buf, sizeof buf), want.size());
         EXPECT_EQ(buf, want) << argv0;
@@ -221,6 +234,57 @@ TEST_F(Storage, RootCandidatesInOrderAndTheFirstThatQualifies)
     EXPECT_TRUE(jx_fso_unusable_root(nowhere.c_str(), u, &why) && u == std::string("a") && why.err == EISDIR);
     setenv("PATH", "plain:b", 1);
     EXPECT_FALSE(jx_fso_unusable_root(nowhere.c_str(), u, &why));
+}
+
+// A root made on first use: JEXLEY_HOME (relative, with a trailing "/") is the only candidate, over
+// a jx_internal beside the program; otherwise the data directory comes last, $XDG_DATA_HOME/jexley
+// or, when XDG_DATA_HOME is not absolute, ~/.local/share/jexley. What is made is 0700, from the
+// first missing directory down. The doctor's search (no make) makes nothing but knows what a start
+// would make; something in the way is the failed start's fault; a jx_internal others may write is
+// not taken even where the user named it. Each case: what the search describes, then why it failed.
+TEST_F(Storage, FirstUseRootsAreMadeOwnerOnly)
+{
+    const std::string R = dir("u"), no = "-", made = " (made when missing)\n";
+    dir("u/bin/jx_internal"), dir("u/gw/jx_internal");
+    fs::permissions(R + "/gw/jx_internal", fs::perms::group_write, fs::perm_options::add);
+    write_file(R + "/file", "x");
+    cd(R);
+    setenv("PATH", (R + "/none").c_str(), 1);
+    const std::string searched = "  " + R + "/jx_internal\n  " + R + "/none/jx_internal\n  ";
+    // {JEXLEY_HOME, XDG_DATA_HOME, HOME, make, root ("": none), first directory made, outcome}
+    const std::tuple<std::string, std::string, std::string, bool, std::string, std::string, std::string> cases[] = {
+        {"jh/x/", no, no, true, R + "/jh/x", R + "/jh", "  " + R + "/jh/x/jx_internal" + made},
+        {R + "/file", no, no, true, "", "", "  " + R + "/file/jx_internal" + made + "cannot make " + R + "/file"},
+        {R + "/gw", no, no, true, "", "", "  " + R + "/gw/jx_internal" + made + "unusable " + R + "/gw"},
+        {no, R + "/x/d", R + "/h", false, "", "", searched + R + "/x/d/jexley/jx_internal" + made + "would make " + R + "/x/d/jexley"},
+        {no, R + "/x/d/", R + "/h", true, R + "/x/d/jexley", R + "/x", searched + R + "/x/d/jexley/jx_internal" + made},
+        {no, "rel", R + "/h", true, R + "/h/.local/share/jexley", R + "/h", searched + R + "/h/.local/share/jexley/jx_internal" + made},
+        {no, no, "rel", true, "", "", searched + "(no XDG_DATA_HOME or HOME to make a root in)\nnothing to make"},
+    };
+    for (const auto& [home, xdg, user_home, make, found, first, outcome] : cases) {
+        env("JEXLEY_HOME", home == no ? std::nullopt : std::optional(home));
+        env("XDG_DATA_HOME", xdg == no ? std::nullopt : std::optional(xdg));
+        env("HOME", user_home == no ? std::nullopt : std::optional(user_home));
+        const std::string argv0 = R + (home == no ? "/jexley" : "/bin/jexley");
+        EXPECT_EQ(jx_fso_init(argv0.c_str(), make), found.empty() ? 1 : 0) << home << xdg;
+        EXPECT_EQ(fso.root_path, found);
+        char text[4096], at[JX_FSO_PATH_SIZE];
+        JXSafeWhy why{};
+        (void)jx_fso_describe_search(argv0.c_str(), text, sizeof text);
+        std::string got = text;
+        if (found.empty() && jx_fso_fault()->what == FSO_FAULT_NO_DIR && jx_fso_fault()->err == ENOTDIR)
+            got += "cannot make " + std::string(jx_fso_fault()->path);
+        else if (found.empty() && jx_fso_unusable_root(argv0.c_str(), at, &why) && why.what == JX_SAFE_WRITABLE)
+            got += "unusable " + std::string(at);
+        else if (found.empty())
+            got += jx_fso_first_use_root(argv0.c_str(), at) ? "would make " + std::string(at) : "nothing to make";
+        EXPECT_EQ(got, outcome);
+        for (fs::path d = found + "/jx_internal"; !first.empty(); d = d.parent_path()) {
+            EXPECT_EQ(fs::status(d).permissions(), fs::perms::owner_all) << d;
+            if (d == first)
+                break;
+        }
+    }
 }
 
 // The configuration fields are written in place. One process per root: a held root names its

@@ -8,7 +8,7 @@
 
 // The product's documentation address, shown on the home screen's title bar and the help page.
 inline constexpr char JX_DOC_URL[] = "https://jexley.org/docs";
-inline constexpr char JX_VERSION[] = "v0.7.0";
+inline constexpr char JX_VERSION[] = "v" JEXLEY_VERSION;  // the project's version, set by the build
 
 void start_init(state_op* update, state_op* render);
 void start_update();
