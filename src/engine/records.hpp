@@ -16,6 +16,7 @@
 #include "foundation/llist.hpp"
 #include "foundation/set.hpp"
 #include "foundation/timer.hpp"
+#include "engine/pacing.hpp"
 #include "protocol/data_protocol.hpp"
 #include "protocol/protocol.hpp"
 #include "storage/transfer_files.hpp"
@@ -148,6 +149,8 @@ struct JXTransfer {
     uint8_t skipped;                // 1 while missing chunks are being asked for / re-sent
     uint8_t* seg_buf;               // the current segment's bytes
     size_t seg_buf_size;            // bytes allocated for seg_buf
+    JXRate pace;                    // upload, rate-based pacing: how fast chunks may go
+    int64_t repeat_us;  // rate-based pacing: when the offer, batch-done or request last went out
 };
 
 // A finished transfer, kept for the transfer screens.
@@ -158,6 +161,9 @@ struct JXTransferFin {
     uint32_t addr;
     uint8_t id[JX_TRANSFER_ID_LEN];
     JXFileMeta meta;
+    // The fin type the peer is told, fixed when the record is made: a later verification from
+    // disk changes the state shown, never what a repeated fin says.
+    uint8_t told;
 };
 
 // The payload of a TASK_VERIFY_DOWNLOAD task: the finished download, the hashing state (bytes

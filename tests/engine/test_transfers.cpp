@@ -8,10 +8,12 @@
 #include <fstream>
 
 #include "engine/crons.hpp"
+#include "engine/pacing.hpp"
 #include "engine/downloads.hpp"
 #include "engine/quotas.hpp"
 #include "engine/texts.hpp"
 #include "engine/transfers.hpp"
+#include "engine/turn.hpp"
 #include "engine/uploads.hpp"
 #include "engine_fixture.hpp"
 #include "foundation/sha256.hpp"
@@ -108,8 +110,10 @@ class Transfers : public EngineFixture {
     }
 };
 
+// Classic pacing: one pass per turn, `limit` chunks, requests answered every turn.
 TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
 {
+    jx_pacing_set(true, 0);
     const std::string content = pattern(3000);
     const std::string path = write_file("report.pdf", content);
     EXPECT_EQ(jx_add_upload(jx_ch_from_network(net, 0), path.c_str()), JX_UL_NOT_PRIVATE);
@@ -193,6 +197,56 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
               std::make_tuple(FIN_COMPLETED, kFrozenNow + 100u));
     from_bob(PKT_FILE_FIN_OK, id);
     EXPECT_EQ(events(), Strs{});
+}
+
+// Rate-based pacing. Downloading: the next segment is asked for the moment the last chunk of one
+// is in, and the file is hashed as it is written: a match is told with type 14 and shown checked,
+// a file that is not what was offered (changed after it was hashed) with type 15, kept for a look,
+// and that result stays what a late batch-done hears. Uploading: a requested segment, a re-send
+// and their batch-done leave in the turn that took the request.
+TEST_F(Transfers, RateBasedPacingAsksEarlyChecksOnArrivalAndSendsAtOnce)
+{
+    const std::string content = pattern(1370 * 40 + 5);
+    for (const bool intact : {true, false}) {
+        const uint8_t id[8] = {7, intact};
+        offer(intact ? "good" : "bad", content, 1370, id);
+        ASSERT_EQ(jx_accept_download(id), 0);
+        settle();
+        sent(comm.data_sock, 0);
+        for (uint64_t i = 0; i < 40; i++)
+            from_bob(PKT_CHUNK, chunk(id, 1, i, intact || i != 7 ? content.substr(i * 1370, 1370) : pattern(1370)));
+        EXPECT_EQ(payloads(sent(comm.data_sock)), Strs{seg_req(id, 2, 5, 1)}) << "no turn between";
+        from_bob(PKT_CHUNK, chunk(id, 2, 0, content.substr(40 * 1370)));
+        EXPECT_EQ(events(), Strs{std::string(intact ? "dl_done" : "dl_failed") + " Net DM 239.7.7.7 127.0.0.2 " +
+                                 (intact ? "good" : "bad")});
+        const JXTransferFin* f = jx_get_fin(&net->fin_downloads, id);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->state, intact ? FIN_HASH_OK : FIN_HASH_BAD);
+        EXPECT_EQ(slurp(intact ? "downloads/good" : "downloads/bad").size(), content.size());
+        from_bob(PKT_BATCH_DONE, batch_done(id, 2));
+        EXPECT_EQ(briefs(sent(comm.data_sock)), Strs(2, intact ? "14 7.7.7.239 8856>127.0.0.2 38"
+                                                               : "15 7.7.7.239 8856>127.0.0.2 38"));
+    }
+    // Ctrl-T on a checked download reads it back from disk.
+    EXPECT_EQ(jx_verify_download(jx_get_fin(&net->fin_downloads, kId)), 1) << "none of that id";
+    const uint8_t bad[8] = {7, 0};
+    ASSERT_EQ(jx_verify_download(jx_get_fin(&net->fin_downloads, bad)), 0);
+
+    Probe bob_data(kPeer1);
+    ASSERT_EQ(jx_add_upload(dm, write_file("up", content.substr(0, 3 * 1370)).c_str()), JX_UL_OK);
+    jx_crons_run();
+    accept(upload(), bob_data.port);
+    bob_data.recv();
+    JXTransfer* u = upload();
+    from_bob(PKT_GET_SEGMENT, seg_req(u->id, 1, 1370, 3));
+    ASSERT_EQ(jx_engine_turn(-1, 0), 0);
+    EXPECT_EQ(briefs(bob_data.recv()), (Strs{"11 7.7.7.239 8856>127.0.0.2 1424", "11 7.7.7.239 8856>127.0.0.2 1424",
+                                             "11 7.7.7.239 8856>127.0.0.2 1424", "12 7.7.7.239 8856>127.0.0.2 46"}));
+    from_bob(PKT_GET_SKIPPED, bytes(u->id, 8) + std::string(7, '\0') + "\x01\x05" + std::string(63, '\0'));
+    ASSERT_EQ(jx_engine_turn(-1, 0), 0);
+    const auto again = bob_data.recv();
+    EXPECT_EQ(payloads(again)[0], chunk(u->id, 1, 1, content.substr(1370, 1370)));
+    EXPECT_EQ(briefs(again)[1], "12 7.7.7.239 8856>127.0.0.2 46");
 }
 
 TEST_F(Transfers, UploadEndsOnSilenceOnAShortFileAndOnAFinOfAnotherKind)
