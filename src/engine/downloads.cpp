@@ -274,7 +274,7 @@ uint8_t jx_check_dl(JXNetwork* network, JXTransfer* d)
     if (d->skipped != 0) {
         (void)jx_snd_get_skipped(network, d);
         d->state = DL_REQUESTED;
-        d->repeat_us = jx_clock_now_us();
+        d->repeat_us = jx_pacing_now_us();
         return 0;
     }
     if (jx_is_allbit_1_8bitmem(d->bitmap, d->chunk_count) == 0)
@@ -296,7 +296,7 @@ uint8_t jx_check_dl(JXNetwork* network, JXTransfer* d)
     }
     (void)jx_snd_get_segment(network, d);
     d->state = DL_REQUESTED;
-    d->repeat_us = jx_clock_now_us();
+    d->repeat_us = jx_pacing_now_us();
     return held != 0 && !store_segment(network, d, held) ? 1 : 0;
 }
 

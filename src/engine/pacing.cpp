@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "foundation/log.hpp"
+#include "foundation/timer.hpp"
 
 namespace {
 
@@ -55,6 +56,11 @@ void cut(JXRate* r, double factor)
 }
 
 }  // namespace
+
+int64_t jx_pacing_now_us()
+{
+    return jx_clock_frozen() ? jx_mono_now() * 1000000 : jx_clock_now_us();
+}
 
 void jx_pacing_load()
 {

@@ -3,7 +3,7 @@
 // other value, or none, the rate-based sender), the ceiling a user sets (JEXLEY_MAX_RATE, MB/s)
 // and the rate control of one upload. The rate control works on the microsecond times its caller
 // passes in, so a test drives it on a clock of its own.
-// May call: foundation (log).
+// May call: foundation (log, timer).
 #pragma once
 
 #include <cstddef>
@@ -16,6 +16,9 @@ inline constexpr int64_t JX_REPEAT_US = 10000;
 // sockets and the other uploads.
 inline constexpr uint32_t JX_PACE_BURST = 64;
 
+// The clock of pacing and repeats, monotonic microseconds. On a frozen clock it is the frozen
+// second, so what a test or the fuzz harness drives is repeatable: time passes only when it says.
+int64_t jx_pacing_now_us();
 // Reads JEXLEY_PACING and JEXLEY_MAX_RATE (a bad ceiling is logged and ignored).
 void jx_pacing_load();
 // Seam for tests: the mode and the ceiling in bytes per second (0: none).

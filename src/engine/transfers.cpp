@@ -46,7 +46,7 @@ bool jx_repeat_due(JXTransfer* t)
 {
     if (jx_pacing_classic())
         return true;
-    const int64_t now = jx_clock_now_us();
+    const int64_t now = jx_pacing_now_us();
     if (now - t->repeat_us < JX_REPEAT_US)
         return false;
     t->repeat_us = now;

@@ -53,7 +53,7 @@ uint8_t jx_engine_turn(int wake_fd, int64_t max_wait_us)
 {
     if (jx_pacing_classic())
         return classic_turn(wake_fd, max_wait_us);
-    int64_t now = jx_clock_now_us();
+    int64_t now = jx_pacing_now_us();
     int64_t until = std::min(pass_due_us(now), pacing_due_us());
     if (max_wait_us >= 0)
         until = std::min(until, now + max_wait_us);
@@ -77,7 +77,7 @@ uint8_t jx_engine_turn(int wake_fd, int64_t max_wait_us)
         if (ready > 0 && (fds[i].revents & (POLLIN | POLLERR)) != 0)
             (void)jx_drain_socket(fds[i].fd, i == 0 ? JX_DRAIN_DATA : JX_DRAIN_OTHER);
     }
-    now = jx_clock_now_us();
+    now = jx_pacing_now_us();
     for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el))
         jx_pace_uploads(static_cast<JXNetwork*>(jx_list_data(el)), now);
     if (now >= pass_due_us(now)) {

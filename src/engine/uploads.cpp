@@ -219,9 +219,9 @@ void proc_get_segment(const JXPacket* pkt)
     }
     // A segment asked for before any re-send request arrived whole: the path took its pace.
     if (u->segment == 0)
-        jx_rate_init(&u->pace, jx_clock_now_us());
+        jx_rate_init(&u->pace, jx_pacing_now_us());
     else
-        jx_rate_report(&u->pace, jx_clock_now_us(), u->segment, 0, static_cast<uint32_t>(u->chunk_count));
+        jx_rate_report(&u->pace, jx_pacing_now_us(), u->segment, 0, static_cast<uint32_t>(u->chunk_count));
     if (u->segment != 0) {
         jx_timer_stop(&u->seg_timer);
         const double us = jx_timer_get_micro(&u->seg_timer);
@@ -268,7 +268,7 @@ void proc_get_skipped(const JXPacket* pkt)
     if (segment != u->segment || u->segment == 0 || u->skipped != 0)
         return;
     std::memcpy(u->bitmap, bitmap, sizeof u->bitmap);
-    jx_rate_report(&u->pace, jx_clock_now_us(), segment,
+    jx_rate_report(&u->pace, jx_pacing_now_us(), segment,
                    static_cast<uint32_t>(jx_zeros_8bitmem(u->bitmap, u->chunk_count, nullptr, 0)),
                    static_cast<uint32_t>(u->chunk_count));
     u->skipped = 1;
