@@ -218,8 +218,10 @@ uint32_t jx_snd_chunks(JXNetwork* network, const JXTransfer* upload, const uint3
 {
     *err = 0;
     n = n < JX_PACE_BURST ? n : JX_PACE_BURST;
-    if (upload->port == 0 || upload->seg_buf == nullptr)
+    if (upload->port == 0 || upload->seg_buf == nullptr) {
+        *err = EDESTADDRREQ;
         return 0;
+    }
     // Header and chunk header are built per datagram, the data is taken from the segment buffer
     // where it lies: the bytes on the wire are those of jx_snd_chunk.
     static uint8_t heads[JX_PACE_BURST][JX_HEADER_LEN + JX_CHUNK_HDR_LEN];

@@ -43,7 +43,6 @@ void pace_upload(JXNetwork* network, JXTransfer* u, int64_t now_us)
     const uint32_t most = jx_rate_allowance(&u->pace, now_us, dgram, JX_PACE_BURST);
     if (most == 0)
         return;
-    u->last_activity = jx_now_s();
     uint32_t index[JX_PACE_BURST];
     uint32_t n = 0;
     if (u->skipped != 0) {
@@ -55,6 +54,8 @@ void pace_upload(JXNetwork* network, JXTransfer* u, int64_t now_us)
     int err = 0;
     const uint32_t sent = n != 0 ? jx_snd_chunks(network, u, index, n, &err) : 0;
     jx_rate_sent(&u->pace, now_us, dgram, sent);
+    if (sent != 0 || err == 0)  // as in a classic pass: a send that fails is no sign of life
+        u->last_activity = jx_now_s();
     if (err != 0)
         jx_rate_blocked(&u->pace, now_us);
     for (uint32_t k = 0; k < sent; k++)
@@ -81,13 +82,21 @@ void jx_send_pass(JXNetwork* network, JXTransfer* u, double* total)
 {
     JXTimer pass;
     jx_timer_start(&pass);
+    // A pass is a sign of life, unless its only send failed: an upload whose datagrams cannot
+    // leave at all (a cable pulled, a firewall) must time out rather than retry for ever.
+    const uint64_t alive = u->last_activity;
     u->last_activity = jx_now_s();
     unsigned sent = 0;
     if (u->skipped != 0) {
         while (*total < JX_TURN_BUDGET_US && sent < u->limit) {
             const int32_t i = jx_getbit_0_8bitmem(u->bitmap, u->chunk_count);
-            if (i < 0 || send_chunk(network, u, static_cast<uint64_t>(i)) != 0)
+            if (i < 0)
                 break;
+            if (send_chunk(network, u, static_cast<uint64_t>(i)) != 0) {
+                if (sent == 0)
+                    u->last_activity = alive;
+                break;
+            }
             jx_setbit_1_8bitmem(u->bitmap, static_cast<uint64_t>(i));
             *total += jx_timer_get_micro_lap(&pass);
             sent++;
@@ -109,6 +118,8 @@ void jx_send_pass(JXNetwork* network, JXTransfer* u, double* total)
         const uint8_t rc = send_chunk(network, u, index);
         if (rc != 0) {
             jx_log("UPLOAD snret %hu", static_cast<unsigned short>(rc));
+            if (sent == 0)
+                u->last_activity = alive;
             return;
         }
         jx_setbit_1_8bitmem(u->bitmap, index);

@@ -14,6 +14,7 @@
 #include "engine/texts.hpp"
 #include "engine/transfers.hpp"
 #include "engine/turn.hpp"
+#include "engine/upload_passes.hpp"
 #include "engine/uploads.hpp"
 #include "engine_fixture.hpp"
 #include "foundation/sha256.hpp"
@@ -275,6 +276,23 @@ TEST_F(Transfers, UploadEndsOnSilenceOnAShortFileAndOnAFinOfAnotherKind)
     from_bob(PKT_GET_SEGMENT, seg_req(upload()->id, 1, 1370, 1));
     EXPECT_EQ(briefs(bob_data.recv()), Strs{"15 7.7.7.239 8856>127.0.0.2 38"});
     EXPECT_EQ(jx_list_size(&net->uploads), 0);
+
+    // Its datagrams cannot leave at all (every send fails): with either pacing, passes that fail
+    // are no sign of life and the upload times out.
+    for (const bool classic : {true, false}) {
+        jx_pacing_set(classic, 0);
+        ASSERT_EQ(jx_add_upload(dm, small.c_str()), JX_UL_OK);
+        jx_crons_run();
+        accept(upload(), bob_data.port);
+        from_bob(PKT_GET_SEGMENT, seg_req(upload()->id, 1, 3, 1));
+        upload()->port = 0;
+        drop_events();
+        for (int s = 0; s <= 16; s++, jx_clock_advance(1)) {
+            jx_crons_run();
+            jx_pace_uploads(net, jx_pacing_now_us());
+        }
+        EXPECT_EQ(events(), Strs{"ul_failed Net DM 239.7.7.7 127.0.0.2 small"}) << classic;
+    }
 
     // A fin of the third kind: the offer was declined; the upload ends with no result.
     ASSERT_EQ(jx_add_upload(dm, small.c_str()), JX_UL_OK);
