@@ -8,6 +8,9 @@
 #               side; each side's peak resident memory growth during the transfer
 #   texts       sent -> delivered of direct texts between hosts 1 and 2, idle and during a clean
 #               transfer (from the uploader and from the downloader, one every 20 ms)
+#   sharing     three uploads of JX_BENCH_CLASSIC_MIB (20) MiB at once from host 1 to host 2: each
+#               one's rate as a share of their sum (goal: each at least a fifth); and one transfer
+#               each way at once, both rates
 #   classic     JX_BENCH_CLASSIC_MIB (20) MiB between a classic host (JEXLEY_PACING=classic) and a
 #               default one each way, and between two classic hosts, the first two as a ratio to
 #               the last (goal: at least 1)
@@ -135,6 +138,32 @@ sleep 1
 echo "texts during a transfer: $(report "-" | head -n 1 | sed 's/^-: //')"
 rtt "texts from the uploader during the transfer" 1 "$n1"
 rtt "texts from the downloader during the transfer" 2 "$n2"
+
+# offered FROM TO NAME: FROM offers TO the small file as NAME; prints TO's download id.
+offered() {
+    cp "$work/small.bin" "$work/$3"
+    driver_cmd "$1" "offer $MC $(netns_addr "$2") $work/$3"
+    eventually 60 grep -qE "^EV_DL_OFFERED .* name=$3\$" "$JX_DRV_DIR/out$2" || fail "no offer of $3"
+    driver_ask "$2" transfers | sed -nE "s/^DL id=([0-9a-f]+) .* state=0 .* name=$3\$/\1/p"
+}
+# done_at TO NAME: when TO's download of NAME completed (us).
+done_at() {
+    eventually 300 grep -qE "^EV_DL_COMPLETE .* name=$2\$" "$JX_DRV_DIR/out$1" || fail "$2 did not arrive"
+    grep -E "^EV_DL_COMPLETE .* name=$2\$" "$JX_DRV_DIR/out$1" | sed -nE 's/^EV_DL_COMPLETE us=([0-9]+) .*/\1/p'
+}
+ids=$(for n in 1 2 3; do offered 1 2 "share$n.bin"; done)
+t0=$(date +%s%6N)
+for id in $ids; do driver_cmd 2 "accept $id"; done
+awk -v b=$((cmib * 1048576)) -v t0="$t0" -v a="$(done_at 2 share1.bin)" -v c="$(done_at 2 share2.bin)" \
+    -v d="$(done_at 2 share3.bin)" 'BEGIN {
+    r1 = b / (a - t0); r2 = b / (c - t0); r3 = b / (d - t0); s = r1 + r2 + r3
+    printf "three uploads at once: %.1f, %.1f, %.1f MB/s: shares %.2f, %.2f, %.2f of %.1f MB/s\n",
+        r1, r2, r3, r1 / s, r2 / s, r3 / s, s }'
+there=$(offered 1 2 there.bin) back=$(offered 2 1 back.bin)
+t0=$(date +%s%6N)
+driver_cmd 2 "accept $there"; driver_cmd 1 "accept $back"
+awk -v b=$((cmib * 1048576)) -v t0="$t0" -v a="$(done_at 2 there.bin)" -v c="$(done_at 1 back.bin)" 'BEGIN {
+    printf "one transfer each way at once: %.1f MB/s and %.1f MB/s\n", b / (a - t0), b / (c - t0) }'
 
 # --- Classic peers: both directions, and two classic peers for comparison.
 move 3 4 "$work/small.bin"; cc=$SECS
