@@ -7,7 +7,8 @@
 // which borrow a finished download. Each container is given the destroy function of its records,
 // so destroying a container releases everything below it: files are closed, a partly received
 // file is deleted, and a verification of a finished record that goes away is cancelled.
-// May call: foundation, storage (transfer files), engine comm (the task queue).
+// May call: foundation, storage (transfer files), engine comm (the task queue), pacing (the rate
+// record of an upload).
 #pragma once
 
 #include <cstdint>
