@@ -3,6 +3,7 @@
 # classic way, JEXLEY_PACING=classic, as a peer built to the original rules), the real program (carol, host 3)
 # and scripted peers (host 4) with loss, duplication, reordering, outages, crashes, a crowd and a
 # hostile peer on the wire.
+#   - a file each way at once on a clean link (default -> classic, classic -> default)
 #   - texts at 20 % loss each way: few undelivered, none received twice, each delivered one received
 #   - 10 % of the datagrams on both ports repeated; every frame of host 2 delayed 0-30 ms
 #     (reordered); then both with 5 % to 8856 lost: texts received once, transfers both ways at
@@ -98,6 +99,7 @@ texts() {
     echo "ok: $1: $n texts, $u undelivered ($ur received, every acknowledgement lost), none received twice, every delivered one received"
 }
 # --- Loss, duplication, reordering ---------------------------------------------------------------
+both clean $((TEXTS / 4))
 for i in 1 2; do netns_drop "$i" in 8855 20 || fail "nft on host $i"; done
 texts loss "$TEXTS" "$MAX_LOST"
 for i in 1 2; do netns_undrop "$i"; done
