@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Idle CPU and text round trip of the engine, measured on namespace hosts:
-#   for the engine as built (an idle turn sleeps until the next thing is due, a datagram comes or a
-#   command arrives) and for the same engine turning every 10 ms however idle (the older loop), two
-#   hosts each running the screenless driver on one multicast network:
+#   for the engine as built (its turn sleeps until the next thing is due, a datagram comes or a
+#   command arrives, and hands back at once) and with JEXLEY_PACING=classic (the original turn of
+#   about 10 ms, which still sleeps while idle), two hosts each running the screenless driver on
+#   one multicast network:
 #     idle CPU: on-CPU time of one instance (/proc/PID/schedstat, nanoseconds) over JX_BENCH_IDLE_S
 #               (20) seconds with nothing but beacons going on, as % of one core (target < 0.1 %)
 #     round trip: JX_BENCH_TEXTS (200) texts on the main channel, one every 50 ms; time from the
 #               EV_TXT_SENT line to the EV_TXT_DELIVERED line of the same message id
-#   the real program idle on its home screen in tmux, the same CPU measure, built both ways;
-#   reference: a raw UDP ping-pong between the same two hosts (python3), when available.
-# Usage: bench_idle_rtt.sh JEXLEY: the drivers and the 10 ms program are taken from the same build.
+#   the real program idle on its home screen in tmux, the same CPU measure, both ways;
+#   reference: a raw UDP ping-pong between the same two hosts (python3), when available, and the
+#   round trip recorded before the rate-based loop (19 ms idle, 25 ms during a transfer).
+# Usage: bench_idle_rtt.sh JEXLEY: the drivers are taken from the same build.
 set -u
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -35,15 +37,14 @@ idle_cpu() {
     awk -v c=$((c1 - c0)) -v w=$((w1 - w0)) 'BEGIN { printf "%.3f", 100 * c / w }'
 }
 
-# measure LABEL DRIVER HOST_A HOST_B GROUP: idle CPU and round trip of one pair of drivers.
+# measure LABEL HOST_A HOST_B GROUP [VAR=VALUE...]: idle CPU and round trip of one pair of drivers
+# started with those environment variables.
 measure() {
-    local label=$1 a=$3 b=$4 mc=$5 before
-    JX_ENGINE_DRIVER=$2
-    driver_find ""
+    local label=$1 a=$2 b=$3 mc=$4 before
     local addr_a addr_b
     addr_a=$(netns_addr "$a"); addr_b=$(netns_addr "$b")
-    driver_start "$a"
-    driver_start "$b"
+    driver_start "$a" "${@:5}"
+    driver_start "$b" "${@:5}"
     driver_cmd "$a" "join $mc"
     driver_cmd "$b" "join $mc"
     local end=$((SECONDS + 20))
@@ -82,18 +83,20 @@ measure() {
 }
 
 netns_up 4 || fail "could not build the namespace hosts"
-measure "driver, sleeping until due" "$tools/jx_engine_driver" 1 2 239.1.2.3
-measure "driver, 10 ms turns (before)" "$tools/jx_engine_driver_ticking" 3 4 239.1.2.4
+JX_ENGINE_DRIVER=$tools/jx_engine_driver
+driver_find ""
+measure "driver" 1 2 239.1.2.3
+measure "driver, JEXLEY_PACING=classic" 3 4 239.1.2.4 JEXLEY_PACING=classic
 
 # The real program, idle on its home screen.
-# program_idle LABEL BINARY HOST
+# program_idle LABEL BINARY HOST [VAR=VALUE...]
 program_idle() {
     local label=$1 home pid sock
     home=$(netns_tmpdir)
     mkdir -p -m 700 "$home/jx_internal" "$home/msg" "$home/downloads"
     cp "$2" "$home/jexley"
     sock="$home/tmux.sock"
-    netns_exec "$3" tmux -S "$sock" -f /dev/null new-session -d -x 80 -y 24 "$home/jexley"
+    netns_exec "$3" env "${@:4}" tmux -S "$sock" -f /dev/null new-session -d -x 80 -y 24 "$home/jexley"
     sleep 2
     pid=$(pgrep -f "^$home/jexley" | head -n 1)
     if [ -n "$pid" ]; then
@@ -104,10 +107,8 @@ program_idle() {
     netns_exec "$3" tmux -S "$sock" kill-server 2>/dev/null
 }
 if command -v tmux >/dev/null; then
-    program_idle "jexley on its home screen, sleeping until due" "$jexley" 1
-    if [ -x "$build/tools/jexley_ticking" ]; then
-        program_idle "jexley on its home screen, 10 ms turns (before)" "$build/tools/jexley_ticking" 3
-    fi
+    program_idle "jexley on its home screen" "$jexley" 1
+    program_idle "jexley on its home screen, JEXLEY_PACING=classic" "$jexley" 3 JEXLEY_PACING=classic
 fi
 
 A1=$(netns_addr 1); A2=$(netns_addr 2)
@@ -140,3 +141,4 @@ EOF
 else
     echo "reference: raw UDP round trip n/a (python3 missing)"
 fi
+echo "reference: recorded before the rate-based loop: round trip 19 ms idle, 25 ms during a transfer"

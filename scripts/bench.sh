@@ -9,7 +9,7 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 "$here/scripts/deps.sh" test
 b="$here/build/bench"
 cmake -S "$here" -B "$b" -G Ninja -DCMAKE_BUILD_TYPE=Release -DJX_BENCH=ON >/dev/null
-cmake --build "$b" --target jx_benches jexley jx_engine_driver jx_engine_driver_ticking jexley_ticking jx_relay jx_peer jx_msgdump -j2
+cmake --build "$b" --target jx_benches jexley jx_engine_driver jx_relay jx_peer jx_msgdump -j2
 export JX_BUILD_DIR="$b" JX_SOURCE_DIR="$here"
 status=0
 for exe in "$b"/bench/bench_*; do

@@ -1,7 +1,7 @@
 // jx_engine_driver: the engine's main loop without a screen, for the multi-host tests and the
-// benchmarks. Runs the same turn as the program (receive loop, input, periodic tasks, event
-// drain; an idle turn sleeps until the next thing is due), prints every event as one line on
-// stdout and takes one command per line on stdin.
+// benchmarks. Runs the same engine turn as the program (jx_engine_turn: it sleeps until something
+// is due), then takes what came on stdin, one command per line, and prints every event as one
+// line on stdout. JEXLEY_PACING and JEXLEY_MAX_RATE choose the pacing as for the program.
 //
 // Usage: jx_engine_driver STORAGE_ROOT
 // The root and its jx_internal/, msg/ and downloads/ are created when missing.
@@ -45,11 +45,10 @@
 
 #include "engine/comm.hpp"
 #include "engine/downloads.hpp"
-#include "engine/crons.hpp"
 #include "engine/events.hpp"
-#include "engine/readloop.hpp"
 #include "engine/texts.hpp"
 #include "engine/transfers.hpp"
+#include "engine/turn.hpp"
 #include "engine/uploads.hpp"
 #include "engine/registry.hpp"
 #include "foundation/timer.hpp"
@@ -409,9 +408,8 @@ int main(int argc, char** argv)
     std::string pending;
     bool go = true;
     while (go && g_stop == 0) {
-        // As the program does: an idle turn sleeps until the next thing is due, a datagram comes
-        // or a command line arrives.
-        (void)jx_read_loop(jx_turn_wait_us(), stdin_open ? STDIN_FILENO : -1);
+        // As the program does: the turn sleeps until something is due or a command line arrives.
+        (void)jx_engine_turn(stdin_open ? STDIN_FILENO : -1, -1);
         if (stdin_open) {
             char buf[4096];
             for (;;) {
@@ -434,7 +432,6 @@ int main(int argc, char** argv)
                 go = run_command(line);
             }
         }
-        (void)jx_crons_run();
         drain_events();
         // A dead select must not turn the loop into a spin.
         if (comm.running == 0)

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "engine/downloads.hpp"
+#include "engine/pacing.hpp"
 #include "engine/quotas.hpp"
 #include "engine/records.hpp"
 #include "engine/registry.hpp"
@@ -132,6 +133,7 @@ uint8_t jx_comm_init(const char* program_path)
     if (setsockopt(data, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) != 0)
         (void)setsockopt(data, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
 
+    jx_pacing_load();
     jx_list_init(&comm.events, std::free);
     jx_list_init(&comm.tasks, std::free);
     jx_set_init(&comm.networks, jx_match_network, std::free);

@@ -16,12 +16,6 @@
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 
-// 0 builds the engine that turns every 10 ms however idle, the older loop the benchmarks compare
-// against.
-#ifndef JX_IDLE_SLEEP
-#define JX_IDLE_SLEEP 1
-#endif
-
 void manage_tasks()
 {
     if (jx_list_size(&comm.tasks) == 0)
@@ -103,7 +97,7 @@ int64_t jx_next_due_us()
 
 int64_t jx_turn_wait_us()
 {
-    const int64_t due = JX_IDLE_SLEEP ? jx_next_due_us() : JX_DUE_NOW;
+    const int64_t due = jx_next_due_us();
     if (due == JX_DUE_NOW)
         return JX_READ_BUDGET_US;
     return due == JX_DUE_NONE ? JX_IDLE_WAIT_MAX_US : std::min(due, JX_IDLE_WAIT_MAX_US);

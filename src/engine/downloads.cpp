@@ -6,12 +6,14 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/pacing.hpp"
 #include "engine/quotas.hpp"
 #include "engine/registry.hpp"
 #include "engine/senders.hpp"
 #include "engine/transfers.hpp"
 #include "foundation/bit_utils.hpp"
 #include "foundation/log.hpp"
+#include "foundation/sha256.hpp"
 #include "foundation/utility.hpp"
 #include "protocol/data_protocol.hpp"
 #include "storage/fso.hpp"
@@ -64,21 +66,38 @@ void measure_segment(JXTransfer* d)
         d->speed > 0 ? static_cast<uint64_t>(static_cast<double>(d->bytes_left) / (d->speed * 1000000)) : 0;
 }
 
-// The file is whole: the peer is told, the finished record kept, the download removed.
+// The file is whole. Its digest, taken as the segments were written, decides what the peer is
+// told: a file that does not match what was offered did not arrive, whatever the count of bytes
+// says. The finished record keeps the file either way and shows the check's result.
 void complete(JXNetwork* network, JXTransfer* d)
 {
     close_file(d);
-    const JXTransferFin* fin = jx_dl_fin(d, network, FIN_COMPLETED);
+    uint8_t digest[SHA256_DIGEST_SIZE];
+    sha256_finish_ctx(&d->meta.sha_ctx, digest);
+    const bool intact = std::memcmp(digest, d->meta.digest, sizeof digest) == 0;
+    jx_log("File check done [%s]", d->meta.name);
+    const JXTransferFin* fin = jx_dl_fin(d, network, intact ? FIN_HASH_OK : FIN_HASH_BAD);
     if (fin == nullptr) {
         jx_fail_dl(d, network);
         return;
     }
     (void)jx_snd_file_fin(network, fin, d->port);
-    jx_raise_transfer_ev(EV_DL_COMPLETE, network, d);
+    jx_raise_transfer_ev(intact ? EV_DL_COMPLETE : EV_DL_FAILED, network, d);
     (void)jx_rm_dl(network, d->id);
     char took[JX_ETA_SIZE];
     jx_sec_to_eta(static_cast<int64_t>(fin->end_time - fin->start_time), took);
     jx_log("Download done, transfer time: %s", took);
+}
+
+// Writes the segment held in the buffer and hashes it on the way. false when the download failed.
+bool store_segment(JXNetwork* network, JXTransfer* d, size_t bytes)
+{
+    if (jx_fso_write_filepart2(d->stream, d->seg_buf, bytes) != 0) {
+        jx_fail_dl(d, network);
+        return false;
+    }
+    sha256_process_bytes(d->seg_buf, bytes, &d->meta.sha_ctx);
+    return true;
 }
 
 }  // namespace
@@ -166,6 +185,12 @@ void proc_chunk(const JXPacket* pkt)
     std::memcpy(d->seg_buf + c.index * d->chunk_size, c.data, d->chunk_size);
     if (d->state != DL_WAIT)
         (void)jx_set_dl_state(d, DL_WAIT);
+    // Rate-based pacing asks for the next segment as soon as the last chunk of this one is in,
+    // not a turn later.
+    if (!jx_pacing_classic() && d->state == DL_WAIT && d->chunks_left == 0) {
+        d->skipped = 0;
+        (void)jx_check_dl(network, d);
+    }
 }
 
 void proc_batch_done(const JXPacket* pkt)
@@ -212,6 +237,7 @@ uint8_t jx_accept_download(const uint8_t* id)
     d->bytes_left = d->meta.size;
     d->last_activity = now;
     d->start_time = now;
+    sha256_init_ctx(&d->meta.sha_ctx);
     (void)jx_check_dl(network, d);
     return 0;
 }
@@ -248,27 +274,30 @@ uint8_t jx_check_dl(JXNetwork* network, JXTransfer* d)
     if (d->skipped != 0) {
         (void)jx_snd_get_skipped(network, d);
         d->state = DL_REQUESTED;
+        d->repeat_us = jx_pacing_now_us();
         return 0;
     }
     if (jx_is_allbit_1_8bitmem(d->bitmap, d->chunk_count) == 0)
         return 0;
-    if (d->state != DL_PENDING &&
-        jx_fso_write_filepart2(d->stream, d->seg_buf, d->chunk_size * d->chunk_count) != 0) {
-        jx_fail_dl(d, network);
-        return 1;
-    }
+    // Before the first request the buffer holds nothing.
+    const size_t held = d->state != DL_PENDING ? d->chunk_size * d->chunk_count : 0;
     if (d->bytes_left == 0) {
-        complete(network, d);
+        if (held == 0 || store_segment(network, d, held))
+            complete(network, d);
         return 1;
     }
     measure_segment(d);
+    // The next segment is asked for before this one is written, so the uploader reads and sends
+    // it while we write. No chunk is taken in between, and the next segment is never larger, so
+    // the buffer still holds this one.
     if (jx_compute_next_segment(d) != 0) {
         jx_fail_dl(d, network);
         return 1;
     }
     (void)jx_snd_get_segment(network, d);
     d->state = DL_REQUESTED;
-    return 0;
+    d->repeat_us = jx_pacing_now_us();
+    return held != 0 && !store_segment(network, d, held) ? 1 : 0;
 }
 
 void manage_downloads(JXNetwork* network)
@@ -290,7 +319,7 @@ void manage_downloads(JXNetwork* network)
             jx_fail_dl(d, network);
             continue;
         }
-        if (d->state == DL_REQUESTED)
+        if (d->state == DL_REQUESTED && jx_repeat_due(d))
             (void)(d->skipped != 0 ? jx_snd_get_skipped(network, d) : jx_snd_get_segment(network, d));
     }
 }
@@ -357,7 +386,8 @@ JXTransferFin* jx_dl_fin(const JXTransfer* download, JXNetwork* network, uint8_t
 
 uint8_t jx_verify_download(JXTransferFin* fin)
 {
-    if (fin == nullptr || fin->state != FIN_COMPLETED)
+    // A download is checked as it is written; asking again reads the file back from disk.
+    if (fin == nullptr || (fin->state != FIN_COMPLETED && fin->state != FIN_HASH_OK && fin->state != FIN_HASH_BAD))
         return 1;
     auto* task = static_cast<JXVerifyTask*>(std::calloc(1, sizeof(JXVerifyTask)));
     if (task == nullptr)

@@ -3,7 +3,7 @@
 // missing chunks, the 15 s time-out that deletes a partial file, the finished record and the
 // verification of a finished download (run by the task queue).
 // May call: foundation, protocol, storage (transfer files), engine comm/events/records/registry/
-// senders/transfers.
+// pacing/senders/transfers.
 #pragma once
 
 #include <cstdint>
@@ -31,8 +31,9 @@ void manage_downloads(JXNetwork* network);
 // True while a download of the network works on every turn: all accepted ones (a pending offer
 // waits for the user without time limit).
 bool downloads_busy(const JXNetwork* network);
-// When the current segment may be complete: asks for missing chunks, or writes the segment and
-// asks for the next, or finishes. 1 when the download was removed (finished or failed), else 0.
+// When the current segment may be complete: asks for missing chunks, or asks for the next segment
+// and writes this one (hashing it), or writes the last and finishes: the digest decides between
+// FIN_HASH_OK (PKT_FILE_FIN_OK, EV_DL_COMPLETE) and FIN_HASH_BAD (PKT_FILE_FIN_FAILED, EV_DL_FAILED). 1 when the download was removed (finished or failed), else 0.
 uint8_t jx_check_dl(JXNetwork* network, JXTransfer* download);
 // Plans and prepares the next segment. 0, or 1 when its buffer cannot be allocated.
 uint8_t jx_compute_next_segment(JXTransfer* download);
@@ -49,7 +50,8 @@ JXTransferFin* jx_dl_fin(const JXTransfer* download, JXNetwork* network, uint8_t
 // (PKT_FILE_FIN_FAILED). Then as jx_rm_dl (a partial file is deleted): 0, 1 not found.
 uint8_t jx_cancel_dl(JXNetwork* network, const uint8_t* id);
 
-// Queues the verification of a finished download in FIN_COMPLETED and sets it FIN_HASH_CHECKING.
+// Queues the verification from disk of a finished download (FIN_COMPLETED, or already checked as
+// it arrived: FIN_HASH_OK, FIN_HASH_BAD) and sets it FIN_HASH_CHECKING.
 // 0 queued; 1 not possible (wrong state, file cannot be opened, no memory): nothing changes.
 uint8_t jx_verify_download(JXTransferFin* fin);
 // The queued verification of a record, or null.

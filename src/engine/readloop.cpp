@@ -2,6 +2,7 @@
 
 #include <sys/select.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -43,6 +44,50 @@ uint8_t recv_udp(int sock)
     }
     comm.rcv_len = static_cast<int32_t>(n);
     return 0;
+}
+
+uint32_t jx_drain_socket(int sock, uint32_t most)
+{
+    // One system call takes up to a batch; each datagram then goes through comm.rcv_buf exactly as
+    // one taken by recv_udp (zero-filled beyond what arrived) to the dispatcher.
+    constexpr uint32_t BATCH = 64;
+    static uint8_t bufs[BATCH][JX_DATAGRAM_MAX];
+    static sockaddr_in from[BATCH];
+    static iovec iov[BATCH];
+    static mmsghdr msgs[BATCH];
+    uint32_t taken = 0;
+    while (taken < most) {
+        const uint32_t want = std::min(BATCH, most - taken);
+        for (uint32_t i = 0; i < want; i++) {
+            iov[i] = {bufs[i], sizeof bufs[i]};
+            msgs[i] = mmsghdr{};
+            msgs[i].msg_hdr.msg_name = &from[i];
+            msgs[i].msg_hdr.msg_namelen = sizeof from[i];
+            msgs[i].msg_hdr.msg_iov = &iov[i];
+            msgs[i].msg_hdr.msg_iovlen = 1;
+        }
+        const int got = recvmmsg(sock, msgs, want, MSG_DONTWAIT, nullptr);
+        if (got <= 0) {
+            if (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+                const int err = errno;
+                jx_log("Error receiving: %d", err);
+                jx_log_errno(err);
+            }
+            break;
+        }
+        for (int i = 0; i < got; i++) {
+            const size_t n = std::min<size_t>(msgs[i].msg_len, sizeof comm.rcv_buf);
+            std::memcpy(comm.rcv_buf, bufs[i], n);
+            std::memset(comm.rcv_buf + n, 0, sizeof comm.rcv_buf - n);
+            comm.rcv_from = from[i];
+            comm.rcv_len = static_cast<int32_t>(n);
+            jx_process_udp();
+        }
+        taken += static_cast<uint32_t>(got);
+        if (static_cast<uint32_t>(got) < want)
+            break;
+    }
+    return taken;
 }
 
 uint8_t jx_read_loop(int64_t wait_us, int wake_fd)

@@ -7,7 +7,8 @@
 // which borrow a finished download. Each container is given the destroy function of its records,
 // so destroying a container releases everything below it: files are closed, a partly received
 // file is deleted, and a verification of a finished record that goes away is cancelled.
-// May call: foundation, storage (transfer files), engine comm (the task queue).
+// May call: foundation, storage (transfer files), engine comm (the task queue), pacing (the rate
+// record of an upload).
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,7 @@
 #include "foundation/llist.hpp"
 #include "foundation/set.hpp"
 #include "foundation/timer.hpp"
+#include "engine/pacing.hpp"
 #include "protocol/data_protocol.hpp"
 #include "protocol/protocol.hpp"
 #include "storage/transfer_files.hpp"
@@ -148,6 +150,8 @@ struct JXTransfer {
     uint8_t skipped;                // 1 while missing chunks are being asked for / re-sent
     uint8_t* seg_buf;               // the current segment's bytes
     size_t seg_buf_size;            // bytes allocated for seg_buf
+    JXRate pace;                    // upload, rate-based pacing: how fast chunks may go
+    int64_t repeat_us;  // rate-based pacing: when the offer, batch-done or request last went out
 };
 
 // A finished transfer, kept for the transfer screens.
@@ -158,6 +162,9 @@ struct JXTransferFin {
     uint32_t addr;
     uint8_t id[JX_TRANSFER_ID_LEN];
     JXFileMeta meta;
+    // The fin type the peer is told, fixed when the record is made: a later verification from
+    // disk changes the state shown, never what a repeated fin says.
+    uint8_t told;
 };
 
 // The payload of a TASK_VERIFY_DOWNLOAD task: the finished download, the hashing state (bytes

@@ -56,9 +56,13 @@ uint8_t jx_snd_get_segment(JXNetwork* network, const JXTransfer* download);
 uint8_t jx_snd_get_skipped(JXNetwork* network, const JXTransfer* download);
 // `payload` is a whole chunk payload (header and data) that the uploader assembled.
 uint8_t jx_snd_chunk(JXNetwork* network, const JXTransfer* upload, const uint8_t* payload, uint16_t len);
+// Chunks index[0..n) of the upload's current segment, straight from its segment buffer, in one
+// system call (sendmmsg) that never waits; at most JX_PACE_BURST. The number that went; *err is 0,
+// or the errno of the first that did not (EAGAIN or ENOBUFS: the way out is full).
+uint32_t jx_snd_chunks(JXNetwork* network, const JXTransfer* upload, const uint32_t* index, uint32_t n, int* err);
 uint8_t jx_snd_batch_done(JXNetwork* network, const JXTransfer* upload);
-// PKT_FILE_FIN_OK when the record's result is FIN_COMPLETED, else PKT_FILE_FIN_FAILED; to the
-// record's address and `port` (host order).
+// The fin the record was made to tell (PKT_FILE_FIN_OK for a completed download whose digest
+// matched, else PKT_FILE_FIN_FAILED), to the record's address and `port` (host order).
 uint8_t jx_snd_file_fin(JXNetwork* network, const JXTransferFin* fin, uint16_t port);
 // A fin of `type` (PKT_FILE_FIN_*) for transfer `id` to `addr` and `port` (host order).
 uint8_t jx_snd_fin(JXNetwork* network, uint8_t type, uint32_t addr, uint16_t port, const uint8_t* id);

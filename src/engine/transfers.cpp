@@ -5,6 +5,7 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/pacing.hpp"
 #include "engine/quotas.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
@@ -40,6 +41,17 @@ uint8_t remove(jx_list* list, const uint8_t* id)
 }
 
 }  // namespace
+
+bool jx_repeat_due(JXTransfer* t)
+{
+    if (jx_pacing_classic())
+        return true;
+    const int64_t now = jx_pacing_now_us();
+    if (now - t->repeat_us < JX_REPEAT_US)
+        return false;
+    t->repeat_us = now;
+    return true;
+}
 
 JXNetwork* jx_transfer_network(const JXPacket* pkt)
 {
@@ -81,6 +93,7 @@ JXTransferFin* jx_make_fin(const JXTransfer* t, jx_list* fins, uint8_t result)
     f->addr = t->addr;
     std::memcpy(f->id, t->id, sizeof f->id);
     std::memcpy(&f->meta, &t->meta, sizeof f->meta);
+    f->told = result == FIN_COMPLETED || result == FIN_HASH_OK ? PKT_FILE_FIN_OK : PKT_FILE_FIN_FAILED;
     if (jx_list_ins_next(fins, nullptr, f) != 0) {
         std::free(f);
         return nullptr;

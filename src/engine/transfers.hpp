@@ -24,6 +24,11 @@ inline uint64_t jx_now_s()
     return static_cast<uint64_t>(jx_mono_now());
 }
 
+// Whether the offer, batch-done or request a transfer waits with goes out again now: on every turn
+// with classic pacing, else once JX_REPEAT_US have passed since it last went (then it is taken
+// as sent now).
+bool jx_repeat_due(JXTransfer* t);
+
 // The network of a transfer packet (null and logged when none), with its sender marked as seen.
 JXNetwork* jx_transfer_network(const JXPacket* pkt);
 

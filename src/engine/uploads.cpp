@@ -8,9 +8,11 @@
 
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
+#include "engine/pacing.hpp"
 #include "engine/registry.hpp"
 #include "engine/senders.hpp"
 #include "engine/transfers.hpp"
+#include "engine/upload_passes.hpp"
 #include "foundation/bit_utils.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
@@ -60,78 +62,6 @@ void hash_step(JXTransfer* u)
     u->bytes_left = u->meta.size;
     (void)jx_set_ul_state(u, UL_SEND_META);
     jx_comm_raise(EV_HASH_READY, jx_build_hash_ev(u->id, u->meta.digest));
-}
-
-// Sends chunk `index` of the current segment from the segment buffer.
-uint8_t send_chunk(JXNetwork* network, const JXTransfer* u, uint64_t index)
-{
-    if (u->seg_buf == nullptr || (index + 1) * u->chunk_size > u->seg_buf_size)
-        return 1;
-    uint8_t payload[JX_CHUNK_HDR_LEN + JX_CHUNK_SIZE_MAX];
-    jx_data_serialize_chunk_hdr(payload, JX_CHUNK_HDR_LEN, u->id, u->segment, index);
-    std::memcpy(payload + JX_CHUNK_HDR_LEN, u->seg_buf + index * u->chunk_size, u->chunk_size);
-    return jx_snd_chunk(network, u, payload, static_cast<uint16_t>(JX_CHUNK_HDR_LEN + u->chunk_size));
-}
-
-void finish_segment(JXTransfer* u, double total)
-{
-    if (total < JX_TURN_BUDGET_US && u->limit < JX_LIMIT_MAX)
-        u->limit = static_cast<uint16_t>(std::min<unsigned>(u->limit + JX_LIMIT_STEP, JX_LIMIT_MAX));
-    (void)jx_set_ul_state(u, UL_BATCH_DONE);
-    const uint64_t seg_bytes = u->chunk_size * u->chunk_count;
-    u->bytes_left = u->bytes_left > seg_bytes ? u->bytes_left - seg_bytes : 0;
-}
-
-// One sending pass of an upload in UL_SEND_BATCH. `total` is the running total of stopwatch
-// readings shared by every upload of the network in this turn: the reading after each chunk is
-// the time since the start of this pass, so the total grows faster than the time spent, which
-// paces the chunks together with `limit`.
-void send_pass(JXNetwork* network, JXTransfer* u, double* total)
-{
-    JXTimer pass;
-    jx_timer_start(&pass);
-    u->last_activity = jx_now_s();
-    unsigned sent = 0;
-    if (u->skipped != 0) {
-        while (*total < JX_TURN_BUDGET_US && sent < u->limit) {
-            const int32_t i = jx_getbit_0_8bitmem(u->bitmap, u->chunk_count);
-            if (i < 0 || send_chunk(network, u, static_cast<uint64_t>(i)) != 0)
-                break;
-            jx_setbit_1_8bitmem(u->bitmap, static_cast<uint64_t>(i));
-            *total += jx_timer_get_micro_lap(&pass);
-            sent++;
-        }
-        if (jx_is_allbit_1_8bitmem(u->bitmap, u->chunk_count) != 0) {
-            u->skipped = 0;
-            (void)jx_set_ul_state(u, UL_BATCH_DONE);
-        }
-        return;
-    }
-    if (u->chunks_left == 0) {
-        finish_segment(u, *total);
-        return;
-    }
-    if (*total >= JX_TURN_BUDGET_US || u->limit == 0)
-        return;
-    for (;;) {
-        const uint64_t index = u->seg_offset / u->chunk_size;
-        const uint8_t rc = send_chunk(network, u, index);
-        if (rc != 0) {
-            jx_log("UPLOAD snret %hu", static_cast<unsigned short>(rc));
-            return;
-        }
-        jx_setbit_1_8bitmem(u->bitmap, index);
-        u->chunks_left--;
-        u->seg_offset += u->chunk_size;
-        *total += jx_timer_get_micro_lap(&pass);
-        sent++;
-        if (u->chunks_left == 0) {
-            finish_segment(u, *total);
-            return;
-        }
-        if (*total >= JX_TURN_BUDGET_US || sent >= u->limit)
-            return;
-    }
 }
 
 }  // namespace
@@ -215,14 +145,19 @@ void manage_uploads(JXNetwork* network)
             hash_step(u);
             break;
         case UL_SEND_META:
-            std::rewind(u->stream);
-            (void)jx_snd_file_meta(network, u);
+            if (jx_repeat_due(u)) {
+                std::rewind(u->stream);
+                (void)jx_snd_file_meta(network, u);
+            }
             break;
         case UL_BATCH_DONE:
-            (void)jx_snd_batch_done(network, u);
+            if (jx_repeat_due(u))
+                (void)jx_snd_batch_done(network, u);
             break;
         case UL_SEND_BATCH:
-            send_pass(network, u, &total);
+            // The rate-based sender sends when its rate allows (jx_pace_uploads), not per turn.
+            if (jx_pacing_classic())
+                jx_send_pass(network, u, &total);
             break;
         default:
             break;
@@ -282,6 +217,11 @@ void proc_get_segment(const JXPacket* pkt)
         u->start_time = now;
         jx_raise_transfer_ev(EV_UL_STARTED, network, u);
     }
+    // A segment asked for before any re-send request arrived whole: the path took its pace.
+    if (u->segment == 0)
+        jx_rate_init(&u->pace, jx_pacing_now_us());
+    else
+        jx_rate_report(&u->pace, jx_pacing_now_us(), u->segment, 0, static_cast<uint32_t>(u->chunk_count));
     if (u->segment != 0) {
         jx_timer_stop(&u->seg_timer);
         const double us = jx_timer_get_micro(&u->seg_timer);
@@ -328,6 +268,9 @@ void proc_get_skipped(const JXPacket* pkt)
     if (segment != u->segment || u->segment == 0 || u->skipped != 0)
         return;
     std::memcpy(u->bitmap, bitmap, sizeof u->bitmap);
+    jx_rate_report(&u->pace, jx_pacing_now_us(), segment,
+                   static_cast<uint32_t>(jx_zeros_8bitmem(u->bitmap, u->chunk_count, nullptr, 0)),
+                   static_cast<uint32_t>(u->chunk_count));
     u->skipped = 1;
     u->last_activity = jx_now_s();
     (void)jx_set_ul_state(u, UL_SEND_BATCH);

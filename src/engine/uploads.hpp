@@ -3,7 +3,7 @@
 // batch-done, the 15 s time-out) and the handlers of the downloader's answer, segment requests,
 // re-send requests and final result.
 // May call: foundation, protocol, storage (transfer files), engine comm/events/records/registry/
-// senders/transfers.
+// pacing/senders/transfers/upload_passes.
 #pragma once
 
 #include <cstdint>

@@ -126,3 +126,16 @@ int32_t jx_getbit_0_8bitmem(const uint8_t* m, uint64_t n)
     }
     return -1;
 }
+
+uint64_t jx_zeros_8bitmem(const uint8_t* m, uint64_t n, uint32_t* out, uint32_t most)
+{
+    uint64_t zeros = 0;
+    for (uint64_t i = 0; i < n; i++) {
+        if (bit_set(m, i))
+            continue;
+        if (out != nullptr && zeros < most)
+            out[zeros] = static_cast<uint32_t>(i);
+        zeros++;
+    }
+    return zeros;
+}

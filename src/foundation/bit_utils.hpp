@@ -36,3 +36,5 @@ void jx_setbit_1_8bitmem(uint8_t* m, uint64_t i);
 int jx_is_allbit_1_8bitmem(const uint8_t* m, uint64_t n);
 // Index of the lowest clear bit among bits 0 .. n-1; -1 when all are set or n = 0.
 int32_t jx_getbit_0_8bitmem(const uint8_t* m, uint64_t n);
+// How many of bits 0 .. n-1 are clear; the lowest `most` of them go to out (when not null).
+uint64_t jx_zeros_8bitmem(const uint8_t* m, uint64_t n, uint32_t* out, uint32_t most);

@@ -86,6 +86,11 @@ int64_t jx_clock_now_us()
     return (static_cast<int64_t>(now.tv_sec) + JX_MONO_FLOOR) * 1000000 + now.tv_usec;
 }
 
+bool jx_clock_frozen()
+{
+    return frozen_mono != 0;
+}
+
 int64_t jx_clock_us_until(int64_t second)
 {
     // Against the microsecond clock, not whole seconds: right after a second begins the wait

@@ -47,3 +47,5 @@ void jx_clock_step_wall(int64_t seconds);
 int64_t jx_clock_wall_of(int64_t mono);
 int64_t jx_clock_now_us();
 int64_t jx_clock_us_until(int64_t second);
+// True while a test holds the clocks frozen.
+bool jx_clock_frozen();

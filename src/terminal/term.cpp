@@ -12,8 +12,7 @@
 #include <string>
 
 #include "engine/comm.hpp"
-#include "engine/crons.hpp"
-#include "engine/readloop.hpp"
+#include "engine/turn.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
@@ -45,13 +44,15 @@ void term_get_size()
     t->term_w = ws.ws_col;
 }
 
-void term_size_check()
+bool term_size_check()
 {
     TermData* t = ctx_get();
     int32_t w = t->term_w, h = t->term_h;
     term_get_size();
-    if (w != t->term_w || h != t->term_h)
-        t->refresh = 1;
+    if (w == t->term_w && h == t->term_h)
+        return false;
+    t->refresh = 1;
+    return true;
 }
 
 void term_load_cfg()
@@ -121,6 +122,15 @@ void term_keys_turn(const std::vector<KeyEvent>& typed)
     } while (i < typed.size() && state_get() != STATE_EXIT);
 }
 
+void term_turn(const std::vector<KeyEvent>& typed, bool resized)
+{
+    io_proc_event();
+    if (resized)
+        ctx_get()->refresh = 1;
+    term_keys_turn(typed);
+    io_flush();
+}
+
 void term_loop()
 {
     state_init();
@@ -143,22 +153,18 @@ void term_loop()
     std::vector<KeyEvent> typed;
     bool keyboard = true;  // false once standard input is at its end
     for (;;) {
-        // The receive step waits about 10 ms on the sockets and sets the pace of the loop; while
-        // nothing is due it sleeps on until the next thing is, a datagram comes, a key is pressed
-        // or an Esc has waited long enough to count on its own.
-        int64_t wait = jx_turn_wait_us();
+        // The engine's turn sleeps until something is due: a datagram, a key, a pacing or time
+        // rule, or an Esc that has waited long enough to count on its own. Whatever woke it is
+        // on the screen in the same turn.
+        int64_t wait = -1;
         if (const int64_t due = keys_deadline(&keys); due >= 0)
-            wait = std::min(wait, std::max<int64_t>(due - jx_clock_now_us(), 0));
-        if (jx_read_loop(wait, keyboard ? STDIN_FILENO : -1) != 0)
+            wait = std::max<int64_t>(due - jx_clock_now_us(), 0);
+        if (jx_engine_turn(keyboard ? STDIN_FILENO : -1, wait) != 0)
             ctx_err_feedback("Internal error - read error");
         typed.clear();
         if (keyboard && keys_read(STDIN_FILENO, &keys, jx_clock_now_us(), &typed) < 0)
             keyboard = false;
-        jx_crons_run();
-        io_proc_event();
-        term_size_check();
-        term_keys_turn(typed);
-        io_flush();
+        term_turn(typed, term_size_check());
         if (state_get() == STATE_EXIT)
             break;
     }

@@ -10,8 +10,8 @@ struct KeyEvent;
 
 // Reads the window size of standard input into ctx; leaves it unchanged when that fails.
 void term_get_size();
-// Reads the size again and sets ctx.refresh when it changed.
-void term_size_check();
+// Reads the size again; true (and ctx.refresh set) when it changed.
+bool term_size_check();
 // Loads the saved username into the engine; a missing or empty one keeps the generated name.
 void term_load_cfg();
 // Runs the main loop until the screen state becomes STATE_EXIT.
@@ -21,6 +21,10 @@ void term_loop();
 // drawing of its own (one pass without a key when nothing was typed), so keys that came together
 // act as if pressed one by one. Stops once the program is to end.
 void term_keys_turn(const std::vector<KeyEvent>& typed);
+// The terminal's share of a main-loop turn, after the engine's (jx_engine_turn): the engine's
+// events, a full redraw when the window was resized, the keys through the screens, and what was
+// drawn written out.
+void term_turn(const std::vector<KeyEvent>& typed, bool resized);
 // After a failed engine start: one line naming the cause in plain words, written to out: no
 // storage root, or one whose jx_internal/ cannot be written (with where it was looked for); the
 // root held by another process (which, on which host); msg/ or downloads/ that cannot be made or

@@ -3,8 +3,9 @@
 #
 #   driver_find JEXLEY      set $JX_DRIVER: $JX_ENGINE_DRIVER, or tools/jx_engine_driver
 #                           in the build tree of the given jexley binary; exit 77 when missing
-#   driver_start i          start a driver on host i with its own storage root ($JX_DRV_DIR/root<i>);
-#                           its events go to $JX_DRV_DIR/out<i>; waits for its READY line
+#   driver_start i [VAR=VALUE...]  start a driver on host i with its own storage root
+#                           ($JX_DRV_DIR/root<i>) and these environment variables (JEXLEY_PACING=
+#                           classic); its events go to $JX_DRV_DIR/out<i>; waits for its READY line
 #   driver_cmd i LINE       send one command line to driver i
 #   driver_line i REGEX [T] wait up to T s (default 30) until a line of out<i> matches the
 #                           extended REGEX; prints the first matching line; 1 on time-out
@@ -32,7 +33,7 @@ driver_start() {
     # Held open read-write by this shell so the driver never sees end of input while we live.
     exec {fd}<>"$JX_DRV_DIR/in$i"
     _jx_drv_fd[$i]=$fd
-    netns_bg "$i" "$JX_DRV_DIR/out$i" "$JX_DRIVER" "$JX_DRV_DIR/root$i" <"$JX_DRV_DIR/in$i"
+    netns_bg "$i" "$JX_DRV_DIR/out$i" env "${@:2}" "$JX_DRIVER" "$JX_DRV_DIR/root$i" <"$JX_DRV_DIR/in$i"
     _jx_drv_pid[$i]=$JX_NS_LAST_PID
     driver_wait "$i" '^READY ' || fail "driver $i did not start"
 }

@@ -5,9 +5,11 @@
 #   - a main-channel text reaches the others in cyan and turns green (delivered) on the sender
 #   - a direct channel opened from the peers screen carries a text the third host never sees
 #   - on it alice sends bob 100 MiB with /snd; he accepts it on F6 with Enter, it arrives
-#     byte-identical, both sides show "Done" rows and Ctrl-T ends "Chksum OK"; the same name sent
-#     again arrives as name_(1).ext and, changed on disk, fails its Ctrl-T check; 100 MiB sent with
-#     5 % of the data datagrams lost and 10 % repeated both ways still arrives byte-identical
+#     byte-identical, checked on arrival ("Chksum OK" on his side, "Done" on hers) and Ctrl-T checks
+#     it again; the same name sent again arrives as name_(1).ext and, changed on disk, fails its
+#     Ctrl-T check; a file alice changes after offering it arrives as a checksum failure and her
+#     upload fails; 100 MiB sent with 5 % of the data datagrams lost and 10 % repeated both ways
+#     still arrives byte-identical
 #   - lists open on their first row and keep the highlight on its entry; a declined offer and a
 #     download removed under way are reported to the sender at once; quitting during a transfer asks
 #   - a rename shows its notice; a restarted host joins its network again and F8 opens its last
@@ -76,23 +78,31 @@ send() {
     offer "$@"
     eventually 30 reopened 2 F6 "^ +1\| +$1\| +$(re "$A1")\| .*\| +Pending\$" || fail "$1 not offered"
     press 2 F6 "$(sel 1) +$1\|" "$1 not highlighted on entering the downloads screen" -e
-    press 2 Enter "^ +1\| .*\| *(Downloading|Done)\$" "$1 not accepted"  # its name may change
+    press 2 Enter "^ +1\| .*\| *(Downloading|Chksum OK|Chksum fail)\$" "$1 not accepted"  # its name may change
 }
 sel() { echo $'^\e\\[30m\e\\[45m +'"$1"'\|'; }  # the highlighted row N (screen with colours)
 send big.bin 100
-eventually 120 shown 2 "^ +1\| +big\.bin\| +$(re "$A1")\| +104\.86MB\| +Done\$" || fail "big.bin not done"
+eventually 120 shown 2 "^ +1\| +big\.bin\| +$(re "$A1")\| +104\.86MB\| +Chksum OK\$" || fail "big.bin not done"
 cmp -s "$files/big.bin" "${ROOT[2]}/downloads/big.bin" || fail "big.bin differs from what alice sent"
 press 2 CtrlT "^Progress: .*\] ?Chksum OK" "big.bin not verified OK"
 press 1 F7 "^ +1\| +big\.bin\| +$(re "$A2")\| +104\.86MB\| +Done\$" "alice: no Done row"
 press 1 F8 "^bob \| " "alice: direct channel not back on F8"
 send big.bin 1
-eventually 60 shown 2 "^ +1\| +big_\(1\)\.bin\| .*\| +Done\$" || fail "big_(1).bin not done"
+eventually 60 shown 2 "^ +1\| +big_\(1\)\.bin\| .*\| +Chksum OK\$" || fail "big_(1).bin not done"
 cmp -s "$files/big.bin" "${ROOT[2]}/downloads/big_(1).bin" || fail "big_(1).bin differs from what alice sent"
 printf 'X' | dd of="${ROOT[2]}/downloads/big_(1).bin" bs=1 seek=100 conv=notrunc 2>/dev/null
 press 2 CtrlT "Checksum failed! Consider removing the file" "changed file not reported"
+offer changed.bin 1
+eventually 30 reopened 2 F6 "^ +1\| +changed\.bin\| .*\| +Pending\$" || fail "changed.bin not offered"
+printf 'X' | dd of="$files/changed.bin" bs=1 seek=70000 conv=notrunc 2>/dev/null
+press 2 Enter "^ +1\| +changed\.bin\| .*\| *(Downloading|Chksum fail)\$" "changed.bin not accepted"
+eventually 60 shown 2 "^ +1\| +changed\.bin\| .*\| *Chksum fail\$" || fail "changed.bin not reported on arrival"
+see 2 "Checksum failed! Consider removing the file" "changed.bin: no checksum failure in the details"
+press 1 F7 "^ +1\| +changed\.bin\| .*\| +Failed\$" "alice: her changed file not reported failed"
+press 1 F8 "^bob \| " "alice: direct channel not back on F8"
 for i in 1 2; do netns_drop "$i" in 8856 5 && netns_dup "$i" 8856 10 "$(netns_addr $((3 - i)))" || fail "nft on host $i"; done
 send rough.bin 100
-eventually 300 shown 2 "^ +1\| +rough\.bin\| .*\| +Done\$" || fail "rough.bin not done under loss and repeats"
+eventually 300 shown 2 "^ +1\| +rough\.bin\| .*\| +Chksum OK\$" || fail "rough.bin not done under loss and repeats"
 cmp -s "$files/rough.bin" "${ROOT[2]}/downloads/rough.bin" || fail "rough.bin differs from what alice sent"
 for i in 1 2; do netns_undrop "$i"; done
 
@@ -100,9 +110,9 @@ for i in 1 2; do netns_undrop "$i"; done
 # F6 opens on its first row; an offer arriving above the highlight leaves it on its entry; after
 # Delete, the row in the removed one's place is highlighted. Alice learns of both at once.
 press 2 F6 "$(sel 1) +rough\.bin\|" "first row not highlighted on opening" -e
-press 2 Down "$(sel 2) +big_\(1\)\.bin\|" "Down did not move the highlight" -e
+press 2 Down "$(sel 2) +changed\.bin\|" "Down did not move the highlight" -e
 offer decl.bin 1
-see 2 "$(sel 3) +big_\(1\)\.bin\|" "the highlight left its entry when an offer came" -e
+see 2 "$(sel 3) +changed\.bin\|" "the highlight left its entry when an offer came" -e
 key 2 Up
 press 2 Up "$(sel 1) +decl\.bin\|" "Up did not reach the offer" -e
 press 2 Delete "$(sel 1) +rough\.bin\|" "after Delete the row in its place is not highlighted" -e

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# The fault lab: two engines (screenless drivers, hosts 1 and 2), the real program (carol, host 3)
+# The fault lab: two engines (screenless drivers, hosts 1 and 2; host 2 paces its transfers the
+# classic way, JEXLEY_PACING=classic, as a peer built to the original rules), the real program (carol, host 3)
 # and scripted peers (host 4) with loss, duplication, reordering, outages, crashes, a crowd and a
 # hostile peer on the wire.
+#   - a file each way at once on a clean link (default -> classic, classic -> default)
 #   - texts at 20 % loss each way: few undelivered, none received twice, each delivered one received
 #   - 10 % of the datagrams on both ports repeated; every frame of host 2 delayed 0-30 ms
-#     (reordered); then both with 5 % to 8856 lost: texts received once, transfers byte-identical,
-#     the last one passing its checksum
+#     (reordered); then both with 5 % to 8856 lost: texts received once, transfers both ways at
+#     once (default -> classic, classic -> default) byte-identical, the last one passing its checksum
 #   - a blackhole longer than 15 s: texts sent into it end undelivered, the transfer under way fails
 #     on both sides and leaves no partial file, texts afterwards arrive; a 6 s one a transfer survives
 #   - carol killed while she stores a burst of texts, at random moments and by strace right before
@@ -41,26 +43,37 @@ netns_up 4 || fail "could not build the namespace hosts"
 MC=239.4.5.7 MC2=239.0.0.2
 A1=$(netns_addr 1); A2=$(netns_addr 2); A3=$(netns_addr 3); A4=$(netns_addr 4)
 files=$(netns_tmpdir)
-for i in 1 2; do driver_start "$i" && driver_cmd "$i" "join $MC"; done
+driver_start 1 && driver_start 2 JEXLEY_PACING=classic || fail "no drivers"
+for i in 1 2; do driver_cmd "$i" "join $MC"; done
 driver_cmd 1 "uname alice"
 for i in 1 2; do driver_until "$i" "peers $MC" "^PEER $MC $(netns_addr $((3 - i))) " || fail "host $i never saw the other"; done
-driver_cmd 1 "chan $MC $A2"
+driver_cmd 1 "chan $MC $A2" && driver_cmd 2 "chan $MC $A1"
 
-# offer NAME MIB: host 1 offers host 2 on their direct channel a new random file of MIB MiB and 777
-# bytes; host 2 accepts it; its transfer id goes to $ID
+# offer NAME MIB [FROM TO]: host FROM (1) offers host TO (2) on their direct channel a new random
+# file of MIB MiB and 777 bytes; TO accepts it; its transfer id goes to $ID
 offer() {
+    local from=${3:-1} to=${4:-2}
     head -c $(($2 * 1048576 + 777)) /dev/urandom >"$JX_DRV_DIR/$1"
-    driver_cmd 1 "offer $MC $A2 $JX_DRV_DIR/$1"
-    driver_wait 2 "^EV_DL_OFFERED .* name=$1\$" 60 || fail "$1: no offer"
-    ID=$(driver_ask 2 transfers | sed -nE "s/^DL id=([0-9a-f]+) .* state=0 .* name=$1\$/\1/p")
+    driver_cmd "$from" "offer $MC $(netns_addr "$to") $JX_DRV_DIR/$1"
+    driver_wait "$to" "^EV_DL_OFFERED .* name=$1\$" 60 || fail "$1: no offer"
+    ID=$(driver_ask "$to" transfers | sed -nE "s/^DL id=([0-9a-f]+) .* state=0 .* name=$1\$/\1/p")
     [ -n "$ID" ] || fail "$1: no pending download"
-    driver_cmd 2 "accept $ID"
+    driver_cmd "$to" "accept $ID"
 }
-arrived() {  # NAME: the file arrives byte-identical and both sides report it complete
-    driver_wait 2 "^EV_DL_COMPLETE .* name=$1\$" 300 || fail "$1: download did not complete"
-    driver_wait 1 "^EV_UL_COMPLETE .* name=$1\$" || fail "$1: upload not reported complete"
-    cmp -s "$JX_DRV_DIR/$1" "$JX_DRV_DIR/root2/downloads/$1" || fail "$1: the received file differs"
-    echo "ok: $1 arrived byte-identical"
+arrived() {  # NAME [FROM TO]: the file arrives byte-identical and both sides report it complete
+    local from=${2:-1} to=${3:-2}
+    driver_wait "$to" "^EV_DL_COMPLETE .* name=$1\$" 300 || fail "$1: download did not complete"
+    driver_wait "$from" "^EV_UL_COMPLETE .* name=$1\$" || fail "$1: upload not reported complete"
+    cmp -s "$JX_DRV_DIR/$1" "$JX_DRV_DIR/root$to/downloads/$1" || fail "$1: the received file differs"
+    echo "ok: $1 arrived byte-identical ($([ "$from" = 1 ] && echo "default -> classic" || echo "classic -> default"))"
+}
+# both TAG: a file each way at once while host 1 sends texts
+both() {
+    offer "$1-back.bin" "$MIB" 2 1
+    offer "$1.bin" "$MIB"
+    texts "$1" "$2" 0
+    arrived "$1-back.bin" 2 1
+    arrived "$1.bin"
 }
 
 # tally TAG: "sent delivered undelivered received-twice delivered-unreceived undelivered-received"
@@ -86,6 +99,7 @@ texts() {
     echo "ok: $1: $n texts, $u undelivered ($ur received, every acknowledgement lost), none received twice, every delivered one received"
 }
 # --- Loss, duplication, reordering ---------------------------------------------------------------
+both clean $((TEXTS / 4))
 for i in 1 2; do netns_drop "$i" in 8855 20 || fail "nft on host $i"; done
 texts loss "$TEXTS" "$MAX_LOST"
 for i in 1 2; do netns_undrop "$i"; done
@@ -94,9 +108,7 @@ for i in 1 2; do netns_undrop "$i"; done
 # through a second pair); then both with 5 % of those to 8856 lost.
 dup() { for p in 8855 8856; do netns_dup "$1" $p 10 "$(netns_addr $((3 - $1)))" || fail "nft dup on host $1"; done; }
 for i in 1 2; do dup "$i"; done
-offer dup.bin "$MIB"
-texts dup $((TEXTS / 2)) 0
-arrived dup.bin
+both dup $((TEXTS / 2))
 for i in 1 2; do netns_undrop "$i"; done
 sw="${JX_NS_PREFIX}sw"
 ip -n "$sw" link add r2 type veth peer name q2 && ip -n "$sw" link set q2 master br0 up &&
@@ -105,37 +117,33 @@ ip netns exec "$sw" "$JX_TOOLS/jx_relay" v2 r2 30 0 >"$files/relay" 2>&1 &
 relay=$!
 disown "$relay"  # netns_down kills it; out of the job table, its end is not reported
 eventually 10 grep -q relaying "$files/relay" || fail "the relay did not start"
-offer reordered.bin "$MIB"
-texts reordered $((TEXTS / 2)) 0
-arrived reordered.bin
+both reordered $((TEXTS / 2))
 for i in 1 2; do dup "$i" && netns_drop "$i" in 8856 5 || fail "nft on host $i"; done
-offer rough.bin "$MIB"
-texts rough "$TEXTS" 0
-arrived rough.bin
+both rough "$TEXTS"
 driver_cmd 2 "verify $ID"
 driver_until 2 transfers "^FINDL id=$ID .* state=11 " || fail "rough.bin: verification did not end OK"
 kill "$relay" && ip -n "$sw" link del r2 && ip -n "$sw" link set v2 master br0 || fail "relay not removed"
 for i in 1 2; do netns_undrop "$i"; done
 
 # --- Outages: host 2 cut off entirely ------------------------------------------------------------
-offer cut.bin 60
-driver_until 2 transfers "^DL id=$ID .* state=2 .* seg=[2-9]" 60 || fail "cut.bin: never under way"
+offer cut.bin 60 2 1  # classic pacing: under way for seconds
+driver_until 1 transfers "^DL id=$ID .* seg=[2-9]" 60 || fail "cut.bin: never under way"
 netns_drop 2 in all && netns_drop 2 out all || fail "nft on host 2"
 cut=$SECONDS
 texts cut 3 3 &
-driver_wait 2 "^EV_DL_FAILED .* name=cut.bin\$" 40 || fail "cut.bin: download did not fail"
-driver_wait 1 "^EV_UL_FAILED .* name=cut.bin\$" 40 || fail "cut.bin: upload did not fail"
+driver_wait 1 "^EV_DL_FAILED .* name=cut.bin\$" 40 || fail "cut.bin: download did not fail"
+driver_wait 2 "^EV_UL_FAILED .* name=cut.bin\$" 40 || fail "cut.bin: upload did not fail"
 wait $! || exit 1
 [ "$(tally cut | cut -d' ' -f3)" = 3 ] || fail "a text sent into the blackhole was delivered"
 while [ $((SECONDS - cut)) -lt "$CUT_S" ]; do sleep 1; done
 netns_undrop 2
-[ -z "$(ls "$JX_DRV_DIR/root2/downloads" | grep cut)" ] || fail "cut.bin: a partial file is left"
+[ -z "$(ls "$JX_DRV_DIR/root1/downloads" | grep cut)" ] || fail "cut.bin: a partial file is left"
 echo "ok: a $((SECONDS - cut)) s blackhole: the transfer failed on both sides, no partial file, its texts undelivered"
 texts after 3 0
-offer short.bin 8
-driver_until 2 transfers "^DL id=$ID .* state=2 .* seg=[2-9]" 60 || fail "short.bin: never under way"
+offer short.bin 8 2 1
+driver_until 1 transfers "^DL id=$ID .* seg=[2-9]" 60 || fail "short.bin: never under way"
 netns_drop 2 in all && netns_drop 2 out all && sleep 6 && netns_undrop 2
-arrived short.bin
+arrived short.bin 2 1
 
 # --- Crashes while storing -----------------------------------------------------------------------
 make_host 3 carol
@@ -183,9 +191,9 @@ driver_cmd 1 "chan $MC2 $A3" && driver_cmd 1 "offer $MC2 $A3 $files/from-alice.b
 press 3 F6 "^ +1\| +from-alice\.bin\| .*\| +Pending\$" "alice's offer not listed"
 UL=$(driver_ask 1 transfers | sed -nE 's/^UL id=([0-9a-f]+) .* name=from-alice\.bin$/\1/p')
 pick 3 "^ +1\| +from-alice\.bin\|"
-press 3 Enter "^ +1\| +from-alice\.bin\| .*\| +(Downloading|Done)\$" "alice's offer not accepted"
+press 3 Enter "^ +1\| +from-alice\.bin\| .*\| +(Downloading|Chksum OK)\$" "alice's offer not accepted"
 for t in "$A3" "$A1" "$A3"; do netns_exec 4 "$JX_TOOLS/jx_peer" forge "$MC2" "$t" "$UL" || fail "no forge"; done
-eventually 120 shown 3 "^ +1\| +from-alice\.bin\| .*\| +Done\$" || fail "alice's file did not arrive"
+eventually 120 shown 3 "^ +1\| +from-alice\.bin\| .*\| +Chksum OK\$" || fail "alice's file did not arrive"
 cmp -s "$files/from-alice.bin" "${ROOT[3]}/downloads/from-alice.bin" || fail "alice's file differs"
 driver_wait 1 "^EV_UL_COMPLETE .* name=from-alice\.bin\$" || fail "alice's upload did not complete"
 netns_bg 4 "$files/mallory" "$JX_TOOLS/jx_peer" hostile "$MC2" "$A4" "$A3" 40 "$files/m.bin"

@@ -13,7 +13,9 @@
 #include "foundation/random.hpp"
 #include "engine/texts.hpp"
 #include "engine/transfers.hpp"
+#include "engine/upload_passes.hpp"
 #include "engine/uploads.hpp"
+#include "engine/pacing.hpp"
 #include "foundation/log.hpp"
 #include "protocol/data_protocol.hpp"
 #include "storage/fso.hpp"
@@ -68,6 +70,14 @@ void from_peer1(uint8_t type, const uint8_t* pl, uint16_t len, bool meta_port = 
     inject_pkt(type, JX_FZ_MCAST, meta_port ? JX_FZ_FROM_PEER1 : JX_FZ_FROM_PEER1_DATA, pl, len);
 }
 
+// A periodic pass, then what the rate-based pacing lets go, on the frozen clock: repeatable.
+void engine_steps()
+{
+    (void)jx_crons_run();
+    for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el))
+        jx_pace_uploads(static_cast<JXNetwork*>(jx_list_data(el)), jx_pacing_now_us());
+}
+
 // Uploads to peer 1 in four states and downloads from peer 1 in two, plus a verification running.
 void start_transfers(JXChannel* dm)
 {
@@ -84,7 +94,8 @@ void start_transfers(JXChannel* dm)
             JXSegmentReq req{{}, 1, 1370, 2};
             std::memcpy(req.id, id, 8);
             from_peer1(PKT_GET_SEGMENT, pl, jx_data_serialize_segment(pl, sizeof pl, &req));
-            (void)jx_crons_run();  // sent: batch done
+            jx_clock_advance(1);  // the pacing lets a millisecond's worth go
+            engine_steps();       // sent: batch done
         }
         if (last == 0x7c)
             from_peer1(PKT_GET_SKIPPED, pl, jx_data_serialize_skipped(pl, sizeof pl, id, 1, missing));
@@ -237,7 +248,7 @@ void jx_fuzz_input(const uint8_t* data, size_t size)
     if ((data[0] & 0x40) != 0)
         send_texts();
     inject(data + 1, size - 1, data[0] & 7);
-    (void)jx_crons_run();
+    engine_steps();
     drain_events(true);
     if (g_reset_every != 0 && ++g_inputs % g_reset_every == 0) {  // afresh for the next input
         stop_engine();

@@ -75,10 +75,7 @@ class TermTest : public EngineRootTest {
     {
         io_capture_end();
         io_capture_begin();
-        io_proc_event();
-        if (resized)
-            ctx_get()->refresh = 1;
-        term_keys_turn(typed);
+        term_turn(typed, resized);
         return io_capture_end();
     }
 

@@ -6,6 +6,8 @@
 #include <type_traits>
 
 #include "engine/crons.hpp"
+#include "engine/dispatcher.hpp"
+#include "engine/downloads.hpp"
 #include "engine/transfers.hpp"
 #include "foundation/sha256.hpp"
 #include "storage/fso.hpp"
@@ -146,6 +148,39 @@ TEST_F(TransferScreens, KeysMoveOverTheWholeOrderAcceptVerifyAndRemove)
     EXPECT_EQ(screen(turn(KEY_NONE, true), 18, 18)[0], "Progress: Declined by 10.0.0.2");
     show(0, {KEY_UP, KEY_ENTER, KEY_CTRL_T, KEY_DEL});
     EXPECT_EQ(jx_list_size(&lan->uploads), 0);
+}
+
+// A download is hashed as it is written: the moment its last chunk is in, the row says whether it
+// is what bob offered. His file changed on disk after he hashed and offered it: a checksum failure
+// and its notice, the file kept for a look.
+TEST_F(TransferScreens, ADownloadShowsItsCheckTheMomentItCompletes)
+{
+    uint32_t msg_id = 100;
+    const auto from_bob = [&](uint8_t type, const uint8_t* p, size_t n) {
+        JXComm* c = jx_comm_get();
+        c->rcv_len = static_cast<int32_t>(jx_serialize(c->rcv_buf, sizeof c->rcv_buf, type, lan->addr, msg_id++,
+                                                       "bob", p, static_cast<uint16_t>(n)));
+        c->rcv_from = sockaddr_in{AF_INET, htons(8856), {ip("10.0.0.2")}, {}};
+        jx_process_udp();
+    };
+    for (const auto& [id, name, sent] : {std::tuple{1, "same", "as offered"}, {2, "changed", "as Offered"}}) {
+        JXOffer o{{static_cast<uint8_t>(id)}, {}, 10, 1370, 8856, 0, {}};
+        sha256_buffer("as offered", 10, o.digest);
+        std::snprintf(o.name, sizeof o.name, "%s", name);
+        uint8_t b[JX_PAYLOAD_MAX];
+        from_bob(PKT_FILE_META, b, jx_data_serialize_meta(b, sizeof b, &o));
+        ASSERT_EQ(jx_accept_download(o.id), 0);
+        jx_data_serialize_chunk_hdr(b, JX_CHUNK_HDR_LEN, o.id, 1, 0);
+        std::memcpy(b + JX_CHUNK_HDR_LEN, sent, 10);
+        from_bob(PKT_CHUNK, b, JX_CHUNK_HDR_LEN + 10);
+    }
+    const std::string out = show(STATE_DL_LIST, {KEY_DOWN});
+    EXPECT_EQ(screen(out, 2, 3), (Strs{"  1|" + pad(20) + "changed|" + pad(18) + "10.0.0.2|      10B|Chksum fail",
+                                        "  2|" + pad(23) + "same|" + pad(18) + "10.0.0.2|      10B|  Chksum OK"}));
+    EXPECT_EQ(screen(out, 18, 18)[0], "Progress: 100%[####################]Chksum OK");
+    EXPECT_EQ(screen_row(show(0, {KEY_UP}), 18), "Progress: Checksum failed! Consider removing the file");
+    EXPECT_EQ(slurp("downloads/changed"), "as Offered");
+    EXPECT_NE(slurp("msg/070000ef_0200000a").find("Download failed [changed]"), std::string::npos);
 }
 
 TEST_F(TransferScreens, KeysPressedTogetherAndQuittingWhileFilesMove)

@@ -365,8 +365,8 @@ bool transfer_list_keys(const TransferScreen* s)
         if (!s->download)
             return false;
         for (const Row& r : rows_of(s)) {
-            if (r.fin != nullptr && std::memcmp(r.fin->id, sel, 8) == 0 && r.fin->state == FIN_COMPLETED) {
-                (void)jx_verify_download(r.fin);
+            if (r.fin != nullptr && std::memcmp(r.fin->id, sel, 8) == 0) {
+                (void)jx_verify_download(r.fin);  // refused for a record that was not completed
                 break;
             }
         }
