@@ -67,7 +67,6 @@ TEST_F(Quotas, StrangersChannelFilesStopAtTheLastingCapAndTheirTextsGoUnacknowle
     ASSERT_EQ(jx_comm_init((root / "jexley").c_str()), 0);
     n = online_group(1);
     settle();
-    std::cerr << "COUNT " << jx_stranger_file_count() << " " << slurp("jx_internal/strangers").size() << " " << std::distance(std::filesystem::directory_iterator(root / "msg"), {}) << "\n";
     cycle(130);
     EXPECT_EQ(acks_and_texts(), std::make_pair(size_t{0}, size_t{0})) << "still full";
     // An earlier stranger's file is on disk: he is heard; once we write to him, his file is ours.
