@@ -392,11 +392,14 @@ bool transfer_list_busy(const TransferScreen* s)
 
 void transfer_list_update(const TransferScreen* s, state_op* render_intern, state_op render_complete)
 {
+    // Ten frames a second while something moves: progress at full speed changes visibly that often,
+    // and a frame costs one write.
+    constexpr int64_t FRAME_US = 100000;
     static int64_t last_redraw = 0;
     if (transfer_list_keys(s))
         *render_intern = render_complete;
-    const int64_t now = jx_clock_now();
-    if (now != last_redraw && transfer_list_busy(s)) {
+    const int64_t now = jx_clock_now_us();
+    if ((now - last_redraw >= FRAME_US || now < last_redraw) && transfer_list_busy(s)) {
         last_redraw = now;
         *render_intern = render_complete;
     }
