@@ -51,11 +51,6 @@ inline constexpr size_t JX_INSTANCE_ID_LEN = 32;
 inline constexpr size_t JX_BEACON_OFF_INSTANCE = 4;
 static_assert(JX_BEACON_OFF_INSTANCE + JX_INSTANCE_ID_LEN == JX_BEACON_LEN);
 
-// Smallest payload a packet of each type needs for the fields it carries: 1 for a text (an empty
-// one is never sent), 0 for header-only and unknown types. The dispatcher drops anything shorter
-// before a processor sees it.
-size_t jx_min_payload(uint8_t type);
-
 // One decoded datagram; lives while the datagram is processed.
 struct JXPacket {
     uint8_t type;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include "engine/crons.hpp"
+#include "engine/dispatcher.hpp"
 #include "engine/readloop.hpp"
 #include "engine/texts.hpp"
 #include "engine_fixture.hpp"
@@ -169,6 +170,26 @@ TEST_F(Presence, ReceivedTextsAreAcknowledgedEveryTimeShownOnceAndFiledByChannel
     EXPECT_EQ(events(), (Strs{"received DM #302 127.0.0.5 127.0.0.5 @9 host: a",
                               "received DM #303 127.0.0.5 127.0.0.5 @9 host: b"}));
     EXPECT_EQ(briefs(host.recv()), (Strs{"6 0.0.0.0 8855>127.0.0.5 30", "5 0.0.0.0 8855>127.0.0.5 30"}));
+}
+
+// The fields each type carries: texts at least a byte; beacon uptime and instance id; file offer
+// id 8, digest 32, size 8, chunk size 2, port 2, name length 2; segment request id 8, segment 8,
+// chunk size 2, chunk count 4; skipped-chunk request id 8, segment 8, 512-bit bitmap; chunk id 8,
+// segment 8, index 8; batch done id 8, segment 8; offer ack id 8, port 2; the three transfer ends
+// the id. The rest are header-only. Every type the program knows has its row, the punch (18)
+// without a processor; 0, 17 and 19 on are unknown.
+TEST(PacketTable, EveryKnownTypeHasItsRowAndSmallestPayload)
+{
+    const size_t want[] = {0, 1, 1, 36, 0, 0, 0, 0, 54, 22, 80, 24, 16, 10, 8, 8, 8, 0, 0, 0};
+    for (int type = 0; type < 256; type++) {
+        const JXPacketRow* row = jx_packet_row(static_cast<uint8_t>(type));
+        const bool known = (type >= 1 && type <= 16) || type == 18;
+        ASSERT_EQ(row != nullptr, known) << type;
+        EXPECT_EQ(row != nullptr ? row->min_payload : 0, type < 20 ? want[type] : 0) << type;
+        if (row != nullptr) {
+            EXPECT_EQ(row->proc == nullptr, type == PKT_PUNCH) << type;
+        }
+    }
 }
 
 TEST_F(Dispatch, MalformedAndStrayDatagramsAreDroppedWithTheirLogLine)
