@@ -117,13 +117,13 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_EQ(jx_add_upload(dm, root.c_str()), JX_UL_BAD_FILE) << "a directory never hashes to an end";
     ASSERT_EQ(jx_add_upload(dm, path.c_str()), JX_UL_OK);
     JXTransfer* u = upload();
-    EXPECT_EQ(events(), Strs{"preparing Net DM 239.7.7.7 127.0.0.2 report.pdf"});
+    EXPECT_EQ(events(), Strs{"ul_preparing Net DM 239.7.7.7 127.0.0.2 report.pdf"});
 
     // Hashed in the first pass, offered in every pass after it until answered.
     jx_crons_run();
     uint8_t digest[32];
     sha256_buffer(content.data(), content.size(), digest);
-    EXPECT_EQ(events(), Strs{"hash " + hex(u->id, 8) + " " + hex(digest, 32)});
+    EXPECT_EQ(events(), Strs{"hash_ready " + hex(u->id, 8) + " " + hex(digest, 32)});
     sent(comm.rcv_sock, 0);
     jx_crons_run();
     EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "offering works every turn";
@@ -157,7 +157,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
 
     // Segment 1: two chunks of 1370 go out in one pass (limit 5), and the limit grows by 3.
     from_bob(PKT_GET_SEGMENT, seg_req(u->id, 1, 1370, 2));
-    EXPECT_EQ(events(), Strs{"started Net DM 239.7.7.7 127.0.0.2 report.pdf"});
+    EXPECT_EQ(events(), Strs{"ul_started Net DM 239.7.7.7 127.0.0.2 report.pdf"});
     jx_crons_run();
     auto out = bob_data.recv();
     EXPECT_EQ(briefs(out), Strs(2, "11 7.7.7.239 8856>127.0.0.2 1424"));
@@ -186,7 +186,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
               Strs{id + std::string(7, '\0') + '\x02' + std::string(8, '\0') + content.substr(2740)});
 
     from_bob(PKT_FILE_FIN_OK, id);
-    EXPECT_EQ(events(), Strs{"ul_done Net DM 239.7.7.7 127.0.0.2 report.pdf"});
+    EXPECT_EQ(events(), Strs{"ul_complete Net DM 239.7.7.7 127.0.0.2 report.pdf"});
     const auto* fin = jx_get_fin(&net->fin_uploads, reinterpret_cast<const uint8_t*>(id.data()));
     ASSERT_NE(fin, nullptr);
     EXPECT_EQ(std::make_tuple(fin->state, fin->start_time),
@@ -224,7 +224,7 @@ TEST_F(Transfers, UploadEndsOnSilenceOnAShortFileAndOnAFinOfAnotherKind)
     ASSERT_EQ(jx_add_upload(dm, small.c_str()), JX_UL_OK);
     drop_events();
     from_bob(PKT_FILE_FIN_OTHER, bytes(upload()->id, 8));
-    EXPECT_EQ(events(), Strs{"declined Net DM 239.7.7.7 127.0.0.2 small"});
+    EXPECT_EQ(events(), Strs{"ul_declined Net DM 239.7.7.7 127.0.0.2 small"});
     EXPECT_EQ(jx_list_size(&net->uploads), 0);
     EXPECT_EQ(first_fin_ul(), FIN_NONE);
 }
@@ -233,7 +233,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
 {
     const std::string content = pattern(3 * 1370 + 260);
     offer("report.pdf", content);
-    EXPECT_EQ(events(), Strs{"offered Net DM 239.7.7.7 127.0.0.2 report.pdf"});
+    EXPECT_EQ(events(), Strs{"dl_offered Net DM 239.7.7.7 127.0.0.2 report.pdf"});
     const auto answer = sent();
     EXPECT_EQ(briefs(answer), Strs{"13 7.7.7.239 8855>127.0.0.2 40"});
     EXPECT_EQ(payloads(answer), Strs{bytes(kId, 8) + "\x22\x98"});
@@ -282,7 +282,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     from_bob(PKT_CHUNK, chunk(kId, 2, 0, content.substr(4110)));
     jx_crons_run();
     EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"14 7.7.7.239 8856>127.0.0.2 38"});
-    EXPECT_EQ(events(), Strs{"dl_done Net DM 239.7.7.7 127.0.0.2 report_(1).pdf"});
+    EXPECT_EQ(events(), Strs{"dl_complete Net DM 239.7.7.7 127.0.0.2 report_(1).pdf"});
     EXPECT_TRUE(log_line("Download done, transfer time: less then a second"));
     EXPECT_EQ(slurp("downloads/report_(1).pdf"), content);
     EXPECT_EQ(slurp("downloads/report.pdf"), "mine");
@@ -298,7 +298,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "verified a slice every turn";
     jx_crons_run();
     EXPECT_EQ(f->state, FIN_HASH_OK);
-    EXPECT_EQ(events(), Strs{"hash " + hex(kId, 8) + " " + hex(f->meta.digest, 32)});
+    EXPECT_EQ(events(), Strs{"hash_ready " + hex(kId, 8) + " " + hex(f->meta.digest, 32)});
     std::ofstream(root / "downloads" / "report_(1).pdf", std::ios::binary | std::ios::in) << "X";
     f->state = FIN_COMPLETED;
     ASSERT_EQ(jx_verify_download(f), 0);
@@ -352,7 +352,7 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
     for (const auto& [offered, safe, shown] : names) {
         id[1]++;
         offer(offered, "data", 1370, id);
-        EXPECT_EQ(events(), Strs{"offered Net DM 239.7.7.7 127.0.0.2 " + safe});
+        EXPECT_EQ(events(), Strs{"dl_offered Net DM 239.7.7.7 127.0.0.2 " + safe});
         const JXTransfer* d = jx_get_dl(net, id);
         ASSERT_TRUE(d != nullptr && d->state == DL_PENDING) << safe;
         EXPECT_EQ(d->meta.name + std::string("|") + d->meta.offered, safe + "|" + shown);
@@ -381,7 +381,7 @@ TEST_F(Transfers, APeerThatLeavesHasItsOffersWithdrawnAndOurWaitingUploadEnded)
     ASSERT_EQ(upload()->state, UL_PENDING);
     drop_events();
     from_bob(PKT_LEAVE, "", 8855);
-    EXPECT_EQ(events(), (Strs{"left 239.7.7.7 127.0.0.2 bob", "dl_failed Net DM 239.7.7.7 127.0.0.2 a.txt",
+    EXPECT_EQ(events(), (Strs{"peer_left 239.7.7.7 127.0.0.2 bob", "dl_failed Net DM 239.7.7.7 127.0.0.2 a.txt",
                               "ul_failed Net DM 239.7.7.7 127.0.0.2 b.txt"}));
     EXPECT_EQ(jx_list_size(&net->downloads) + jx_list_size(&net->uploads), 0);
     EXPECT_EQ(std::make_pair(first_fin_ul(), jx_get_fin(&net->fin_downloads, kId)->state),
@@ -438,8 +438,8 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     std::filesystem::create_symlink(root / "target", root / "downloads" / "empty");
     offer("empty", "");
     ASSERT_EQ(jx_accept_download(kId), 0);
-    EXPECT_EQ(events(), (Strs{"offered Net DM 239.7.7.7 127.0.0.2 empty",
-                              "dl_done Net DM 239.7.7.7 127.0.0.2 empty_(1)"}));
+    EXPECT_EQ(events(), (Strs{"dl_offered Net DM 239.7.7.7 127.0.0.2 empty",
+                              "dl_complete Net DM 239.7.7.7 127.0.0.2 empty_(1)"}));
     EXPECT_FALSE(std::filesystem::exists(root / "target"));
     EXPECT_TRUE(std::filesystem::is_regular_file(root / "downloads" / "empty_(1)"));
 
