@@ -37,11 +37,6 @@ uint32_t state_get()
     return term_state.current;
 }
 
-uint32_t state_get_previous()
-{
-    return term_state.previous;
-}
-
 void state_update()
 {
     if (term_state.update != nullptr)
@@ -58,7 +53,6 @@ void state_change()
 {
     if (term_state.requested == 0)
         return;
-    term_state.previous = term_state.current;
     term_state.current = term_state.requested;
     term_state.requested = 0;
     if (term_state.current >= STATE_START && term_state.current < STATE_EXIT)

@@ -25,7 +25,6 @@ using state_init_op = void (*)(state_op* update, state_op* render);
 struct TermState {
     uint32_t current;
     uint32_t requested;  // 0: no change pending
-    uint32_t previous;
     state_op update;
     state_op render;
 };
@@ -35,7 +34,6 @@ void state_init();
 // Asks for a change at the next state_change; the last request of a turn wins.
 void state_set(uint32_t s);
 uint32_t state_get();
-uint32_t state_get_previous();
 void state_update();
 void state_render();
 // The end of every screen's update: the key goes to cmd_fkey_eval (no screen takes F1..F8 itself,

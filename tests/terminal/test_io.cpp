@@ -7,6 +7,7 @@
 #include <string>
 
 #include "terminal/doctor.hpp"
+#include "terminal/screens/screens.hpp"
 #include "terminal/term.hpp"
 #include "terminal_fixture.hpp"
 
@@ -81,7 +82,10 @@ TEST_F(IoDraw, KeyBarPromptRowAndSizeWarning)
     // The home screen at 50x10: the right-hand column keeps a blank from the left one.
     reset(50, 10);
     const Strs home = screen(show(STATE_START), 3, 4);
-    EXPECT_EQ(home[0].substr(0, 39) + std::to_string(home[0].size()), "Client version:    v0.7.0 Compiled on: 50");
+    // The version is the build's (from the project's one version), right-aligned in 9 columns.
+    const std::string version = std::string(9 - strlen(JX_VERSION), ' ') + JX_VERSION;
+    EXPECT_EQ(home[0].substr(0, 39) + std::to_string(home[0].size()),
+              "Client version: " + version + " Compiled on: 50");
     EXPECT_EQ(home[1], "Username:           alice Joined networks:       0");
 
     // Below 50x10 a warning instead of the screen, drawn once per size. {w, h, warned, drawn}; the
