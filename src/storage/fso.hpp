@@ -168,6 +168,11 @@ static_assert(JX_MSG_TEXT_MAX == 1500);
 static_assert(JX_MSG_OFF_UNAME + 82 == JX_MSG_OFF_TEXT);
 static_assert(JX_MSG_OFF_TEXT + JX_MSG_TEXT_READ <= JX_MSG_SLOT_SIZE);
 
+// The message file of a channel under msg/: "%08lx_%08lx" of network and peer for a Net DM channel
+// (type 2), else "%08lx" of the network, each address as held (network order).
+inline constexpr size_t JX_CHANNEL_NAME_SIZE = 18;
+void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* out);
+
 enum : uint8_t {
     MSG_RECEIVED = 1,
     MSG_SENT = 2,

@@ -142,15 +142,15 @@ bool needs_refresh(const JXEvent* ev, uint32_t st, const JXChannel* ch)
     return (row->redraws & on(st)) != 0 || concerns_open_channel(ev, st, ch);
 }
 
-// The message file of a channel, copied out of io_get_channel_fn's static buffer.
+// The message file of a channel.
 struct ChFile {
-    char name[JX_FSO_PATH_SIZE];
+    char name[JX_CHANNEL_NAME_SIZE];
 };
 
 ChFile channel_file(uint8_t ch_type, uint32_t net, uint32_t peer)
 {
     ChFile f{};
-    snprintf(f.name, sizeof f.name, "%s", io_get_channel_fn(ch_type, net, peer));
+    jx_channel_file_name(ch_type, net, peer, f.name);
     return f;
 }
 

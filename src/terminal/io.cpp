@@ -16,7 +16,6 @@
 #include "foundation/log.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
-#include "storage/stranger_files.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/line.hpp"
 #include "terminal/state_machine.hpp"
@@ -321,14 +320,6 @@ void io_compute_list_offset(uint16_t sel, uint16_t rows)
         off = sel == 0 ? 0 : static_cast<uint16_t>(sel - 1);
     }
     t->list_offset = off;
-}
-
-const char* io_get_channel_fn(uint8_t type, uint32_t net, uint32_t peer)
-{
-    static char fn[1025];
-    memset(fn, 0, sizeof fn);
-    jx_channel_file_name(type, net, peer, fn);
-    return fn;
 }
 
 const char* io_fin_state_str(uint8_t fin_state)

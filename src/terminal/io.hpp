@@ -1,5 +1,5 @@
 // io: the terminal's raw mode, the prompt row and the drawing pieces every screen shares (title
-// bar, key bar, list scrolling, channel file names, transfer labels).
+// bar, key bar, list scrolling, transfer labels).
 // Owns the output buffer that every drawing goes through and orig_termios.
 // Calls ctx, line (the cursor), state_machine (which screen is shown), the engine context (own
 // username, registry for peer names) and log.
@@ -82,9 +82,6 @@ void io_draw_screen(const char* title, int len, void (*content)());
 void io_empty_lines(int n);
 // Moves ctx.list_offset so that the 1-based row sel (0: none) is among the rows shown.
 void io_compute_list_offset(uint16_t sel, uint16_t rows);
-// Message file name of a channel: "%08lx_%08lx" for a direct channel of a LAN network (type 2),
-// else "%08lx"; addresses as held (network order). Static buffer, overwritten by the next call.
-const char* io_get_channel_fn(uint8_t type, uint32_t net, uint32_t peer);
 // Label of a finished transfer state. Static buffer, overwritten by the next call.
 const char* io_fin_state_str(uint8_t fin_state);
 

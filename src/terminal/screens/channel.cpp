@@ -228,8 +228,8 @@ void ch_display_texts()
     jx_list_init(&shown, free);
     int rows = 0;
 
-    char fn[JX_FSO_PATH_SIZE];
-    snprintf(fn, sizeof fn, "%s", io_get_channel_fn(ch->type, ch->net_addr, ch->peer_addr));
+    char fn[JX_CHANNEL_NAME_SIZE];
+    jx_channel_file_name(ch->type, ch->net_addr, ch->peer_addr, fn);
     uint64_t hdr[3] = {};
     if (jx_fso_read_file_header(hdr, fn) == 0 && hdr[0] != 0 && hdr[1] != 0) {
         const uint64_t last = hdr[0], count = hdr[1], cap = hdr[2];
