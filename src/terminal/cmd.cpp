@@ -25,7 +25,7 @@
 #include "terminal/keys.hpp"
 #include "terminal/line.hpp"
 #include "terminal/remember.hpp"
-#include "terminal/state_machine.hpp"
+#include "terminal/state.hpp"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include "storage/fso.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
-#include "terminal/state_machine.hpp"
+#include "terminal/state.hpp"
 
 namespace {
 

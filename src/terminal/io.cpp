@@ -18,7 +18,7 @@
 #include "foundation/utility.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/line.hpp"
-#include "terminal/state_machine.hpp"
+#include "terminal/state.hpp"
 
 static struct termios orig_termios;
 static bool orig_saved;
@@ -259,9 +259,10 @@ void io_color(const char* seq)
     io_puts(seq);
 }
 
-void io_top_bar_title(const char* title, int len)
+void io_top_bar_title(const char* title)
 {
-    int32_t w = ctx_get_term_w();
+    const int32_t w = ctx_get_term_w();
+    const auto len = static_cast<int32_t>(jx_str_cells(title, strlen(title)));
     io_puts(IO_BAR);
     io_printf("\r%*s\r", w, "");
     io_puts(title);
@@ -286,16 +287,6 @@ void io_key_bar()
     io_printf("%*s", fill > 0 ? fill : 0, "");
     io_puts(IO_RESET "\r\n");
     t->prompt_redraw = 1;
-}
-
-void io_draw_screen(const char* title, int len, void (*content)())
-{
-    io_clear();
-    if (title != nullptr)
-        io_top_bar_title(title, len);
-    content();
-    io_key_bar();
-    io_prompt();
 }
 
 void io_empty_lines(int n)
