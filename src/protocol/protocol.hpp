@@ -1,11 +1,13 @@
-// protocol: the datagram format shared by every socket of the program: the 30-byte header, the
-// decoded packet record, the packet type numbers, and the encoder/decoder.
+// protocol: the datagram format shared by every socket of the program: the two ports, the 30-byte
+// header, the decoded packet record, the packet type numbers, and the encoder/decoder.
 // May call: foundation (log). Knows nothing of the engine's records.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+inline constexpr uint16_t JX_PORT = 8855;       // presence and texts
+inline constexpr uint16_t JX_DATA_PORT = 8856;  // file transfer
 inline constexpr uint16_t JX_PROGRAM_ID = 0x0155;
 inline constexpr uint16_t JX_PROTOCOL_VERSION = 1;
 inline constexpr size_t JX_HEADER_LEN = 30;

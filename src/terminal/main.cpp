@@ -4,13 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "doctor/doctor.hpp"
 #include "engine/comm.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
-#include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
 #include "terminal/remember.hpp"
 #include "terminal/term.hpp"
