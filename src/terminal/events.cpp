@@ -276,7 +276,7 @@ std::string io_peer_name(uint32_t net_addr, uint32_t peer_addr)
 
 // A new offer, or a text for a channel that is not open, rings the bell once per turn, so a user
 // working in another window notices; JEXLEY_BELL=0 keeps it quiet.
-bool rings(const JXEvent* ev, uint32_t st, const JXChannel* ch)
+static bool rings(const JXEvent* ev, uint32_t st, const JXChannel* ch)
 {
     static const bool bell = [] {
         const char* v = getenv("JEXLEY_BELL");
