@@ -1,8 +1,11 @@
 // fso: everything the program keeps on disk. Owns the global `fso` (storage root and the paths
 // derived from it), the root search, the configuration file, path-level file operations and the
 // per-channel ring message store under msg/. Every file under the root is opened relative to the
-// directories held open here, through safe_file. May call foundation only (log, bit_utils,
-// utility, safe_file).
+// directories held open here, through safe_file. One header, several files: fso.cpp (the root and
+// its directories), fso_search.cpp (the root's candidates), fso_claim.cpp (claiming the root,
+// making msg/ and downloads/), fso_files.cpp (files and the configuration), fso_msg.cpp (the
+// message store), fso_networks.cpp (networks to join again). May call foundation only (log,
+// bit_utils, utility, safe_file).
 #pragma once
 
 #include <cstddef>
