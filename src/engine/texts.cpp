@@ -201,13 +201,25 @@ int64_t txt_retry_due(const JXNetwork* network)
     return std::numeric_limits<int64_t>::max();
 }
 
-void proc_txt(const JXPacket* pkt)
+namespace {
+
+// The network of a text or an acknowledgement from another host, its sender marked as heard now;
+// null for a network not joined and for our own packet come back, which are dropped.
+JXNetwork* text_network(const JXPacket* pkt)
 {
     JXNetwork* network = jx_network_of_packet(pkt);
     if (network == nullptr)
-        return;
+        return nullptr;
     jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
-    if (check_if_self(network, pkt))
+    return check_if_self(network, pkt) ? nullptr : network;
+}
+
+}  // namespace
+
+void proc_txt(const JXPacket* pkt)
+{
+    JXNetwork* network = text_network(pkt);
+    if (network == nullptr)
         return;
 
     // A direct text on a multicast or broadcast network belongs to the Net DM channel of its sender;
@@ -241,11 +253,8 @@ void proc_txt(const JXPacket* pkt)
 
 void proc_txt_ack(const JXPacket* pkt)
 {
-    JXNetwork* network = jx_network_of_packet(pkt);
+    JXNetwork* network = text_network(pkt);
     if (network == nullptr)
-        return;
-    jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
-    if (check_if_self(network, pkt))
         return;
 
     const bool direct = pkt->type == PKT_TXT_DIRECT_ACK;

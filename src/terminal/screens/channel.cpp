@@ -280,12 +280,9 @@ void ch_display_texts()
     }
     t->scroll_req = SCROLL_NONE;
     io_empty_lines(area - rows);
-    void* data = nullptr;
-    while (jx_list_rem_next(&shown, nullptr, &data) == 0) {
-        io_print_txt(static_cast<const JXStoredMsg*>(data));
-        free(data);
-    }
-    jx_list_destroy(&shown);
+    for (jx_list_elmt* e = jx_list_head(&shown); e != nullptr; e = jx_list_next(e))
+        io_print_txt(static_cast<const JXStoredMsg*>(jx_list_data(e)));
+    jx_list_destroy(&shown);  // frees every message through its destroy callback
     ch->unread = 0;  // seen now
 }
 
