@@ -62,8 +62,8 @@ int crowd(uint32_t net, uint32_t first, int count, double rate, double seconds)
     for (int i = 0; i < count; i++)
         fds.push_back({bound(htonl(ntohl(first) + static_cast<uint32_t>(i)), JX_PORT), POLLIN, 0});
     fds.push_back({bound(0, JX_PORT, net), POLLIN, 0});  // the group: beacons of the other hosts
-    std::map<uint32_t, double> pending;               // text id -> sent at
-    std::map<uint32_t, double> last_beacon;           // host -> heard at
+    std::map<uint32_t, double> pending;                  // text id -> sent at
+    std::map<uint32_t, double> last_beacon;              // host -> heard at
     const double start = now_s();
     double next_text = start;
     long texts = 0, acked = 0, beacons = 0;

@@ -142,7 +142,8 @@ int hostile(uint32_t net, uint32_t self, uint32_t target, double seconds, const 
                         {{}, 0, 1370, 1}, {{}, ~0ULL, 1370, 512}, {{}, 3, 1370, 512}};
                     for (const JXSegmentReq& r : absurd) {
                         const auto b = seg_req(o.id, r.segment, r.chunk_size, r.chunk_count);
-                        (void)send_pkt(s56, target, JX_DATA_PORT, PKT_GET_SEGMENT, net, me, b.data(), b.size());
+                        (void)send_pkt(s56, target, JX_DATA_PORT, PKT_GET_SEGMENT, net, me, b.data(),
+                                       b.size());
                     }
                     uint8_t all[JX_BITMAP_LEN];
                     std::memset(all, 0xFF, sizeof all);

@@ -136,13 +136,13 @@ void doctor_listen(DoctorReport* r, int seconds)
     const int s = listen_socket(&raw, &err);
     if (s < 0) {
         doctor_finding(r, "warn", std::string("cannot listen on UDP 8855 (") + strerror(err) + ")",
-                "a Jexley holds the port; as root the doctor listens beside it");
+                       "a Jexley holds the port; as root the doctor listens beside it");
         return;
     }
     std::vector<int> holders;
     if (const int jerr = join_groups(&holders); jerr != 0)
         doctor_finding(r, "warn", std::string("could not join every group (") + strerror(jerr) + ")",
-                "without a multicast route no group is heard; broadcast still is");
+                       "without a multicast route no group is heard; broadcast still is");
     const bool tty = isatty(fileno(r->out)) != 0;
     std::vector<Heard> heard;
     const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
@@ -183,10 +183,12 @@ void doctor_listen(DoctorReport* r, int seconds)
     for (const Heard& h : heard) {
         char up[JX_ETA_SIZE];
         jx_sec_to_eta(h.uptime, up);
-        const std::string net = h.net == htonl(INADDR_BROADCAST) ? "broadcast 255.255.255.255" : doctor_ip(h.net);
+        const std::string net =
+            h.net == htonl(INADDR_BROADCAST) ? "broadcast 255.255.255.255" : doctor_ip(h.net);
         doctor_finding(r, "ok",
-                "heard " + h.name + " at " + doctor_ip(h.addr) + " on " + net + " (online there for " + up + ")",
-                "");
+                       "heard " + h.name + " at " + doctor_ip(h.addr) + " on " + net + " (online there for " +
+                           up + ")",
+                       "");
     }
     if (heard.empty())
         doctor_finding(

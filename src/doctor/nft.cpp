@@ -219,20 +219,22 @@ void doctor_check_firewall(DoctorReport* r)
     std::string text;
     const int status = run_nft(&text);
     if (status == -1 || !WIFEXITED(status) || WEXITSTATUS(status) == 127) {
-        doctor_finding(r, "info", "cannot tell: nft is not installed (looked for /usr/sbin/nft and /sbin/nft)",
-                "rules made with legacy iptables are not read; check them with: iptables -S");
+        doctor_finding(r, "info",
+                       "cannot tell: nft is not installed (looked for /usr/sbin/nft and /sbin/nft)",
+                       "rules made with legacy iptables are not read; check them with: iptables -S");
         return;
     }
     if (WEXITSTATUS(status) != 0) {
         const std::string first = text.substr(0, text.find('\n'));
-        doctor_finding(r, "info", "cannot tell: nft list ruleset failed (" + doctor_clean(first.c_str(), 200) + ")",
-                "run the doctor as root to read the firewall rules");
+        doctor_finding(r, "info",
+                       "cannot tell: nft list ruleset failed (" + doctor_clean(first.c_str(), 200) + ")",
+                       "run the doctor as root to read the firewall rules");
         return;
     }
     const std::vector<std::string> drops = doctor_nft_drops(text);
     for (const std::string& d : drops)
         doctor_finding(r, "FAIL", d,
-                "Jexley needs UDP 8855 and 8856 both ways: remove the rule or accept them before it");
+                       "Jexley needs UDP 8855 and 8856 both ways: remove the rule or accept them before it");
     if (drops.empty())
         doctor_finding(r, "ok", "no nftables rule drops UDP 8855 or 8856", "");
 }

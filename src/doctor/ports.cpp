@@ -88,14 +88,15 @@ void doctor_check_ports(DoctorReport* r)
         }
         const Holder h = port_holder(port);
         if (h.pid == 0) {
-            doctor_finding(r, "warn", p + " is held by a process that cannot be told",
-                    "run the doctor as root to see which; if it is no Jexley, Jexley cannot start here");
+            doctor_finding(
+                r, "warn", p + " is held by a process that cannot be told",
+                "run the doctor as root to see which; if it is no Jexley, Jexley cannot start here");
         } else if (h.name.rfind("jexley", 0) == 0 || h.name.rfind("jx_", 0) == 0) {
             doctor_finding(r, "info", p + " is held by " + h.name + " (pid " + std::to_string(h.pid) + ")",
-                    "a Jexley runs on this host; a second one cannot start beside it");
+                           "a Jexley runs on this host; a second one cannot start beside it");
         } else {
             doctor_finding(r, "FAIL", p + " is held by " + h.name + " (pid " + std::to_string(h.pid) + ")",
-                    "Jexley cannot start while it is: stop that program or move it to another port");
+                           "Jexley cannot start while it is: stop that program or move it to another port");
         }
     }
 }

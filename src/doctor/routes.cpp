@@ -76,8 +76,8 @@ bool check_route(DoctorReport* r, const char* what, uint32_t dst, const JXNetif*
     const Route rt = route_for(dst);
     if (err != 0) {
         doctor_finding(r, no_route, std::string("no route for ") + what + " (" + strerror(err) + ")",
-                std::string("add one on the LAN interface, e.g. ip route add ") +
-                    (dst == htonl(DOCTOR_PROBE_GROUP) ? "224.0.0.0/4" : "default") + " dev eth0");
+                       std::string("add one on the LAN interface, e.g. ip route add ") +
+                           (dst == htonl(DOCTOR_PROBE_GROUP) ? "224.0.0.0/4" : "default") + " dev eth0");
         return false;
     }
     std::string dev = rt.dev;
@@ -92,8 +92,8 @@ bool check_route(DoctorReport* r, const char* what, uint32_t dst, const JXNetif*
     const std::string by = rt.found && rt.prefix > 0
                                ? "route " + doctor_ip(rt.dest) + "/" + std::to_string(rt.prefix)
                                : std::string("the default route");
-    const std::string line =
-        std::string(what) + " leaves by " + (dev.empty() ? "?" : dev) + " from " + doctor_ip(src) + " (" + by + ")";
+    const std::string line = std::string(what) + " leaves by " + (dev.empty() ? "?" : dev) + " from " +
+                             doctor_ip(src) + " (" + by + ")";
     if (loop || src == htonl(INADDR_LOOPBACK)) {
         doctor_finding(r, "FAIL", line, "only this host hears it: route it by the LAN interface instead");
         return false;

@@ -245,4 +245,3 @@ const char* jx_fso_get_logging_path()
 {
     return fso.internal_path;
 }
-

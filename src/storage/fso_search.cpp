@@ -119,8 +119,8 @@ bool link_dir(const char* argv0, char* out, uint8_t* status)
         *status = FSO_CAND_NO_DIR;
         return true;
     }
-    *status =
-        fso_join_path(out, target, static_cast<size_t>(cut), nullptr, nullptr) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
+    *status = fso_join_path(out, target, static_cast<size_t>(cut), nullptr, nullptr) ? FSO_CAND_OK
+                                                                                     : FSO_CAND_TOO_LONG;
     return true;
 }
 
@@ -229,4 +229,3 @@ size_t jx_fso_describe_search(const char* argv0, char* out, size_t n)
     (void)jx_fso_walk_roots(argv0, describe_candidate, &d);
     return d.len;
 }
-

@@ -14,8 +14,8 @@ namespace {
 // A table with one input chain holding the given lines.
 std::string input_chain(const std::string& lines, const std::string& policy = "accept")
 {
-    return "table inet f {\n chain in {\n  type filter hook input priority 0; policy " + policy + ";\n" + lines +
-           " }\n}\n";
+    return "table inet f {\n chain in {\n  type filter hook input priority 0; policy " + policy + ";\n" +
+           lines + " }\n}\n";
 }
 
 }  // namespace
@@ -31,10 +31,14 @@ TEST(DoctorNft, RuleSetsThatStopOurPortsAndThoseThatDoNot)
         {"nothing at all", "", {}},
         {"a drop of another port", input_chain("  udp dport 53 drop\n"), {}},
         {"our port by number", input_chain("  udp dport 8855 drop\n"), {in + "udp dport 8855 drop"}},
-        {"a range over 8856", input_chain("  udp dport 8856-8860 reject\n"), {in + "udp dport 8856-8860 reject"}},
+        {"a range over 8856",
+         input_chain("  udp dport 8856-8860 reject\n"),
+         {in + "udp dport 8856-8860 reject"}},
         {"!= another port", input_chain("  udp dport != 53 drop\n"), {in + "udp dport != 53 drop"}},
         {"!= both of ours", input_chain("  udp dport != { 8855, 8856 } drop\n"), {}},
-        {"an anonymous set", input_chain("  udp dport { 22, 8856 } drop\n"), {in + "udp dport { 22, 8856 } drop"}},
+        {"an anonymous set",
+         input_chain("  udp dport { 22, 8856 } drop\n"),
+         {in + "udp dport { 22, 8856 } drop"}},
         {"all of UDP", input_chain("  meta l4proto udp drop\n"), {in + "meta l4proto udp drop"}},
         {"TCP only", input_chain("  tcp dport 8855 drop\n"), {}},
         {"drop in a comment", input_chain("  udp dport 8855 counter comment \"a drop here\"\n"), {}},
@@ -46,13 +50,18 @@ TEST(DoctorNft, RuleSetsThatStopOurPortsAndThoseThatDoNot)
          "table ip t {\n set ports {\n  type inet_service\n  elements = { 22, 80 }\n }\n chain in {\n"
          "  type filter hook input priority 0;\n  udp dport @ports drop\n }\n}\n",
          {}},
-        {"the forward hook", "table ip t {\n chain f {\n  type filter hook forward priority 0;\n  udp dport 8855 drop\n }\n}\n",
+        {"the forward hook",
+         "table ip t {\n chain f {\n  type filter hook forward priority 0;\n  udp dport 8855 drop\n }\n}\n",
          {}},
         {"policy drop accepting both", input_chain("  udp dport { 8855, 8856 } accept\n", "drop"), {}},
-        {"policy drop accepting 8855", input_chain("  udp dport 8855 accept\n", "drop"),
+        {"policy drop accepting 8855",
+         input_chain("  udp dport 8855 accept\n", "drop"),
          {in + "policy drop, and no rule accepts UDP 8856"}},
-        {"policy drop accepting nothing", input_chain("", "drop"), {in + "policy drop, and no rule accepts UDP 8855"}},
-        {"a regular chain's rule", "table ip t {\n chain mine {\n  udp dport 8855 drop\n }\n}\n",
+        {"policy drop accepting nothing",
+         input_chain("", "drop"),
+         {in + "policy drop, and no rule accepts UDP 8855"}},
+        {"a regular chain's rule",
+         "table ip t {\n chain mine {\n  udp dport 8855 drop\n }\n}\n",
          {"table ip t, chain mine (regular chain): udp dport 8855 drop"}},
     };
     for (const auto& row : rows)

@@ -56,7 +56,7 @@ TEST(List, InsertRemoveAndDestroyKeepHeadTailAndOwnership)
     jx_list l;
     jx_list_init(&l, count_destroy);
     void* data = nullptr;
-    EXPECT_EQ(jx_list_rem_next(&l, nullptr, &data), -1);  // empty
+    EXPECT_EQ(jx_list_rem_next(&l, nullptr, &data), -1);    // empty
     ASSERT_EQ(jx_list_ins_next(&l, nullptr, &vals[2]), 0);  // at the head of an empty list: also its tail
     ASSERT_EQ(jx_list_ins_next(&l, nullptr, &vals[1]), 0);
     ASSERT_EQ(jx_list_ins_next(&l, jx_list_tail(&l), &vals[4]), 0);
@@ -134,9 +134,12 @@ TEST(Set, MembersStayDistinctAndTheAlgebraHoldsForEmptySetsToo)
 
     // {s1, s2, union, intersection, difference, s1 subset of s2, equal}
     const std::tuple<std::string, std::string, std::string, std::string, std::string, int, int> rows[] = {
-        {"134", "3459", "13459", "34", "1", 0, 0}, {"34", "3459", "3459", "34", "", 1, 0},
-        {"", "12", "12", "", "", 1, 0},            {"12", "", "12", "", "12", 0, 0},
-        {"", "", "", "", "", 1, 1},                {"312", "123", "312", "312", "", 1, 1},
+        {"134", "3459", "13459", "34", "1", 0, 0},
+        {"34", "3459", "3459", "34", "", 1, 0},
+        {"", "12", "12", "", "", 1, 0},
+        {"12", "", "12", "", "12", 0, 0},
+        {"", "", "", "", "", 1, 1},
+        {"312", "123", "312", "312", "", 1, 1},
     };
     for (const auto& [s1, s2, uni, inter, diff, subset, equal] : rows) {
         jx_set x, y, r;
