@@ -81,59 +81,9 @@ std::string clean(const char* s, size_t max)
 
 std::string hex_id(const uint8_t* id);
 
-const char* ev_name(uint8_t kind)
-{
-    switch (kind) {
-    case EV_PEER_JOINED:
-        return "EV_PEER_JOINED";
-    case EV_PEER_LEFT:
-        return "EV_PEER_LEFT";
-    case EV_PEER_DROPPED:
-        return "EV_PEER_DROPPED";
-    case EV_PEER_RENAMED:
-        return "EV_PEER_RENAMED";
-    case EV_NET_CHANGED:
-        return "EV_NET_CHANGED";
-    case EV_NET_REFRESH:
-        return "EV_NET_REFRESH";
-    case EV_TXT_RECEIVED:
-        return "EV_TXT_RECEIVED";
-    case EV_TXT_SENT:
-        return "EV_TXT_SENT";
-    case EV_CHANNEL_ADDED:
-        return "EV_CHANNEL_ADDED";
-    case EV_TXT_DELIVERED:
-        return "EV_TXT_DELIVERED";
-    case EV_TXT_UNDELIVERED:
-        return "EV_TXT_UNDELIVERED";
-    case EV_TXT_PARTLY_UNDELIVERED:
-        return "EV_TXT_PARTLY_UNDELIVERED";
-    case EV_DL_COMPLETE:
-        return "EV_DL_COMPLETE";
-    case EV_UL_COMPLETE:
-        return "EV_UL_COMPLETE";
-    case EV_UL_FAILED:
-        return "EV_UL_FAILED";
-    case EV_DL_FAILED:
-        return "EV_DL_FAILED";
-    case EV_DL_OFFERED:
-        return "EV_DL_OFFERED";
-    case EV_UL_PREPARING:
-        return "EV_UL_PREPARING";
-    case EV_UL_STARTED:
-        return "EV_UL_STARTED";
-    case EV_HASH_READY:
-        return "EV_HASH_READY";
-    case EV_UL_DECLINED:
-        return "EV_UL_DECLINED";
-    default:
-        return nullptr;
-    }
-}
-
 void print_event(uint8_t kind, const void* payload)
 {
-    const char* name = ev_name(kind);
+    const char* name = jx_event_name(kind);
     if (name == nullptr || payload == nullptr) {
         std::printf("EV_UNKNOWN us=%lld kind=%u null=%d\n", wall_us(), kind,
                     payload == nullptr ? 1 : 0);

@@ -12,8 +12,6 @@
 #include "foundation/set.hpp"
 #include "protocol/protocol.hpp"
 
-inline constexpr uint16_t JX_PORT = 8855;       // presence and texts
-inline constexpr uint16_t JX_DATA_PORT = 8856;  // file transfer
 inline constexpr uint16_t JX_DATA_PAYLOAD_MAX = 1370;
 inline constexpr size_t JX_USERNAME_MAX = 15;
 

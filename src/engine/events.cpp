@@ -110,37 +110,19 @@ user_ev* jx_build_user_ev(uint32_t net_addr, uint32_t peer_addr, const char* nam
     return ev;
 }
 
+const JXEventKind* jx_event_kind(uint8_t kind)
+{
+    return kind >= 1 && kind <= JX_EVENT_KIND_COUNT ? &JX_EVENT_KINDS[kind - 1] : nullptr;
+}
+
 uint8_t jx_event_payload_type(uint8_t kind)
 {
-    switch (kind) {
-    case EV_PEER_JOINED:
-    case EV_PEER_LEFT:
-    case EV_PEER_DROPPED:
-    case EV_PEER_RENAMED:
-        return EVP_USER;
-    case EV_NET_CHANGED:
-    case EV_NET_REFRESH:
-        return EVP_NET;
-    case EV_CHANNEL_ADDED:
-        return EVP_CH;
-    case EV_TXT_RECEIVED:
-    case EV_TXT_SENT:
-    case EV_TXT_DELIVERED:
-    case EV_TXT_UNDELIVERED:
-    case EV_TXT_PARTLY_UNDELIVERED:
-        return EVP_MSG;
-    case EV_DL_COMPLETE:
-    case EV_UL_COMPLETE:
-    case EV_UL_FAILED:
-    case EV_DL_FAILED:
-    case EV_DL_OFFERED:
-    case EV_UL_PREPARING:
-    case EV_UL_STARTED:
-    case EV_UL_DECLINED:
-        return EVP_FILE;
-    case EV_HASH_READY:
-        return EVP_HASH;
-    default:
-        return EVP_NONE;
-    }
+    const JXEventKind* k = jx_event_kind(kind);
+    return k != nullptr ? k->payload : static_cast<uint8_t>(EVP_NONE);
+}
+
+const char* jx_event_name(uint8_t kind)
+{
+    const JXEventKind* k = jx_event_kind(kind);
+    return k != nullptr ? k->name : nullptr;
 }

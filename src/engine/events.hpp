@@ -50,8 +50,58 @@ enum : uint8_t {
     EVP_FILE = 5,  // file_ev
     EVP_HASH = 6,  // hash_ev
 };
-// The payload record an event kind carries: the one place that maps kinds to payloads.
+
+// The one table of event kinds: what every reader of the queue (the terminal, the driver, the
+// tests) learns a kind's name and payload record from. A new kind is one number above and one row
+// here, then one row in the terminal's table of redraws (terminal/events.cpp), which a
+// static_assert keeps in step with this one.
+struct JXEventKind {
+    uint8_t kind;
+    const char* name;  // the constant's own name, "EV_PEER_JOINED"
+    uint8_t payload;   // EVP_*
+};
+
+inline constexpr JXEventKind JX_EVENT_KINDS[] = {
+    {EV_PEER_JOINED, "EV_PEER_JOINED", EVP_USER},
+    {EV_PEER_LEFT, "EV_PEER_LEFT", EVP_USER},
+    {EV_PEER_DROPPED, "EV_PEER_DROPPED", EVP_USER},
+    {EV_PEER_RENAMED, "EV_PEER_RENAMED", EVP_USER},
+    {EV_NET_CHANGED, "EV_NET_CHANGED", EVP_NET},
+    {EV_NET_REFRESH, "EV_NET_REFRESH", EVP_NET},
+    {EV_TXT_RECEIVED, "EV_TXT_RECEIVED", EVP_MSG},
+    {EV_TXT_SENT, "EV_TXT_SENT", EVP_MSG},
+    {EV_CHANNEL_ADDED, "EV_CHANNEL_ADDED", EVP_CH},
+    {EV_TXT_DELIVERED, "EV_TXT_DELIVERED", EVP_MSG},
+    {EV_TXT_UNDELIVERED, "EV_TXT_UNDELIVERED", EVP_MSG},
+    {EV_TXT_PARTLY_UNDELIVERED, "EV_TXT_PARTLY_UNDELIVERED", EVP_MSG},
+    {EV_DL_COMPLETE, "EV_DL_COMPLETE", EVP_FILE},
+    {EV_UL_COMPLETE, "EV_UL_COMPLETE", EVP_FILE},
+    {EV_UL_FAILED, "EV_UL_FAILED", EVP_FILE},
+    {EV_DL_FAILED, "EV_DL_FAILED", EVP_FILE},
+    {EV_DL_OFFERED, "EV_DL_OFFERED", EVP_FILE},
+    {EV_UL_PREPARING, "EV_UL_PREPARING", EVP_FILE},
+    {EV_UL_STARTED, "EV_UL_STARTED", EVP_FILE},
+    {EV_HASH_READY, "EV_HASH_READY", EVP_HASH},
+    {EV_UL_DECLINED, "EV_UL_DECLINED", EVP_FILE},
+};
+inline constexpr size_t JX_EVENT_KIND_COUNT = sizeof JX_EVENT_KINDS / sizeof JX_EVENT_KINDS[0];
+
+// Row i holds kind i + 1, so a kind finds its row by number.
+constexpr bool jx_event_kinds_in_order()
+{
+    for (size_t i = 0; i < JX_EVENT_KIND_COUNT; i++)
+        if (JX_EVENT_KINDS[i].kind != i + 1 || JX_EVENT_KINDS[i].payload == EVP_NONE)
+            return false;
+    return true;
+}
+static_assert(jx_event_kinds_in_order(), "one row per event kind, in kind order from 1");
+
+// The row of a kind; null for a kind that does not exist.
+const JXEventKind* jx_event_kind(uint8_t kind);
+// The payload record a kind carries, EVP_NONE for a kind that does not exist.
 uint8_t jx_event_payload_type(uint8_t kind);
+// The kind's name ("EV_PEER_JOINED"), or null for a kind that does not exist.
+const char* jx_event_name(uint8_t kind);
 
 struct ch_ev {
     uint32_t net_addr;

@@ -121,31 +121,18 @@ void manage_network(JXNetwork* network)
 void manage_peer_list(JXNetwork* network)
 {
     const int64_t now = jx_mono_now();
-    jx_list_elmt* prev = nullptr;
-    jx_list_elmt* el = jx_list_head(&network->peers);
-    while (el != nullptr) {
-        jx_list_elmt* next = jx_list_next(el);
-        auto* peer = static_cast<JXPeer*>(jx_list_data(el));
-        if (now - peer->last_seen <= JX_PEER_TIMEOUT_S) {
-            prev = el;
-            el = next;
-            continue;
-        }
+    const int32_t dropped = jx_list_remove_if(&network->peers, [&](void* data) {
+        const auto* peer = static_cast<const JXPeer*>(data);
+        if (now - peer->last_seen <= JX_PEER_TIMEOUT_S)
+            return false;
         jx_log("Dropping %s(%s) from list - no KA received", peer->username, jx_ip_str(peer->addr).s);
         jx_comm_raise(EV_PEER_DROPPED, jx_build_user_ev(network->addr, peer->addr, peer->username, ""));
-        const uint32_t gone = peer->addr;
-        void* data = nullptr;
-        if (jx_list_rem_next(&network->peers, prev, &data) == 0) {
-            std::free(data);
-            jx_transfers_peer_gone(network, gone);
-        } else {
-            prev = el;
-        }
-        if (jx_is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
-            jx_set_network_status(network, NET_CLOSED);
-            jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
-        }
-        el = next;
+        jx_transfers_peer_gone(network, peer->addr);
+        return true;
+    });
+    if (dropped > 0 && jx_is_direct_ip(network->type) && jx_set_size(&network->peers) == 0) {
+        jx_set_network_status(network, NET_CLOSED);
+        jx_comm_raise(EV_NET_CHANGED, jx_build_net_ev(network->addr));
     }
 }
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/comm.hpp"
+#include "foundation/log.hpp"
 #include "storage/fso.hpp"
 
 int jx_match_network(const void* key, const void* member)
@@ -176,4 +177,31 @@ const char* jx_network_type_str(uint8_t type)
     default:
         return label(buf, "");
     }
+}
+
+uint8_t jx_set_ul_state(JXTransfer* upload, uint8_t state)
+{
+    switch (state) {
+    case UL_HASHING:
+    case UL_SEND_META:
+    case UL_SEND_BATCH:
+        break;
+    case UL_PENDING:
+        if (upload->state != UL_SEND_META) {
+            jx_log("Can't change ul state from other then 'send meta' to 'pending'");
+            return 1;
+        }
+        break;
+    case UL_BATCH_DONE:
+        if (upload->state != UL_SEND_BATCH) {
+            jx_log("Can't change ul state to 'batch done' from other then 'send batch'");
+            return 1;
+        }
+        break;
+    default:
+        jx_log("Unknown ul state change request");
+        return 1;
+    }
+    upload->state = state;
+    return 0;
 }

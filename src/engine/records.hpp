@@ -154,6 +154,10 @@ struct JXTransfer {
     int64_t repeat_us;  // rate-based pacing: when the offer, batch-done or request last went out
 };
 
+// The one way an upload changes state. 0 changed; 1 refused (logged): UL_PENDING only from
+// UL_SEND_META, UL_BATCH_DONE only from UL_SEND_BATCH, nothing above UL_BATCH_DONE.
+uint8_t jx_set_ul_state(JXTransfer* upload, uint8_t state);
+
 // A finished transfer, kept for the transfer screens.
 struct JXTransferFin {
     uint8_t state;  // FIN_*

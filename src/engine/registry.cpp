@@ -253,8 +253,8 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
 
     jx_network_init_lists(n);
 
-    const int ins = jx_set_insert(&comm.networks, n);
-    if (ins == 0) {
+    // The address was looked up above, so the set can only fail to allocate.
+    if (jx_set_insert(&comm.networks, n) == 0) {
         jx_log("JXNetwork added: %s", jx_ip_str(addr).s);
         if (n->status == NET_ONLINE)
             jx_log("Network %s is online", jx_ip_str(addr).s);
@@ -273,12 +273,8 @@ uint8_t jx_add_network(uint32_t addr, uint8_t requested_type, JXNetwork** networ
         }
     }
     std::free(n);
-    if (ins < 0) {
-        jx_log("Insert error for network %s", jx_ip_str(addr).s);
-        return JX_NET_ADD_INSERT_FAILED;
-    }
-    jx_log("JXNetwork %s already in jx_list", jx_ip_str(addr).s);
-    return JX_NET_ADD_EXISTS;
+    jx_log("Insert error for network %s", jx_ip_str(addr).s);
+    return JX_NET_ADD_INSERT_FAILED;
 }
 
 uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channel)

@@ -143,27 +143,19 @@ uint8_t jx_sent_txt_ack(JXChannel* channel, uint32_t addr, uint64_t msg_id)
 {
     if (channel == nullptr)
         return 0;
-    jx_list_elmt* prev = nullptr;
-    for (jx_list_elmt* el = jx_list_head(&channel->sent_txts); el != nullptr;
-         prev = el, el = jx_list_next(el)) {
-        auto* st = static_cast<JXSentTxt*>(jx_list_data(el));
+    const int32_t done = jx_list_remove_if(&channel->sent_txts, [&](void* data) {
+        auto* st = static_cast<JXSentTxt*>(data);
         if (jx_dgram_msg_id(st->dgram) != msg_id)
-            continue;
+            return false;
         void* key = &addr;
         if (jx_set_remove(&st->addressees, &key) == 0)
             std::free(key);
         // Every acknowledgement counts, a repeated one too: it still proves the text arrived.
         if (st->acks < UINT16_MAX)
             st->acks++;
-        if (jx_set_size(&st->addressees) > 0)
-            continue;
-        void* data = nullptr;
-        if (jx_list_rem_next(&channel->sent_txts, prev, &data) != 0)
-            return 0;
-        jx_sent_txt_destroy(static_cast<JXSentTxt*>(data));
-        return 1;
-    }
-    return 0;
+        return jx_set_size(&st->addressees) == 0;
+    });
+    return done > 0 ? 1 : 0;
 }
 
 void txt_retry(JXNetwork* network)
@@ -177,20 +169,15 @@ void txt_retry(JXNetwork* network)
     for (jx_list_elmt* ch_el = jx_list_head(&network->channels); ch_el != nullptr;
          ch_el = jx_list_next(ch_el)) {
         auto* channel = static_cast<JXChannel*>(jx_list_data(ch_el));
-        jx_list_elmt* prev = nullptr;
-        jx_list_elmt* el = jx_list_head(&channel->sent_txts);
-        while (el != nullptr) {
-            jx_list_elmt* next = jx_list_next(el);
-            auto* st = static_cast<JXSentTxt*>(jx_list_data(el));
+        (void)jx_list_remove_if(&channel->sent_txts, [&](void* data) {
+            auto* st = static_cast<JXSentTxt*>(data);
             // The verdict waits one pass after the fifth resend, so that the acknowledgements of
             // that last copy still count: judged in its own pass, a text that got through only
             // then would be reported undelivered although the peer has it.
             if (st->retries > 0) {
                 // Also with no addressee left the counter drops, so no record can outlive its retries.
                 jx_snd_txt_re(network, st);
-                prev = el;
-                el = next;
-                continue;
+                return false;
             }
             log_unanswered(network, st);
             uint32_t a = 0;
@@ -199,15 +186,8 @@ void txt_retry(JXNetwork* network)
             jx_comm_raise(
                 st->acks > 0 ? EV_TXT_PARTLY_UNDELIVERED : EV_TXT_UNDELIVERED,
                 jx_build_msg_ev(nullptr, 0, channel->type, jx_dgram_msg_id(st->dgram), a, b, 0, ""));
-            void* data = nullptr;
-            if (jx_list_rem_next(&channel->sent_txts, prev, &data) != 0) {
-                jx_log("Failed to remove sent text from list");
-                prev = el;
-            } else {
-                jx_sent_txt_destroy(static_cast<JXSentTxt*>(data));
-            }
-            el = next;
-        }
+            return true;
+        });
     }
     network->last_retry = now;
 }
@@ -221,13 +201,25 @@ int64_t txt_retry_due(const JXNetwork* network)
     return std::numeric_limits<int64_t>::max();
 }
 
-void proc_txt(const JXPacket* pkt)
+namespace {
+
+// The network of a text or an acknowledgement from another host, its sender marked as heard now;
+// null for a network not joined and for our own packet come back, which are dropped.
+JXNetwork* text_network(const JXPacket* pkt)
 {
     JXNetwork* network = jx_network_of_packet(pkt);
     if (network == nullptr)
-        return;
+        return nullptr;
     jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
-    if (check_if_self(network, pkt))
+    return check_if_self(network, pkt) ? nullptr : network;
+}
+
+}  // namespace
+
+void proc_txt(const JXPacket* pkt)
+{
+    JXNetwork* network = text_network(pkt);
+    if (network == nullptr)
         return;
 
     // A direct text on a multicast or broadcast network belongs to the Net DM channel of its sender;
@@ -261,11 +253,8 @@ void proc_txt(const JXPacket* pkt)
 
 void proc_txt_ack(const JXPacket* pkt)
 {
-    JXNetwork* network = jx_network_of_packet(pkt);
+    JXNetwork* network = text_network(pkt);
     if (network == nullptr)
-        return;
-    jx_ts_peer(jx_peer_from_network(pkt->src_addr, network));
-    if (check_if_self(network, pkt))
         return;
 
     const bool direct = pkt->type == PKT_TXT_DIRECT_ACK;

@@ -6,7 +6,6 @@
 #include "engine/pacing.hpp"
 #include "engine/senders.hpp"
 #include "engine/transfers.hpp"
-#include "engine/uploads.hpp"
 #include "foundation/bit_utils.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"

@@ -99,33 +99,6 @@ uint8_t jx_add_upload(JXChannel* channel, const char* path)
     return JX_UL_OK;
 }
 
-uint8_t jx_set_ul_state(JXTransfer* upload, uint8_t state)
-{
-    switch (state) {
-    case UL_HASHING:
-    case UL_SEND_META:
-    case UL_SEND_BATCH:
-        break;
-    case UL_PENDING:
-        if (upload->state != UL_SEND_META) {
-            jx_log("Can't change ul state from other then 'send meta' to 'pending'");
-            return 1;
-        }
-        break;
-    case UL_BATCH_DONE:
-        if (upload->state != UL_SEND_BATCH) {
-            jx_log("Can't change ul state to 'batch done' from other then 'send batch'");
-            return 1;
-        }
-        break;
-    default:
-        jx_log("Unknown ul state change request");
-        return 1;
-    }
-    upload->state = state;
-    return 0;
-}
-
 void manage_uploads(JXNetwork* network)
 {
     double total = 0;

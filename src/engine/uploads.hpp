@@ -22,16 +22,9 @@ enum : uint8_t {
     JX_UL_NOT_PRIVATE = 6,  // files go to one peer: only Net DM and DM channels
 };
 
-// Chunks the first pass of an upload may send; each segment finished within the budget adds 3.
-inline constexpr uint16_t JX_LIMIT_START = 5;
-inline constexpr uint16_t JX_LIMIT_STEP = 3;
-
 // Offers the file at `path` to the peer of a private channel: the upload starts hashing and
 // EV_UL_PREPARING is raised. JX_UL_* codes.
 [[nodiscard]] uint8_t jx_add_upload(JXChannel* channel, const char* path);
-// 0 changed; 1 refused (logged): UL_PENDING only from UL_SEND_META, UL_BATCH_DONE only from
-// UL_SEND_BATCH, nothing above UL_BATCH_DONE.
-uint8_t jx_set_ul_state(JXTransfer* upload, uint8_t state);
 // Advances every upload of the network; called once per turn.
 void manage_uploads(JXNetwork* network);
 // True while an upload of the network works on every turn: all but those waiting, without time

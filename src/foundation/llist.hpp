@@ -39,6 +39,30 @@ void jx_list_init(jx_list* list, jx_destroy_fn destroy);
 // record can be initialised again.
 void jx_list_destroy(jx_list* list);
 
+// Unlinks, in list order, every element for whose datum pred(void* data) returns true, and passes
+// that datum to destroy when it is set (otherwise pred has taken it over). pred may act on the
+// datum it is given but must not change the list. The number of elements removed.
+template <typename Pred>
+int32_t jx_list_remove_if(jx_list* list, Pred pred)
+{
+    int32_t removed = 0;
+    jx_list_elmt* prev = nullptr;
+    for (jx_list_elmt* el = list->head; el != nullptr;) {
+        jx_list_elmt* next = el->next;
+        void* data = nullptr;
+        // The unlink cannot fail: el is the node after prev.
+        if (pred(el->data) && jx_list_rem_next(list, prev, &data) == 0) {
+            if (list->destroy != nullptr)
+                list->destroy(data);
+            removed++;
+        } else {
+            prev = el;
+        }
+        el = next;
+    }
+    return removed;
+}
+
 inline int32_t jx_list_size(const jx_list* list)
 {
     return list->size;

@@ -3,7 +3,10 @@
 #include <arpa/inet.h>
 #include <ifaddrs.h>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -88,4 +91,18 @@ bool jx_netif_is_local(uint32_t addr)
         count = jx_netif_list(cache, JX_NETIF_MAX);
     }
     return false;
+}
+
+bool jx_netif_port_busy(uint16_t port)
+{
+    const int s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s < 0)
+        return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    const bool busy = bind(s, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 && errno == EADDRINUSE;
+    close(s);
+    return busy;
 }

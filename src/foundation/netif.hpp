@@ -1,5 +1,5 @@
-// netif: this host's network interfaces with their IPv4 addresses, as the system reports them at
-// the moment of the call. May call: the C library only.
+// netif: this host's network interfaces with their IPv4 addresses, and whether one of its UDP
+// ports is taken, as the system reports them at the moment of the call. May call: the C library only.
 #pragma once
 
 #include <cstddef>
@@ -24,3 +24,6 @@ bool jx_netif_is_local(uint32_t addr);
 int jx_netif_prefix(uint32_t mask);
 // "lo 127.0.0.1/8, eth0 10.0.0.1/24", or "none", into out (always terminated when n > 0).
 void jx_netif_describe(char* out, size_t n);
+// True when binding a UDP socket to port (host order, any address) now fails because someone
+// holds it.
+bool jx_netif_port_busy(uint16_t port);

@@ -49,18 +49,6 @@ int32_t jx_find_n_char_r(const char* b, char c, int32_t n, int32_t lo, int32_t h
     return -1;
 }
 
-int jx_str_chrs(const char* s, const char* a, int32_t k)
-{
-    if (k <= 0)
-        return 0;
-    for (; *s != '\0'; s++) {
-        for (int32_t j = 0; j < k; j++)
-            if (*s == a[j])
-                return 1;
-    }
-    return 0;
-}
-
 char* jx_rtrim(char* s, const char* a)
 {
     const char* set = a != nullptr ? a : k_default_trim;
@@ -192,14 +180,6 @@ size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size)
     }
     out[o] = '\0';
     return o;
-}
-
-uint64_t jx_checksum(const uint8_t* bytes, size_t n, uint64_t start)
-{
-    uint64_t sum = start;
-    for (size_t i = 0; i < n; i++)
-        sum += bytes[i];
-    return sum;
 }
 
 void jx_random_bytes(uint8_t* buf, size_t n)

@@ -14,8 +14,6 @@ int32_t jx_find_n_char(const char* s, char c, int32_t n, int32_t i);
 // Scans b[hi] down to b[lo] (both included; b need not be NUL-terminated) for the n-th c;
 // -1 when hi < lo, lo < 0, there are fewer, or n < 1.
 int32_t jx_find_n_char_r(const char* b, char c, int32_t n, int32_t lo, int32_t hi);
-// 1 when some character of s is one of a[0] .. a[k-1] (a need not be NUL-terminated), else 0.
-int jx_str_chrs(const char* s, const char* a, int32_t k);
 
 // In-place trimming with the set a, or tab, LF, VT, FF, CR and space when a is null.
 // Each returns s.
@@ -46,9 +44,6 @@ void jx_bytes_to_string(const uint8_t* bytes, size_t n, char* out, size_t size);
 // terminal as an escape sequence. Writes at most out_size - 1 bytes and a terminator, never a cut
 // character; returns the length written.
 size_t jx_str_sanitize(const char* s, size_t n, char* out, size_t out_size);
-
-// start plus the sum of the n bytes (each 0..255), modulo 2^64.
-uint64_t jx_checksum(const uint8_t* bytes, size_t n, uint64_t start);
 
 // Ids come from the system's random source (the default; undoes a repeatable sequence, see random).
 void jx_random_seed();

@@ -25,11 +25,11 @@ size_t jx_data_serialize_meta(uint8_t* buf, size_t size, const JXOffer* offer)
     const size_t len = start(buf, size, JX_META_FIXED_LEN + name_len, offer->id);
     if (len == 0)
         return 0;
-    std::memcpy(buf + 8, offer->digest, JX_DIGEST_LEN);
-    jx_put_be64(buf + 40, offer->size);
-    jx_put_be16(buf + 48, offer->chunk_size);
-    jx_put_be16(buf + 50, offer->data_port);
-    jx_put_be16(buf + 52, static_cast<uint16_t>(name_len));
+    std::memcpy(buf + JX_META_OFF_DIGEST, offer->digest, JX_DIGEST_LEN);
+    jx_put_be64(buf + JX_META_OFF_SIZE, offer->size);
+    jx_put_be16(buf + JX_META_OFF_CHUNK_SIZE, offer->chunk_size);
+    jx_put_be16(buf + JX_META_OFF_DATA_PORT, offer->data_port);
+    jx_put_be16(buf + JX_META_OFF_NAME_LEN, static_cast<uint16_t>(name_len));
     std::memcpy(buf + JX_META_FIXED_LEN, offer->name, name_len);
     return len;
 }
@@ -38,7 +38,7 @@ size_t jx_data_serialize_meta_ack(uint8_t* buf, size_t size, const uint8_t* id, 
 {
     const size_t len = start(buf, size, JX_META_ACK_LEN, id);
     if (len != 0)
-        jx_put_be16(buf + 8, data_port);
+        jx_put_be16(buf + JX_META_ACK_OFF_DATA_PORT, data_port);
     return len;
 }
 
@@ -46,9 +46,9 @@ size_t jx_data_serialize_segment(uint8_t* buf, size_t size, const JXSegmentReq* 
 {
     const size_t len = start(buf, size, JX_SEGMENT_LEN, req->id);
     if (len != 0) {
-        jx_put_be64(buf + 8, req->segment);
-        jx_put_be16(buf + 16, req->chunk_size);
-        jx_put_be32(buf + 18, req->chunk_count);
+        jx_put_be64(buf + JX_DATA_OFF_SEGMENT, req->segment);
+        jx_put_be16(buf + JX_SEGMENT_OFF_CHUNK_SIZE, req->chunk_size);
+        jx_put_be32(buf + JX_SEGMENT_OFF_CHUNK_COUNT, req->chunk_count);
     }
     return len;
 }
@@ -58,8 +58,8 @@ size_t jx_data_serialize_skipped(uint8_t* buf, size_t size, const uint8_t* id, u
 {
     const size_t len = start(buf, size, JX_SKIPPED_LEN, id);
     if (len != 0) {
-        jx_put_be64(buf + 8, segment);
-        std::memcpy(buf + 16, bitmap, JX_BITMAP_LEN);
+        jx_put_be64(buf + JX_DATA_OFF_SEGMENT, segment);
+        std::memcpy(buf + JX_SKIPPED_OFF_BITMAP, bitmap, JX_BITMAP_LEN);
     }
     return len;
 }
@@ -69,8 +69,8 @@ size_t jx_data_serialize_chunk_hdr(uint8_t* buf, size_t size, const uint8_t* id,
 {
     const size_t len = start(buf, size, JX_CHUNK_HDR_LEN, id);
     if (len != 0) {
-        jx_put_be64(buf + 8, segment);
-        jx_put_be64(buf + 16, index);
+        jx_put_be64(buf + JX_DATA_OFF_SEGMENT, segment);
+        jx_put_be64(buf + JX_CHUNK_OFF_INDEX, index);
     }
     return len;
 }
@@ -79,7 +79,7 @@ size_t jx_data_serialize_batch_done(uint8_t* buf, size_t size, const uint8_t* id
 {
     const size_t len = start(buf, size, JX_BATCH_DONE_LEN, id);
     if (len != 0)
-        jx_put_be64(buf + 8, segment);
+        jx_put_be64(buf + JX_DATA_OFF_SEGMENT, segment);
     return len;
 }
 
@@ -92,16 +92,16 @@ uint8_t jx_data_unserialize_meta(const uint8_t* p, size_t len, JXOffer* out)
 {
     if (len < JX_META_FIXED_LEN)
         return 1;
-    const uint16_t name_len = jx_get_be16(p + 52);
-    const uint16_t chunk_size = jx_get_be16(p + 48);
+    const uint16_t name_len = jx_get_be16(p + JX_META_OFF_NAME_LEN);
+    const uint16_t chunk_size = jx_get_be16(p + JX_META_OFF_CHUNK_SIZE);
     if (name_len > JX_FILE_NAME_MAX || JX_META_FIXED_LEN + name_len > len || chunk_size == 0)
         return 1;
     std::memset(out, 0, sizeof *out);
     std::memcpy(out->id, p, JX_TRANSFER_ID_LEN);
-    std::memcpy(out->digest, p + 8, JX_DIGEST_LEN);
-    out->size = jx_get_be64(p + 40);
+    std::memcpy(out->digest, p + JX_META_OFF_DIGEST, JX_DIGEST_LEN);
+    out->size = jx_get_be64(p + JX_META_OFF_SIZE);
     out->chunk_size = chunk_size;
-    out->data_port = jx_get_be16(p + 50);
+    out->data_port = jx_get_be16(p + JX_META_OFF_DATA_PORT);
     out->name_len = name_len;
     std::memcpy(out->name, p + JX_META_FIXED_LEN, name_len);
     return 0;
@@ -112,7 +112,7 @@ uint8_t jx_data_unserialize_meta_ack(const uint8_t* p, size_t len, uint8_t* id, 
     if (len < JX_META_ACK_LEN)
         return 1;
     std::memcpy(id, p, JX_TRANSFER_ID_LEN);
-    *data_port = jx_get_be16(p + 8);
+    *data_port = jx_get_be16(p + JX_META_ACK_OFF_DATA_PORT);
     return 0;
 }
 
@@ -121,9 +121,9 @@ uint8_t jx_data_unserialize_segment(const uint8_t* p, size_t len, JXSegmentReq* 
     if (len < JX_SEGMENT_LEN)
         return 1;
     std::memcpy(out->id, p, JX_TRANSFER_ID_LEN);
-    out->segment = jx_get_be64(p + 8);
-    out->chunk_size = jx_get_be16(p + 16);
-    out->chunk_count = jx_get_be32(p + 18);
+    out->segment = jx_get_be64(p + JX_DATA_OFF_SEGMENT);
+    out->chunk_size = jx_get_be16(p + JX_SEGMENT_OFF_CHUNK_SIZE);
+    out->chunk_count = jx_get_be32(p + JX_SEGMENT_OFF_CHUNK_COUNT);
     return 0;
 }
 
@@ -133,8 +133,8 @@ uint8_t jx_data_unserialize_skipped(const uint8_t* p, size_t len, uint8_t* id, u
     if (len < JX_SKIPPED_LEN)
         return 1;
     std::memcpy(id, p, JX_TRANSFER_ID_LEN);
-    *segment = jx_get_be64(p + 8);
-    std::memcpy(bitmap, p + 16, JX_BITMAP_LEN);
+    *segment = jx_get_be64(p + JX_DATA_OFF_SEGMENT);
+    std::memcpy(bitmap, p + JX_SKIPPED_OFF_BITMAP, JX_BITMAP_LEN);
     return 0;
 }
 
@@ -143,8 +143,8 @@ uint8_t jx_data_unserialize_chunk(const uint8_t* p, size_t len, JXChunk* out)
     if (len < JX_CHUNK_HDR_LEN)
         return 1;
     std::memcpy(out->id, p, JX_TRANSFER_ID_LEN);
-    out->segment = jx_get_be64(p + 8);
-    out->index = jx_get_be64(p + 16);
+    out->segment = jx_get_be64(p + JX_DATA_OFF_SEGMENT);
+    out->index = jx_get_be64(p + JX_CHUNK_OFF_INDEX);
     out->data = p + JX_CHUNK_HDR_LEN;
     out->data_len = len - JX_CHUNK_HDR_LEN;
     return 0;
@@ -155,6 +155,6 @@ uint8_t jx_data_unserialize_batch_done(const uint8_t* p, size_t len, uint8_t* id
     if (len < JX_BATCH_DONE_LEN)
         return 1;
     std::memcpy(id, p, JX_TRANSFER_ID_LEN);
-    *segment = jx_get_be64(p + 8);
+    *segment = jx_get_be64(p + JX_DATA_OFF_SEGMENT);
     return 0;
 }

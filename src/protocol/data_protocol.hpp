@@ -24,8 +24,28 @@ inline constexpr size_t JX_SKIPPED_LEN = 80;
 inline constexpr size_t JX_CHUNK_HDR_LEN = 24;
 inline constexpr size_t JX_BATCH_DONE_LEN = 16;
 inline constexpr size_t JX_FIN_LEN = 8;
-static_assert(JX_SKIPPED_LEN == 16 + JX_BITMAP_LEN);
 static_assert(JX_BITMAP_LEN * 8 == JX_MAX_CHUNKS);
+
+// Field offsets inside the payloads. The id is at 0 in all of them; the segment follows it in the
+// segment and skipped-chunk requests, the chunk and the batch done.
+inline constexpr size_t JX_DATA_OFF_SEGMENT = JX_TRANSFER_ID_LEN;
+inline constexpr size_t JX_META_OFF_DIGEST = JX_TRANSFER_ID_LEN;
+inline constexpr size_t JX_META_OFF_SIZE = 40;
+inline constexpr size_t JX_META_OFF_CHUNK_SIZE = 48;
+inline constexpr size_t JX_META_OFF_DATA_PORT = 50;
+inline constexpr size_t JX_META_OFF_NAME_LEN = 52;
+inline constexpr size_t JX_META_ACK_OFF_DATA_PORT = JX_TRANSFER_ID_LEN;
+inline constexpr size_t JX_SEGMENT_OFF_CHUNK_SIZE = 16;
+inline constexpr size_t JX_SEGMENT_OFF_CHUNK_COUNT = 18;
+inline constexpr size_t JX_SKIPPED_OFF_BITMAP = 16;
+inline constexpr size_t JX_CHUNK_OFF_INDEX = 16;
+static_assert(JX_META_OFF_DIGEST + JX_DIGEST_LEN == JX_META_OFF_SIZE);
+static_assert(JX_META_OFF_NAME_LEN + 2 == JX_META_FIXED_LEN, "the name follows its length");
+static_assert(JX_META_ACK_OFF_DATA_PORT + 2 == JX_META_ACK_LEN);
+static_assert(JX_SEGMENT_OFF_CHUNK_COUNT + 4 == JX_SEGMENT_LEN);
+static_assert(JX_SKIPPED_OFF_BITMAP + JX_BITMAP_LEN == JX_SKIPPED_LEN);
+static_assert(JX_CHUNK_OFF_INDEX + 8 == JX_CHUNK_HDR_LEN, "the data follows the index");
+static_assert(JX_DATA_OFF_SEGMENT + 8 == JX_BATCH_DONE_LEN);
 
 // A chunk datagram must fit in 1470 bytes, which bounds the chunk size a segment may ask for.
 inline constexpr uint16_t JX_CHUNK_SIZE_MAX = 1370;

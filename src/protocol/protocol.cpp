@@ -3,7 +3,6 @@
 #include <cstring>
 
 #include "foundation/log.hpp"
-#include "protocol/data_protocol.hpp"
 
 static_assert(sizeof(JXPacket::payload) == JX_DATAGRAM_MAX);
 static_assert(sizeof(JXPacket::username) == JX_HDR_UNAME_LEN + 1);
@@ -103,35 +102,6 @@ uint8_t jx_unserialize(const uint8_t* dgram, size_t dgram_len, uint32_t src_addr
     pkt->src_addr = src_addr;
     pkt->src_port = src_port;
     return JX_UNSER_OK;
-}
-
-size_t jx_min_payload(uint8_t type)
-{
-    switch (type) {
-    case PKT_TXT_GROUP:
-    case PKT_TXT_DIRECT:
-        return 1;
-    case PKT_BEACON:
-        return JX_BEACON_LEN;
-    case PKT_FILE_META:
-        return JX_META_FIXED_LEN;
-    case PKT_GET_SEGMENT:
-        return JX_SEGMENT_LEN;
-    case PKT_GET_SKIPPED:
-        return JX_SKIPPED_LEN;
-    case PKT_CHUNK:
-        return JX_CHUNK_HDR_LEN;
-    case PKT_BATCH_DONE:
-        return JX_BATCH_DONE_LEN;
-    case PKT_META_ACK:
-        return JX_META_ACK_LEN;
-    case PKT_FILE_FIN_OK:
-    case PKT_FILE_FIN_FAILED:
-    case PKT_FILE_FIN_OTHER:
-        return JX_FIN_LEN;
-    default:
-        return 0;
-    }
 }
 
 void jx_beacon_put(uint8_t* payload, uint32_t uptime, const char* instance_id)

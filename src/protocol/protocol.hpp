@@ -1,11 +1,13 @@
-// protocol: the datagram format shared by every socket of the program: the 30-byte header, the
-// decoded packet record, the packet type numbers, and the encoder/decoder.
+// protocol: the datagram format shared by every socket of the program: the two ports, the 30-byte
+// header, the decoded packet record, the packet type numbers, and the encoder/decoder.
 // May call: foundation (log). Knows nothing of the engine's records.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
+inline constexpr uint16_t JX_PORT = 8855;       // presence and texts
+inline constexpr uint16_t JX_DATA_PORT = 8856;  // file transfer
 inline constexpr uint16_t JX_PROGRAM_ID = 0x0155;
 inline constexpr uint16_t JX_PROTOCOL_VERSION = 1;
 inline constexpr size_t JX_HEADER_LEN = 30;
@@ -50,11 +52,6 @@ inline constexpr size_t JX_BEACON_LEN = 36;
 inline constexpr size_t JX_INSTANCE_ID_LEN = 32;
 inline constexpr size_t JX_BEACON_OFF_INSTANCE = 4;
 static_assert(JX_BEACON_OFF_INSTANCE + JX_INSTANCE_ID_LEN == JX_BEACON_LEN);
-
-// Smallest payload a packet of each type needs for the fields it carries: 1 for a text (an empty
-// one is never sent), 0 for header-only and unknown types. The dispatcher drops anything shorter
-// before a processor sees it.
-size_t jx_min_payload(uint8_t type);
 
 // One decoded datagram; lives while the datagram is processed.
 struct JXPacket {

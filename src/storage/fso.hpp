@@ -1,8 +1,11 @@
 // fso: everything the program keeps on disk. Owns the global `fso` (storage root and the paths
 // derived from it), the root search, the configuration file, path-level file operations and the
 // per-channel ring message store under msg/. Every file under the root is opened relative to the
-// directories held open here, through safe_file. May call foundation only (log, bit_utils,
-// utility, safe_file).
+// directories held open here, through safe_file. One header, several files: fso.cpp (the root and
+// its directories), fso_search.cpp (the root's candidates), fso_claim.cpp (claiming the root,
+// making msg/ and downloads/), fso_files.cpp (files and the configuration), fso_msg.cpp (the
+// message store), fso_networks.cpp (networks to join again). May call foundation only (log,
+// bit_utils, utility, safe_file).
 #pragma once
 
 #include <cstddef>
@@ -167,6 +170,11 @@ static_assert(JX_MSG_FILE_SIZE == 161600);
 static_assert(JX_MSG_TEXT_MAX == 1500);
 static_assert(JX_MSG_OFF_UNAME + 82 == JX_MSG_OFF_TEXT);
 static_assert(JX_MSG_OFF_TEXT + JX_MSG_TEXT_READ <= JX_MSG_SLOT_SIZE);
+
+// The message file of a channel under msg/: "%08lx_%08lx" of network and peer for a Net DM channel
+// (type 2), else "%08lx" of the network, each address as held (network order).
+inline constexpr size_t JX_CHANNEL_NAME_SIZE = 18;
+void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* out);
 
 enum : uint8_t {
     MSG_RECEIVED = 1,

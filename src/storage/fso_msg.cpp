@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "foundation/bit_utils.hpp"
@@ -217,6 +218,15 @@ uint8_t open_read(const char* name, Fd* fd, Header* h)
 }
 
 }  // namespace
+
+void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* out)
+{
+    if (ch_type == 2)
+        std::snprintf(out, JX_CHANNEL_NAME_SIZE, "%08lx_%08lx", static_cast<unsigned long>(net),
+                      static_cast<unsigned long>(peer));
+    else
+        std::snprintf(out, JX_CHANNEL_NAME_SIZE, "%08lx", static_cast<unsigned long>(net));
+}
 
 FILE* jx_fso_cch_file(const char* name)
 {

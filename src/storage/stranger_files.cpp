@@ -122,15 +122,6 @@ void drop(size_t at)
 
 }  // namespace
 
-void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* out)
-{
-    if (ch_type == 2)
-        std::snprintf(out, JX_CHANNEL_NAME_SIZE, "%08lx_%08lx", static_cast<unsigned long>(net),
-                      static_cast<unsigned long>(peer));
-    else
-        std::snprintf(out, JX_CHANNEL_NAME_SIZE, "%08lx", static_cast<unsigned long>(net));
-}
-
 uint8_t jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name), bool to_keep)
 {
     if (!ledger.loaded)

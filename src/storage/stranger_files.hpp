@@ -1,23 +1,19 @@
 // stranger_files: the lasting record (jx_internal/strangers) of the channel files that received
 // traffic made for strangers, so that what strangers can make this host keep on disk stays bounded
-// across restarts; and the name of a channel's message file under msg/.
-// May call: foundation (log), storage fso (paths).
+// across restarts.
+// May call: foundation (log), storage fso (paths, channel file names).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+#include "storage/fso.hpp"
 
 // About 19 MB of channel files of 161,600 bytes each.
 inline constexpr size_t JX_STRANGER_FILES_MAX = 120;
 // Of those, files that hold strangers' texts or offers: the rest stay for private networks whose
 // hosts said nothing, so a flood of texts cannot shut out a host that asks for a private network.
 inline constexpr size_t JX_STRANGER_KEPT_MAX = 100;
-// "%08lx_%08lx" of network and peer for a Net DM channel (type 2), else "%08lx" of the network.
-inline constexpr size_t JX_CHANNEL_NAME_SIZE = 18;
-
-// The message file name of a channel into out (JX_CHANNEL_NAME_SIZE bytes).
-void jx_channel_file_name(uint8_t ch_type, uint32_t net, uint32_t peer, char* out);
-
 // Whether strangers' traffic may have the channel file `name` written: yes when it is on disk
 // already or recorded; otherwise yes while fewer than JX_STRANGER_FILES_MAX are recorded, and it
 // is recorded then. When the record is full, a recorded file that holds no text (only notices:

@@ -10,22 +10,22 @@
 #include <cstring>
 #include <string>
 
+#include "doctor/doctor.hpp"
 #include "engine/comm.hpp"
+#include "engine/registry.hpp"
 #include "engine/texts.hpp"
 #include "engine/uploads.hpp"
-#include "engine/registry.hpp"
 #include "foundation/ipv4.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "storage/transfer_files.hpp"
 #include "terminal/ctx.hpp"
-#include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
 #include "terminal/keys.hpp"
 #include "terminal/line.hpp"
 #include "terminal/remember.hpp"
-#include "terminal/state_machine.hpp"
+#include "terminal/state.hpp"
 
 namespace {
 

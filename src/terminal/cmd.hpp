@@ -1,7 +1,7 @@
 // cmd: the commands typed on the prompt ("/join 224.0.0.1", "/help", ...), plain lines sent as
 // texts, and the function keys that stand for commands. Every refusal goes to the prompt row
 // through ctx_err_feedback and changes nothing else.
-// Calls ctx, state_machine, remember, doctor (routes), log, storage (configuration, file checks)
+// Calls ctx, state, remember, doctor (routes), log, storage (configuration, file checks)
 // and the engine's public operations (join, send a text, change the username).
 #pragma once
 

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "terminal/term.hpp"
 
 static TermData ctx;
 
@@ -12,7 +11,6 @@ int ctx_init()
 {
     memset(&ctx, 0, sizeof ctx);
     ctx.prompt_redraw = 1;
-    term_get_size();
     return 0;
 }
 

@@ -1,5 +1,5 @@
 // ctx: the terminal context, one TermData record shared by every screen, and its accessors.
-// Owns ctx; calls term (to read the window size). The open channel is borrowed from the
+// Owns ctx; calls nothing (term fills in the window size). The open channel is borrowed from the
 // engine's registry and never freed here.
 #pragma once
 
@@ -34,7 +34,7 @@ struct TermData {
     uint16_t quit_ask;    // transfers in progress when quitting was asked; 0: no question shown
 };
 
-// Zeroes ctx, asks for the prompt row and reads the window size; 0 (no failure case).
+// Zeroes ctx and asks for the prompt row; 0 (no failure case). The window size is term_get_size's.
 int ctx_init();
 // Zeroes ctx; 0.
 int ctx_close();

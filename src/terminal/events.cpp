@@ -16,7 +16,7 @@
 #include "storage/fso.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
-#include "terminal/state_machine.hpp"
+#include "terminal/state.hpp"
 
 namespace {
 
@@ -62,32 +62,55 @@ constexpr uint32_t on(uint32_t state)
     return 1u << state;
 }
 
-// Screens each kind redraws whatever channel is open; the open channel screen is tested apart.
-constexpr uint32_t REDRAWS[] = {
-    0,
-    on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST),                    // EV_PEER_JOINED
-    on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST),                    // EV_PEER_LEFT
-    on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST),                    // EV_PEER_DROPPED
-    on(STATE_PEER_LIST),                                             // EV_PEER_RENAMED
-    on(STATE_PEER_LIST) | on(STATE_NETWORK_LIST) | on(STATE_START),  // EV_NET_CHANGED
-    on(STATE_PEER_LIST) | on(STATE_NETWORK_LIST) | on(STATE_START),  // EV_NET_REFRESH
-    on(STATE_CHANNEL_LIST),                                          // EV_TXT_RECEIVED
-    0,                                                               // EV_TXT_SENT
-    0,                                                               // EV_CHANNEL_ADDED
-    0,                                                               // EV_TXT_DELIVERED
-    0,                                                               // EV_TXT_UNDELIVERED
-    0,                                                               // EV_TXT_PARTLY_UNDELIVERED
-    on(STATE_CHANNEL_LIST) | on(STATE_DL_LIST),                      // EV_DL_COMPLETE
-    on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST),                      // EV_UL_COMPLETE
-    on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST),                      // EV_UL_FAILED
-    on(STATE_CHANNEL_LIST) | on(STATE_DL_LIST),                      // EV_DL_FAILED
-    on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST) | on(STATE_DL_LIST),  // EV_DL_OFFERED
-    0,                                                               // EV_UL_PREPARING
-    on(STATE_CHANNEL_LIST),                                          // EV_UL_STARTED
-    on(STATE_UL_LIST) | on(STATE_DL_LIST),                           // EV_HASH_READY
-    on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST),                      // EV_UL_DECLINED
+// What each engine event kind does in the terminal, row for row beside the engine's table of
+// kinds: the screens it redraws whatever channel is open (the open channel screen is tested
+// apart), and for file events the notice written into the direct channel, "<notice> [<file name>]".
+struct KindRow {
+    uint8_t kind;
+    uint32_t redraws;
+    const char* file_notice;
 };
-static_assert(std::size(REDRAWS) == EV_UL_DECLINED + 1, "one entry per event kind");
+
+constexpr KindRow KINDS[] = {
+    {EV_PEER_JOINED, on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST), nullptr},
+    {EV_PEER_LEFT, on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST), nullptr},
+    {EV_PEER_DROPPED, on(STATE_NETWORK_LIST) | on(STATE_PEER_LIST), nullptr},
+    {EV_PEER_RENAMED, on(STATE_PEER_LIST), nullptr},
+    {EV_NET_CHANGED, on(STATE_PEER_LIST) | on(STATE_NETWORK_LIST) | on(STATE_START), nullptr},
+    {EV_NET_REFRESH, on(STATE_PEER_LIST) | on(STATE_NETWORK_LIST) | on(STATE_START), nullptr},
+    {EV_TXT_RECEIVED, on(STATE_CHANNEL_LIST), nullptr},
+    {EV_TXT_SENT, 0, nullptr},
+    {EV_CHANNEL_ADDED, 0, nullptr},
+    {EV_TXT_DELIVERED, 0, nullptr},
+    {EV_TXT_UNDELIVERED, 0, nullptr},
+    {EV_TXT_PARTLY_UNDELIVERED, 0, nullptr},
+    {EV_DL_COMPLETE, on(STATE_CHANNEL_LIST) | on(STATE_DL_LIST), "Download complete"},
+    {EV_UL_COMPLETE, on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST), "Upload complete"},
+    {EV_UL_FAILED, on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST), "Upload failed"},
+    {EV_DL_FAILED, on(STATE_CHANNEL_LIST) | on(STATE_DL_LIST), "Download failed"},
+    {EV_DL_OFFERED, on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST) | on(STATE_DL_LIST), "Peer trying to send file"},
+    {EV_UL_PREPARING, 0, "Preparing to send file"},
+    {EV_UL_STARTED, on(STATE_CHANNEL_LIST), "Peer started upload of file"},
+    {EV_HASH_READY, on(STATE_UL_LIST) | on(STATE_DL_LIST), nullptr},
+    {EV_UL_DECLINED, on(STATE_CHANNEL_LIST) | on(STATE_UL_LIST), "Declined by "},  // and who declined
+};
+
+constexpr bool kinds_in_step()
+{
+    if (std::size(KINDS) != JX_EVENT_KIND_COUNT)
+        return false;
+    for (size_t i = 0; i < std::size(KINDS); i++)
+        if (KINDS[i].kind != JX_EVENT_KINDS[i].kind ||
+            (KINDS[i].file_notice != nullptr) != (JX_EVENT_KINDS[i].payload == EVP_FILE))
+            return false;
+    return true;
+}
+static_assert(kinds_in_step(), "one row per engine event kind, in its order; a notice for every file event");
+
+const KindRow* kind_row(uint8_t kind)
+{
+    return kind >= 1 && kind <= std::size(KINDS) ? &KINDS[kind - 1] : nullptr;
+}
 
 // Peer and network events concern the open channel when it is on their network; texts and file
 // notices when it is their channel.
@@ -113,20 +136,21 @@ bool concerns_open_channel(const JXEvent* ev, uint32_t st, const JXChannel* ch)
 
 bool needs_refresh(const JXEvent* ev, uint32_t st, const JXChannel* ch)
 {
-    if (ev->kind >= std::size(REDRAWS) || st > 31)
+    const KindRow* row = kind_row(ev->kind);
+    if (row == nullptr || st > 31)
         return false;
-    return (REDRAWS[ev->kind] & on(st)) != 0 || concerns_open_channel(ev, st, ch);
+    return (row->redraws & on(st)) != 0 || concerns_open_channel(ev, st, ch);
 }
 
-// The message file of a channel, copied out of io_get_channel_fn's static buffer.
+// The message file of a channel.
 struct ChFile {
-    char name[JX_FSO_PATH_SIZE];
+    char name[JX_CHANNEL_NAME_SIZE];
 };
 
 ChFile channel_file(uint8_t ch_type, uint32_t net, uint32_t peer)
 {
     ChFile f{};
-    snprintf(f.name, sizeof f.name, "%s", io_get_channel_fn(ch_type, net, peer));
+    jx_channel_file_name(ch_type, net, peer, f.name);
     return f;
 }
 
@@ -188,35 +212,10 @@ void mark_delivery(JXStoredMsg* m, uint8_t type, const msg_ev* p)
 // as unread there.
 void store_file_notice(JXStoredMsg* m, uint8_t kind, const file_ev* p)
 {
-    const char* what = nullptr;  // the notice reads "<what> [<file name>]"
-    switch (kind) {
-    case EV_DL_COMPLETE:
-        what = "Download complete";
-        break;
-    case EV_UL_COMPLETE:
-        what = "Upload complete";
-        break;
-    case EV_UL_FAILED:
-        what = "Upload failed";
-        break;
-    case EV_DL_FAILED:
-        what = "Download failed";
-        break;
-    case EV_DL_OFFERED:
-        what = "Peer trying to send file";
-        break;
-    case EV_UL_PREPARING:
-        what = "Preparing to send file";
-        break;
-    case EV_UL_STARTED:
-        what = "Peer started upload of file";
-        break;
-    case EV_UL_DECLINED:
-        what = "Declined by ";
-        break;
-    default:
+    const KindRow* row = kind_row(kind);
+    if (row == nullptr || row->file_notice == nullptr)
         return;
-    }
+    const char* what = row->file_notice;
     m->type = MSG_NOTICE;
     m->id = 0;
     m->addr = p->peer_addr;
@@ -277,7 +276,7 @@ std::string io_peer_name(uint32_t net_addr, uint32_t peer_addr)
 
 // A new offer, or a text for a channel that is not open, rings the bell once per turn, so a user
 // working in another window notices; JEXLEY_BELL=0 keeps it quiet.
-bool rings(const JXEvent* ev, uint32_t st, const JXChannel* ch)
+static bool rings(const JXEvent* ev, uint32_t st, const JXChannel* ch)
 {
     static const bool bell = [] {
         const char* v = getenv("JEXLEY_BELL");

@@ -16,10 +16,9 @@
 #include "foundation/log.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
-#include "storage/stranger_files.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/line.hpp"
-#include "terminal/state_machine.hpp"
+#include "terminal/state.hpp"
 
 static struct termios orig_termios;
 static bool orig_saved;
@@ -260,9 +259,10 @@ void io_color(const char* seq)
     io_puts(seq);
 }
 
-void io_top_bar_title(const char* title, int len)
+void io_top_bar_title(const char* title)
 {
-    int32_t w = ctx_get_term_w();
+    const int32_t w = ctx_get_term_w();
+    const auto len = static_cast<int32_t>(jx_str_cells(title, strlen(title)));
     io_puts(IO_BAR);
     io_printf("\r%*s\r", w, "");
     io_puts(title);
@@ -289,16 +289,6 @@ void io_key_bar()
     t->prompt_redraw = 1;
 }
 
-void io_draw_screen(const char* title, int len, void (*content)())
-{
-    io_clear();
-    if (title != nullptr)
-        io_top_bar_title(title, len);
-    content();
-    io_key_bar();
-    io_prompt();
-}
-
 void io_empty_lines(int n)
 {
     for (int i = 0; i < n; i++)
@@ -321,14 +311,6 @@ void io_compute_list_offset(uint16_t sel, uint16_t rows)
         off = sel == 0 ? 0 : static_cast<uint16_t>(sel - 1);
     }
     t->list_offset = off;
-}
-
-const char* io_get_channel_fn(uint8_t type, uint32_t net, uint32_t peer)
-{
-    static char fn[1025];
-    memset(fn, 0, sizeof fn);
-    jx_channel_file_name(type, net, peer, fn);
-    return fn;
 }
 
 const char* io_fin_state_str(uint8_t fin_state)

@@ -1,7 +1,7 @@
 // io: the terminal's raw mode, the prompt row and the drawing pieces every screen shares (title
-// bar, key bar, list scrolling, channel file names, transfer labels).
+// bar, key bar, list scrolling, transfer labels).
 // Owns the output buffer that every drawing goes through and orig_termios.
-// Calls ctx, line (the cursor), state_machine (which screen is shown), the engine context (own
+// Calls ctx, line (the cursor), state (which screen is shown), the engine context (own
 // username, registry for peer names) and log.
 #pragma once
 
@@ -71,20 +71,15 @@ int io_check_min_size();
 // or the user name and the input line with the cursor in it.
 void io_prompt();
 void io_color(const char* seq);
-// A black-on-green row holding title; len must be the title's length.
-void io_top_bar_title(const char* title, int len);
+// A black-on-green row holding title, filled out to the window's width (the title is measured
+// here, in terminal cells).
+void io_top_bar_title(const char* title);
 // The function-key row; asks for the prompt row to be drawn after it.
 void io_key_bar();
-// A screen's full drawing: clear, the title bar, the content, the key bar and the prompt row.
-// Without a title (null) the content draws its own header row.
-void io_draw_screen(const char* title, int len, void (*content)());
 // n empty rows.
 void io_empty_lines(int n);
 // Moves ctx.list_offset so that the 1-based row sel (0: none) is among the rows shown.
 void io_compute_list_offset(uint16_t sel, uint16_t rows);
-// Message file name of a channel: "%08lx_%08lx" for a direct channel of a LAN network (type 2),
-// else "%08lx"; addresses as held (network order). Static buffer, overwritten by the next call.
-const char* io_get_channel_fn(uint8_t type, uint32_t net, uint32_t peer);
 // Label of a finished transfer state. Static buffer, overwritten by the next call.
 const char* io_fin_state_str(uint8_t fin_state);
 

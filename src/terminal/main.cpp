@@ -4,12 +4,13 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "doctor/doctor.hpp"
 #include "engine/comm.hpp"
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
+#include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
-#include "terminal/doctor.hpp"
 #include "terminal/io.hpp"
 #include "terminal/remember.hpp"
 #include "terminal/term.hpp"
@@ -80,9 +81,10 @@ int main(int argc, char** argv)
         printf("Internal error - term data error!\n");
         return 1;
     }
+    term_get_size();
     jx_log("Initialized terminal data");
     term_load_cfg();
-    remember_load();
+    remember_load(cmd_join_refused);
     if (jx_fso_unclaimed() != 0)
         ctx_err_feedback("Storage root not claimed: its file system has no locks");
 

@@ -6,7 +6,6 @@
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "storage/fso.hpp"
-#include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 
 namespace {
@@ -22,7 +21,7 @@ void store()
 
 }  // namespace
 
-void remember_load()
+void remember_load(remember_refused_fn refused)
 {
     jx_fso_read_networks(&saved);
     reopen_pending = false;
@@ -32,7 +31,8 @@ void remember_load()
         const uint8_t rc = jx_join_network(addr.s, 0, &ch);
         if (ch == nullptr) {
             jx_log("Could not join %s again - %hu", addr.s, static_cast<unsigned short>(rc));
-            cmd_join_refused(rc, addr.s);
+            if (refused != nullptr)
+                refused(rc, addr.s);
         }
     }
     if (saved.last_net == 0)

@@ -1,16 +1,18 @@
 // remember: what the terminal keeps between runs (jx_internal/networks): the networks the user
 // joined, joined again at start, and the channel opened last, which F8 opens after a restart.
-// Calls storage (the file), the engine's registry (joining, channels), ctx and log.
+// Calls storage (the file), the engine's registry (joining, channels), ctx and log; how a refused
+// join is told is the caller's.
 #pragma once
 
 #include <cstdint>
 
 struct JXChannel;
 
-// At start: joins every remembered network again (a refusal is shown on the prompt row and the
+// At start: joins every remembered network again (a refusal goes to refused, when given, and the
 // network stays remembered) and selects the channel opened last when it exists; a direct channel
 // with a peer waits for remember_reopen.
-void remember_load();
+using remember_refused_fn = void (*)(uint8_t rc, const char* addr);
+void remember_load(remember_refused_fn refused);
 // The user joined a network, or left it (Delete on the networks screen).
 void remember_join(uint32_t addr);
 void remember_forget(uint32_t addr);

@@ -14,12 +14,12 @@
 #include "engine/comm.hpp"
 #include "engine/turn.hpp"
 #include "foundation/log.hpp"
+#include "foundation/netif.hpp"
 #include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
-#include "terminal/ctx.hpp"
-#include "terminal/doctor.hpp"
 #include "terminal/cmd.hpp"
+#include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/keys.hpp"
 #include "terminal/line.hpp"
@@ -273,9 +273,9 @@ void term_explain_start_failure(const char* argv0, FILE* out)
     const JXComm* cc = jx_comm_get();
     uint16_t busy = 0;
     if (bound_port(cc->rcv_sock) != JX_PORT) {
-        if (doctor_port_busy(JX_PORT))
+        if (jx_netif_port_busy(JX_PORT))
             busy = JX_PORT;
-    } else if (doctor_port_busy(JX_DATA_PORT)) {
+    } else if (jx_netif_port_busy(JX_DATA_PORT)) {
         busy = JX_DATA_PORT;
     }
     if (busy != 0)

@@ -1,6 +1,7 @@
 // term: the terminal's spine: window size, the saved username, the main loop and the keys' way
 // to the screens, and telling the user why a start failed. Calls the engine's public operations,
-// storage (root search, config), ctx, io, keys, line, cmd and state_machine.
+// storage (root search, config), foundation (the port probe), ctx, io, keys, line, cmd and
+// state_machine.
 #pragma once
 
 #include <cstdio>

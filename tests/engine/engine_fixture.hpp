@@ -8,6 +8,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <tuple>
@@ -35,22 +37,30 @@ inline std::string hex(const uint8_t* b, size_t n)
     return s;
 }
 
-// Takes every queued event, oldest first, written out with its payload: "joined 239.7.7.7 127.0.0.3
-// bob", "received Main #258 239.7.7.7 127.0.0.2 @9 bob: hi" (@: seconds from the frozen start).
+// An event kind as the tests write it: its name from the engine's table in lower case without
+// "EV_" ("EV_PEER_JOINED": "peer_joined"), or its number when the table does not know it.
+inline std::string event_word(uint8_t kind)
+{
+    const char* name = jx_event_name(kind);
+    if (name == nullptr)
+        return std::to_string(kind);
+    std::string s(name + 3);
+    std::transform(s.begin(), s.end(), s.begin(), [](unsigned char c) { return std::tolower(c); });
+    return s;
+}
+
+// Takes every queued event, oldest first, written out with its payload: "peer_joined 239.7.7.7
+// 127.0.0.3 bob", "txt_received Main #258 239.7.7.7 127.0.0.2 @9 bob: hi" (@: seconds from the
+// frozen start).
 inline Strs events()
 {
-    static const char* const names[] = {
-        "?",        "joined",    "left",      "dropped",   "renamed",     "changed", "refresh",
-        "received", "sent",      "ch_added",  "delivered", "undelivered", "partly",  "dl_done",
-        "ul_done",  "ul_failed", "dl_failed", "offered",   "preparing",   "started", "hash",
-        "declined"};
     const auto at = [](uint32_t a) { return std::string(" ") + jx_ip_str(a).s; };
     Strs out;
     void* data = nullptr;
     while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
         auto* ev = static_cast<JXEvent*>(data);
         const void* p = ev->payload;
-        std::string s = ev->kind < std::size(names) ? names[ev->kind] : std::to_string(ev->kind);
+        std::string s = event_word(ev->kind);
         if (const uint8_t t = jx_event_payload_type(ev->kind); t == EVP_USER) {
             const auto* u = static_cast<const user_ev*>(p);
             s += at(u->net_addr) + at(u->peer_addr) + " " + u->name1;

@@ -46,7 +46,7 @@ TEST_F(Crons, GroupBeaconsEveryElevenSecondsAndANewPeerPullsTheNextForward)
     // Our own beacon, looped back by the group, proves the network.
     feed(b.bytes, kSelf);
     EXPECT_EQ(n->status, NET_ONLINE);
-    EXPECT_EQ(events(), Strs{"refresh 239.7.7.7"});
+    EXPECT_EQ(events(), Strs{"net_refresh 239.7.7.7"});
     Dgram b11;
     ASSERT_EQ(run_seconds(1, 22, &b11), (Strs{"11:3", "22:3"}));
     EXPECT_EQ(jx_get_be32(b11.bytes.data() + 30), 11u) << "uptime counts from going online";
@@ -74,7 +74,7 @@ TEST_F(Crons, OfflineAfter101SilentSecondsPeerDroppedAfter61AndEventsInTheOrderR
     EXPECT_EQ(events(), Strs{});
     jx_clock_set(kFrozenNow + 101);
     ASSERT_EQ(jx_crons_run(), 0);
-    EXPECT_EQ(events(), (Strs{"changed 239.7.7.7", "dropped 127.0.0.5 127.0.0.5 host", "changed 127.0.0.5"}));
+    EXPECT_EQ(events(), (Strs{"net_changed 239.7.7.7", "peer_dropped 127.0.0.5 127.0.0.5 host", "net_changed 127.0.0.5"}));
     EXPECT_EQ(std::make_tuple(group->status, priv->type, priv->status),
               std::make_tuple(NET_OFFLINE, NET_DIRECT_IP_INCOMING, NET_CLOSED));
     EXPECT_TRUE(log_line("Dropping host(127.0.0.5) from list - no KA received"));
@@ -125,7 +125,7 @@ TEST_F(Crons, UnansweredHostIsQueriedEveryTwoSecondsAndItsAnswerMakesAnOutgoingP
     host.send_to(beacon(0, "host", 0, 'h', 21), kSelf, local_port(comm.snd_sock));
     ASSERT_EQ(jx_read_loop(), 0);
     EXPECT_EQ(state_of(n), std::make_tuple(NET_DIRECT_IP_OUTGOING, NET_ONLINE, 6, CH_DM));
-    EXPECT_EQ(events(), Strs{"joined 127.0.0.6 127.0.0.6 host"});
+    EXPECT_EQ(events(), Strs{"peer_joined 127.0.0.6 127.0.0.6 host"});
     EXPECT_EQ(run_seconds(7, 9), Strs{});
     const auto b = host.recv();
     EXPECT_EQ(briefs(b), Strs{"3 0.0.0.0 " + our_port + ">127.0.0.6 66"});

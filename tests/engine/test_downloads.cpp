@@ -25,7 +25,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
 {
     const std::string content = pattern(3 * 1370 + 260);
     offer("report.pdf", content);
-    EXPECT_EQ(events(), Strs{"offered Net DM 239.7.7.7 127.0.0.2 report.pdf"});
+    EXPECT_EQ(events(), Strs{"dl_offered Net DM 239.7.7.7 127.0.0.2 report.pdf"});
     const auto answer = sent();
     EXPECT_EQ(briefs(answer), Strs{"13 7.7.7.239 8855>127.0.0.2 40"});
     EXPECT_EQ(payloads(answer), Strs{bytes(kId, 8) + "\x22\x98"});
@@ -75,7 +75,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     from_bob(PKT_CHUNK, chunk(kId, 2, 0, content.substr(4110)));
     jx_crons_run();
     EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"14 7.7.7.239 8856>127.0.0.2 38"});
-    EXPECT_EQ(events(), Strs{"dl_done Net DM 239.7.7.7 127.0.0.2 report_(1).pdf"});
+    EXPECT_EQ(events(), Strs{"dl_complete Net DM 239.7.7.7 127.0.0.2 report_(1).pdf"});
     EXPECT_TRUE(log_line("Download done, transfer time: less then a second"));
     EXPECT_EQ(slurp("downloads/report_(1).pdf"), content);
     EXPECT_EQ(slurp("downloads/report.pdf"), "mine");
@@ -91,7 +91,7 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "verified a slice every turn";
     jx_crons_run();
     EXPECT_EQ(f->state, FIN_HASH_OK);
-    EXPECT_EQ(events(), Strs{"hash " + hex(kId, 8) + " " + hex(f->meta.digest, 32)});
+    EXPECT_EQ(events(), Strs{"hash_ready " + hex(kId, 8) + " " + hex(f->meta.digest, 32)});
     std::ofstream(root / "downloads" / "report_(1).pdf", std::ios::binary | std::ios::in) << "X";
     f->state = FIN_COMPLETED;
     ASSERT_EQ(jx_verify_download(f), 0);
@@ -145,7 +145,7 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
     for (const auto& [offered, safe, shown] : names) {
         id[1]++;
         offer(offered, "data", 1370, id);
-        EXPECT_EQ(events(), Strs{"offered Net DM 239.7.7.7 127.0.0.2 " + safe});
+        EXPECT_EQ(events(), Strs{"dl_offered Net DM 239.7.7.7 127.0.0.2 " + safe});
         const JXTransfer* d = jx_get_dl(net, id);
         ASSERT_TRUE(d != nullptr && d->state == DL_PENDING) << safe;
         EXPECT_EQ(d->meta.name + std::string("|") + d->meta.offered, safe + "|" + shown);
@@ -180,8 +180,8 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     std::filesystem::create_symlink(root / "target", root / "downloads" / "empty");
     offer("empty", "");
     ASSERT_EQ(jx_accept_download(kId), 0);
-    EXPECT_EQ(events(), (Strs{"offered Net DM 239.7.7.7 127.0.0.2 empty",
-                              "dl_done Net DM 239.7.7.7 127.0.0.2 empty_(1)"}));
+    EXPECT_EQ(events(), (Strs{"dl_offered Net DM 239.7.7.7 127.0.0.2 empty",
+                              "dl_complete Net DM 239.7.7.7 127.0.0.2 empty_(1)"}));
     EXPECT_FALSE(std::filesystem::exists(root / "target"));
     EXPECT_TRUE(std::filesystem::is_regular_file(root / "downloads" / "empty_(1)"));
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 
 #include "engine/crons.hpp"
+#include "engine/dispatcher.hpp"
 #include "engine/readloop.hpp"
 #include "engine/texts.hpp"
 #include "engine_fixture.hpp"
@@ -26,8 +27,8 @@ TEST_F(Presence, OnlyPeersThatCameAfterUsAreAnnouncedAndARenameOnce)
     feed(beacon(ip(kGroup), "old", 51, 'a'), kPeer1);
     feed(beacon(ip(kGroup), "new", 20, 'b'), kPeer2, 40001);
     feed(beacon(ip(kGroup), "same", 50, 'c'), kPeer3);
-    EXPECT_EQ(events(), (Strs{"refresh 239.7.7.7", "joined 239.7.7.7 127.0.0.3 new",
-                              "joined 239.7.7.7 127.0.0.4 same"}));
+    EXPECT_EQ(events(), (Strs{"net_refresh 239.7.7.7", "peer_joined 239.7.7.7 127.0.0.3 new",
+                              "peer_joined 239.7.7.7 127.0.0.4 same"}));
     EXPECT_TRUE(log_line("Joined old : 127.0.0.2"));
     EXPECT_EQ(n->last_heard, kFrozenNow + 5) << "peers' beacons do not prove the group";
     // A new name is raised once; the record takes the new name, port, time and beacon.
@@ -35,7 +36,7 @@ TEST_F(Presence, OnlyPeersThatCameAfterUsAreAnnouncedAndARenameOnce)
     const auto renamed = beacon(ip(kGroup), "newer", 31, 'b');
     feed(renamed, kPeer2, 40100);
     feed(renamed, kPeer2, 40100);
-    EXPECT_EQ(events(), Strs{"renamed 239.7.7.7 127.0.0.3 newer was new"});
+    EXPECT_EQ(events(), Strs{"peer_renamed 239.7.7.7 127.0.0.3 newer was new"});
     const JXPeer* p = jx_peer_from_network(ip(kPeer2), n);
     EXPECT_EQ(std::make_tuple(std::string(p->username), p->port, p->last_seen, p->beacon_head[3]),
               std::make_tuple(std::string("newer"), uint16_t{40100}, kFrozenNow + 66, uint8_t{31}));
@@ -43,7 +44,7 @@ TEST_F(Presence, OnlyPeersThatCameAfterUsAreAnnouncedAndARenameOnce)
     join("127.0.0.8", NET_DIRECT_IP_INCOMING);
     settle();
     feed(beacon(0, "far", 100000, 'f'), "127.0.0.8", 40002);
-    EXPECT_EQ(events(), Strs{"joined 127.0.0.8 127.0.0.8 far"});
+    EXPECT_EQ(events(), Strs{"peer_joined 127.0.0.8 127.0.0.8 far"});
 }
 
 TEST_F(Presence, DuplicateWindowOutlastsTheResendsOfABusyNetworkAndWraps)
@@ -70,7 +71,7 @@ TEST_F(Presence, DuplicateWindowOutlastsTheResendsOfABusyNetworkAndWraps)
     feed(make_dgram(PKT_LEAVE, ip(kGroup), 40, "eve"), "127.0.0.9");
     feed(make_dgram(PKT_LEAVE, ip(kGroup), 777, "carol"), kPeer2);
     feed(make_dgram(PKT_TXT_GROUP, ip(kGroup), 777, "bob", "x"), kPeer1);
-    EXPECT_EQ(events(), Strs{"left 239.7.7.7 127.0.0.3 carol"});
+    EXPECT_EQ(events(), Strs{"peer_left 239.7.7.7 127.0.0.3 carol"});
     EXPECT_EQ(briefs(sent()), Strs{"5 7.7.7.239 8855>127.0.0.2 30"});
     EXPECT_EQ(std::make_tuple(n->status, jx_set_size(&n->peers)), std::make_tuple(NET_ONLINE, 1))
         << "a group stays when peers leave";
@@ -93,7 +94,7 @@ TEST_F(Presence, QueryOpensAPrivateNetworkTheLastLeaveClosesItAndAQueryReopensIt
     JXNetwork* n = jx_network_by_addr(ip("127.0.0.5"));
     ASSERT_NE(n, nullptr);
     EXPECT_EQ(state_of(n), std::make_tuple(NET_DIRECT_IP_INCOMING, NET_ONLINE, 0, CH_DM));
-    EXPECT_EQ(events(), (Strs{"ch_added 127.0.0.5 0.0.0.0", "joined 127.0.0.5 127.0.0.5 asker"}));
+    EXPECT_EQ(events(), (Strs{"channel_added 127.0.0.5 0.0.0.0", "peer_joined 127.0.0.5 127.0.0.5 asker"}));
     // Queries that keep coming while it is online are ignored; so are those from our own address.
     feed(make_dgram(PKT_QUERY, ip(kSelf), 12, "asker"), "127.0.0.5", 40000);
     feed(make_dgram(PKT_QUERY, ip(kSelf), 13, "lo"), "127.0.0.1", 40000);
@@ -102,7 +103,7 @@ TEST_F(Presence, QueryOpensAPrivateNetworkTheLastLeaveClosesItAndAQueryReopensIt
     // The last peer's leave (the duplicate is not seen) closes it.
     feed(make_dgram(PKT_LEAVE, 0, 900, "asker"), "127.0.0.5", 40000);
     feed(make_dgram(PKT_LEAVE, 0, 900, "asker"), "127.0.0.5", 40000);
-    EXPECT_EQ(events(), (Strs{"left 127.0.0.5 127.0.0.5 asker", "changed 127.0.0.5"}));
+    EXPECT_EQ(events(), (Strs{"peer_left 127.0.0.5 127.0.0.5 asker", "net_changed 127.0.0.5"}));
     EXPECT_EQ(std::make_tuple(n->type, n->status), std::make_tuple(NET_DIRECT_IP_INCOMING, NET_CLOSED));
 
     // The host asks again long after, for real through the read loop from its unbound socket: the
@@ -113,7 +114,7 @@ TEST_F(Presence, QueryOpensAPrivateNetworkTheLastLeaveClosesItAndAQueryReopensIt
     asker.send_to(make_dgram(PKT_QUERY, ip(kSelf), 14, "asker"), kSelf, 8855);
     ASSERT_EQ(jx_read_loop(), 0);
     EXPECT_EQ(state_of(n), std::make_tuple(NET_DIRECT_IP_INCOMING, NET_ONLINE, 150, CH_DM));
-    EXPECT_EQ(events(), (Strs{"refresh 127.0.0.5", "joined 127.0.0.5 127.0.0.5 asker"}));
+    EXPECT_EQ(events(), (Strs{"net_refresh 127.0.0.5", "peer_joined 127.0.0.5 127.0.0.5 asker"}));
     ASSERT_EQ(jx_crons_run(), 0);
     EXPECT_EQ(n->status, NET_ONLINE);
     EXPECT_EQ(briefs(asker.recv()), Strs{"3 0.0.0.0 8855>127.0.0.5 66"});
@@ -124,7 +125,7 @@ TEST_F(Presence, QueryOpensAPrivateNetworkTheLastLeaveClosesItAndAQueryReopensIt
     feed(make_dgram(PKT_QUERY, ip(kSelf), 3, "host"), "127.0.0.6", 40006);
     EXPECT_EQ(state_of(o), std::make_tuple(NET_DIRECT_IP_OUTGOING, NET_ONLINE, 150, CH_DM));
     EXPECT_EQ(std::make_tuple(events(), comm.networks.size),
-              std::make_tuple(Strs{"refresh 127.0.0.6", "joined 127.0.0.6 127.0.0.6 host"}, 2));
+              std::make_tuple(Strs{"net_refresh 127.0.0.6", "peer_joined 127.0.0.6 127.0.0.6 host"}, 2));
     // Closing the engine leaves the networks: the host hears it the same way.
     jx_comm_close();
     started = false;
@@ -145,9 +146,9 @@ TEST_F(Presence, ReceivedTextsAreAcknowledgedEveryTimeShownOnceAndFiledByChannel
     feed(make_dgram(PKT_TXT_DIRECT, ip(kGroup), 300, "bob", "psst"), kPeer1);
     feed(make_dgram(PKT_TXT_DIRECT, ip(kGroup), 301, "eve", "psst"), "127.0.0.9");
     EXPECT_EQ(events(),
-              (Strs{"received Main #258 239.7.7.7 127.0.0.2 @9 bob: hello there",
-                    "received Main #259 239.7.7.7 127.0.0.2 @9 bob: " + big, "ch_added 239.7.7.7 127.0.0.2",
-                    "received Net DM #300 239.7.7.7 127.0.0.2 @9 bob: psst"}));
+              (Strs{"txt_received Main #258 239.7.7.7 127.0.0.2 @9 bob: hello there",
+                    "txt_received Main #259 239.7.7.7 127.0.0.2 @9 bob: " + big, "channel_added 239.7.7.7 127.0.0.2",
+                    "txt_received Net DM #300 239.7.7.7 127.0.0.2 @9 bob: psst"}));
     const auto acks = sent();
     EXPECT_EQ(briefs(acks), (Strs{"5 7.7.7.239 8855>127.0.0.2 30", "5 7.7.7.239 8855>127.0.0.2 30",
                                   "5 7.7.7.239 8855>127.0.0.2 30", "6 7.7.7.239 8855>127.0.0.2 30"}));
@@ -166,9 +167,29 @@ TEST_F(Presence, ReceivedTextsAreAcknowledgedEveryTimeShownOnceAndFiledByChannel
     queried_by("127.0.0.5", host.port);
     feed(make_dgram(PKT_TXT_DIRECT, 0, 302, "host", "a"), "127.0.0.5", host.port);
     feed(make_dgram(PKT_TXT_GROUP, 0, 303, "host", "b"), "127.0.0.5", host.port);
-    EXPECT_EQ(events(), (Strs{"received DM #302 127.0.0.5 127.0.0.5 @9 host: a",
-                              "received DM #303 127.0.0.5 127.0.0.5 @9 host: b"}));
+    EXPECT_EQ(events(), (Strs{"txt_received DM #302 127.0.0.5 127.0.0.5 @9 host: a",
+                              "txt_received DM #303 127.0.0.5 127.0.0.5 @9 host: b"}));
     EXPECT_EQ(briefs(host.recv()), (Strs{"6 0.0.0.0 8855>127.0.0.5 30", "5 0.0.0.0 8855>127.0.0.5 30"}));
+}
+
+// The fields each type carries: texts at least a byte; beacon uptime and instance id; file offer
+// id 8, digest 32, size 8, chunk size 2, port 2, name length 2; segment request id 8, segment 8,
+// chunk size 2, chunk count 4; skipped-chunk request id 8, segment 8, 512-bit bitmap; chunk id 8,
+// segment 8, index 8; batch done id 8, segment 8; offer ack id 8, port 2; the three transfer ends
+// the id. The rest are header-only. Every type the program knows has its row, the punch (18)
+// without a processor; 0, 17 and 19 on are unknown.
+TEST(PacketTable, EveryKnownTypeHasItsRowAndSmallestPayload)
+{
+    const size_t want[] = {0, 1, 1, 36, 0, 0, 0, 0, 54, 22, 80, 24, 16, 10, 8, 8, 8, 0, 0, 0};
+    for (int type = 0; type < 256; type++) {
+        const JXPacketRow* row = jx_packet_row(static_cast<uint8_t>(type));
+        const bool known = (type >= 1 && type <= 16) || type == 18;
+        ASSERT_EQ(row != nullptr, known) << type;
+        EXPECT_EQ(row != nullptr ? row->min_payload : 0, type < 20 ? want[type] : 0) << type;
+        if (row != nullptr) {
+            EXPECT_EQ(row->proc == nullptr, type == PKT_PUNCH) << type;
+        }
+    }
 }
 
 TEST_F(Dispatch, MalformedAndStrayDatagramsAreDroppedWithTheirLogLine)
@@ -200,7 +221,7 @@ TEST_F(Dispatch, MalformedAndStrayDatagramsAreDroppedWithTheirLogLine)
     auto short_txt = make_dgram(PKT_TXT_GROUP, ip(kGroup), 5, "bob", "abcdefgh");
     short_txt.resize(33);
     feed(short_txt, kPeer1);
-    EXPECT_EQ(events(), Strs{"received Main #5 239.7.7.7 127.0.0.2 @0 bob: abc"});
+    EXPECT_EQ(events(), Strs{"txt_received Main #5 239.7.7.7 127.0.0.2 @0 bob: abc"});
 }
 
 TEST_F(Dispatch, ReadLoopTakesDatagramsOnEverySocketEndsAnIdleWaitAndStopsOnASelectFailure)

@@ -28,7 +28,7 @@ std::pair<size_t, size_t> acks_and_texts()
     for (const auto& d : sent(comm.rcv_sock, 5))
         acks += d.type() == PKT_TXT_DIRECT_ACK;
     for (const auto& e : events())
-        texts += e.rfind("received", 0) == 0;
+        texts += e.rfind("txt_received", 0) == 0;
     return {acks, texts};
 }
 
@@ -52,7 +52,7 @@ TEST_F(Quotas, StrangersChannelFilesStopAtTheLastingCapAndTheirTextsGoUnacknowle
               1u);
     // Bob, whom we talk with, is still heard; the flood's count comes once it has been quiet 10 s.
     feed(make_dgram(PKT_TXT_GROUP, ip(kGroup), 9, "bob", "hi"), kPeer1);
-    EXPECT_EQ(events(), Strs{"received Main #9 239.7.7.7 127.0.0.2 @0 bob: hi"});
+    EXPECT_EQ(events(), Strs{"txt_received Main #9 239.7.7.7 127.0.0.2 @0 bob: hi"});
     jx_clock_advance(10);
     jx_crons_run();
     EXPECT_EQ(log_count("\tChannel limit reached: 30 texts and offers refused in 10 s\r\n"), 1u);
@@ -115,7 +115,7 @@ TEST_F(Quotas, AReplayedInstanceIdTakesNotOurAddressAndOneLineCostsAtMost21Datag
     feed(beacon(ip(kGroup), "bob", 0, 0), kPeer1);
     feed(make_dgram(PKT_TXT_GROUP, ip(kGroup), 9, "bob", "hi"), kPeer1);
     EXPECT_EQ(n->own_addr, ip(kSelf));
-    EXPECT_EQ(events(), Strs{"received Main #9 239.7.7.7 127.0.0.2 @0 bob: hi"});
+    EXPECT_EQ(events(), Strs{"txt_received Main #9 239.7.7.7 127.0.0.2 @0 bob: hi"});
 
     // A thousand peers that never acknowledge: one line, then five resends to the group.
     for (int i = 1; i < JX_MAX_PEERS_PER_NETWORK; i++)

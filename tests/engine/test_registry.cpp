@@ -60,7 +60,7 @@ TEST_F(Registry, JoinResultsAndTheTypeAndMainChannelOfEachKindOfAddress)
         const JXNetwork* n = jx_network_by_addr(ip(a));
         EXPECT_EQ(std::make_tuple(int{n->type}, int{n->status}, int{ch->type}),
                   std::make_tuple(type, status, ch_type));
-        EXPECT_EQ(events(), Strs{"ch_added " + std::string(a) + " 0.0.0.0"});
+        EXPECT_EQ(events(), Strs{"channel_added " + std::string(a) + " 0.0.0.0"});
     }
     // Joined, not online: the existing main channel; online: refused, with it too.
     JXChannel* main_ch = jx_channel_by_addr(ip("224.1.2.3"), 0);

@@ -39,18 +39,18 @@ TEST_F(SendText, MainTextsAreDeliveredByAllOrPartlyUndeliveredAfterTheFifthResen
     EXPECT_EQ(payloads(out)[0], "hello all");
     const std::string me = comm.username;
     EXPECT_EQ(events(),
-              (Strs{"sent Main #" + id_str(out[0]) + " 239.7.7.7 239.7.7.7 @3 " + me + ": hello all",
-                    "sent Main #" + id_str(out[1]) + " 239.7.7.7 239.7.7.7 @3 " + me + ": two",
-                    "sent Net DM #" + id_str(out[2]) + " 239.7.7.7 127.0.0.3 @3 " + me + ": just you"}));
+              (Strs{"txt_sent Main #" + id_str(out[0]) + " 239.7.7.7 239.7.7.7 @3 " + me + ": hello all",
+                    "txt_sent Main #" + id_str(out[1]) + " 239.7.7.7 239.7.7.7 @3 " + me + ": two",
+                    "txt_sent Net DM #" + id_str(out[2]) + " 239.7.7.7 127.0.0.3 @3 " + me + ": just you"}));
 
     // "two" is delivered at the last of its three acknowledgements; a repeated one removes nothing.
     for (const char* peer : {kPeer1, kPeer1, kPeer2, kPeer3})
         ack_from(PKT_TXT_GROUP_ACK, out[1].id(), peer);
-    EXPECT_EQ(events(), Strs{"delivered Main #" + id_str(out[1]) + " 239.7.7.7 127.0.0.4"});
+    EXPECT_EQ(events(), Strs{"txt_delivered Main #" + id_str(out[1]) + " 239.7.7.7 127.0.0.4"});
     // A group acknowledgement of the Net DM text is looked for in the main channel, not in its own.
     ack_from(PKT_TXT_GROUP_ACK, out[2].id(), kPeer2);
     ack_from(PKT_TXT_DIRECT_ACK, out[2].id(), kPeer2);
-    EXPECT_EQ(events(), Strs{"delivered Net DM #" + id_str(out[2]) + " 239.7.7.7 127.0.0.3"});
+    EXPECT_EQ(events(), Strs{"txt_delivered Net DM #" + id_str(out[2]) + " 239.7.7.7 127.0.0.3"});
 
     // Two of three acknowledge the first; resends go to the silent one only, byte for byte.
     ack_from(PKT_TXT_GROUP_ACK, out[0].id(), kPeer1);
@@ -72,7 +72,7 @@ TEST_F(SendText, MainTextsAreDeliveredByAllOrPartlyUndeliveredAfterTheFifthResen
     jx_clock_advance(3);
     txt_retry(n);
     EXPECT_TRUE(sent(comm.rcv_sock, 20).empty());
-    EXPECT_EQ(events(), Strs{"partly Main #" + id_str(out[0]) + " 239.7.7.7 239.7.7.7"});
+    EXPECT_EQ(events(), Strs{"txt_partly_undelivered Main #" + id_str(out[0]) + " 239.7.7.7 239.7.7.7"});
     EXPECT_EQ(log_count("not acknowledged"), 1u) << log_text();
     EXPECT_TRUE(log_line("Text " + id_str(out[0]) + " on 239.7.7.7 not acknowledged by dave(127.0.0.4)"));
     // A later acknowledgement finds nothing, and nothing is resent.
@@ -113,10 +113,10 @@ TEST_F(SendText, PrivateNetworkTextIsDeliveredByItsHostOrUndelivered)
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[0].brief(), "2 0.0.0.0 8855>127.0.0.5 37");
     EXPECT_EQ(events()[0],
-              "sent DM #" + id_str(first[0]) + " 127.0.0.5 127.0.0.5 @0 " + comm.username + ": private");
+              "txt_sent DM #" + id_str(first[0]) + " 127.0.0.5 127.0.0.5 @0 " + comm.username + ": private");
     // The host's acknowledgement carries network id 0 like all private traffic.
     feed(make_dgram(PKT_TXT_DIRECT_ACK, 0, first[1].id(), "host"), "127.0.0.5", host.port);
-    EXPECT_EQ(events(), Strs{"delivered DM #" + id_str(first[1]) + " 127.0.0.5 127.0.0.5"});
+    EXPECT_EQ(events(), Strs{"txt_delivered DM #" + id_str(first[1]) + " 127.0.0.5 127.0.0.5"});
     // Nobody acknowledges the first: five resends, then undelivered a pass later. The host
     // acknowledges only the fifth resend of "late", before that pass: it counts.
     ASSERT_EQ(jx_snd_txt(ch, "late"), JX_TXT_OK);
@@ -131,11 +131,11 @@ TEST_F(SendText, PrivateNetworkTextIsDeliveredByItsHostOrUndelivered)
     EXPECT_EQ(std::make_pair(again[8].bytes, again[9].bytes), std::make_pair(late[0].bytes, first[0].bytes));
     EXPECT_EQ(events(), Strs{});
     feed(make_dgram(PKT_TXT_DIRECT_ACK, 0, late[0].id(), "host"), "127.0.0.5", host.port);
-    EXPECT_EQ(events(), Strs{"delivered DM #" + id_str(late[0]) + " 127.0.0.5 127.0.0.5"});
+    EXPECT_EQ(events(), Strs{"txt_delivered DM #" + id_str(late[0]) + " 127.0.0.5 127.0.0.5"});
     jx_clock_advance(3);
     txt_retry(n);
     EXPECT_TRUE(host.recv().empty());
-    EXPECT_EQ(events(), Strs{"undelivered DM #" + id_str(first[0]) + " 127.0.0.5 127.0.0.5"});
+    EXPECT_EQ(events(), Strs{"txt_undelivered DM #" + id_str(first[0]) + " 127.0.0.5 127.0.0.5"});
     EXPECT_EQ(jx_list_size(&ch->sent_txts), 0);
 }
 

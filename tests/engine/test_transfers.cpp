@@ -32,13 +32,13 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
     EXPECT_EQ(jx_add_upload(dm, root.c_str()), JX_UL_BAD_FILE) << "a directory never hashes to an end";
     ASSERT_EQ(jx_add_upload(dm, path.c_str()), JX_UL_OK);
     JXTransfer* u = upload();
-    EXPECT_EQ(events(), Strs{"preparing Net DM 239.7.7.7 127.0.0.2 report.pdf"});
+    EXPECT_EQ(events(), Strs{"ul_preparing Net DM 239.7.7.7 127.0.0.2 report.pdf"});
 
     // Hashed in the first pass, offered in every pass after it until answered.
     jx_crons_run();
     uint8_t digest[32];
     sha256_buffer(content.data(), content.size(), digest);
-    EXPECT_EQ(events(), Strs{"hash " + hex(u->id, 8) + " " + hex(digest, 32)});
+    EXPECT_EQ(events(), Strs{"hash_ready " + hex(u->id, 8) + " " + hex(digest, 32)});
     sent(comm.rcv_sock, 0);
     jx_crons_run();
     EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "offering works every turn";
@@ -72,7 +72,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
 
     // Segment 1: two chunks of 1370 go out in one pass (limit 5), and the limit grows by 3.
     from_bob(PKT_GET_SEGMENT, seg_req(u->id, 1, 1370, 2));
-    EXPECT_EQ(events(), Strs{"started Net DM 239.7.7.7 127.0.0.2 report.pdf"});
+    EXPECT_EQ(events(), Strs{"ul_started Net DM 239.7.7.7 127.0.0.2 report.pdf"});
     jx_crons_run();
     auto out = bob_data.recv();
     EXPECT_EQ(briefs(out), Strs(2, "11 7.7.7.239 8856>127.0.0.2 1424"));
@@ -101,7 +101,7 @@ TEST_F(Transfers, UploadFromOfferToCompletionWithPacingResendsAndRepeats)
               Strs{id + std::string(7, '\0') + '\x02' + std::string(8, '\0') + content.substr(2740)});
 
     from_bob(PKT_FILE_FIN_OK, id);
-    EXPECT_EQ(events(), Strs{"ul_done Net DM 239.7.7.7 127.0.0.2 report.pdf"});
+    EXPECT_EQ(events(), Strs{"ul_complete Net DM 239.7.7.7 127.0.0.2 report.pdf"});
     const auto* fin = jx_get_fin(&net->fin_uploads, reinterpret_cast<const uint8_t*>(id.data()));
     ASSERT_NE(fin, nullptr);
     EXPECT_EQ(std::make_tuple(fin->state, fin->start_time),
@@ -128,7 +128,7 @@ TEST_F(Transfers, RateBasedPacingAsksEarlyChecksOnArrivalAndSendsAtOnce)
             from_bob(PKT_CHUNK, chunk(id, 1, i, intact || i != 7 ? content.substr(i * 1370, 1370) : pattern(1370)));
         EXPECT_EQ(payloads(sent(comm.data_sock)), Strs{seg_req(id, 2, 5, 1)}) << "no turn between";
         from_bob(PKT_CHUNK, chunk(id, 2, 0, content.substr(40 * 1370)));
-        EXPECT_EQ(events(), Strs{std::string(intact ? "dl_done" : "dl_failed") + " Net DM 239.7.7.7 127.0.0.2 " +
+        EXPECT_EQ(events(), Strs{std::string(intact ? "dl_complete" : "dl_failed") + " Net DM 239.7.7.7 127.0.0.2 " +
                                  (intact ? "good" : "bad")});
         const JXTransferFin* f = jx_get_fin(&net->fin_downloads, id);
         ASSERT_NE(f, nullptr);
@@ -208,7 +208,7 @@ TEST_F(Transfers, UploadEndsOnSilenceOnAShortFileAndOnAFinOfAnotherKind)
     ASSERT_EQ(jx_add_upload(dm, small.c_str()), JX_UL_OK);
     drop_events();
     from_bob(PKT_FILE_FIN_OTHER, bytes(upload()->id, 8));
-    EXPECT_EQ(events(), Strs{"declined Net DM 239.7.7.7 127.0.0.2 small"});
+    EXPECT_EQ(events(), Strs{"ul_declined Net DM 239.7.7.7 127.0.0.2 small"});
     EXPECT_EQ(jx_list_size(&net->uploads), 0);
     EXPECT_EQ(first_fin_ul(), FIN_NONE);
 }
@@ -223,7 +223,7 @@ TEST_F(Transfers, APeerThatLeavesHasItsOffersWithdrawnAndOurWaitingUploadEnded)
     ASSERT_EQ(upload()->state, UL_PENDING);
     drop_events();
     from_bob(PKT_LEAVE, "", 8855);
-    EXPECT_EQ(events(), (Strs{"left 239.7.7.7 127.0.0.2 bob", "dl_failed Net DM 239.7.7.7 127.0.0.2 a.txt",
+    EXPECT_EQ(events(), (Strs{"peer_left 239.7.7.7 127.0.0.2 bob", "dl_failed Net DM 239.7.7.7 127.0.0.2 a.txt",
                               "ul_failed Net DM 239.7.7.7 127.0.0.2 b.txt"}));
     EXPECT_EQ(jx_list_size(&net->downloads) + jx_list_size(&net->uploads), 0);
     EXPECT_EQ(std::make_pair(first_fin_ul(), jx_get_fin(&net->fin_downloads, kId)->state),

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstring>
 #include <string>
+#include <tuple>
 
 #include "foundation/bit_utils.hpp"
 #include "foundation/sha256.hpp"
@@ -83,6 +84,31 @@ TEST(Bytes, ByteOrdersAndChunkBitmaps)
     jx_uint64_to_b(0x8102030405060708ULL, b);
     EXPECT_EQ(std::memcmp(b, "\x08\x07\x06\x05\x04\x03\x02\x81\xEE", 9), 0);
     EXPECT_EQ(jx_b_to_uint64(b), 0x8102030405060708ULL);
+    jx_uint16_to_b(0xA1B2, b);
+    EXPECT_EQ(std::memcmp(b, "\xB2\xA1\x06", 3), 0);
+    EXPECT_EQ(jx_b_to_uint16(b), 0xA1B2);
+    // 64-bit network order: the most significant byte first in memory, and back.
+    const uint64_t net = jx_hton64(0x0102030405060708ULL);
+    EXPECT_EQ(std::memcmp(&net, "\x01\x02\x03\x04\x05\x06\x07\x08", 8), 0);
+    EXPECT_EQ(jx_ntoh64(net), 0x0102030405060708ULL);
+
+    // Word bits 0..31; from 32 on no bit is named and the word stays. {w, n, set1, set0, toggled, get}
+    // clang-format off
+    const std::tuple<uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t> words[] = {
+        {0x00000000, 0, 0x00000001, 0x00000000, 0x00000001, 0},
+        {0x000000F0, 4, 0x000000F0, 0x000000E0, 0x000000E0, 0x10},
+        {0x7FFFFFFF, 31, 0xFFFFFFFF, 0x7FFFFFFF, 0xFFFFFFFF, 0},
+        {0x80000000, 31, 0x80000000, 0x00000000, 0x00000000, 0x80000000},
+        {0x12345678, 32, 0x12345678, 0x12345678, 0x12345678, 0},
+    };
+    // clang-format on
+    for (const auto& [w, n, one, zero, tgl, get] : words) {
+        EXPECT_EQ(jx_setbit_1(w, n), one) << w << " bit " << n;
+        EXPECT_EQ(jx_setbit_0(w, n), zero) << w << " bit " << n;
+        EXPECT_EQ(jx_tglbit(w, n), tgl) << w << " bit " << n;
+        EXPECT_EQ(jx_getbit(w, n), get) << w << " bit " << n;
+        EXPECT_EQ(jx_tgl(w), ~w);
+    }
 
     // The numbering travels on the wire: bit i in byte i / 8 under 1 << (i % 8).
     uint8_t m[3] = {};

@@ -147,7 +147,7 @@ TEST_F(Archive, FolderRoundTripInSteps)
 }
 
 // The size field of the second entry made to claim 8 GiB (octal), its header sum made again.
-void claim_8gib(const std::string& path)
+static void claim_8gib(const std::string& path)
 {
     std::ifstream f(path, std::ios::binary);
     std::string t{std::istreambuf_iterator<char>(f), {}};

@@ -21,6 +21,7 @@
 #include "engine/registry.hpp"
 #include "foundation/utf8.hpp"
 #include "support/engine_root.hpp"
+#include "terminal/cmd.hpp"
 #include "terminal/ctx.hpp"
 #include "terminal/io.hpp"
 #include "terminal/keys.hpp"
@@ -47,7 +48,7 @@ class TermTest : public EngineRootTest {
         tzset();
         start_engine(kNow);
         reset(80, 24);
-        remember_load();  // as at start: nothing remembered on a fresh root
+        remember_load(cmd_join_refused);  // as at start: nothing remembered on a fresh root
     }
 
     // A fresh context of w x h on the home screen, user alice, drawing captured.

@@ -157,7 +157,7 @@ TEST_F(Cmd, JoinedNetworksAndTheLastChannelAreKeptForTheNextStart)
     while (jx_list_head(&jx_comm_get()->networks) != nullptr)
         jx_leave_network(static_cast<JXNetwork*>(jx_list_data(jx_list_head(&jx_comm_get()->networks))));
     ctx_get()->channel = nullptr;
-    remember_load();
+    remember_load(cmd_join_refused);
     EXPECT_EQ(std::make_pair(jx_comm_get()->networks.size, ctx_get()->channel),
               std::make_pair(2, jx_channel_by_addr(ip("239.0.0.9"), 0)));
     EXPECT_EQ(eval("", STATE_START, KEY_F8), at(STATE_START, "Peer offline: 10.0.0.7 not heard from since the start"));

@@ -1,12 +1,11 @@
 // The real input path, the drawing every screen shares (the key bar, the prompt row, the size
-// warning), and what the program does before its loop: the user name it keeps, why a start failed,
-// and the doctor's reading of a firewall. (The e2e tests draw the home and help screens and run
-// the doctor on real hosts.)
+// warning), and what the program does before its loop: the user name it keeps and why a start
+// failed. (The e2e tests draw the home and help screens and run the doctor on real hosts.)
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "terminal/doctor.hpp"
+#include "terminal/screens/screens.hpp"
 #include "terminal/term.hpp"
 #include "terminal_fixture.hpp"
 
@@ -81,7 +80,10 @@ TEST_F(IoDraw, KeyBarPromptRowAndSizeWarning)
     // The home screen at 50x10: the right-hand column keeps a blank from the left one.
     reset(50, 10);
     const Strs home = screen(show(STATE_START), 3, 4);
-    EXPECT_EQ(home[0].substr(0, 39) + std::to_string(home[0].size()), "Client version:    v0.7.0 Compiled on: 50");
+    // The version is the build's (from the project's one version), right-aligned in 9 columns.
+    const std::string version = std::string(9 - strlen(JX_VERSION), ' ') + JX_VERSION;
+    EXPECT_EQ(home[0].substr(0, 39) + std::to_string(home[0].size()),
+              "Client version: " + version + " Compiled on: 50");
     EXPECT_EQ(home[1], "Username:           alice Joined networks:       0");
 
     // Below 50x10 a warning instead of the screen, drawn once per size. {w, h, warned, drawn}; the
@@ -115,15 +117,4 @@ TEST_F(IoDraw, TheNameInUseIsSavedAndTheCauseOfAFailedStart)
     close(jx_comm_get()->data_sock);
     jx_comm_get()->data_sock = -1;
     EXPECT_EQ(explain(), "Could not open the UDP sockets on ports 8855 and 8856 (see jx_internal/log)\n");
-}
-
-// A rule that stops one of our ports counts ("!=", ranges); a comment and the forward hook do not.
-TEST(Doctor, FirewallRulesThatStopOurPorts)
-{
-    EXPECT_EQ(doctor_nft_drops(
-                  "table ip t {\n chain in {\n type filter hook input priority 0;\n udp dport != 53 drop\n"
-                  " udp dport 8856-8860 reject\n udp dport 8855 counter comment \"a drop here\"\n }\n"
-                  " chain f {\n type filter hook forward priority 0;\n udp dport 8855 drop\n }\n}\n"),
-              (Strs{"table ip t, chain in (input): udp dport != 53 drop",
-                    "table ip t, chain in (input): udp dport 8856-8860 reject"}));
 }

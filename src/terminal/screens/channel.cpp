@@ -19,9 +19,6 @@
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "terminal/cmd.hpp"
-#include "terminal/ctx.hpp"
-#include "terminal/io.hpp"
-#include "terminal/keys.hpp"
 #include "terminal/line.hpp"
 #include "terminal/remember.hpp"
 #include "terminal/screens/channel.hpp"
@@ -41,7 +38,7 @@ enum : uint8_t {
     SCROLL_NEWER = 2,
 };
 
-state_op channel_render_intern = channel_render_complete;
+ScreenFrame frame = {channel_render_complete, channel_render_dy, channel_render_complete};
 
 // Slot p moved back by k slots in a ring of cap slots (1..cap).
 uint64_t ring_back(uint64_t p, uint64_t k, uint64_t cap)
@@ -90,9 +87,7 @@ std::vector<std::pair<size_t, size_t>> wrap_rows(const std::string& text, size_t
 
 void channel_init(state_op* update, state_op* render)
 {
-    *update = channel_update;
-    *render = channel_render;
-    channel_render_intern = channel_render_complete;
+    frame_init(&frame, update, render, channel_update, channel_render);
     ctx_reset_scroll();
     remember_channel(ctx_get()->channel);
 }
@@ -113,35 +108,34 @@ void channel_update()
     case KEY_UP:
     case KEY_PGUP:
         t->scroll_req = SCROLL_OLDER;
-        channel_render_intern = channel_render_complete;
+        frame_redraw(&frame);
         break;
     case KEY_DOWN:
     case KEY_PGDN:
         t->scroll_req = SCROLL_NEWER;
-        channel_render_intern = channel_render_complete;
+        frame_redraw(&frame);
         break;
     }
-    state_update_tail(&channel_render_intern, channel_render_complete, false);
+    frame_update_tail(&frame, false);
 }
 
 void channel_render()
 {
-    channel_render_intern();
+    frame_render(&frame);
 }
 
 void channel_render_dy()
 {
-    io_prompt();
+    frame_render_dy();
 }
 
 void channel_render_complete()
 {
     // The header bar stands where the other screens have their title.
-    io_draw_screen(nullptr, 0, [] {
+    frame_draw(&frame, nullptr, [] {
         ch_data_bar();
         ch_display_texts();
     });
-    channel_render_intern = channel_render_dy;
 }
 
 void ch_data_bar()
@@ -228,8 +222,8 @@ void ch_display_texts()
     jx_list_init(&shown, free);
     int rows = 0;
 
-    char fn[JX_FSO_PATH_SIZE];
-    snprintf(fn, sizeof fn, "%s", io_get_channel_fn(ch->type, ch->net_addr, ch->peer_addr));
+    char fn[JX_CHANNEL_NAME_SIZE];
+    jx_channel_file_name(ch->type, ch->net_addr, ch->peer_addr, fn);
     uint64_t hdr[3] = {};
     if (jx_fso_read_file_header(hdr, fn) == 0 && hdr[0] != 0 && hdr[1] != 0) {
         const uint64_t last = hdr[0], count = hdr[1], cap = hdr[2];
@@ -286,12 +280,9 @@ void ch_display_texts()
     }
     t->scroll_req = SCROLL_NONE;
     io_empty_lines(area - rows);
-    void* data = nullptr;
-    while (jx_list_rem_next(&shown, nullptr, &data) == 0) {
-        io_print_txt(static_cast<const JXStoredMsg*>(data));
-        free(data);
-    }
-    jx_list_destroy(&shown);
+    for (jx_list_elmt* e = jx_list_head(&shown); e != nullptr; e = jx_list_next(e))
+        io_print_txt(static_cast<const JXStoredMsg*>(jx_list_data(e)));
+    jx_list_destroy(&shown);  // frees every message through its destroy callback
     ch->unread = 0;  // seen now
 }
 

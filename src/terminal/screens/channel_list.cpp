@@ -4,13 +4,10 @@
 
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
-#include "terminal/ctx.hpp"
-#include "terminal/io.hpp"
-#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
-static state_op channel_list_render_intern = channel_list_render_complete;
+static ScreenFrame frame = {channel_list_render_complete, channel_list_render_dy, channel_list_render_complete};
 
 namespace {
 
@@ -175,9 +172,7 @@ void io_disp_channels()
 
 void channel_list_init(state_op* update, state_op* render)
 {
-    *update = channel_list_update;
-    *render = channel_list_render;
-    channel_list_render_intern = channel_list_render_complete;
+    frame_init(&frame, update, render, channel_list_update, channel_list_render);
     TermData* t = ctx_get();
     t->sel_addr = 0;
     t->sel_peer = 0;
@@ -205,28 +200,27 @@ void channel_list_update()
     }
     case KEY_UP:
         move_up(t);
-        channel_list_render_intern = channel_list_render_complete;
+        frame_redraw(&frame);
         break;
     case KEY_DOWN:
         move_down(t);
-        channel_list_render_intern = channel_list_render_complete;
+        frame_redraw(&frame);
         break;
     }
-    state_update_tail(&channel_list_render_intern, channel_list_render_complete, true);
+    frame_update_tail(&frame, true);
 }
 
 void channel_list_render()
 {
-    channel_list_render_intern();
+    frame_render(&frame);
 }
 
 void channel_list_render_dy()
 {
-    io_prompt();
+    frame_render_dy();
 }
 
 void channel_list_render_complete()
 {
-    io_draw_screen("Channels", 8, io_disp_channels);
-    channel_list_render_intern = channel_list_render_dy;
+    frame_draw(&frame, "Channels", io_disp_channels);
 }

@@ -2,12 +2,9 @@
 #include <cstdint>
 #include <cstring>
 
-#include "terminal/ctx.hpp"
-#include "terminal/io.hpp"
-#include "terminal/keys.hpp"
 #include "terminal/screens/screens.hpp"
 
-static state_op help_render_intern = help_render_complete;
+static ScreenFrame frame = {help_render_complete, help_render_dy, help_render_complete};
 // Page rows scrolled off the top.
 static int32_t row_offset;
 // Set once the page's last line fits on screen: scrolling further down is refused.
@@ -67,9 +64,7 @@ static constexpr HelpLine page[] = {
 
 void help_init(state_op* update, state_op* render)
 {
-    *update = help_update;
-    *render = help_render;
-    help_render_intern = help_render_complete;
+    frame_init(&frame, update, render, help_update, help_render);
     row_offset = 0;
     max_rows_offset_reached = 0;
     ctx_reset_scroll();
@@ -84,37 +79,36 @@ void help_update()
             row_offset--;
             max_rows_offset_reached = 0;
             t->refresh = 1;
-            help_render_intern = help_render_complete;
+            frame_redraw(&frame);
         }
         break;
     case KEY_DOWN:
         if (!max_rows_offset_reached) {
             row_offset++;
             t->refresh = 1;
-            help_render_intern = help_render_complete;
+            frame_redraw(&frame);
         }
         break;
     case KEY_ESC:
         state_set(STATE_START);
         break;
     }
-    state_update_tail(&help_render_intern, help_render_complete, true);
+    frame_update_tail(&frame, true);
 }
 
 void help_render()
 {
-    help_render_intern();
+    frame_render(&frame);
 }
 
 void help_render_dy()
 {
-    io_prompt();
+    frame_render_dy();
 }
 
 void help_render_complete()
 {
-    io_draw_screen("Help", 4, help_content);
-    help_render_intern = help_render_dy;
+    frame_draw(&frame, "Help", help_content);
 }
 
 void help_content()

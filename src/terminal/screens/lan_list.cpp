@@ -7,13 +7,10 @@
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
 #include "terminal/cmd.hpp"
-#include "terminal/ctx.hpp"
-#include "terminal/io.hpp"
-#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
-static state_op lan_list_render_intern = lan_list_render_complete;
+static ScreenFrame frame = {lan_list_render_complete, lan_list_render_dy, lan_list_render_complete};
 
 void lan_list_disp_addresses()
 {
@@ -51,9 +48,7 @@ void lan_list_disp_addresses()
 
 void lan_list_init(state_op* update, state_op* render)
 {
-    *update = lan_list_update;
-    *render = lan_list_render;
-    lan_list_render_intern = lan_list_render_complete;
+    frame_init(&frame, update, render, lan_list_update, lan_list_render);
     ctx_get()->sel_addr = htonl(LAN_FIRST);  // the list never changes: its first row to start with
     ctx_reset_scroll();
 }
@@ -77,29 +72,28 @@ void lan_list_update()
         // Steps on the host-order value so one step is one in the last byte.
         h = t->sel_addr == 0 || h > LAN_LAST ? LAN_LAST : (h <= LAN_FIRST ? LAN_FIRST : h - 1);
         t->sel_addr = htonl(h);
-        lan_list_render_intern = lan_list_render_complete;
+        frame_redraw(&frame);
         break;
     case KEY_DOWN:
         h = t->sel_addr == 0 || h < LAN_FIRST ? LAN_FIRST : (h >= LAN_LAST ? LAN_LAST : h + 1);
         t->sel_addr = htonl(h);
-        lan_list_render_intern = lan_list_render_complete;
+        frame_redraw(&frame);
         break;
     }
-    state_update_tail(&lan_list_render_intern, lan_list_render_complete, true);
+    frame_update_tail(&frame, true);
 }
 
 void lan_list_render()
 {
-    lan_list_render_intern();
+    frame_render(&frame);
 }
 
 void lan_list_render_dy()
 {
-    io_prompt();
+    frame_render_dy();
 }
 
 void lan_list_render_complete()
 {
-    io_draw_screen("Predefined LAN multicast addresses", 34, lan_list_disp_addresses);
-    lan_list_render_intern = lan_list_render_dy;
+    frame_draw(&frame, "Predefined LAN multicast addresses", lan_list_disp_addresses);
 }

@@ -7,7 +7,6 @@
 #include <cstdint>
 
 #include "foundation/llist.hpp"
-#include "terminal/state_machine.hpp"
 
 struct JXNetwork;
 

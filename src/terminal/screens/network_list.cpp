@@ -8,14 +8,11 @@
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
-#include "terminal/ctx.hpp"
-#include "terminal/io.hpp"
 #include "terminal/remember.hpp"
-#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
-static state_op network_list_render_intern = network_list_render_complete;
+static ScreenFrame frame = {network_list_render_complete, network_list_render_dy, network_list_render_complete};
 
 namespace {
 
@@ -32,7 +29,7 @@ void keep_sel(TermData* t)
 
 void disp_details(const JXNetwork* shown)
 {
-    io_top_bar_title("Network details", 15);
+    io_top_bar_title("Network details");
     if (shown == nullptr) {
         io_empty_lines(4);
     } else {
@@ -87,9 +84,7 @@ void network_list_disp_networks()
 
 void network_list_init(state_op* update, state_op* render)
 {
-    *update = network_list_update;
-    *render = network_list_render;
-    network_list_render_intern = network_list_render_complete;
+    frame_init(&frame, update, render, network_list_update, network_list_render);
     TermData* t = ctx_get();
     t->sel_addr = 0;
     t->sel_row = 0;
@@ -125,30 +120,29 @@ void network_list_update()
         remember_forget(t->sel_addr);  // not joined again at the next start
         // The open channel may have been one of the network's; it must never outlive it.
         t->channel = nullptr;
-        network_list_render_intern = network_list_render_complete;
+        frame_redraw(&frame);
         break;
     }
     case KEY_UP:
     case KEY_DOWN:
         t->sel_addr = list_move_sel(&jx_comm_get()->networks, network_addr, t->sel_addr, t->key == KEY_DOWN);
-        network_list_render_intern = network_list_render_complete;
+        frame_redraw(&frame);
         break;
     }
-    state_update_tail(&network_list_render_intern, network_list_render_complete, true);
+    frame_update_tail(&frame, true);
 }
 
 void network_list_render()
 {
-    network_list_render_intern();
+    frame_render(&frame);
 }
 
 void network_list_render_dy()
 {
-    io_prompt();
+    frame_render_dy();
 }
 
 void network_list_render_complete()
 {
-    io_draw_screen("Networks", 8, network_list_disp_networks);
-    network_list_render_intern = network_list_render_dy;
+    frame_draw(&frame, "Networks", network_list_disp_networks);
 }

@@ -4,13 +4,10 @@
 
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
-#include "terminal/ctx.hpp"
-#include "terminal/io.hpp"
-#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
 #include "terminal/screens/screens.hpp"
 
-static state_op peer_list_render_intern = peer_list_render_complete;
+static ScreenFrame frame = {peer_list_render_complete, peer_list_render_dy, peer_list_render_complete};
 // Without a network to show the screen draws its empty frame once, not on every turn.
 static bool empty_frame_drawn = false;
 
@@ -72,9 +69,7 @@ void peer_list_disp_peers(const JXNetwork* network)
 
 void peer_list_init(state_op* update, state_op* render)
 {
-    *update = peer_list_update;
-    *render = peer_list_render;
-    peer_list_render_intern = peer_list_render_complete;
+    frame_init(&frame, update, render, peer_list_update, peer_list_render);
     empty_frame_drawn = false;
     ctx_get()->sel_peer = 0;
     ctx_get()->sel_row = 0;
@@ -112,23 +107,23 @@ void peer_list_update()
         const JXNetwork* net = shown_network();
         t->sel_peer =
             list_move_sel(net != nullptr ? &net->peers : nullptr, peer_addr, t->sel_peer, t->key == KEY_DOWN);
-        peer_list_render_intern = peer_list_render_complete;
+        frame_redraw(&frame);
         break;
     }
     }
     if (t->refresh)
         empty_frame_drawn = false;
-    state_update_tail(&peer_list_render_intern, peer_list_render_complete, true);
+    frame_update_tail(&frame, true);
 }
 
 void peer_list_render()
 {
-    peer_list_render_intern();
+    frame_render(&frame);
 }
 
 void peer_list_render_dy()
 {
-    io_prompt();
+    frame_render_dy();
 }
 
 void peer_list_render_complete()
@@ -138,15 +133,15 @@ void peer_list_render_complete()
         // Nothing to list yet; keep trying each turn, but draw the empty frame only once so the
         // previous screen's picture does not stay behind.
         if (!empty_frame_drawn)
-            io_draw_screen("Peers", 5, [] { peer_list_disp_peers(nullptr); });
+            frame_draw(&frame, "Peers", [] { peer_list_disp_peers(nullptr); });
         else
             io_prompt();
+        frame_redraw(&frame);
         empty_frame_drawn = true;
         return;
     }
     char title[100] = {};
-    int len = snprintf(title, sizeof title, "Peers list for network: %s", jx_ip_str(net->addr).s);
-    io_draw_screen(title, len, [] { peer_list_disp_peers(shown_network()); });
+    snprintf(title, sizeof title, "Peers list for network: %s", jx_ip_str(net->addr).s);
+    frame_draw(&frame, title, [] { peer_list_disp_peers(shown_network()); });
     empty_frame_drawn = false;
-    peer_list_render_intern = peer_list_render_dy;
 }

@@ -1,10 +1,16 @@
 // screens: the five operations of every screen (init, update, render, render_dy,
-// render_complete), one source file per screen. Screens may call io, ctx, keys (the codes), line,
-// cmd, remember, state_machine, storage (paths, free space) and the engine's public operations and
-// records.
+// render_complete), one source file per screen, and the one header through which every screen
+// reaches the terminal's shared state (ctx, state), the key codes, the drawing pieces (io) and the
+// frame they all share. Screens may also call line, cmd, remember, storage (paths, free space) and
+// the engine's public operations and records; nothing below the screens includes this header
+// except the state machine's table.
 #pragma once
 
-#include "terminal/state_machine.hpp"
+#include "terminal/ctx.hpp"
+#include "terminal/io.hpp"
+#include "terminal/keys.hpp"
+#include "terminal/screens/frame.hpp"
+#include "terminal/state.hpp"
 
 // The product's documentation address, shown on the home screen's title bar and the help page.
 inline constexpr char JX_DOC_URL[] = "https://jexley.org/docs";

@@ -8,16 +8,13 @@
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
 #include "terminal/cmd.hpp"
-#include "terminal/ctx.hpp"
-#include "terminal/io.hpp"
-#include "terminal/keys.hpp"
 #include "terminal/screens/screens.hpp"
 
 #ifndef JX_BUILD_DATE
 #define JX_BUILD_DATE __DATE__
 #endif
 
-static state_op start_render_intern = start_render_complete;
+static ScreenFrame frame = {start_render_complete, start_render_dy, start_render_complete};
 
 // Each banner row is a bright white part and a bright red part, 48 columns together.
 static constexpr int BANNER_W = 48;
@@ -32,9 +29,7 @@ static constexpr const char* banner_red[5] = {
 
 void start_init(state_op* update, state_op* render)
 {
-    *update = start_update;
-    *render = start_render;
-    start_render_intern = start_render_complete;
+    frame_init(&frame, update, render, start_update, start_render);
 }
 
 void start_update()
@@ -49,23 +44,22 @@ void start_update()
         break;
     }
     // Typed text stays: the home screen takes commands.
-    state_update_tail(&start_render_intern, start_render_complete, false);
+    frame_update_tail(&frame, false);
 }
 
 void start_render()
 {
-    start_render_intern();
+    frame_render(&frame);
 }
 
 void start_render_dy()
 {
-    io_prompt();
+    frame_render_dy();
 }
 
 void start_render_complete()
 {
-    io_draw_screen(JX_DOC_URL, static_cast<int>(strlen(JX_DOC_URL)), start_display);
-    start_render_intern = start_render_dy;
+    frame_draw(&frame, JX_DOC_URL, start_display);
 }
 
 // One detail row: yellow label, magenta value, then the right-hand pair at column w / 2, its value
@@ -133,7 +127,7 @@ void start_display()
         io_puts("\r\n");
     if (h > 14) {
         io_puts("\r\n");
-        io_top_bar_title("Client Details", 14);
+        io_top_bar_title("Client Details");
     }
 
     const JXComm* cc = jx_comm_get();

@@ -15,10 +15,8 @@
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 #include "storage/transfer_files.hpp"
-#include "terminal/ctx.hpp"
-#include "terminal/io.hpp"
-#include "terminal/keys.hpp"
 #include "terminal/screens/list_draw.hpp"
+#include "terminal/screens/screens.hpp"
 
 namespace {
 
@@ -254,8 +252,8 @@ void fin_details(const TransferScreen* s, const JXNetwork* net, const JXTransfer
 
 }  // namespace
 
-const TransferScreen DL_SCREEN = {true, "Downloads", 9, "Source", "Download details", 16, dl_list_dl_state};
-const TransferScreen UL_SCREEN = {false, "Uploads", 7, "Destination", "Upload details", 14, ul_list_ul_state};
+const TransferScreen DL_SCREEN = {true, "Downloads", "Source", "Download details", dl_list_dl_state};
+const TransferScreen UL_SCREEN = {false, "Uploads", "Destination", "Upload details", ul_list_ul_state};
 
 void transfer_list_reset()
 {
@@ -297,7 +295,7 @@ void transfer_list_display(const TransferScreen* s)
         io_puts(IO_RESET "\r\n");
     }
     io_empty_lines(height - drawn);
-    io_top_bar_title(s->details, s->details_len);
+    io_top_bar_title(s->details);
     io_puts(IO_RESET);
     if (shown == nullptr) {
         io_empty_lines(3);
@@ -390,20 +388,20 @@ bool transfer_list_busy(const TransferScreen* s)
     return false;
 }
 
-void transfer_list_update(const TransferScreen* s, state_op* render_intern, state_op render_complete)
+void transfer_list_update(const TransferScreen* s, ScreenFrame* frame)
 {
     // Ten frames a second while something moves: progress at full speed changes visibly that often,
     // and a frame costs one write.
     constexpr int64_t FRAME_US = 100000;
     static int64_t last_redraw = 0;
     if (transfer_list_keys(s))
-        *render_intern = render_complete;
+        frame_redraw(frame);
     const int64_t now = jx_clock_now_us();
     if ((now - last_redraw >= FRAME_US || now < last_redraw) && transfer_list_busy(s)) {
         last_redraw = now;
-        *render_intern = render_complete;
+        frame_redraw(frame);
     }
-    state_update_tail(render_intern, render_complete, true);
+    frame_update_tail(frame, true);
 }
 
 const char* dl_list_dl_state(uint8_t state)

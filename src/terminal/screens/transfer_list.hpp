@@ -7,16 +7,14 @@
 
 #include <cstdint>
 
-#include "terminal/state_machine.hpp"
+#include "terminal/screens/frame.hpp"
 
 // What tells the two screens apart.
 struct TransferScreen {
     bool download;
     const char* title;
-    int title_len;
     const char* peer_header;  // "Source" or "Destination"
     const char* details;
-    int details_len;
     const char* (*state_word)(uint8_t state);
 };
 
@@ -34,7 +32,7 @@ bool transfer_list_keys(const TransferScreen* s);
 // the screen is then drawn again every second so its progress moves on its own.
 bool transfer_list_busy(const TransferScreen* s);
 // The update of both screens: keys, the once-a-second redraw while busy, the common tail.
-void transfer_list_update(const TransferScreen* s, state_op* render_intern, state_op render_complete);
+void transfer_list_update(const TransferScreen* s, ScreenFrame* frame);
 
 const char* dl_list_dl_state(uint8_t state);
 const char* ul_list_ul_state(uint8_t state);

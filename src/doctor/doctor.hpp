@@ -1,8 +1,10 @@
 // doctor: `jexley --doctor`, the answer to "I can't see my colleague", printed on standard output
 // before the terminal is touched: interfaces, multicast and broadcast routes, the two UDP ports and
 // who holds them, the storage root, firewall rules, and a silent listen for the beacons of other
-// hosts. It sends nothing, claims no storage root and opens no log. Calls foundation (netif, ipv4,
-// utility), protocol (decoding beacons) and storage (root search, lock holder).
+// hosts. It sends nothing, claims no storage root, opens no log and draws nothing. One file per
+// check (checks.hpp); this header is what the program and its commands use.
+// May call: foundation (netif, ipv4, utility), protocol (decoding beacons, the ports) and storage
+// (root search, lock holder); never the engine or the terminal.
 #pragma once
 
 #include <cstdint>
@@ -18,8 +20,6 @@ inline constexpr int DOCTOR_LISTEN_S = 12;
 // is drawn on it while listening when it is a terminal. 1 when a finding failed, else 0.
 int doctor_run(const char* argv0, FILE* out);
 
-// True when binding a UDP socket to port now fails because someone holds it.
-bool doctor_port_busy(uint16_t port);
 // 0 when this host has a route for dst (network order), else the errno that stands in the way
 // (ENETUNREACH without one).
 int doctor_route_err(uint32_t dst);
