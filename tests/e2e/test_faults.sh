@@ -204,6 +204,12 @@ typeln 3 "/snd $files/m.bin"
 eventually 60 grep -q '^offers_answered=1 chunks_ok=[1-9][0-9]* chunks_bad=0$' "$files/mallory" || fail "mallory: $(cat "$files/mallory")"
 press 3 F6 '^ +[0-9]+\| +[?_]\[2J[?_]\]0;pwned[?_][?_]\[5mblink[?_]\[31mred\.txt\|' "the hostile name is not shown harmlessly"
 [[ $(screen 3 -e) != *$'\e[5m'* ]] && [ "$(tm 3 display -p -t jx '#{pane_title}')" != pwned ] || fail "an escape sequence reached the terminal"
+# Accepted, it is stored under its safe name: nothing in downloads/ holds a control character or
+# starts with - or . (mallory sends no data: the file goes again with the 15 s time-out).
+pick 3 '[?_]\[2J[?_]\]0;pwned'
+key 3 Enter
+eventually 10 test -f "${ROOT[3]}/downloads/_[2J_]0;pwned__[5mblink_[31mred.txt" || fail "the hostile offer is not stored under its safe name"
+! ls -A "${ROOT[3]}/downloads" | LC_ALL=C grep -qE '[[:cntrl:]]|^[-.]' || fail "an unsafe name in downloads/"
 log=${ROOT[3]}/jx_internal/log
 for l in "Forbidden char filename" "Offer limit reached" "Can't unsrlz" "Segment request out of bounds"; do grep -qF "$l" "$log" || fail "no '$l' in the log"; done
 [ "$(tr -cd '\r' <"$log" | wc -c)" = "$(wc -l <"$log")" ] && ! LC_ALL=C grep -q $'[\x01-\x08\x0b\x0c\x0e-\x1f\x7f]' "$log" ||
