@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/downloads.hpp"
 #include "engine/events.hpp"
 #include "engine/texts.hpp"
@@ -12,6 +12,7 @@
 #include "engine/presence.hpp"
 #include "engine/quotas.hpp"
 #include "engine/readloop.hpp"
+#include "engine/refusals.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
@@ -72,6 +73,7 @@ uint8_t jx_crons_run()
         el = next;
     }
     manage_tasks();
+    manage_stranger_files();
     manage_refusals();
     return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/events.hpp"
 #include "engine/pacing.hpp"
 #include "engine/quotas.hpp"

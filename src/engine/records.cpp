@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "foundation/log.hpp"
 #include "storage/fso.hpp"
 
@@ -28,6 +28,30 @@ int jx_match_peer(const void* key, const void* member)
 int jx_match_sent_text_addr(const void* key, const void* member)
 {
     return std::memcmp(key, member, sizeof(uint32_t)) == 0;
+}
+
+JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr)
+{
+    if (network == nullptr)
+        return nullptr;
+    for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
+        auto* ch = static_cast<JXChannel*>(jx_list_data(el));
+        if (ch->peer_addr == peer_addr)
+            return ch;
+    }
+    return nullptr;
+}
+
+JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network)
+{
+    if (network == nullptr)
+        return nullptr;
+    for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el)) {
+        auto* p = static_cast<JXPeer*>(jx_list_data(el));
+        if (p->addr == addr)
+            return p;
+    }
+    return nullptr;
 }
 
 void jx_network_init_lists(JXNetwork* network)

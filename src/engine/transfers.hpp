@@ -1,6 +1,6 @@
 // transfers: what uploads and downloads share: the time rules and per-turn budgets, finding a
 // transfer by its id, the finished records, the segment buffer, and the file event of a transfer.
-// May call: foundation, engine comm/events/records/registry.
+// May call: foundation, engine context/events/pacing/quotas/records/registry.
 #pragma once
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 // periodic work (hashing in slices, offering until answered, paced chunk passes, repeating
 // batch-done, the 15 s time-out) and the handlers of the downloader's answer, segment requests,
 // re-send requests and final result.
-// May call: foundation, protocol, storage (transfer files), engine comm/events/records/registry/
+// May call: foundation, protocol, storage (transfer files), engine context/events/records/registry/
 // pacing/senders/transfers/upload_passes.
 #pragma once
 
