@@ -22,9 +22,6 @@ void proc_batch_done(const JXPacket* pkt);
 [[nodiscard]] uint8_t jx_accept_download(const uint8_t* id);
 // Advances every download of the network; called once per turn.
 void manage_downloads(JXNetwork* network);
-// True while a download of the network works on every turn: all accepted ones (a pending offer
-// waits for the user without time limit).
-bool downloads_busy(const JXNetwork* network);
 // When the current segment may be complete: asks for missing chunks, or asks for the next segment
 // and writes this one (hashing it), or writes the last and finishes: the digest decides between
 // FIN_HASH_OK (PKT_FILE_FIN_OK, EV_DL_COMPLETE) and FIN_HASH_BAD (PKT_FILE_FIN_FAILED, EV_DL_FAILED). 1 when the download was removed (finished or failed), else 0.

@@ -180,6 +180,12 @@ struct JXVerifyTask {
     FILE* stream;
 };
 
+struct JXTask;
+// Whether a queued task is the verification of `fin`.
+bool jx_task_verifies(const JXTask* task, const JXTransferFin* fin);
+// Closes a verification's file and frees it (null: nothing).
+void jx_verify_task_free(JXVerifyTask* task);
+
 // Match callbacks: (key or member of the first set, member being scanned); nonzero when equal.
 int jx_match_network(const void* key, const void* member);         // by address
 int jx_match_channel(const void* key, const void* member);         // by network and peer address
@@ -205,6 +211,9 @@ void jx_sent_txt_destroy(void* sent);
 // file is partial and is deleted: a download that did not finish leaves nothing behind.
 void jx_upload_destroy(void* upload);
 void jx_download_destroy(void* download);
+// What both destroy functions do first, and what a download that ends does with its complete file:
+// closes it (without deleting it) and frees the segment buffer.
+void jx_transfer_release(JXTransfer* transfer);
 // Cancels any verification of the record (closing its file) before freeing it.
 void jx_fin_destroy(void* fin);
 
