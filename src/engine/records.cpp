@@ -34,24 +34,17 @@ JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr)
 {
     if (network == nullptr)
         return nullptr;
-    for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
-        auto* ch = static_cast<JXChannel*>(jx_list_data(el));
-        if (ch->peer_addr == peer_addr)
-            return ch;
-    }
-    return nullptr;
+    return static_cast<JXChannel*>(jx_list_find(&network->channels, [&](void* ch) {
+        return static_cast<const JXChannel*>(ch)->peer_addr == peer_addr;
+    }));
 }
 
 JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network)
 {
     if (network == nullptr)
         return nullptr;
-    for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el)) {
-        auto* p = static_cast<JXPeer*>(jx_list_data(el));
-        if (p->addr == addr)
-            return p;
-    }
-    return nullptr;
+    return static_cast<JXPeer*>(
+        jx_list_find(&network->peers, [&](void* p) { return static_cast<const JXPeer*>(p)->addr == addr; }));
 }
 
 void jx_network_init_lists(JXNetwork* network)

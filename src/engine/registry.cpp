@@ -28,12 +28,8 @@ constexpr int64_t NEW_PEER_BEACON_PULL = 8;
 
 JXNetwork* jx_network_by_addr(uint32_t addr)
 {
-    for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el)) {
-        auto* n = static_cast<JXNetwork*>(jx_list_data(el));
-        if (n->addr == addr)
-            return n;
-    }
-    return nullptr;
+    return static_cast<JXNetwork*>(jx_list_find(
+        &comm.networks, [&](void* n) { return static_cast<const JXNetwork*>(n)->addr == addr; }));
 }
 
 JXChannel* jx_channel_by_addr(uint32_t net_addr, uint32_t peer_addr)

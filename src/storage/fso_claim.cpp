@@ -171,11 +171,15 @@ uint8_t jx_fso_make_dirs()
         }
         JXSafeWhy why = jx_fso_dir_state(sub);
         if (why.what == JX_SAFE_ERRNO && why.err == ENOENT) {
-            if (mkdirat(fso_root_fd, sub, 0700) != 0) {
-                fso_set_fault(FSO_FAULT_NO_DIR, errno, path);
+            const int fd = jx_safe_make_dir(fso_root_fd, sub, &why);
+            if (fd < 0 && why.what == JX_SAFE_ERRNO) {
+                fso_set_fault(FSO_FAULT_NO_DIR, why.err, path);
                 return FSO_FAULT_NO_DIR;
             }
-            jx_log("Created directory %s", path);
+            if (fd >= 0) {
+                close(fd);
+                jx_log("Created directory %s", path);
+            }
             why = jx_fso_dir_state(sub);
         }
         uint8_t what = FSO_FAULT_UNSAFE;
