@@ -21,7 +21,11 @@ void fso_set_fault(uint8_t what, int err, const char* path, const char* file)
 {
     fso_fault_rec.what = what;
     fso_fault_rec.err = err;
-    snprintf(fso_fault_rec.path, sizeof fso_fault_rec.path, "%s%s", path, file != nullptr ? file : "");
+    char* out = fso_fault_rec.path;
+    const size_t size = sizeof fso_fault_rec.path;
+    // A path too long to keep whole is shown cut, and says so.
+    if (snprintf(out, size, "%s%s", path, file != nullptr ? file : "") >= static_cast<int>(size))
+        std::memcpy(out + size - 4, "...", 4);
 }
 
 namespace {
