@@ -49,12 +49,14 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "requests go out every turn";
     EXPECT_EQ(payloads(sent(comm.data_sock)), Strs{seg_req(kId, 1, 1370, 3)});
 
-    // Chunks in reverse order, one of the wrong size and one of another segment (both ignored), and
-    // chunk 0 twice: three arrivals with chunk 1 still missing. A repeat is not counted again, so
-    // the segment waits for its batch-done, which has chunk 1 asked for; nothing is written.
+    // Chunks in reverse order, one of the wrong size, one of another segment and one past the
+    // segment's end (all ignored), and chunk 0 twice: three arrivals with chunk 1 still missing. A
+    // repeat is not counted again, so the segment waits for its batch-done, which has chunk 1
+    // asked for; nothing is written.
     from_bob(PKT_CHUNK, chunk(kId, 1, 2, content.substr(2740, 1370)));
     from_bob(PKT_CHUNK, chunk(kId, 1, 1, content.substr(1370, 1369)));
     from_bob(PKT_CHUNK, chunk(kId, 2, 1, std::string(1370, 'x')));
+    from_bob(PKT_CHUNK, chunk(kId, 1, 3, std::string(1370, 'x')));
     from_bob(PKT_CHUNK, chunk(kId, 1, 0, content.substr(0, 1370)));
     from_bob(PKT_CHUNK, chunk(kId, 1, 0, content.substr(0, 1370)));
     jx_crons_run();
