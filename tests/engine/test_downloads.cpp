@@ -137,12 +137,10 @@ TEST_F(Transfers, TwoVerificationsShareEachTurnAndGoWithTheirRecords)
 // A name that cannot be stored is refused at once and its sender told; nothing stays pending.
 TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
 {
+    // (Which names become which is the storage suite's table.)
     const std::tuple<std::string, std::string, std::string> names[] = {
         {"\x1b]0;pwned\x07\x1b[2Jevil.txt", "_]0;pwned__[2Jevil.txt", "?]0;pwned??[2Jevil.txt"},
-        {"line\r\nbreak.txt", "line__break.txt", "line??break.txt"},
-        {"-rf", "_rf", "-rf"},
-        {".bashrc", "_bashrc", ".bashrc"},
-        {"invoice\u202Efdp.exe", "invoice_fdp.exe", "invoice?fdp.exe"}};
+        {"-rf", "_rf", "-rf"}};
     uint8_t id[8] = {9};
     for (const auto& [offered, safe, shown] : names) {
         id[1]++;
@@ -156,7 +154,7 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
         EXPECT_TRUE(stat((root / "downloads" / safe).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600)
             << safe;
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "downloads"), {}), 5);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "downloads"), {}), 2);
     settle();
     sent(comm.data_sock, 0);
     id[1]++;
@@ -168,9 +166,7 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
 
 TEST_F(Transfers, DownloadEdgesAndHostileOffers)
 {
-    // Names that are no file names, chunk size 0, and a name that runs past the payload's end.
-    for (const char* bad : {"a/b", "..", ".", "", "x?y"})
-        offer(bad, "data");
+    // Chunk size 0, and a name that runs past the payload's end.
     offer("f", "data", 0);
     std::string runs_past(54, '\0');
     runs_past[49] = 1, runs_past[53] = 9;
