@@ -14,7 +14,7 @@ if [ "$want" = package ] || [ "$want" = test ]; then
 fi
 if [ "$want" = test ]; then
   # groff checks the manual page.
-  pkgs+=(libgtest-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev strace
+  pkgs+=(libgtest-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev
     groff-base)
 fi
 missing=()

@@ -20,11 +20,9 @@
 //   transfers              one line per transfer, then "TRANSFERS_END":
 //                          "UL|DL id=<hex> net=<a> peer=<a> state=<s> size=<n> left=<n> seg=<n> name=<name>"
 //                          "FINUL|FINDL id=<hex> net=<a> peer=<a> state=<s> size=<n> name=<name> path=<dir+name>"
-//   nets                   one "NET <addr> type=<t> status=<s> peers=<n> channels=<n>" per network
 //   peers NET              one "PEER <net> <addr> port=<p> name=<name>" per peer
 //   echo WORDS             "ECHO WORDS" (a marker to synchronise on)
 //   quit                   jx_comm_close (leaves every network) and exit 0
-//   crash                  exit at once without leaving: a host that vanishes
 // SIGTERM and SIGINT act like quit.
 //
 // Event lines: "<EV_NAME> us=<wall clock microseconds> <fields>"; texts come last and have
@@ -165,16 +163,6 @@ std::string word(std::string& rest)
     return w;
 }
 
-void list_nets()
-{
-    for (jx_list_elmt* e = jx_list_head(&comm.networks); e != nullptr; e = jx_list_next(e)) {
-        const auto* n = static_cast<const JXNetwork*>(jx_list_data(e));
-        std::printf("NET %s type=%u status=%u peers=%d channels=%d\n", jx_ip_str(n->addr).s, n->type,
-                    n->status, jx_set_size(&n->peers), jx_set_size(&n->channels));
-    }
-    std::printf("NETS_END\n");
-}
-
 void list_peers(uint32_t net)
 {
     JXNetwork* n = jx_network_by_addr(net);
@@ -261,10 +249,6 @@ bool run_command(std::string line)
         return true;
     if (cmd == "quit")
         return false;
-    if (cmd == "crash") {
-        std::fflush(stdout);
-        _exit(0);
-    }
     if (cmd == "echo") {
         std::printf("ECHO %s\n", line.c_str());
     } else if (cmd == "join") {
@@ -306,8 +290,6 @@ bool run_command(std::string line)
                     parse_id(word(line), id) ? jx_verify_download(finished_download(id)) : 255u);
     } else if (cmd == "transfers") {
         list_transfers();
-    } else if (cmd == "nets") {
-        list_nets();
     } else if (cmd == "peers") {
         list_peers(parse_addr(word(line)));
     } else {

@@ -8,18 +8,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/downloads.hpp"
 #include "engine/pacing.hpp"
-#include "engine/quotas.hpp"
 #include "engine/records.hpp"
+#include "engine/refusals.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/netif.hpp"
 #include "foundation/utility.hpp"
+#include "protocol/data_protocol.hpp"
 #include "storage/fso.hpp"
 #include "storage/stranger_files.hpp"
-
-JXComm comm;
 
 namespace {
 
@@ -51,30 +49,7 @@ int bound_udp_socket(uint16_t port)
     return s;
 }
 
-uint8_t add_to(jx_list* queue, uint8_t kind, void* payload)
-{
-    auto* rec = static_cast<JXEvent*>(std::calloc(1, sizeof(JXEvent)));
-    if (rec == nullptr) {
-        jx_log("Can't allocate memory");
-        return 1;
-    }
-    rec->kind = kind;
-    rec->payload = payload;
-    if (jx_list_ins_next(queue, jx_list_tail(queue), rec) != 0) {
-        std::free(rec);
-        return 1;
-    }
-    return 0;
-}
-
 }  // namespace
-
-static_assert(sizeof(JXEvent) == sizeof(JXTask), "both queues hold the same two fields");
-
-JXComm* jx_comm_get()
-{
-    return &comm;
-}
 
 uint8_t jx_comm_init(const char* program_path)
 {
@@ -104,7 +79,7 @@ uint8_t jx_comm_init(const char* program_path)
 
     comm.port = JX_PORT;
     jx_random_str(comm.instance_id, JX_INSTANCE_ID_LEN);
-    comm.data_payload_max = JX_DATA_PAYLOAD_MAX;
+    comm.data_payload_max = JX_CHUNK_SIZE_MAX;
     std::memset(comm.username, 0, sizeof(comm.username));
     jx_generate_random_username(comm.username, sizeof(comm.username));
 
@@ -149,13 +124,7 @@ uint8_t jx_comm_init(const char* program_path)
 
 uint8_t jx_comm_close()
 {
-    // Leaving unlinks the network, so the next one is taken first.
-    jx_list_elmt* el = jx_list_head(&comm.networks);
-    while (el != nullptr) {
-        jx_list_elmt* next = jx_list_next(el);
-        jx_leave_network(static_cast<JXNetwork*>(jx_list_data(el)));
-        el = next;
-    }
+    jx_leave_networks();
     jx_set_destroy(&comm.networks);
     jx_list_destroy(&comm.events);
     jx_list_destroy(&comm.tasks);
@@ -166,35 +135,4 @@ uint8_t jx_comm_close()
     sockets_owned = false;
     jx_log("Comms closed");
     return 0;
-}
-
-uint8_t jx_comm_set_uname(char* name)
-{
-    if (name == nullptr)
-        return 2;
-    jx_trim(name, nullptr);
-    const size_t len = std::strlen(name);
-    if (len > JX_USERNAME_MAX)
-        return 1;
-    if (len == 0)
-        return 2;
-    std::memset(comm.username, 0, sizeof(comm.username));
-    std::memcpy(comm.username, name, len);
-    return 0;
-}
-
-uint8_t jx_comm_add_event(uint8_t kind, void* payload)
-{
-    return add_to(&comm.events, kind, payload);
-}
-
-uint8_t jx_comm_add_task(uint8_t kind, void* payload)
-{
-    return add_to(&comm.tasks, kind, payload);
-}
-
-void jx_comm_raise(uint8_t kind, void* payload)
-{
-    if (jx_comm_add_event(kind, payload) != 0)
-        std::free(payload);
 }

@@ -1,17 +1,17 @@
 #include "engine/crons.hpp"
 
 #include <algorithm>
-#include <cstdlib>
 #include <limits>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/downloads.hpp"
-#include "engine/events.hpp"
 #include "engine/texts.hpp"
+#include "engine/transfers.hpp"
 #include "engine/uploads.hpp"
 #include "engine/presence.hpp"
 #include "engine/quotas.hpp"
 #include "engine/readloop.hpp"
+#include "engine/refusals.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
@@ -23,37 +23,21 @@ void manage_tasks()
     JXTimer watch;
     jx_timer_start(&watch);
     double used = 0;
-    jx_list_elmt* prev = nullptr;
-    jx_list_elmt* el = jx_list_head(&comm.tasks);
-    while (el != nullptr) {
-        jx_list_elmt* next = jx_list_next(el);
-        auto* task = static_cast<JXTask*>(jx_list_data(el));
+    // The queue frees each task it gives up; its payload goes here.
+    (void)jx_list_remove_if(&comm.tasks, [&](void* t) {
+        const auto* task = static_cast<const JXTask*>(t);
         auto* verify = static_cast<JXVerifyTask*>(task->payload);
-        if (task->kind != TASK_VERIFY_DOWNLOAD) {
-            prev = el;
-            el = next;
-            continue;
-        }
+        if (task->kind != TASK_VERIFY_DOWNLOAD)
+            return false;
         // Each task gets at least one part before the budget is looked at; a task that is not
         // done stays for the next turn.
-        if (verify != nullptr && verify->fin != nullptr && jx_verify_step(verify, &watch, &used) == 0) {
-            prev = el;
-            el = next;
-            continue;
-        }
-        void* data = nullptr;
-        if (jx_list_rem_next(&comm.tasks, prev, &data) == 0) {
-            if (verify == nullptr || verify->fin == nullptr)
-                jx_log("Task without payload dropped");
-            if (verify != nullptr)
-                jx_fso_close_fp(verify->stream);
-            std::free(verify);
-            std::free(data);
-        } else {
-            prev = el;
-        }
-        el = next;
-    }
+        if (verify != nullptr && verify->fin != nullptr && jx_verify_step(verify, &watch, &used) == 0)
+            return false;
+        if (verify == nullptr || verify->fin == nullptr)
+            jx_log("Task without payload dropped");
+        jx_verify_task_free(verify);
+        return true;
+    });
 }
 
 uint8_t jx_crons_run()
@@ -72,6 +56,7 @@ uint8_t jx_crons_run()
         el = next;
     }
     manage_tasks();
+    manage_stranger_files();
     manage_refusals();
     return 0;
 }
@@ -83,7 +68,7 @@ int64_t jx_next_due_us()
     int64_t due = std::numeric_limits<int64_t>::max();
     for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el)) {
         const auto* network = static_cast<const JXNetwork*>(jx_list_data(el));
-        if (uploads_busy(network) || downloads_busy(network))
+        if (jx_transfers_busy(network))
             return JX_DUE_NOW;
         due = std::min({due, presence_due(network), txt_retry_due(network)});
     }

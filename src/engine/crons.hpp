@@ -1,7 +1,7 @@
 // crons: the periodic pass the main loop runs once per turn: each network's timed steps of every
 // feature in a fixed order, then the queued tasks; and when the next turn is due for them, so an
 // idle loop can sleep until then.
-// May call: foundation, engine comm/events/registry/readloop and the features' periodic steps.
+// May call: foundation, engine context/quotas/refusals/registry/readloop and the features' periodic steps.
 #pragma once
 
 #include <cstdint>

@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/downloads.hpp"
 #include "engine/presence.hpp"
 #include "engine/texts.hpp"

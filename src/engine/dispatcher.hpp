@@ -2,7 +2,7 @@
 // its fields need and its processor), and the step that decodes the datagram in the receive
 // buffer, drops it when its payload is too short for its type, and hands it to its processor.
 // A new packet type is one row here, its number in protocol.hpp and its processor in its feature.
-// May call: foundation (log), protocol, engine comm and the features' processors.
+// May call: foundation (log), protocol, engine context and the features' processors.
 #pragma once
 
 #include <cstddef>

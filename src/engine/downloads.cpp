@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/events.hpp"
 #include "engine/pacing.hpp"
 #include "engine/quotas.hpp"
@@ -19,22 +19,6 @@
 #include "storage/fso.hpp"
 
 namespace {
-
-// The download a packet names, when it comes from the download's uploader.
-JXTransfer* packet_download(const JXNetwork* network, const JXPacket* pkt)
-{
-    return jx_packet_transfer(&network->downloads, pkt);
-}
-
-// Closing without deleting: the file is complete (or is deleted explicitly by the caller).
-void close_file(JXTransfer* d)
-{
-    std::free(d->seg_buf);
-    d->seg_buf = nullptr;
-    d->seg_buf_size = 0;
-    jx_fso_close_fp(d->stream);
-    d->stream = nullptr;
-}
 
 void answer_offer(JXNetwork* network, const JXTransfer* d)
 {
@@ -54,24 +38,12 @@ void refuse_offer(JXNetwork* network, const uint8_t* id, uint32_t from)
     (void)jx_snd_file_fin(network, &told, JX_DATA_PORT);
 }
 
-void measure_segment(JXTransfer* d)
-{
-    if (d->segment != 0) {
-        jx_timer_stop(&d->seg_timer);
-        const double us = jx_timer_get_micro(&d->seg_timer);
-        if (us > 0)
-            d->speed = static_cast<double>(d->chunk_size * d->chunk_count) / us;
-    }
-    d->eta =
-        d->speed > 0 ? static_cast<uint64_t>(static_cast<double>(d->bytes_left) / (d->speed * 1000000)) : 0;
-}
-
 // The file is whole. Its digest, taken as the segments were written, decides what the peer is
 // told: a file that does not match what was offered did not arrive, whatever the count of bytes
 // says. The finished record keeps the file either way and shows the check's result.
 void complete(JXNetwork* network, JXTransfer* d)
 {
-    close_file(d);
+    jx_transfer_release(d);
     uint8_t digest[SHA256_DIGEST_SIZE];
     sha256_finish_ctx(&d->meta.sha_ctx, digest);
     const bool intact = std::memcmp(digest, d->meta.digest, sizeof digest) == 0;
@@ -131,8 +103,8 @@ void proc_meta(const JXPacket* pkt)
     // which is found, or made within the caps, before the offer is taken.
     if (!jx_offer_room(network, pkt->src_addr))
         return;
-    JXChannel* channel = jx_stranger_channel(network, jx_is_direct_ip(network->type) ? 0 : pkt->src_addr,
-                                             pkt->src_addr);
+    JXChannel* channel =
+        jx_stranger_channel(network, jx_is_direct_ip(network->type) ? 0 : pkt->src_addr, pkt->src_addr);
     if (channel == nullptr)
         return;
     auto* d = static_cast<JXTransfer*>(std::calloc(1, sizeof(JXTransfer)));
@@ -158,16 +130,10 @@ void proc_meta(const JXPacket* pkt)
 
 void proc_chunk(const JXPacket* pkt)
 {
-    JXNetwork* network = jx_transfer_network(pkt);
-    if (network == nullptr)
-        return;
+    JXNetwork* network = nullptr;
+    JXTransfer* d = jx_transfer_of_packet(pkt, false, &network, "Processing chunk dl not found");
     JXChunk c{};
-    JXTransfer* d = packet_download(network, pkt);
-    if (d == nullptr) {
-        jx_log("Processing chunk dl not found");
-        return;
-    }
-    if (jx_data_unserialize_chunk(pkt->payload, pkt->payload_len, &c) != 0)
+    if (d == nullptr || jx_data_unserialize_chunk(pkt->payload, pkt->payload_len, &c) != 0)
         return;
     if (c.segment != d->segment) {
         jx_log("Chk from old seg");
@@ -195,14 +161,14 @@ void proc_chunk(const JXPacket* pkt)
 
 void proc_batch_done(const JXPacket* pkt)
 {
-    JXNetwork* network = jx_transfer_network(pkt);
-    if (network == nullptr)
-        return;
+    JXNetwork* network = nullptr;
+    JXTransfer* d = jx_transfer_of_packet(pkt, false, &network, nullptr);
     uint8_t id[JX_TRANSFER_ID_LEN];
     uint64_t segment = 0;
-    if (jx_data_unserialize_batch_done(pkt->payload, pkt->payload_len, id, &segment) != 0)
+    if (network == nullptr ||
+        jx_data_unserialize_batch_done(pkt->payload, pkt->payload_len, id, &segment) != 0)
         return;
-    if (JXTransfer* d = packet_download(network, pkt); d != nullptr) {
+    if (d != nullptr) {
         if (segment == d->segment && d->state != DL_PENDING) {
             d->skipped = jx_is_allbit_1_8bitmem(d->bitmap, d->chunk_count) != 0 ? 0 : 1;
             (void)jx_check_dl(network, d);
@@ -286,7 +252,7 @@ uint8_t jx_check_dl(JXNetwork* network, JXTransfer* d)
             complete(network, d);
         return 1;
     }
-    measure_segment(d);
+    jx_measure_segment(d);
     // The next segment is asked for before this one is written, so the uploader reads and sends
     // it while we write. No chunk is taken in between, and the next segment is never larger, so
     // the buffer still holds this one.
@@ -324,18 +290,9 @@ void manage_downloads(JXNetwork* network)
     }
 }
 
-bool downloads_busy(const JXNetwork* network)
-{
-    for (jx_list_elmt* el = jx_list_head(&network->downloads); el != nullptr; el = jx_list_next(el)) {
-        if (static_cast<const JXTransfer*>(jx_list_data(el))->state != DL_PENDING)
-            return true;
-    }
-    return false;
-}
-
 void jx_fail_dl(JXTransfer* d, JXNetwork* network)
 {
-    close_file(d);
+    jx_transfer_release(d);
     jx_raise_transfer_ev(EV_DL_FAILED, network, d);
     jx_fso_remove_file(d->meta.name, d->meta.dir);
     jx_log("Download failed, rm file...");
@@ -374,8 +331,8 @@ uint8_t jx_cancel_dl(JXNetwork* network, const uint8_t* id)
     const JXTransfer* d = jx_get_dl(network, id);
     if (d == nullptr)
         return 1;
-    (void)jx_snd_fin(network, d->state == DL_PENDING ? PKT_FILE_FIN_OTHER : PKT_FILE_FIN_FAILED, d->addr, d->port,
-                     d->id);
+    (void)jx_snd_fin(network, d->state == DL_PENDING ? PKT_FILE_FIN_OTHER : PKT_FILE_FIN_FAILED, d->addr,
+                     d->port, d->id);
     return jx_rm_dl(network, id);
 }
 
@@ -387,7 +344,8 @@ JXTransferFin* jx_dl_fin(const JXTransfer* download, JXNetwork* network, uint8_t
 uint8_t jx_verify_download(JXTransferFin* fin)
 {
     // A download is checked as it is written; asking again reads the file back from disk.
-    if (fin == nullptr || (fin->state != FIN_COMPLETED && fin->state != FIN_HASH_OK && fin->state != FIN_HASH_BAD))
+    if (fin == nullptr ||
+        (fin->state != FIN_COMPLETED && fin->state != FIN_HASH_OK && fin->state != FIN_HASH_BAD))
         return 1;
     auto* task = static_cast<JXVerifyTask*>(std::calloc(1, sizeof(JXVerifyTask)));
     if (task == nullptr)
@@ -397,8 +355,7 @@ uint8_t jx_verify_download(JXTransferFin* fin)
     task->fin = fin;
     task->stream = std::fopen(path, "rb");
     if (task->stream == nullptr || jx_comm_add_task(TASK_VERIFY_DOWNLOAD, task) != 0) {
-        jx_fso_close_fp(task->stream);
-        std::free(task);
+        jx_verify_task_free(task);
         return 1;
     }
     fin->state = FIN_HASH_CHECKING;
@@ -407,22 +364,15 @@ uint8_t jx_verify_download(JXTransferFin* fin)
 
 const JXVerifyTask* jx_verify_task_of(const JXTransferFin* fin)
 {
-    for (jx_list_elmt* el = jx_list_head(&comm.tasks); el != nullptr; el = jx_list_next(el)) {
-        const auto* task = static_cast<const JXTask*>(jx_list_data(el));
-        const auto* v = static_cast<const JXVerifyTask*>(task->payload);
-        if (task->kind == TASK_VERIFY_DOWNLOAD && v != nullptr && v->fin == fin)
-            return v;
-    }
-    return nullptr;
+    const auto* task = static_cast<const JXTask*>(jx_list_find(
+        &comm.tasks, [&](void* t) { return jx_task_verifies(static_cast<const JXTask*>(t), fin); }));
+    return task != nullptr ? static_cast<const JXVerifyTask*>(task->payload) : nullptr;
 }
 
 uint8_t jx_verify_step(JXVerifyTask* task, const JXTimer* watch, double* used)
 {
-    while (jx_fso_sha256_sum2(task->stream, &task->hash, JX_HASH_SLICE) != 0) {
-        *used += jx_timer_get_micro_lap(watch);
-        if (*used >= JX_TURN_BUDGET_US)
-            return 0;
-    }
+    if (!jx_hash_in_budget(task->stream, &task->hash, watch, used))
+        return 0;
     JXTransferFin* fin = task->fin;
     jx_log("File check done [%s]", fin->meta.name);
     jx_comm_raise(EV_HASH_READY, jx_build_hash_ev(fin->id, fin->meta.digest));

@@ -2,7 +2,7 @@
 // segment plan, chunks gathered in memory and written a whole segment at a time, requests for
 // missing chunks, the 15 s time-out that deletes a partial file, the finished record and the
 // verification of a finished download (run by the task queue).
-// May call: foundation, protocol, storage (transfer files), engine comm/events/records/registry/
+// May call: foundation, protocol, storage (transfer files), engine context/events/quotas/records/registry/
 // pacing/senders/transfers.
 #pragma once
 
@@ -11,12 +11,6 @@
 #include "engine/records.hpp"
 #include "foundation/timer.hpp"
 #include "protocol/protocol.hpp"
-
-// Offers kept waiting for the user, over all networks: strangers cannot make us hold more.
-inline constexpr int32_t JX_MAX_PENDING_OFFERS = 256;
-// Size of the data socket's receive buffer: a pass's burst of chunks from several uploads must
-// never be dropped by our own receive path.
-inline constexpr int JX_DATA_RCVBUF = 4 * 1024 * 1024;
 
 void proc_meta(const JXPacket* pkt);
 void proc_chunk(const JXPacket* pkt);
@@ -28,9 +22,6 @@ void proc_batch_done(const JXPacket* pkt);
 [[nodiscard]] uint8_t jx_accept_download(const uint8_t* id);
 // Advances every download of the network; called once per turn.
 void manage_downloads(JXNetwork* network);
-// True while a download of the network works on every turn: all accepted ones (a pending offer
-// waits for the user without time limit).
-bool downloads_busy(const JXNetwork* network);
 // When the current segment may be complete: asks for missing chunks, or asks for the next segment
 // and writes this one (hashing it), or writes the last and finishes: the digest decides between
 // FIN_HASH_OK (PKT_FILE_FIN_OK, EV_DL_COMPLETE) and FIN_HASH_BAD (PKT_FILE_FIN_FAILED, EV_DL_FAILED). 1 when the download was removed (finished or failed), else 0.

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <limits>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/events.hpp"
 #include "engine/quotas.hpp"
 #include "engine/transfers.hpp"

@@ -1,7 +1,7 @@
 // presence: who is on each network and whether the network is alive. The processors of beacons,
 // queries and leaves, and the periodic steps that age networks and peers and send beacons (or
 // queries to a host that has not answered yet).
-// May call: foundation, protocol, engine comm/events/records/registry/senders.
+// May call: foundation, protocol, engine context/events/quotas/records/registry/senders.
 #pragma once
 
 #include <cstdint>

@@ -1,9 +1,10 @@
-// quotas: what strangers can make this host keep, and one log line per flood of refusals.
+// quotas: what strangers can make this host keep. Each refusal is counted by refusals.
 // Received traffic makes peers (beacons), private networks (queries), direct channels with their
 // message files (texts, offers) and pending offers; each has a cap per network or peer and in
 // all, and the channel files that strangers' traffic made have a lasting cap kept by storage
-// (stranger_files). What the user opened or took up is never refused or dropped.
-// May call: foundation, storage (stranger_files), engine comm/records/registry.
+// (stranger_files). What the user opened or took up (the registry adopts it) is never refused or
+// dropped.
+// May call: foundation, storage (stranger_files), engine context/records/refusals/registry.
 #pragma once
 
 #include <cstdint>
@@ -16,27 +17,11 @@ inline constexpr int32_t JX_MAX_STRANGER_NETWORKS = 64;   // private networks qu
 inline constexpr int32_t JX_MAX_STRANGER_CHANNELS = 256;  // direct channels received traffic made
 inline constexpr int32_t JX_MAX_OFFERS_PER_PEER = 16;     // pending, from one peer of a network
 inline constexpr int32_t JX_MAX_WITHDRAWN = 64;           // records of withdrawn offers, in all
+inline constexpr int32_t JX_MAX_PENDING_OFFERS = 256;     // pending, over all networks
 
-// What was refused (or dropped to make room), each counted as one flood.
-enum : uint8_t {
-    JX_REFUSE_PEER = 0,
-    JX_REFUSE_NETWORK = 1,
-    JX_REFUSE_CHANNEL = 2,
-    JX_REFUSE_OFFER = 3,
-    JX_REFUSE_FORGED = 4,
-    JX_DROP_NETWORK = 5,
-    JX_REFUSE_KINDS = 6,
-};
-// A flood costs two log lines, not one per datagram: the first refusal is logged with its
-// sender, "<limit>: refusing <what> (first: <addr>)", and manage_refusals logs
-// "<limit>: <n> <what> refused in <s> s" once the refusals stop for 10 s, or every minute while
-// they go on.
-void jx_refuse(uint8_t kind, uint32_t from);
-// Also deletes the channel files given up to make room, once the terminal has written their last
+// Deletes the channel files given up to make room, once the terminal has written their last
 // notices (see stranger_files).
-void manage_refusals();
-// Forgets the floods under way (a new engine).
-void jx_refusals_reset();
+void manage_stranger_files();
 
 // Whether a beacon from addr may add or refresh a peer of the network: a known peer always, a new
 // one within the caps per network and in all (otherwise the refusal is counted).
@@ -56,5 +41,3 @@ bool jx_stranger_network_room(uint32_t addr);
 void jx_mark_stranger_network(JXNetwork* network);
 // A text or offer arrived on a channel strangers made: its file is kept, never deleted for room.
 void jx_keep_stranger_channel(const JXChannel* channel);
-// The user opened the channel or wrote in it: its network and file are the user's from now on.
-void jx_adopt_channel(JXNetwork* network, JXChannel* channel);

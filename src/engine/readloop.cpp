@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/dispatcher.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"

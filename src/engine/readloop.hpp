@@ -2,7 +2,7 @@
 // three sockets, longer while the engine is idle, at most one datagram per readable socket per
 // pass) and the rate-based turn's draining of a socket in batches; each datagram goes to the
 // dispatcher.
-// May call: foundation (log, timer), engine comm/processors, the socket interface.
+// May call: foundation (log, timer), engine context/dispatcher, the socket interface.
 #pragma once
 
 #include <cstdint>

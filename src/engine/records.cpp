@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "foundation/log.hpp"
 #include "storage/fso.hpp"
 
@@ -28,6 +28,23 @@ int jx_match_peer(const void* key, const void* member)
 int jx_match_sent_text_addr(const void* key, const void* member)
 {
     return std::memcmp(key, member, sizeof(uint32_t)) == 0;
+}
+
+JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr)
+{
+    if (network == nullptr)
+        return nullptr;
+    return static_cast<JXChannel*>(jx_list_find(&network->channels, [&](void* ch) {
+        return static_cast<const JXChannel*>(ch)->peer_addr == peer_addr;
+    }));
+}
+
+JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network)
+{
+    if (network == nullptr)
+        return nullptr;
+    return static_cast<JXPeer*>(
+        jx_list_find(&network->peers, [&](void* p) { return static_cast<const JXPeer*>(p)->addr == addr; }));
 }
 
 void jx_network_init_lists(JXNetwork* network)
@@ -76,25 +93,20 @@ void jx_sent_txt_destroy(void* sent)
     std::free(sent);
 }
 
-namespace {
-
-void release_transfer(JXTransfer* t)
+void jx_transfer_release(JXTransfer* t)
 {
     std::free(t->seg_buf);
     t->seg_buf = nullptr;
     t->seg_buf_size = 0;
-    if (t->stream != nullptr)
-        jx_fso_close_fp(t->stream);
+    jx_fso_close_fp(t->stream);
     t->stream = nullptr;
 }
-
-}  // namespace
 
 void jx_upload_destroy(void* upload)
 {
     if (upload == nullptr)
         return;
-    release_transfer(static_cast<JXTransfer*>(upload));
+    jx_transfer_release(static_cast<JXTransfer*>(upload));
     std::free(upload);
 }
 
@@ -104,33 +116,38 @@ void jx_download_destroy(void* download)
         return;
     auto* d = static_cast<JXTransfer*>(download);
     const bool partial = d->stream != nullptr;
-    release_transfer(d);
+    jx_transfer_release(d);
     if (partial)
         jx_fso_remove_file(d->meta.name, d->meta.dir);
     std::free(d);
+}
+
+bool jx_task_verifies(const JXTask* task, const JXTransferFin* fin)
+{
+    return task->kind == TASK_VERIFY_DOWNLOAD && task->payload != nullptr &&
+           static_cast<const JXVerifyTask*>(task->payload)->fin == fin;
+}
+
+void jx_verify_task_free(JXVerifyTask* task)
+{
+    if (task == nullptr)
+        return;
+    jx_fso_close_fp(task->stream);
+    std::free(task);
 }
 
 void jx_fin_destroy(void* fin)
 {
     if (fin == nullptr)
         return;
-    jx_list_elmt* prev = nullptr;
-    jx_list_elmt* el = jx_list_head(&comm.tasks);
-    while (el != nullptr) {
-        jx_list_elmt* next = jx_list_next(el);
-        auto* task = static_cast<JXTask*>(jx_list_data(el));
-        auto* v = static_cast<JXVerifyTask*>(task->payload);
-        void* data = nullptr;
-        if (task->kind == TASK_VERIFY_DOWNLOAD && v != nullptr && v->fin == fin &&
-            jx_list_rem_next(&comm.tasks, prev, &data) == 0) {
-            jx_fso_close_fp(v->stream);
-            std::free(v);
-            std::free(task);
-        } else {
-            prev = el;
-        }
-        el = next;
-    }
+    // The queue frees each task it gives up; its verification goes here.
+    (void)jx_list_remove_if(&comm.tasks, [&](void* t) {
+        auto* task = static_cast<JXTask*>(t);
+        if (!jx_task_verifies(task, static_cast<JXTransferFin*>(fin)))
+            return false;
+        jx_verify_task_free(static_cast<JXVerifyTask*>(task->payload));
+        return true;
+    });
     std::free(fin);
 }
 

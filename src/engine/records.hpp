@@ -1,5 +1,6 @@
 // records: the engine's records and who owns them, how members of their sets are told apart,
-// how each record is destroyed, and the display names of their type values.
+// finding a member of a network, how each record is destroyed, and the display names of their
+// type values.
 //
 // Ownership: comm.networks owns every JXNetwork. A network owns its peers, its channels and its
 // four transfer lists; a channel owns its sent texts; a sent text owns its addressee set; a
@@ -7,8 +8,8 @@
 // which borrow a finished download. Each container is given the destroy function of its records,
 // so destroying a container releases everything below it: files are closed, a partly received
 // file is deleted, and a verification of a finished record that goes away is cancelled.
-// May call: foundation, storage (transfer files), engine comm (the task queue), pacing (the rate
-// record of an upload).
+// May call: foundation, storage (transfer files), engine context (the task queue), pacing (the
+// rate record of an upload).
 #pragma once
 
 #include <cstdint>
@@ -151,7 +152,7 @@ struct JXTransfer {
     uint8_t* seg_buf;               // the current segment's bytes
     size_t seg_buf_size;            // bytes allocated for seg_buf
     JXRate pace;                    // upload, rate-based pacing: how fast chunks may go
-    int64_t repeat_us;  // rate-based pacing: when the offer, batch-done or request last went out
+    int64_t repeat_us;              // rate-based pacing: when the offer, batch-done or request last went out
 };
 
 // The one way an upload changes state. 0 changed; 1 refused (logged): UL_PENDING only from
@@ -179,11 +180,22 @@ struct JXVerifyTask {
     FILE* stream;
 };
 
+struct JXTask;
+// Whether a queued task is the verification of `fin`.
+bool jx_task_verifies(const JXTask* task, const JXTransferFin* fin);
+// Closes a verification's file and frees it (null: nothing).
+void jx_verify_task_free(JXVerifyTask* task);
+
 // Match callbacks: (key or member of the first set, member being scanned); nonzero when equal.
 int jx_match_network(const void* key, const void* member);         // by address
 int jx_match_channel(const void* key, const void* member);         // by network and peer address
 int jx_match_peer(const void* key, const void* member);            // by address
 int jx_match_sent_text_addr(const void* key, const void* member);  // 4-byte addresses
+
+// The member of a network with this peer address (0: the main or private channel), or null;
+// null for a null network too.
+JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr);
+JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network);
 
 // Empty containers of a new record, each with its records' destroy function.
 void jx_network_init_lists(JXNetwork* network);
@@ -199,6 +211,9 @@ void jx_sent_txt_destroy(void* sent);
 // file is partial and is deleted: a download that did not finish leaves nothing behind.
 void jx_upload_destroy(void* upload);
 void jx_download_destroy(void* download);
+// What both destroy functions do first, and what a download that ends does with its complete file:
+// closes it (without deleting it) and frees the segment buffer.
+void jx_transfer_release(JXTransfer* transfer);
 // Cancels any verification of the record (closing its file) before freeing it.
 void jx_fin_destroy(void* fin);
 

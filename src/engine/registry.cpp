@@ -9,12 +9,14 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/events.hpp"
-#include "engine/quotas.hpp"
+#include "engine/refusals.hpp"
 #include "engine/senders.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
+#include "storage/fso.hpp"
+#include "storage/stranger_files.hpp"
 
 namespace {
 
@@ -26,41 +28,13 @@ constexpr int64_t NEW_PEER_BEACON_PULL = 8;
 
 JXNetwork* jx_network_by_addr(uint32_t addr)
 {
-    for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el)) {
-        auto* n = static_cast<JXNetwork*>(jx_list_data(el));
-        if (n->addr == addr)
-            return n;
-    }
-    return nullptr;
-}
-
-JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr)
-{
-    if (network == nullptr)
-        return nullptr;
-    for (jx_list_elmt* el = jx_list_head(&network->channels); el != nullptr; el = jx_list_next(el)) {
-        auto* ch = static_cast<JXChannel*>(jx_list_data(el));
-        if (ch->peer_addr == peer_addr)
-            return ch;
-    }
-    return nullptr;
+    return static_cast<JXNetwork*>(jx_list_find(
+        &comm.networks, [&](void* n) { return static_cast<const JXNetwork*>(n)->addr == addr; }));
 }
 
 JXChannel* jx_channel_by_addr(uint32_t net_addr, uint32_t peer_addr)
 {
     return jx_ch_from_network(jx_network_by_addr(net_addr), peer_addr);
-}
-
-JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network)
-{
-    if (network == nullptr)
-        return nullptr;
-    for (jx_list_elmt* el = jx_list_head(&network->peers); el != nullptr; el = jx_list_next(el)) {
-        auto* p = static_cast<JXPeer*>(jx_list_data(el));
-        if (p->addr == addr)
-            return p;
-    }
-    return nullptr;
 }
 
 JXNetwork* jx_network_of_packet(const JXPacket* pkt)
@@ -350,6 +324,24 @@ uint8_t jx_leave_network(JXNetwork* network)
     jx_log("Left network %s", jx_ip_str(network->addr).s);
     std::free(network);
     return 0;
+}
+
+void jx_leave_networks()
+{
+    while (jx_list_head(&comm.networks) != nullptr)
+        (void)jx_leave_network(static_cast<JXNetwork*>(jx_list_data(jx_list_head(&comm.networks))));
+}
+
+void jx_adopt_channel(JXNetwork* network, JXChannel* channel)
+{
+    if (channel == nullptr || (channel->stranger == 0 && (network == nullptr || network->stranger == 0)))
+        return;
+    channel->stranger = 0;
+    if (network != nullptr && channel->peer_addr == 0)
+        network->stranger = 0;
+    char name[JX_CHANNEL_NAME_SIZE];
+    jx_channel_file_name(channel->type, channel->net_addr, channel->peer_addr, name);
+    jx_stranger_file_adopt(name);
 }
 
 uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt)

@@ -1,8 +1,10 @@
 // registry: the joined networks with their channels and peers: lookups, the network a packet
 // belongs to and the per-network rules every processor applies (own packets, duplicate ids),
 // network status, joining and leaving (with multicast membership and broadcast permission on the
-// receiving socket), channels, and adding or refreshing peers. Reports only through events.
-// May call: foundation, protocol, engine comm/events/records/senders.
+// receiving socket), channels (and the user's adoption of one strangers made), and adding or
+// refreshing peers. Reports only through events.
+// May call: foundation, protocol, storage (stranger_files), engine context/events/records/refusals/
+// senders.
 #pragma once
 
 #include <cstdint>
@@ -57,8 +59,6 @@ enum : uint8_t {
 
 JXNetwork* jx_network_by_addr(uint32_t addr);
 JXChannel* jx_channel_by_addr(uint32_t net_addr, uint32_t peer_addr);
-JXChannel* jx_ch_from_network(const JXNetwork* network, uint32_t peer_addr);
-JXPeer* jx_peer_from_network(uint32_t addr, const JXNetwork* network);
 
 // The joined network a packet belongs to: the header's network id, or the sender's address for
 // direct-IP traffic (network id 0). Logs "Not from known network: [%s]" and gives null when none.
@@ -85,5 +85,10 @@ int jx_bcast_enable();
 [[nodiscard]] uint8_t jx_add_channel(uint32_t net_addr, uint32_t peer_addr, JXChannel** channel);
 // Sends a leave packet, drops every record of the network and frees it. 0; 1 for null.
 uint8_t jx_leave_network(JXNetwork* network);
+// Leaves every joined network, the engine's last word on each.
+void jx_leave_networks();
+// The user opened the channel or wrote in it: a channel (and for a main or private channel, its
+// network) that strangers' traffic made is the user's from now on, its file no longer strangers'.
+void jx_adopt_channel(JXNetwork* network, JXChannel* channel);
 // Adds or refreshes the sender of a beacon or query. JX_PEER_* codes.
 [[nodiscard]] uint8_t jx_add_peer(JXNetwork* network, const JXPacket* pkt);

@@ -4,15 +4,13 @@
 #include <sys/socket.h>
 
 #include <cerrno>
-
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/records.hpp"
-#include "engine/registry.hpp"
-#include "protocol/data_protocol.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
+#include "protocol/data_protocol.hpp"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // engine rather than in protocol/snd because they read the engine's sockets, identity and peer table.
 // jx_snd_txt itself (tracking, events, result codes) belongs to the text module; it builds and
 // sends its datagram with jx_snd_txt_dgram.
-// May call: protocol (protocol, snd), foundation (timer, log), engine comm/records/registry.
+// May call: protocol (protocol, snd), foundation (timer, log), engine context/records.
 #pragma once
 
 #include <cstddef>

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <limits>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/events.hpp"
 #include "engine/quotas.hpp"
 #include "engine/senders.hpp"

@@ -1,7 +1,7 @@
 // texts: sending a text on a channel and tracking its delivery (the sent-text records kept per
 // channel, acknowledgements counted against them, the 3-second resend pass and the verdicts), and
 // receiving texts and acknowledgements.
-// May call: foundation, protocol, engine comm/events/records/registry/senders.
+// May call: foundation, protocol, engine context/events/quotas/records/registry/senders.
 #pragma once
 
 #include <cstdint>

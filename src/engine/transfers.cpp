@@ -3,41 +3,35 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/events.hpp"
 #include "engine/pacing.hpp"
 #include "engine/quotas.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
 #include "foundation/timer.hpp"
+#include "storage/transfer_files.hpp"
 
 namespace {
 
 template <typename T>
 T* find(const jx_list* list, const uint8_t* id)
 {
-    for (jx_list_elmt* el = jx_list_head(list); el != nullptr; el = jx_list_next(el)) {
-        auto* rec = static_cast<T*>(jx_list_data(el));
-        if (std::memcmp(rec->id, id, sizeof rec->id) == 0)
-            return rec;
-    }
-    return nullptr;
+    return static_cast<T*>(jx_list_find(
+        list, [&](void* rec) { return std::memcmp(static_cast<T*>(rec)->id, id, JX_TRANSFER_ID_LEN) == 0; }));
 }
 
+// Ids are random, yet a finished record may repeat one (an offer failed twice): only the first goes.
 template <typename T>
 uint8_t remove(jx_list* list, const uint8_t* id)
 {
-    jx_list_elmt* prev = nullptr;
-    for (jx_list_elmt* el = jx_list_head(list); el != nullptr; prev = el, el = jx_list_next(el)) {
-        void* data = nullptr;
-        if (std::memcmp(static_cast<T*>(jx_list_data(el))->id, id, JX_TRANSFER_ID_LEN) == 0 &&
-            jx_list_rem_next(list, prev, &data) == 0) {
-            if (list->destroy != nullptr)
-                list->destroy(data);
-            return 0;
-        }
-    }
-    return 1;
+    bool found = false;
+    (void)jx_list_remove_if(list, [&](void* rec) {
+        if (found || std::memcmp(static_cast<T*>(rec)->id, id, JX_TRANSFER_ID_LEN) != 0)
+            return false;
+        return found = true;
+    });
+    return found ? 0 : 1;
 }
 
 }  // namespace
@@ -61,15 +55,56 @@ JXNetwork* jx_transfer_network(const JXPacket* pkt)
     return network;
 }
 
-JXTransfer* jx_packet_transfer(const jx_list* list, const JXPacket* pkt)
+JXTransfer* jx_transfer_of_packet(const JXPacket* pkt, bool upload, JXNetwork** network,
+                                  const char* not_found)
 {
-    JXTransfer* t = jx_find_transfer(list, pkt->payload);
-    if (t != nullptr && t->addr != pkt->src_addr) {
-        jx_log("Packet type %d from %s refused: its transfer's peer is %s", pkt->type, jx_ip_str(pkt->src_addr).s,
-               jx_ip_str(t->addr).s);
+    *network = jx_transfer_network(pkt);
+    if (*network == nullptr)
+        return nullptr;
+    JXTransfer* t = jx_find_transfer(upload ? &(*network)->uploads : &(*network)->downloads, pkt->payload);
+    if (t == nullptr) {
+        if (not_found != nullptr)
+            jx_log("%s", not_found);
+        return nullptr;
+    }
+    if (t->addr != pkt->src_addr) {
+        jx_log("Packet type %d from %s refused: its transfer's peer is %s", pkt->type,
+               jx_ip_str(pkt->src_addr).s, jx_ip_str(t->addr).s);
         return nullptr;
     }
     return t;
+}
+
+bool jx_transfers_busy(const JXNetwork* network)
+{
+    auto busy = [](uint8_t idle) {
+        return [idle](void* t) { return static_cast<const JXTransfer*>(t)->state != idle; };
+    };
+    return jx_list_find(&network->uploads, busy(UL_PENDING)) != nullptr ||
+           jx_list_find(&network->downloads, busy(DL_PENDING)) != nullptr;
+}
+
+bool jx_hash_in_budget(FILE* stream, JXFileMeta* meta, const JXTimer* watch, double* used)
+{
+    while (jx_fso_sha256_sum2(stream, meta, JX_HASH_SLICE) != 0) {
+        // The stopwatch's reading since the start is added after every slice, as for chunks.
+        *used += jx_timer_get_micro_lap(watch);
+        if (*used >= JX_TURN_BUDGET_US)
+            return false;
+    }
+    return true;
+}
+
+void jx_measure_segment(JXTransfer* t)
+{
+    if (t->segment != 0) {
+        jx_timer_stop(&t->seg_timer);
+        const double us = jx_timer_get_micro(&t->seg_timer);
+        if (us > 0)
+            t->speed = static_cast<double>(t->chunk_size * t->chunk_count) / us;
+    }
+    t->eta =
+        t->speed > 0 ? static_cast<uint64_t>(static_cast<double>(t->bytes_left) / (t->speed * 1000000)) : 0;
 }
 
 JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id)
@@ -154,16 +189,14 @@ void trim_withdrawn()
 // Ends every transfer of `list` from or to addr whose state is `state`, as failed.
 void end_waiting(JXNetwork* network, jx_list* list, jx_list* fins, uint32_t addr, uint8_t state, uint8_t ev)
 {
-    jx_list_elmt* el = jx_list_head(list);
-    while (el != nullptr) {
-        auto* t = static_cast<JXTransfer*>(jx_list_data(el));
-        el = jx_list_next(el);
+    (void)jx_list_remove_if(list, [&](void* rec) {
+        const auto* t = static_cast<const JXTransfer*>(rec);
         if (t->addr != addr || t->state != state)
-            continue;
+            return false;
         jx_raise_transfer_ev(ev, network, t);
         (void)jx_make_fin(t, fins, FIN_FAILED);
-        (void)jx_remove_transfer(list, t->id);
-    }
+        return true;
+    });
 }
 
 }  // namespace

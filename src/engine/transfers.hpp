@@ -1,10 +1,13 @@
-// transfers: what uploads and downloads share: the time rules and per-turn budgets, finding a
-// transfer by its id, the finished records, the segment buffer, and the file event of a transfer.
-// May call: foundation, engine comm/events/records/registry.
+// transfers: what uploads and downloads share: the time rules and per-turn budgets, the opening of
+// their packet handlers, finding a transfer by its id, the hashing budget, speed and time left,
+// the finished records, the segment buffer, and the file event of a transfer.
+// May call: foundation, storage (transfer files), engine context/events/pacing/quotas/records/
+// registry.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 #include "engine/records.hpp"
 #include "foundation/timer.hpp"
@@ -32,9 +35,25 @@ bool jx_repeat_due(JXTransfer* t);
 // The network of a transfer packet (null and logged when none), with its sender marked as seen.
 JXNetwork* jx_transfer_network(const JXPacket* pkt);
 
-// The transfer of `list` a packet names, when it comes from the transfer's peer: nobody else may
-// steer it. A packet from another address is refused with a log line that says so.
-JXTransfer* jx_packet_transfer(const jx_list* list, const JXPacket* pkt);
+// The opening every handler of a packet about a running transfer shares: *network is the packet's
+// network (jx_transfer_network; null when none), and the result the upload (upload true) or
+// download the packet names, when it comes from that transfer's peer: nobody else may steer it.
+// Null, with a log line, for a packet from another address, and with `not_found` (when not null)
+// logged for an id no transfer has.
+JXTransfer* jx_transfer_of_packet(const JXPacket* pkt, bool upload, JXNetwork** network,
+                                  const char* not_found);
+
+// True while a transfer of the network works on every turn: all but the uploads that wait, without
+// time limit, for the user on the other side to accept, and the offers that wait for ours.
+bool jx_transfers_busy(const JXNetwork* network);
+
+// Hashes slices of the stream into meta while the turn's budget lasts (`used` microseconds of it
+// spent, measured on `watch`), at least one slice. True when the whole file is hashed.
+bool jx_hash_in_budget(FILE* stream, JXFileMeta* meta, const JXTimer* watch, double* used);
+
+// Ends the measure of the transfer's current segment (none before the first): its speed, and the
+// time left for bytes_left at that speed (0 while there is no speed).
+void jx_measure_segment(JXTransfer* t);
 
 // The first transfer of an uploads or downloads list with this transfer id, or null.
 JXTransfer* jx_find_transfer(const jx_list* list, const uint8_t* id);

@@ -7,7 +7,7 @@
 #include <climits>
 #include <ctime>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/crons.hpp"
 #include "engine/pacing.hpp"
 #include "engine/readloop.hpp"

@@ -2,7 +2,7 @@
 // wait until something is due, take in what arrived, send what the pacing allows, run the
 // periodic pass when it is due. The caller then does its own share (keys, commands, events,
 // drawing) and comes back for the next turn.
-// May call: foundation (timer, log), engine comm/crons/pacing/readloop/upload_passes, the socket
+// May call: foundation (timer, log), engine context/crons/pacing/readloop/upload_passes, the socket
 // interface.
 #pragma once
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/comm.hpp"
+#include "engine/context.hpp"
 #include "engine/events.hpp"
 #include "engine/pacing.hpp"
 #include "engine/registry.hpp"
@@ -20,16 +20,6 @@
 #include "protocol/data_protocol.hpp"
 
 namespace {
-
-// The upload a packet names, when it comes from the upload's peer.
-JXTransfer* packet_upload(const JXNetwork* network, const JXPacket* pkt, const char* not_found)
-{
-    if (jx_get_ul(network, pkt->payload) == nullptr) {
-        jx_log("%s", not_found);
-        return nullptr;
-    }
-    return jx_packet_transfer(&network->uploads, pkt);
-}
 
 // Ends an upload that failed on this side: the peer is told, the record kept, the upload removed.
 void fail_upload(JXNetwork* network, JXTransfer* u)
@@ -48,12 +38,8 @@ void hash_step(JXTransfer* u)
     JXTimer watch;
     jx_timer_start(&watch);
     double used = 0;
-    while (jx_fso_sha256_sum2(u->stream, &u->meta, JX_HASH_SLICE) != 0) {
-        // The stopwatch's reading since the start is added after every slice, as for chunks.
-        used += jx_timer_get_micro_lap(&watch);
-        if (used >= JX_TURN_BUDGET_US)
-            return;
-    }
+    if (!jx_hash_in_budget(u->stream, &u->meta, &watch, &used))
+        return;
     // Segments are read from the stream's position, so it goes back to the start at once rather
     // than only before the offer is repeated.
     std::rewind(u->stream);
@@ -138,23 +124,12 @@ void manage_uploads(JXNetwork* network)
     }
 }
 
-bool uploads_busy(const JXNetwork* network)
-{
-    for (jx_list_elmt* el = jx_list_head(&network->uploads); el != nullptr; el = jx_list_next(el)) {
-        if (static_cast<const JXTransfer*>(jx_list_data(el))->state != UL_PENDING)
-            return true;
-    }
-    return false;
-}
-
 void proc_meta_ack(const JXPacket* pkt)
 {
-    JXNetwork* network = jx_transfer_network(pkt);
-    if (network == nullptr)
-        return;
+    JXNetwork* network = nullptr;
+    JXTransfer* u = jx_transfer_of_packet(pkt, true, &network, "Ul(meta) not found");
     uint8_t id[JX_TRANSFER_ID_LEN];
     uint16_t port = 0;
-    JXTransfer* u = packet_upload(network, pkt, "Ul(meta) not found");
     if (u == nullptr || jx_data_unserialize_meta_ack(pkt->payload, pkt->payload_len, id, &port) != 0)
         return;
     u->port = port;
@@ -165,11 +140,9 @@ void proc_meta_ack(const JXPacket* pkt)
 
 void proc_get_segment(const JXPacket* pkt)
 {
-    JXNetwork* network = jx_transfer_network(pkt);
-    if (network == nullptr)
-        return;
+    JXNetwork* network = nullptr;
+    JXTransfer* u = jx_transfer_of_packet(pkt, true, &network, "Ul not found for seg");
     JXSegmentReq req{};
-    JXTransfer* u = packet_upload(network, pkt, "Ul not found for seg");
     if (u == nullptr || jx_data_unserialize_segment(pkt->payload, pkt->payload_len, &req) != 0)
         return;
     // Segments are read from the file in order, so only the next one can be served: a repeat of
@@ -195,14 +168,7 @@ void proc_get_segment(const JXPacket* pkt)
         jx_rate_init(&u->pace, jx_pacing_now_us());
     else
         jx_rate_report(&u->pace, jx_pacing_now_us(), u->segment, 0, static_cast<uint32_t>(u->chunk_count));
-    if (u->segment != 0) {
-        jx_timer_stop(&u->seg_timer);
-        const double us = jx_timer_get_micro(&u->seg_timer);
-        if (us > 0)
-            u->speed = static_cast<double>(u->chunk_size * u->chunk_count) / us;
-        if (u->speed > 0)
-            u->eta = static_cast<uint64_t>(static_cast<double>(u->bytes_left) / (u->speed * 1000000));
-    }
+    jx_measure_segment(u);
     const size_t need = static_cast<size_t>(req.chunk_size) * req.chunk_count;
     if (jx_seg_buf_reserve(u, need) != 0) {
         // Left as it was, a late skipped-chunk request would send from the buffer that is gone.
@@ -228,13 +194,11 @@ void proc_get_segment(const JXPacket* pkt)
 
 void proc_get_skipped(const JXPacket* pkt)
 {
-    JXNetwork* network = jx_transfer_network(pkt);
-    if (network == nullptr)
-        return;
+    JXNetwork* network = nullptr;
+    JXTransfer* u = jx_transfer_of_packet(pkt, true, &network, "Ul not found for skipped");
     uint8_t id[JX_TRANSFER_ID_LEN];
     uint64_t segment = 0;
     uint8_t bitmap[JX_BITMAP_LEN];
-    JXTransfer* u = packet_upload(network, pkt, "Ul not found for skipped");
     if (u == nullptr ||
         jx_data_unserialize_skipped(pkt->payload, pkt->payload_len, id, &segment, bitmap) != 0)
         return;
@@ -251,10 +215,8 @@ void proc_get_skipped(const JXPacket* pkt)
 
 void proc_file_fin(const JXPacket* pkt)
 {
-    JXNetwork* network = jx_transfer_network(pkt);
-    if (network == nullptr)
-        return;
-    JXTransfer* u = packet_upload(network, pkt, "Upload not found for fin-ul");
+    JXNetwork* network = nullptr;
+    JXTransfer* u = jx_transfer_of_packet(pkt, true, &network, "Upload not found for fin-ul");
     if (u == nullptr)
         return;
     uint8_t result = FIN_NONE;

@@ -2,7 +2,7 @@
 // periodic work (hashing in slices, offering until answered, paced chunk passes, repeating
 // batch-done, the 15 s time-out) and the handlers of the downloader's answer, segment requests,
 // re-send requests and final result.
-// May call: foundation, protocol, storage (transfer files), engine comm/events/records/registry/
+// May call: foundation, protocol, storage (transfer files), engine context/events/records/registry/
 // pacing/senders/transfers/upload_passes.
 #pragma once
 
@@ -27,9 +27,6 @@ enum : uint8_t {
 [[nodiscard]] uint8_t jx_add_upload(JXChannel* channel, const char* path);
 // Advances every upload of the network; called once per turn.
 void manage_uploads(JXNetwork* network);
-// True while an upload of the network works on every turn: all but those waiting, without time
-// limit, for the user on the other side to accept.
-bool uploads_busy(const JXNetwork* network);
 
 void proc_meta_ack(const JXPacket* pkt);
 void proc_get_segment(const JXPacket* pkt);

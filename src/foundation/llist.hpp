@@ -63,6 +63,18 @@ int32_t jx_list_remove_if(jx_list* list, Pred pred)
     return removed;
 }
 
+// The datum of the first element, in list order, for which pred(void* data) returns true; null
+// when there is none.
+template <typename Pred>
+void* jx_list_find(const jx_list* list, Pred pred)
+{
+    for (jx_list_elmt* el = list->head; el != nullptr; el = el->next) {
+        if (pred(el->data))
+            return el->data;
+    }
+    return nullptr;
+}
+
 inline int32_t jx_list_size(const jx_list* list)
 {
     return list->size;

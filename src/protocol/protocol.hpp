@@ -8,6 +8,9 @@
 
 inline constexpr uint16_t JX_PORT = 8855;       // presence and texts
 inline constexpr uint16_t JX_DATA_PORT = 8856;  // file transfer
+// Size of the data socket's receive buffer: a pass's burst of chunks from several uploads must
+// never be dropped by our own receive path.
+inline constexpr int JX_DATA_RCVBUF = 4 * 1024 * 1024;
 inline constexpr uint16_t JX_PROGRAM_ID = 0x0155;
 inline constexpr uint16_t JX_PROTOCOL_VERSION = 1;
 inline constexpr size_t JX_HEADER_LEN = 30;

@@ -21,7 +21,11 @@ void fso_set_fault(uint8_t what, int err, const char* path, const char* file)
 {
     fso_fault_rec.what = what;
     fso_fault_rec.err = err;
-    snprintf(fso_fault_rec.path, sizeof fso_fault_rec.path, "%s%s", path, file != nullptr ? file : "");
+    char* out = fso_fault_rec.path;
+    const size_t size = sizeof fso_fault_rec.path;
+    // A path too long to keep whole is shown cut, and says so.
+    if (snprintf(out, size, "%s%s", path, file != nullptr ? file : "") >= static_cast<int>(size))
+        std::memcpy(out + size - 4, "...", 4);
 }
 
 namespace {
@@ -171,11 +175,15 @@ uint8_t jx_fso_make_dirs()
         }
         JXSafeWhy why = jx_fso_dir_state(sub);
         if (why.what == JX_SAFE_ERRNO && why.err == ENOENT) {
-            if (mkdirat(fso_root_fd, sub, 0700) != 0) {
-                fso_set_fault(FSO_FAULT_NO_DIR, errno, path);
+            const int fd = jx_safe_make_dir(fso_root_fd, sub, &why);
+            if (fd < 0 && why.what == JX_SAFE_ERRNO) {
+                fso_set_fault(FSO_FAULT_NO_DIR, why.err, path);
                 return FSO_FAULT_NO_DIR;
             }
-            jx_log("Created directory %s", path);
+            if (fd >= 0) {
+                close(fd);
+                jx_log("Created directory %s", path);
+            }
             why = jx_fso_dir_state(sub);
         }
         uint8_t what = FSO_FAULT_UNSAFE;

@@ -72,7 +72,7 @@ bool jx_fso_safe_name(const char* offered, char* out, size_t size)
         }
     }
     // Neither an option to the commands run on it nor a hidden file.
-    if (buf[0] == '-' || buf[0] == '.')
+    if (o > 0 && (buf[0] == '-' || buf[0] == '.'))
         buf[0] = '_';
     if (o > JX_SAFE_NAME_MAX) {
         const auto* dot = static_cast<const char*>(memrchr(buf, '.', o));

@@ -6,17 +6,12 @@
 #   - a direct channel opened from the peers screen carries a text the third host never sees
 #   - on it alice sends bob 100 MiB with /snd; he accepts it on F6 with Enter, it arrives
 #     byte-identical, checked on arrival ("Chksum OK" on his side, "Done" on hers) and Ctrl-T checks
-#     it again; the same name sent again arrives as name_(1).ext and, changed on disk, fails its
-#     Ctrl-T check; a file alice changes after offering it arrives as a checksum failure and her
-#     upload fails; 100 MiB sent with 5 % of the data datagrams lost and 10 % repeated both ways
-#     still arrives byte-identical
-#   - lists open on their first row and keep the highlight on its entry; a declined offer and a
-#     download removed under way are reported to the sender at once; quitting during a transfer asks
-#   - a rename shows its notice; a restarted host joins its network again and F8 opens its last
-#     channel with its history
-#   - a text and user name full of escape sequences are shown as plain characters
-# (Lost texts and a vanished host are counted on the wire in test_engine_multihost.sh; transfers
-# under reordering are test_faults.sh's.)
+#     it again
+#   - a declined offer and a download removed under way are reported to the sender at once
+#   - a restarted host joins its network again and F8 opens its last channel with its history
+# (Lost texts, a vanished host, private networks, checksum failures, renames, hostile texts and
+# the lists' highlight are the engine and terminal suites'; transfers under loss and reordering
+# are test_faults.sh's.)
 # Usage: test_chat_multihost.sh JEXLEY_BINARY
 set -u -o pipefail
 source "$(dirname "$0")/lib_tmux.sh"
@@ -87,58 +82,18 @@ cmp -s "$files/big.bin" "${ROOT[2]}/downloads/big.bin" || fail "big.bin differs 
 press 2 CtrlT "^Progress: .*\] ?Chksum OK" "big.bin not verified OK"
 press 1 F7 "^ +1\| +big\.bin\| +$(re "$A2")\| +104\.86MB\| +Done\$" "alice: no Done row"
 press 1 F8 "^bob \| " "alice: direct channel not back on F8"
-send big.bin 1
-eventually 60 shown 2 "^ +1\| +big_\(1\)\.bin\| .*\| +Chksum OK\$" || fail "big_(1).bin not done"
-cmp -s "$files/big.bin" "${ROOT[2]}/downloads/big_(1).bin" || fail "big_(1).bin differs from what alice sent"
-printf 'X' | dd of="${ROOT[2]}/downloads/big_(1).bin" bs=1 seek=100 conv=notrunc 2>/dev/null
-press 2 CtrlT "Checksum failed! Consider removing the file" "changed file not reported"
-offer changed.bin 1
-eventually 30 reopened 2 F6 "^ +1\| +changed\.bin\| .*\| +Pending\$" || fail "changed.bin not offered"
-printf 'X' | dd of="$files/changed.bin" bs=1 seek=70000 conv=notrunc 2>/dev/null
-press 2 Enter "^ +1\| +changed\.bin\| .*\| *(Downloading|Chksum fail)\$" "changed.bin not accepted"
-eventually 60 shown 2 "^ +1\| +changed\.bin\| .*\| *Chksum fail\$" || fail "changed.bin not reported on arrival"
-see 2 "Checksum failed! Consider removing the file" "changed.bin: no checksum failure in the details"
-press 1 F7 "^ +1\| +changed\.bin\| .*\| +Failed\$" "alice: her changed file not reported failed"
-press 1 F8 "^bob \| " "alice: direct channel not back on F8"
-for i in 1 2; do netns_drop "$i" in 8856 5 && netns_dup "$i" 8856 10 "$(netns_addr $((3 - i)))" || fail "nft on host $i"; done
-send rough.bin 100
-eventually 300 shown 2 "^ +1\| +rough\.bin\| .*\| +Chksum OK\$" || fail "rough.bin not done under loss and repeats"
-cmp -s "$files/rough.bin" "${ROOT[2]}/downloads/rough.bin" || fail "rough.bin differs from what alice sent"
-for i in 1 2; do netns_undrop "$i"; done
 
-# --- Lists keep their highlight; bob declines an offer and removes a download under way -------------
-# F6 opens on its first row; an offer arriving above the highlight leaves it on its entry; after
-# Delete, the row in the removed one's place is highlighted. Alice learns of both at once.
-press 2 F6 "$(sel 1) +rough\.bin\|" "first row not highlighted on opening" -e
-press 2 Down "$(sel 2) +changed\.bin\|" "Down did not move the highlight" -e
+# --- Bob declines an offer and removes a download under way: alice learns of both at once -----------
 offer decl.bin 1
-see 2 "$(sel 3) +changed\.bin\|" "the highlight left its entry when an offer came" -e
-key 2 Up
-press 2 Up "$(sel 1) +decl\.bin\|" "Up did not reach the offer" -e
-press 2 Delete "$(sel 1) +rough\.bin\|" "after Delete the row in its place is not highlighted" -e
+eventually 30 reopened 2 F6 "^ +1\| +decl\.bin\| .*\| +Pending\$" || fail "decl.bin not offered"
+press 2 Delete "^ +1\| +big\.bin\|" "decl.bin not removed"
 see 1 "System >>> Declined by bob \[decl\.bin\]" "alice: no notice of the decline"
-press 1 F7 "^ +1\| +decl\.bin\| .*\| +Declined\$" "alice: the upload is not Declined"
-press 1 F8 "^bob \| " "alice: direct channel not back on F8"
 netns_drop 1 out 8856 || fail "nft on host 1"  # alice's chunks are lost: the download stays under way
-offer stall.bin 1
-see 2 "^ +1\| +stall\.bin\| .*\| +Pending\$" "stall.bin not offered"
-press 2 Up "$(sel 1) +stall\.bin\|" "Up did not reach the offer" -e
-press 2 Enter "^ +1\| +stall\.bin\| .*\|Downloading\$" "stall.bin not accepted"
-# Quitting asks while it is under way; anything but y keeps it.
-press 2 CtrlC "^1 transfer in progress\. Quit\? y/N" "Ctrl-C did not ask during a download"
-tm 2 send-keys -t jx -l n
-see 2 "^xxx *\$" "the quit question did not go on n"
-press 2 Delete "^ +1\| +rough\.bin\|" "stall.bin not removed"
+send stall.bin 1
+press 2 Delete "^ +1\| +big\.bin\|" "stall.bin not removed"
 see 1 "System >>> Upload failed \[stall\.bin\]" "alice: the removed download did not fail her upload"
 grep -q $'\tUpload failed\r$' "${ROOT[1]}/jx_internal/log" && fail "alice's upload timed out instead of being told"
 netns_undrop 1
-
-# --- A rename ------------------------------------------------------------------------------------------
-typeln 3 "/uname carla"
-press 1 F2 "^  1\| +$(re $MC)\|" "no networks screen"
-pick 1 "^  1\|"  # the main channel from the networks screen
-press 1 Enter "^$(re $MC) \| Main \| online" "main channel not opened from the networks screen"
-see 1 "System >>> Username carol changed to carla\($(re "$A3")\)" "no rename notice"
 
 # --- Bob quits and comes back: his network and last channel are remembered ---------------------------
 press 2 Escape "^alice \| .* \| Net DM \| " "Esc on the downloads screen did not go back to the channel"
@@ -150,14 +105,4 @@ see 2 "Joined networks: +1" "the network was not joined again at start"
 eventually 30 reopened 2 F8 "^alice \| $(re "$A1")@$(re $MC) \| Net DM \| " || fail "F8 did not open the last channel"
 see 2 "alice >>> secret for bob" "history not shown after the restart"
 
-# --- A hostile text from bob's host: escape sequences in the user name and the text ------------------
-# A group text: program 0x0155, version 1, type 1, the network 239.0.0.5 in reverse byte order,
-# message id 0x5a5a0001, the user name (15 bytes, NUL-padded), the text length (33), the text.
-name='\e[31mevil\a\0\0\0\0\0' text='\e[2J\e]0;pwned\aHOSTILE\e[5mblink\e[H'
-netns_exec 2 bash -c "printf '\x01\x55\x00\x01\x01\x05\x00\x00\xef\x5a\x5a\x00\x01$name\x00\x21$text' >/dev/udp/$A1/8855" ||
-    fail "could not send the hostile text"
-see 1 '\?\[31mevil\?.*\?\[2J\?\]0;pwned\?HOSTILE\?\[5mblink\?\[H' "hostile text and name not shown as plain characters"
-[[ $(screen 1 -e) != *$'\e[5m'* ]] || fail "alice: the hostile text turned on blinking"
-[ "$(tm 1 display -p -t jx '#{pane_title}')" != pwned ] || fail "alice: the hostile text set the window title"
-see 1 "alice <<< hello from alice" "the hostile text cleared the screen"
 echo "PASS"

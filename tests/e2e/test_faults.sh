@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The fault lab: two engines (screenless drivers, hosts 1 and 2; host 2 paces its transfers the
-# classic way, JEXLEY_PACING=classic, as a peer built to the original rules), the real program (carol, host 3)
-# and scripted peers (host 4) with loss, duplication, reordering, outages, crashes, a crowd and a
-# hostile peer on the wire.
+# classic way, JEXLEY_PACING=classic, as a peer built to the original rules), the real program
+# (carol, host 3) and scripted peers (host 4) with loss, duplication, reordering, outages, a crowd
+# and a hostile peer on the wire. (A store killed at any system call is the storage suite's.)
 #   - a file each way at once on a clean link (default -> classic, classic -> default)
 #   - texts at 20 % loss each way: few undelivered, none received twice, each delivered one received
 #   - 10 % of the datagrams on both ports repeated; every frame of host 2 delayed 0-30 ms
@@ -10,9 +10,6 @@
 #     once (default -> classic, classic -> default) byte-identical, the last one passing its checksum
 #   - a blackhole longer than 15 s: texts sent into it end undelivered, the transfer under way fails
 #     on both sides and leaves no partial file, texts afterwards arrive; a 6 s one a transfer survives
-#   - carol killed while she stores a burst of texts, at random moments and by strace right before
-#     one write of a store: her channel files read back, each stored text exactly as sent, and every
-#     restart shows the history
 #   - a hostile peer (hostile offer names, a flood of offers, absurd and stale segment requests,
 #     packets for transfers that are not its own): carol lives, shows no escape sequence, logs no
 #     control character, and a transfer from alice arrives whole
@@ -24,21 +21,19 @@
 #   - 200 beaconing peers and 50 texts a second: every text acknowledged, the screens answer; CPU
 #     and memory printed
 # The scale comes from the environment (bench/bench_faults.sh runs the long version):
-# JX_FAULT_TEXTS, JX_FAULT_GAP (s between texts), JX_FAULT_MAX_LOST, JX_FAULT_MIB, JX_FAULT_KILLS,
-# JX_FAULT_CROWD_S, JX_FAULT_CUT_S (least length of the long blackhole), JX_FAULT_FLOOD (forged
-# senders in the flood).
+# JX_FAULT_TEXTS, JX_FAULT_GAP (s between texts), JX_FAULT_MAX_LOST, JX_FAULT_MIB, JX_FAULT_CROWD_S,
+# JX_FAULT_CUT_S (least length of the long blackhole), JX_FAULT_FLOOD (forged senders in the flood).
 # Usage: test_faults.sh JEXLEY_BINARY
 set -u -o pipefail
 source "$(dirname "$0")/lib_driver.sh"
 source "$(dirname "$0")/lib_tmux.sh"
 TEXTS=${JX_FAULT_TEXTS:-40} GAP=${JX_FAULT_GAP:-0.05} MAX_LOST=${JX_FAULT_MAX_LOST:-3} MIB=${JX_FAULT_MIB:-2}
-KILLS=${JX_FAULT_KILLS:-4} CROWD_S=${JX_FAULT_CROWD_S:-8} CUT_S=${JX_FAULT_CUT_S:-0} FLOOD=${JX_FAULT_FLOOD:-300}
+CROWD_S=${JX_FAULT_CROWD_S:-8} CUT_S=${JX_FAULT_CUT_S:-0} FLOOD=${JX_FAULT_FLOOD:-300}
 
 tmux_hosts "${1:-}"
 netns_require nft
 driver_find "$JX_TMUX_BIN"
 JX_TOOLS=$(dirname "$JX_DRIVER")
-command -v strace >/dev/null || netns_skip "strace is not installed"
 netns_up 4 || fail "could not build the namespace hosts"
 MC=239.4.5.7 MC2=239.0.0.2
 A1=$(netns_addr 1); A2=$(netns_addr 2); A3=$(netns_addr 3); A4=$(netns_addr 4)
@@ -145,43 +140,12 @@ driver_until 1 transfers "^DL id=$ID .* seg=[2-9]" 60 || fail "short.bin: never 
 netns_drop 2 in all && netns_drop 2 out all && sleep 6 && netns_undrop 2
 arrived short.bin 2 1
 
-# --- Crashes while storing -----------------------------------------------------------------------
+# --- Carol, the real program, beside the drivers ------------------------------------------------
 make_host 3 carol
 driver_cmd 1 "join $MC2"
 pid() { local p; for p in $(ip netns pids "$(netns_name 3)"); do [ "$(cat "/proc/$p/comm")" = jexley ] && echo "$p"; done; }
-untorn() {  # carol's channel files read back; each stored text is one alice sent, whole
-    "$JX_TOOLS/jx_msgdump" "${ROOT[3]}" >"$files/dump" || fail "unreadable channel file: $(grep BAD "$files/dump")"
-    awk 'FNR == NR { if (/^EV_TXT_SENT /) { t = $0; sub(/.* text=/, "", t); id = $0; sub(/.* id=/, "", id); sub(/ .*/, "", id); s[id] = t }; next }
-         $4 == "type=1" { t = $0; sub(/.* text=/, "", t); if (s[substr($5, 4)] != t) { print; bad = 1 } } END { exit bad }' \
-        "$JX_DRV_DIR/out1" "$files/dump" || fail "a stored text is not what alice sent"
-    [ -z "$(ls "${ROOT[3]}/msg" | grep damaged)" ] || fail "a channel file was set aside"
-}
-traced() { grep -Eq '^TracerPid:\s*[1-9]' "/proc/$(pid)/status" 2>/dev/null || ended 3; }
-for ((k = 1; k <= KILLS; k++)); do
-    [ "$k" = 1 ] || start_host 3
-    join_lan 3 "$MC2"
-    [ -z "${last:-}" ] || see 3 "$last" "history not shown after restart $k"
-    driver_until 1 "peers $MC2" "^PEER $MC2 $A3 " || fail "alice never saw carol"
-    # Every other time strace kills her right before one of her writes to the channel file.
-    if [ $((k % 2)) = 0 ]; then
-        strace -f -qq -o /dev/null -p "$(pid)" -P "${ROOT[3]}/msg/020000ef" -e trace=pwrite64 \
-            -e inject=pwrite64:signal=KILL:when=$((RANDOM % 40 + 1)) &
-        eventually 10 traced || fail "strace did not attach"
-    fi
-    for ((m = 1; m <= 20; m++)); do driver_cmd 1 "txt $MC2 0 $(printf "k$k-${m}_%.0s" {1..8})" && sleep 0.02; done &
-    sleep "0.$((RANDOM % 4))"
-    [ $((k % 2)) = 0 ] || kill -9 "$(pid)"
-    wait $!
-    ended 3 && by_strace=$((${by_strace:-0} + 1 - k % 2)) || kill -9 "$(pid)"
-    eventually 30 ended 3 || fail "carol did not end"
-    driver_cmd 1 "leave $MC2" && driver_cmd 1 "join $MC2"  # no resends to push the history off her screen
-    untorn
-    last=$(awk '/^FILE 020000ef / { sub("last=", "", $3); l = $3 } $2 == "020000ef" && $3 == l { sub(/.* text=/, ""); print }' "$files/dump" | sed 's/[][\.*^$()+?{}|]/\\&/g')
-done
-start_host 3
 join_lan 3 "$MC2"
-see 3 "$last" "history not shown after the last restart"
-echo "ok: $KILLS kills while storing (${by_strace:-0} by strace right before a write): every channel file reads back untorn, every restart shows the history"
+driver_until 1 "peers $MC2" "^PEER $MC2 $A3 " || fail "alice never saw carol"
 
 # --- A hostile peer ------------------------------------------------------------------------------
 rss() { awk '/^VmRSS:/ { print $2 }' "/proc/$(pid)/status"; }

@@ -2,8 +2,8 @@
 // beacon's bytes), peer ageing, the offline rule, the order of the events one pass raises, and
 // when the next pass is due.
 #include "engine/crons.hpp"
-#include "engine/readloop.hpp"
 #include "engine/texts.hpp"
+#include "engine/turn.hpp"
 #include "engine_fixture.hpp"
 
 using namespace jxtest;
@@ -119,11 +119,12 @@ TEST_F(Crons, UnansweredHostIsQueriedEveryTwoSecondsAndItsAnswerMakesAnOutgoingP
     const std::string our_port = std::to_string(local_port(comm.snd_sock));
     EXPECT_EQ(q.brief(), "7 6.0.0.127 " + our_port + ">127.0.0.6 30");
 
-    // The host answers to that port; our beacons then go to its port from the same socket, network
-    // id 0 (the newcomer pulled the next one forward to 3 s after the answer).
+    // The host answers to that port, where the engine's turn takes it; our beacons then go to its
+    // port from the same socket, network id 0 (the newcomer pulled the next one forward to 3 s after
+    // the answer).
     Probe host("127.0.0.6");
     host.send_to(beacon(0, "host", 0, 'h', 21), kSelf, local_port(comm.snd_sock));
-    ASSERT_EQ(jx_read_loop(), 0);
+    ASSERT_EQ(jx_engine_turn(-1, 0), 0);
     EXPECT_EQ(state_of(n), std::make_tuple(NET_DIRECT_IP_OUTGOING, NET_ONLINE, 6, CH_DM));
     EXPECT_EQ(events(), Strs{"peer_joined 127.0.0.6 127.0.0.6 host"});
     EXPECT_EQ(run_seconds(7, 9), Strs{});

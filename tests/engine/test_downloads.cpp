@@ -49,12 +49,14 @@ TEST_F(Transfers, DownloadFromOfferToVerifiedFile)
     EXPECT_EQ(jx_next_due_us(), JX_DUE_NOW) << "requests go out every turn";
     EXPECT_EQ(payloads(sent(comm.data_sock)), Strs{seg_req(kId, 1, 1370, 3)});
 
-    // Chunks in reverse order, one of the wrong size and one of another segment (both ignored), and
-    // chunk 0 twice: three arrivals with chunk 1 still missing. A repeat is not counted again, so
-    // the segment waits for its batch-done, which has chunk 1 asked for; nothing is written.
+    // Chunks in reverse order, one of the wrong size, one of another segment and one past the
+    // segment's end (all ignored), and chunk 0 twice: three arrivals with chunk 1 still missing. A
+    // repeat is not counted again, so the segment waits for its batch-done, which has chunk 1
+    // asked for; nothing is written.
     from_bob(PKT_CHUNK, chunk(kId, 1, 2, content.substr(2740, 1370)));
     from_bob(PKT_CHUNK, chunk(kId, 1, 1, content.substr(1370, 1369)));
     from_bob(PKT_CHUNK, chunk(kId, 2, 1, std::string(1370, 'x')));
+    from_bob(PKT_CHUNK, chunk(kId, 1, 3, std::string(1370, 'x')));
     from_bob(PKT_CHUNK, chunk(kId, 1, 0, content.substr(0, 1370)));
     from_bob(PKT_CHUNK, chunk(kId, 1, 0, content.substr(0, 1370)));
     jx_crons_run();
@@ -135,12 +137,10 @@ TEST_F(Transfers, TwoVerificationsShareEachTurnAndGoWithTheirRecords)
 // A name that cannot be stored is refused at once and its sender told; nothing stays pending.
 TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
 {
+    // (Which names become which is the storage suite's table.)
     const std::tuple<std::string, std::string, std::string> names[] = {
         {"\x1b]0;pwned\x07\x1b[2Jevil.txt", "_]0;pwned__[2Jevil.txt", "?]0;pwned??[2Jevil.txt"},
-        {"line\r\nbreak.txt", "line__break.txt", "line??break.txt"},
-        {"-rf", "_rf", "-rf"},
-        {".bashrc", "_bashrc", ".bashrc"},
-        {"invoice\u202Efdp.exe", "invoice_fdp.exe", "invoice?fdp.exe"}};
+        {"-rf", "_rf", "-rf"}};
     uint8_t id[8] = {9};
     for (const auto& [offered, safe, shown] : names) {
         id[1]++;
@@ -154,7 +154,7 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
         EXPECT_TRUE(stat((root / "downloads" / safe).c_str(), &st) == 0 && (st.st_mode & 0777) == 0600)
             << safe;
     }
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "downloads"), {}), 5);
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(root / "downloads"), {}), 2);
     settle();
     sent(comm.data_sock, 0);
     id[1]++;
@@ -166,9 +166,7 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
 
 TEST_F(Transfers, DownloadEdgesAndHostileOffers)
 {
-    // Names that are no file names, chunk size 0, and a name that runs past the payload's end.
-    for (const char* bad : {"a/b", "..", ".", "", "x?y"})
-        offer(bad, "data");
+    // Chunk size 0, and a name that runs past the payload's end.
     offer("f", "data", 0);
     std::string runs_past(54, '\0');
     runs_past[49] = 1, runs_past[53] = 9;

@@ -1,5 +1,5 @@
 // The list and set every record collection is built on: order, head and tail kept right through
-// inserts and removals, data handed to destroy exactly once, remove_if over any run of members,
+// inserts and removals, data handed to destroy exactly once, find and remove_if over any run of members,
 // and the set algebra with its empty-set cases.
 #include <gtest/gtest.h>
 
@@ -81,7 +81,7 @@ TEST(List, InsertRemoveAndDestroyKeepHeadTailAndOwnership)
                 l.destroy == nullptr);
 }
 
-TEST(List, RemoveIfTakesAnyRunOfMembersAndHandsThemToDestroy)
+TEST(List, FindAndRemoveIfTakeAnyRunOfMembers)
 {
     // {list, digits to remove, left}
     const std::tuple<std::string, std::string, std::string> rows[] = {
@@ -92,11 +92,17 @@ TEST(List, RemoveIfTakesAnyRunOfMembersAndHandsThemToDestroy)
         jx_list l;
         fill(&l, digits);
         std::fill(std::begin(g_destroyed), std::end(g_destroyed), 0);
+        auto doomed = [&](void* d) {
+            return remove.find(static_cast<char>('0' + *static_cast<int*>(d))) != std::string::npos;
+        };
+        const size_t first = digits.find_first_of(remove);
+        EXPECT_EQ(jx_list_find(&l, doomed), first == std::string::npos ? nullptr : &vals[digits[first] - '0'])
+            << digits;
         std::string seen;
         const int32_t n = jx_list_remove_if(&l, [&](void* d) {
             const int v = *static_cast<int*>(d);
             seen += std::to_string(v);
-            return remove.find(static_cast<char>('0' + v)) != std::string::npos;
+            return doomed(d);
         });
         EXPECT_EQ(seen, digits) << "every member is asked once, in order";
         EXPECT_EQ(members(&l), left) << digits << " minus " << remove;

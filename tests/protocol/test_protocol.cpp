@@ -14,6 +14,7 @@
 
 #include "foundation/log.hpp"
 #include "foundation/utility.hpp"
+#include "protocol/data_protocol.hpp"
 #include "protocol/protocol.hpp"
 #include "protocol/snd.hpp"
 
@@ -128,4 +129,10 @@ TEST(ProtocolWire, DecoderBounds)
     ASSERT_EQ(jx_unserialize(cut.data(), cut.size(), 0, 0, &p), JX_UNSER_OK);
     EXPECT_TRUE(p.payload_len == 11 && std::memcmp(p.payload, "hell", 4) == 0 &&
                 all_zero(p.payload + 4, sizeof(p.payload) - 4));
+    // An offered name longer than a name may be is refused, although the payload holds it.
+    std::vector<uint8_t> meta(JX_PAYLOAD_MAX, 'n');
+    jx_put_be16(meta.data() + JX_META_OFF_CHUNK_SIZE, 1370);
+    jx_put_be16(meta.data() + JX_META_OFF_NAME_LEN, JX_PAYLOAD_MAX - JX_META_FIXED_LEN);
+    JXOffer offer{};
+    EXPECT_EQ(jx_data_unserialize_meta(meta.data(), meta.size(), &offer), 1);
 }

@@ -132,13 +132,14 @@ TEST_F(Storage, MsgDamagedFileIsKeptAsideAndTheTextStored)
 {
     store_n("bad", 1, 3);
     const std::string good = image("bad");
-    // {file, header result}: no capacity, a walk that never comes back to last, a count beyond the
-    // capacity, slots gigabytes away, a cut header; a ring larger than the file reads its header
-    // but finds no slot 150.
+    // {file, header result}: no capacity, a walk that never comes back to last, a count or a last
+    // beyond the capacity, a cut header, a ring larger than the file (it reads its header but finds
+    // no slot 150), slots gigabytes away.
     const std::pair<std::string, uint8_t> cases[] = {
         {put(good, 0, 0, 0), 2},         {put(good, 50, 10, 10), 2},
-        {put(good, 3, 101, 100), 2},     {put(good, 4000000000u, 3, 0xFFFFFFFFu), 2},
-        {std::string("\x01\0\0", 3), 2}, {put(good, 150, 150, 200), 0}};
+        {put(good, 3, 101, 100), 2},     {put(good, 101, 3, 100), 2},
+        {std::string("\x01\0\0", 3), 2}, {put(good, 150, 150, 200), 0},
+        {put(good, 4000000000u, 3, 0xFFFFFFFFu), 2}};
     const JXStoredMsg m = make_msg(MSG_SENT, 9, "new");
     int n = 0;
     for (const auto& [bytes, header_rc] : cases) {

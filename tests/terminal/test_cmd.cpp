@@ -154,8 +154,7 @@ TEST_F(Cmd, JoinedNetworksAndTheLastChannelAreKeptForTheNextStart)
     show(STATE_NETWORK_LIST, {KEY_DOWN, KEY_DEL});
     EXPECT_EQ(slurp("jx_internal/networks"), "net 239.0.0.9\nnet 239.0.0.7\nlast 239.0.0.9 10.0.0.7\n");
     // The next start joins them again; F8 waits for bob to be heard, then opens his channel.
-    while (jx_list_head(&jx_comm_get()->networks) != nullptr)
-        jx_leave_network(static_cast<JXNetwork*>(jx_list_data(jx_list_head(&jx_comm_get()->networks))));
+    jx_leave_networks();
     ctx_get()->channel = nullptr;
     remember_load(cmd_join_refused);
     EXPECT_EQ(std::make_pair(jx_comm_get()->networks.size, ctx_get()->channel),

@@ -152,9 +152,8 @@ void eta_line(const char* label, bool shown, uint64_t seconds)
 void path_and_digest(const JXFileMeta& m, int w, const std::string& none = ".")
 {
     io_puts(IO_YELLOW "File path: " IO_MAGENTA);
-    std::string dir = m.dir[0] != '\0' ? io_safe(m.dir, sizeof m.dir) : none;
-    if (dir.empty())
-        dir = ".";
+    const std::string given = m.dir[0] != '\0' ? io_safe(m.dir, sizeof m.dir) : none;
+    std::string dir = given.empty() ? std::string(".") : given;
     // A received file is stored under a safe name; the name it was offered under is only shown.
     if (m.offered[0] != '\0' && strncmp(m.offered, m.name, sizeof m.offered) != 0)
         dir += "  (offered as " + io_safe(m.offered, sizeof m.offered) + ")";
