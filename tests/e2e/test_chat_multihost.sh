@@ -7,11 +7,12 @@
 #   - on it alice sends bob 100 MiB with /snd; he accepts it on F6 with Enter, it arrives
 #     byte-identical, checked on arrival ("Chksum OK" on his side, "Done" on hers) and Ctrl-T checks
 #     it again
-#   - a declined offer and a download removed under way are reported to the sender at once
+#   - lists keep the highlight on its entry; a declined offer and a download removed under way are
+#     reported to the sender at once; quitting during a download asks first
 #   - a restarted host joins its network again and F8 opens its last channel with its history
-# (Lost texts, a vanished host, private networks, checksum failures, renames, hostile texts and
-# the lists' highlight are the engine and terminal suites'; transfers under loss and reordering
-# are test_faults.sh's.)
+# (Lost texts, a vanished host, private networks, checksum failures, renames and hostile texts are
+# the engine and terminal suites'; transfers under loss and reordering, and a hostile peer, are
+# test_faults.sh's.)
 # Usage: test_chat_multihost.sh JEXLEY_BINARY
 set -u -o pipefail
 source "$(dirname "$0")/lib_tmux.sh"
@@ -84,12 +85,19 @@ press 1 F7 "^ +1\| +big\.bin\| +$(re "$A2")\| +104\.86MB\| +Done\$" "alice: no D
 press 1 F8 "^bob \| " "alice: direct channel not back on F8"
 
 # --- Bob declines an offer and removes a download under way: alice learns of both at once -----------
+# His list keeps the highlight on its entry when an offer arrives above it, and after Delete the row
+# that takes the removed one's place is highlighted. Quitting during a download asks first.
+press 2 F6 "$(sel 1) +big\.bin\|" "big.bin not highlighted on entering the downloads screen" -e
 offer decl.bin 1
-eventually 30 reopened 2 F6 "^ +1\| +decl\.bin\| .*\| +Pending\$" || fail "decl.bin not offered"
-press 2 Delete "^ +1\| +big\.bin\|" "decl.bin not removed"
+see 2 "$(sel 2) +big\.bin\|" "the highlight left its entry when an offer came" -e
+press 2 Up "$(sel 1) +decl\.bin\|" "Up did not reach the offer" -e
+press 2 Delete "$(sel 1) +big\.bin\|" "after Delete the row in its place is not highlighted" -e
 see 1 "System >>> Declined by bob \[decl\.bin\]" "alice: no notice of the decline"
 netns_drop 1 out 8856 || fail "nft on host 1"  # alice's chunks are lost: the download stays under way
 send stall.bin 1
+press 2 CtrlC "^1 transfer in progress\. Quit\? y/N" "Ctrl-C did not ask during a download"
+tm 2 send-keys -t jx -l n
+see 2 "^xxx *\$" "the quit question did not go on n"
 press 2 Delete "^ +1\| +big\.bin\|" "stall.bin not removed"
 see 1 "System >>> Upload failed \[stall\.bin\]" "alice: the removed download did not fail her upload"
 grep -q $'\tUpload failed\r$' "${ROOT[1]}/jx_internal/log" && fail "alice's upload timed out instead of being told"
