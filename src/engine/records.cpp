@@ -6,6 +6,7 @@
 
 #include "engine/comm.hpp"
 #include "foundation/log.hpp"
+#include "storage/archive.hpp"
 #include "storage/fso.hpp"
 
 int jx_match_network(const void* key, const void* member)
@@ -94,7 +95,11 @@ void jx_upload_destroy(void* upload)
 {
     if (upload == nullptr)
         return;
-    release_transfer(static_cast<JXTransfer*>(upload));
+    auto* u = static_cast<JXTransfer*>(upload);
+    release_transfer(u);
+    // A folder's archive was made for this upload alone, and goes with it however it ended.
+    if (jx_outbox_holds(u->meta.dir))
+        (void)jx_outbox_remove(u->meta.name);
     std::free(upload);
 }
 
