@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/job.hpp"
 #include "doctor/doctor.hpp"
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
@@ -125,30 +126,14 @@ const char* join_reason(uint8_t rc, const char* addr)
     }
 }
 
-// Why a file cannot be sent: what it is, when it is no regular file, or the engine's reason.
-std::string send_reason(uint8_t rc, const char* path)
+// A folder sent with /snd is packed by a job of its own; what it refuses comes to the prompt row
+// as "<name>: <reason>".
+void folder_refused(void*, const CtlRecord& r)
 {
-    struct stat st {};
-    switch (rc) {
-    case JX_UL_BAD_FILE:
-        if (stat(path, &st) != 0)
-            return strerror(errno);
-        if (S_ISDIR(st.st_mode))
-            return std::string(path) + " is a directory";
-        if (!S_ISREG(st.st_mode))
-            return std::string(path) + " is not a regular file";
-        if (const char* slash = strrchr(path, '/'); !jx_fso_name_ok(slash != nullptr ? slash + 1 : path))
-            return "its name holds one of < > : \" / \\ | ? *";
-        return strerror(EACCES);
-    case JX_UL_NO_NETWORK:
-        return "the network is not joined";
-    case JX_UL_OFFLINE:
-        return "the network is offline";
-    case JX_UL_NO_PEER:
-        return "the peer is offline";
-    default:
-        return "out of memory";
-    }
+    if (r.kind != CTL_ERR)
+        return;
+    const size_t colon = r.text.find(": ");
+    ctx_err_feedback("Failed to send file: %s", r.text.substr(colon == std::string::npos ? 0 : colon + 2).c_str());
 }
 
 // The argument as a terminated string: lines handed to cmd_eval are not always terminated at n.
@@ -355,9 +340,15 @@ void cmd_send_file(const char* path, size_t n)
             ctx_err_feedback("File does not exist");
         return;
     }
+    // A folder goes as one archive, packed in steps while the loop goes on.
+    struct stat st {};
+    if (stat(b.s, &st) == 0 && S_ISDIR(st.st_mode)) {
+        cli_job_send_folder(ch->net_addr, ch->peer_addr, b.s, CliSink{folder_refused, nullptr});
+        return;
+    }
     // On success the engine reports progress through events.
     if (const uint8_t rc = jx_add_upload(ctx_get()->channel, b.s); rc != JX_UL_OK)
-        ctx_err_feedback("Failed to send file: %s", send_reason(rc, b.s).c_str());
+        ctx_err_feedback("Failed to send file: %s", cli_upload_refusal(rc, b.s).c_str());
 }
 
 void cmd_send_msg(const char* text)

@@ -8,6 +8,7 @@
 #include <iterator>
 #include <string>
 
+#include "cli/host.hpp"
 #include "engine/comm.hpp"
 #include "engine/events.hpp"
 #include "engine/registry.hpp"
@@ -208,6 +209,16 @@ void mark_delivery(JXStoredMsg* m, uint8_t type, const msg_ev* p)
                static_cast<size_t>(p->msg_id));
 }
 
+// Whether the newest line of a channel file is this notice.
+bool newest_is(const char* file, const char* text)
+{
+    uint64_t hdr[3] = {};
+    static JXStoredMsg last;
+    return jx_fso_read_file_header(hdr, file) == 0 && hdr[1] != 0 &&
+           jx_fso_read_msg(static_cast<uint16_t>(hdr[0]), file, &last) == 0 && last.type == MSG_NOTICE &&
+           strcmp(last.text, text) == 0;
+}
+
 // File notices go to the direct channel with the other side; all but our own "preparing" count
 // as unread there.
 void store_file_notice(JXStoredMsg* m, uint8_t kind, const file_ev* p)
@@ -225,7 +236,12 @@ void store_file_notice(JXStoredMsg* m, uint8_t kind, const file_ev* p)
                  p->name);
     else
         snprintf(m->text, sizeof m->text, "%s [%s]", what, p->name);
-    jx_fso_store_msg(m, channel_file(p->ch_type, p->net_addr, p->peer_addr).name);
+    const ChFile f = channel_file(p->ch_type, p->net_addr, p->peer_addr);
+    // A folder is announced while it is packed, and its archive again once it is hashed: the
+    // same line twice in a row says nothing new.
+    if (kind == EV_UL_PREPARING && newest_is(f.name, m->text))
+        return;
+    jx_fso_store_msg(m, f.name);
     if (kind == EV_UL_PREPARING)
         return;
     // A direct-IP network's one channel is keyed by peer address 0, not by the peer's address.
@@ -309,6 +325,8 @@ void io_proc_event()
                 t->refresh = 1;
             bell = bell || rings(ev, state_get(), t->channel);
             store_line(&work, ev);
+            // Commands run for the control socket's clients see every event too.
+            cli_host_event(ev);
         }
         free(ev->payload);
         free(ev);

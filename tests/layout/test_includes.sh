@@ -36,8 +36,8 @@ fi
 # The layers each layer may include besides itself.
 declare -A below=([foundation]="" [protocol]="foundation" [storage]="foundation"
     [engine]="protocol storage foundation" [doctor]="protocol storage foundation"
-    [control]="storage foundation"
-    [terminal]="engine doctor protocol storage foundation")
+    [control]="storage foundation" [cli]="engine control protocol storage foundation"
+    [terminal]="cli engine doctor control protocol storage foundation")
 while read -r from to; do
     lf=${from%%/*} lt=${to%%/*}
     [ "$lf" = "$lt" ] || [ "$lf" = tools ] || [[ " ${below[$lf]-} " == *" $lt "* ]] && continue
