@@ -13,6 +13,7 @@
 #include "cli/client.hpp"
 #include "cli/host.hpp"
 #include "cli/job.hpp"
+#include "cli/journal.hpp"
 #include "cli/printer.hpp"
 #include "engine/comm.hpp"
 #include "engine/turn.hpp"
@@ -96,6 +97,8 @@ int run_alone(const CliArgs& args, Local* l)
         void* data = nullptr;
         while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
             auto* ev = static_cast<JXEvent*>(data);
+            // As in the terminal program: what was acknowledged is kept for it to show.
+            cli_journal_event(ev);
             cli_host_event(ev);
             std::free(ev->payload);
             std::free(ev);

@@ -18,12 +18,6 @@ std::string bounded(const char* s, size_t max)
     return std::string(s, strnlen(s, max));
 }
 
-std::string peer_name(uint32_t net, uint32_t peer)
-{
-    const JXPeer* p = jx_peer_from_network(peer, jx_network_by_addr(net));
-    return p != nullptr ? bounded(p->username, JX_USERNAME_MAX) : std::string();
-}
-
 const char* channel_name(uint8_t ch_type)
 {
     switch (ch_type) {
@@ -88,7 +82,7 @@ ojson object_of(const JXEvent* ev, int64_t time)
         j["network"] = jx_ip_str(e->addr_a).s;
         j["peer"] = jx_ip_str(e->addr_b).s;
         j["name"] = e->username[0] != '\0' ? bounded(e->username, sizeof e->username)
-                                           : peer_name(e->addr_a, e->addr_b);
+                                           : cli_peer_name(e->addr_a, e->addr_b);
         j["channel"] = channel_name(e->ch_type);
         j["id"] = e->msg_id;
         if (ev->kind == EV_TXT_RECEIVED || ev->kind == EV_TXT_SENT)
@@ -99,7 +93,7 @@ ojson object_of(const JXEvent* ev, int64_t time)
         const auto* e = static_cast<const file_ev*>(pl);
         j["network"] = jx_ip_str(e->net_addr).s;
         j["peer"] = jx_ip_str(e->peer_addr).s;
-        j["name"] = peer_name(e->net_addr, e->peer_addr);
+        j["name"] = cli_peer_name(e->net_addr, e->peer_addr);
         j["channel"] = channel_name(e->ch_type);
         j["file"] = bounded(e->name, sizeof e->name);
         j["size"] = e->size;
@@ -119,6 +113,12 @@ ojson object_of(const JXEvent* ev, int64_t time)
 }
 
 }  // namespace
+
+std::string cli_peer_name(uint32_t net, uint32_t peer)
+{
+    const JXPeer* p = jx_peer_from_network(peer, jx_network_by_addr(net));
+    return p != nullptr ? bounded(p->username, JX_USERNAME_MAX) : std::string();
+}
 
 std::string cli_hex(const uint8_t* bytes, size_t n)
 {

@@ -29,3 +29,5 @@ std::string cli_event_json(const JXEvent* ev, int64_t time);
 std::string cli_event_text(const JXEvent* ev, int64_t time);
 // Bytes as lower-case hex digits, two per byte (a digest, a transfer id).
 std::string cli_hex(const uint8_t* bytes, size_t n);
+// The user name a network's peer goes by, as it sent it; "" when the peer is not known.
+std::string cli_peer_name(uint32_t net, uint32_t peer);

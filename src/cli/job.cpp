@@ -257,6 +257,21 @@ void cli_job_end(CliJob* job, int status, const std::string& why)
     emit(job, CtlRecord{CTL_EXIT, "", {}, status});
 }
 
+void cli_file_ended(CliJob* job, CliFile* f, const char* word, const std::string& why)
+{
+    f->state = why.empty() ? CLI_FILE_DONE : CLI_FILE_FAILED;
+    job->ended++;
+    if (!why.empty()) {
+        job->failed++;
+        cli_err(job, f->name + ": " + why);
+    }
+    const uint8_t none[JX_DIGEST_LEN] = {};
+    const bool known = std::memcmp(f->digest, none, sizeof none) != 0;
+    cli_out(job, std::string(word) + " " + std::to_string(f->size) + " " +
+                     (known ? cli_hex(f->digest, sizeof f->digest) : "-") + " " +
+                     (job->args.verb == CLI_RECEIVE ? f->path : f->name));
+}
+
 bool cli_job_open(CliJob* job, uint32_t addr)
 {
     job->uses.push_back(addr);

@@ -126,6 +126,11 @@ void cli_progress(CliJob* job, const CtlProgress& p);
 // the networks it joined and no other job needs are left, the exit record goes out.
 void cli_job_end(CliJob* job, int status, const std::string& why);
 
+// A file of the job ended: its result line "<word> <size> <sha256, or - when unknown> <shown>"
+// on standard output (shown: send the name, receive the stored path), and why it failed, when it
+// did, as "<name>: <why>" on standard error.
+void cli_file_ended(CliJob* job, CliFile* f, const char* word, const std::string& why);
+
 // Joins addr for the job, as /join does (a private network with a host, or a group), and notes
 // it needed and, when it was not joined before, joined. false when the job ended (refused).
 bool cli_job_open(CliJob* job, uint32_t addr);

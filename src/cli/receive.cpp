@@ -32,18 +32,6 @@ std::string stored_path(const std::string& name)
     return std::string(fso.root_path) + "/downloads/" + name;
 }
 
-void result(CliJob* job, CliFile* f, const char* word, const std::string& why)
-{
-    f->state = why.empty() ? CLI_FILE_DONE : CLI_FILE_FAILED;
-    job->ended++;
-    if (!why.empty()) {
-        job->failed++;
-        cli_err(job, f->name + ": " + why);
-    }
-    cli_out(job, std::string(word) + " " + std::to_string(f->size) + " " +
-                     cli_hex(f->digest, sizeof f->digest) + " " + f->path);
-}
-
 bool known(const CliJob* job, uint32_t net, const uint8_t* id)
 {
     for (const CliFile& f : job->files)
@@ -100,7 +88,7 @@ void accept(CliJob* job, uint32_t net, const uint8_t* id)
     f.state = CLI_FILE_MOVING;
     job->files.push_back(std::move(f));
     if (!why.empty())
-        result(job, &job->files.back(), "failed", why);
+        cli_file_ended(job, &job->files.back(), "failed", why);
 }
 
 void consider(CliJob* job, uint32_t net, const uint8_t* id)
@@ -149,13 +137,13 @@ void unpack(CliJob* job, CliFile* f)
     if (rc == JX_ARC_MORE)
         return;
     if (rc != JX_ARC_DONE) {
-        result(job, f, "failed", std::string("archive refused: ") + u->why);
+        cli_file_ended(job, f, "failed", std::string("archive refused: ") + u->why);
         return;
     }
     // The folder is what was asked for; its archive has served.
     (void)unlinkat(jx_fso_dir_fd(FSO_DIR_DOWNLOADS), f->name.c_str(), 0);
     f->path = stored_path(u->name);
-    result(job, f, "extracted", "");
+    cli_file_ended(job, f, "extracted", "");
 }
 
 void step(CliJob* job, int64_t now)
@@ -208,17 +196,17 @@ void event(CliJob* job, const JXEvent* ev)
     f->name = e->name;
     f->path = stored_path(f->name);
     if (ev->kind == EV_DL_FAILED) {
-        result(job, f, "failed",
-               e->result == FIN_HASH_BAD ? "its SHA-256 does not match the offer; the file is kept"
-                                         : "the transfer failed (the sender went silent or stopped)");
+        cli_file_ended(job, f, "failed",
+                       e->result == FIN_HASH_BAD ? "its SHA-256 does not match the offer; the file is kept"
+                                                 : "the transfer failed (the sender went silent or stopped)");
     } else if (job->args.extract && is_tar(f->name)) {
         f->unpack = std::make_unique<JXUnpack>();
         f->state = jx_unpack_begin(f->unpack.get(), f->path.c_str()) == JX_ARC_MORE ? CLI_FILE_UNPACKING
                                                                                     : CLI_FILE_MOVING;
         if (f->state == CLI_FILE_MOVING)
-            result(job, f, "failed", std::string("archive refused: ") + f->unpack->why);
+            cli_file_ended(job, f, "failed", std::string("archive refused: ") + f->unpack->why);
     } else {
-        result(job, f, "received", "");
+        cli_file_ended(job, f, "received", "");
     }
 }
 

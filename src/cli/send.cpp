@@ -17,19 +17,6 @@ namespace {
 
 enum : uint8_t { PHASE_OFFER = 1 };
 
-void result(CliJob* job, CliFile* f, const char* word, const std::string& why)
-{
-    f->state = why.empty() ? CLI_FILE_DONE : CLI_FILE_FAILED;
-    job->ended++;
-    if (!why.empty()) {
-        job->failed++;
-        cli_err(job, f->name + ": " + why);
-    }
-    cli_out(job, std::string(word) + " " + std::to_string(f->size) + " " +
-                     (f->size != 0 || why.empty() ? cli_hex(f->digest, sizeof f->digest) : "-") + " " +
-                     f->name);
-}
-
 // The announcement a folder gets while it is packed, as a file gets it while it is hashed.
 void announce(const CliJob* job, const char* name)
 {
@@ -48,7 +35,7 @@ void offer(CliJob* job, CliFile* f)
     if (rc != JX_UL_OK || n == nullptr) {
         if (f->folder)
             (void)jx_outbox_remove(f->name.c_str());
-        result(job, f, "failed", cli_upload_refusal(rc, f->path.c_str()));
+        cli_file_ended(job, f, "failed", cli_upload_refusal(rc, f->path.c_str()));
         return;
     }
     // A new upload is the first of its network's list.
@@ -71,7 +58,7 @@ void pack(CliJob* job, CliFile* f)
     if (p->state == JX_ARC_MORE)
         return;
     if (p->state != JX_ARC_DONE) {
-        result(job, f, "failed", std::string("cannot be packed: ") + p->why);
+        cli_file_ended(job, f, "failed", std::string("cannot be packed: ") + p->why);
         return;
     }
     if (p->skipped != 0)
@@ -156,12 +143,12 @@ void event(CliJob* job, const JXEvent* ev)
     f->size = e->size;
     std::memcpy(f->digest, e->digest, sizeof f->digest);
     if (ev->kind == EV_UL_COMPLETE)
-        result(job, f, "sent", "");
+        cli_file_ended(job, f, "sent", "");
     else if (ev->kind == EV_UL_DECLINED)
-        result(job, f, "declined", "declined by " + cli_peer_label(e->net_addr, e->peer_addr));
+        cli_file_ended(job, f, "declined", "declined by " + cli_peer_label(e->net_addr, e->peer_addr));
     else
-        result(job, f, "failed",
-               "the transfer failed (the peer went silent, or the file did not arrive intact)");
+        cli_file_ended(job, f, "failed",
+                       "the transfer failed (the peer went silent, or the file did not arrive intact)");
 }
 
 void answer(CliJob*, bool) {}

@@ -32,11 +32,13 @@ void say(char* why, size_t n, const char* what, int err)
 
 // The socket's address through the open jx_internal directory: the name resolves inside the very
 // directory the root search checked, whatever the length of the root's path.
-bool address(sockaddr_un* a, int* dirfd)
+bool address(sockaddr_un* a, int* dirfd, char* why, size_t n)
 {
     *dirfd = jx_fso_dir_fd(FSO_DIR_INTERNAL);
-    if (*dirfd < 0)
+    if (*dirfd < 0) {
+        say(why, n, "jx_internal cannot be opened", 0);
         return false;
+    }
     *a = sockaddr_un{};
     a->sun_family = AF_UNIX;
     const int len = std::snprintf(a->sun_path, sizeof a->sun_path, "/proc/self/fd/%d/%s", *dirfd, NAME);
@@ -62,10 +64,8 @@ int ctl_listen(char* why, size_t n)
 {
     sockaddr_un a{};
     int dirfd = -1;
-    if (!address(&a, &dirfd)) {
-        say(why, n, "jx_internal cannot be opened", 0);
+    if (!address(&a, &dirfd, why, n))
         return -1;
-    }
     struct stat st {};
     if (fstatat(dirfd, NAME, &st, AT_SYMLINK_NOFOLLOW) == 0) {
         if (!S_ISSOCK(st.st_mode) || st.st_uid != geteuid()) {
@@ -137,9 +137,8 @@ int ctl_connect(char* why, size_t n, int* err)
     *err = 0;
     sockaddr_un a{};
     int dirfd = -1;
-    if (!address(&a, &dirfd)) {
+    if (!address(&a, &dirfd, why, n)) {
         *err = ENOENT;
-        say(why, n, "jx_internal cannot be opened", 0);
         return -1;
     }
     struct stat st {};

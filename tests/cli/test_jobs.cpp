@@ -56,7 +56,7 @@ class Jobs : public EngineRootTest {
     {
         JXNetwork* n = jx_network_by_addr(ip("10.0.0.9"));
         auto* t = static_cast<JXTransfer*>(calloc(1, sizeof(JXTransfer)));
-        t->id[0] = id, t->addr = n->addr, t->meta.size = 10, t->limit = 1370;
+        t->id[0] = id, t->addr = n->addr, t->meta.size = 10, t->limit = 1370, t->meta.digest[0] = 0xab;
         std::snprintf(t->meta.name, sizeof t->meta.name, "%s", name);
         ASSERT_EQ(jx_list_ins_next(&n->downloads, jx_list_tail(&n->downloads), t), 0);
     }
@@ -69,16 +69,16 @@ TEST_F(Jobs, ReceiveAsksTakesTheAnswersAndEndsAtItsCount)
     jx_set_network_status(jx_network_by_addr(ip("10.0.0.9")), NET_ONLINE);
     offer(1, "a.txt");
     CliJob* j = job({"receive", "--count", "1"});
-    EXPECT_EQ(take(), "ask:Accept a.txt (10B, sha256 000000000000...) from 10.0.0.9?\n");
+    EXPECT_EQ(take(), "ask:Accept a.txt (10B, sha256 ab0000000000...) from 10.0.0.9?\n");
     offer(2, "b.txt");
     file_ev* e = jx_build_file_ev("b.txt", 5, CH_DM, ip("10.0.0.9"), ip("10.0.0.9"));
-    e->id[0] = 2;
+    e->id[0] = 2, e->digest[0] = 0xab;
     const JXEvent offered{EV_DL_OFFERED, e};
     cli_jobs_event(&offered);
     EXPECT_EQ(take(), "") << "one question at a time";
     cli_job_answer(j, false);
     EXPECT_EQ(take(),
-              "err:jexley receive: a.txt: declined\nask:Accept b.txt (10B, sha256 000000000000...) from "
+              "err:jexley receive: a.txt: declined\nask:Accept b.txt (10B, sha256 ab0000000000...) from "
               "10.0.0.9?\n");
     cli_job_answer(j, true);
     EXPECT_EQ(j->files.size(), 1u);
@@ -87,7 +87,7 @@ TEST_F(Jobs, ReceiveAsksTakesTheAnswersAndEndsAtItsCount)
     cli_jobs_event(&done);
     cli_jobs_step();
     EXPECT_EQ(take(),
-              "out:received 10 " + std::string(64, '0') + " " + root.string() + "/downloads/b.txt\nexit:0\n");
+              "out:received 10 ab" + std::string(62, '0') + " " + root.string() + "/downloads/b.txt\nexit:0\n");
     EXPECT_EQ(j->status, 0);
     std::free(e);
     cli_job_free(j);

@@ -3,7 +3,8 @@
 #   - alone: carol sends bob a file and a folder; bob receives both (--from, --yes, --count,
 #     --extract): byte-identical, the folder unpacked, both exit 0, carol's outbox empty again
 #   - a hostile archive (a "../" entry) is refused by receive --extract with its reason, exit 1
-#   - say to bob while he watches --json: every line parses, the text's event names carol
+#   - say to bob while he watches --json: every line parses, the text's event names carol, and the
+#     text is kept in bob's message store as the terminal program would keep it
 #   - say to a host that never answers gives up with status 1 within 40 s
 #   - beside alice's terminal program on her root: say, send, receive and watch go through its
 #     control socket (owner-only, mode 0600) and the program shows the text in its channel; bob's
@@ -97,6 +98,7 @@ eventually 10 watched bobwatch '"event":"EV_TXT_RECEIVED".*"name":"carol".*"text
     fail "bob's watch does not show carol's text: $(cat "$W/bobwatch.out")"
 python3 -c 'import json, sys
 for line in open(sys.argv[1]): json.loads(line)' "$W/bobwatch.out" || fail "watch --json printed a line that is no JSON"
+grep -rqF "hello from carol" "${HOME_OF[2]}/msg" || fail "bob's watch did not keep the text it acknowledged"
 
 # --- Beside alice's program: through its control socket -------------------------------------------------
 ctl=${ROOT[1]}/jx_internal/control
