@@ -78,6 +78,20 @@ bool root_unusable()
     return what != FSO_FAULT_NONE;
 }
 
+// Every event raised so far: kept in the message store, then seen by every job.
+void drain_events()
+{
+    void* data = nullptr;
+    while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
+        auto* ev = static_cast<JXEvent*>(data);
+        // As in the terminal program: what was acknowledged is kept for it to show.
+        cli_journal_event(ev);
+        cli_host_event(ev);
+        std::free(ev->payload);
+        std::free(ev);
+    }
+}
+
 int run_alone(const CliArgs& args, Local* l)
 {
     cli_load_username();
@@ -85,7 +99,11 @@ int run_alone(const CliArgs& args, Local* l)
     char cwd[4096];
     CliJob* job = cli_job_new(args, getcwd(cwd, sizeof cwd) != nullptr ? cwd : "", l->printer.err_tty, false,
                               CliSink{local_emit, l});
-    (void)fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) | O_NONBLOCK);
+    // Only a question reads standard input, a line at a time without blocking the loop.
+    const int stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
+    const bool asks = args.verb == CLI_RECEIVE && !args.yes && stdin_flags >= 0;
+    if (asks)
+        (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
     while (job->status == CLI_RUNNING) {
         (void)jx_engine_turn(cli_host_wake_fd(l->asking ? STDIN_FILENO : -1), cli_host_wait_us());
         if (stop_requested != 0) {
@@ -94,21 +112,16 @@ int run_alone(const CliArgs& args, Local* l)
         }
         if (l->asking)
             take_answer(l, job);
-        void* data = nullptr;
-        while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
-            auto* ev = static_cast<JXEvent*>(data);
-            // As in the terminal program: what was acknowledged is kept for it to show.
-            cli_journal_event(ev);
-            cli_host_event(ev);
-            std::free(ev->payload);
-            std::free(ev);
-        }
+        drain_events();
         cli_host_turn();
     }
-    (void)fcntl(STDIN_FILENO, F_SETFL, fcntl(STDIN_FILENO, F_GETFL) & ~O_NONBLOCK);
+    if (asks)
+        (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags);
     const int status = job->status;
     cli_job_free(job);
     cli_host_close();
+    // What stopping raised is taken in before the engine closes.
+    drain_events();
     jx_comm_close();
     jx_log_close();
     jx_fso_close();

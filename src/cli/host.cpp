@@ -23,6 +23,8 @@ struct Client {
     bool refused = false;  // its request was answered with an exit status at once
 };
 
+constexpr size_t CLIENTS_MAX = 64;
+
 int listen_fd = -1;
 int ep = -1;
 int keyboard = -1;
@@ -113,6 +115,9 @@ void accept_all()
         if (ctl_accept(listen_fd, &c->conn, &refused) < 0)
             return;
         c->refused = refused;
+        // Commands of this user only, but not without end.
+        if (!refused && clients.size() >= CLIENTS_MAX)
+            refuse(c.get(), 1, "too many commands at once on this storage root");
         c->events = EPOLLIN;
         watch(c->conn.fd, EPOLLIN, EPOLL_CTL_ADD);
         clients.push_back(std::move(c));
@@ -134,9 +139,9 @@ bool finished(Client* c, int64_t now)
 
 void drop(Client* c)
 {
+    cli_job_free(c->job);
     watch(c->conn.fd, 0, EPOLL_CTL_DEL);
     close(c->conn.fd);
-    cli_job_free(c->job);
 }
 
 }  // namespace

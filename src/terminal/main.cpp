@@ -78,7 +78,7 @@ int main(int argc, char** argv)
         // Anything else is a mistake: said on standard error, and the screen is never started.
         char shown[64];
         jx_str_sanitize(opt, strlen(opt), shown, sizeof shown);
-        fprintf(stderr, "jexley: unknown option '%s'\n%s", shown, USAGE);
+        fprintf(stderr, "jexley: unknown %s '%s'\n%s", opt[0] == '-' ? "option" : "command", shown, USAGE);
         return 2;
     }
     jx_random_seed();

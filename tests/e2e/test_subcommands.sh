@@ -11,7 +11,7 @@
 #     own send and receive go through his running watch the same way; say --group uses the group
 #     alice's program has joined; the socket is gone when the program ends
 #   - another user is refused: the nobody user cannot use alice's root, and a server run by nobody
-#     refuses root's connection on its socket
+#     refuses root's connection on its socket; a malformed request is refused with a reason
 # Usage: test_subcommands.sh JEXLEY_BINARY
 set -u -o pipefail
 source "$(dirname "$0")/lib_tmux.sh"
@@ -107,13 +107,15 @@ jx 1 alicewatch "${ROOT[1]}" watch --json
 jx 1 say1 "${ROOT[1]}" say --to "$A2" "via alice's program"
 ends say1 0 "say beside the program"
 grep -rqF "via alice's program" "${ROOT[1]}/msg" || fail "the program did not keep the text in its channel"
-eventually 10 watched alicewatch '"event":"EV_TXT_SENT".*"text":"via alice.s program"' || fail "watch beside the program saw nothing"
 head -c 200000 /dev/urandom >"$src/small.bin"
 jx 1 take1 "${ROOT[1]}" receive --from "$A2" --yes --count 1
 jx 2 give2 send --to "$A1" "$src/small.bin"
 ends give2 0 "bob's send through his watch"
 ends take1 0 "receive beside the program"
 cmp -s "$src/small.bin" "${ROOT[1]}/downloads/small.bin" || fail "the file to alice arrived changed"
+# (The watch may have started after the text went: the download is surely after it.)
+eventually 10 watched alicewatch '"event":"EV_DL_COMPLETE".*"file":"small.bin".*"state":"completed"' ||
+    fail "watch beside the program did not see the download"
 jx 2 take2 receive --from "$A1" --yes --count 1
 jx 1 give1 "${ROOT[1]}" send --to "$A2" "$src/tree"
 ends give1 0 "send beside the program"
@@ -147,15 +149,18 @@ nob=$JX_NS_TMPBASE/nobody
 mkdir -m 700 "$nob" && chown 65534:65534 "$nob" || fail "no root for nobody"
 netns_exec 4 "${nobody[@]}" env JEXLEY_HOME="$nob" "$BIN" watch --timeout 30 >"$W/nobody.out" 2>&1 </dev/null &
 eventually 10 test -S "$nob/jx_internal/control" || fail "nobody's watch does not serve: $(cat "$W/nobody.out")"
-reply=$(python3 - "$nob/jx_internal/control" <<'PY'
-import socket, sys
+# ask SOCKET LINE: the lines a server answers to LINE.
+ask() {
+    python3 -c 'import socket, sys
 s = socket.socket(socket.AF_UNIX)
 s.connect(sys.argv[1])
-s.sendall(b'{"argv": ["say", "--to", "10.0.0.1", "hi"], "cwd": "/"}\n')
-print(s.makefile().read())
-PY
-)
+s.sendall(sys.argv[2].encode() + b"\n")
+print(s.makefile().read())' "$@"
+}
+reply=$(ask "$nob/jx_internal/control" '{"argv": ["say", "--to", "10.0.0.1", "hi"], "cwd": "/"}')
 [[ $reply == *"serves only its own user"*'"exit":3'* ]] || fail "root was not refused on nobody's socket: $reply"
+reply=$(ask "$ctl" '{"argv": ["say", "--to"], "cwd": "/"} and more')
+[[ $reply == *"request refused: not a JSON object"*'"exit":2'* ]] || fail "a malformed request was not refused: $reply"
 
 # --- The program ends: its socket goes with it -----------------------------------------------------------------
 press 1 Escape "Client Details" "Esc did not go home"
