@@ -343,7 +343,12 @@ void cmd_send_file(const char* path, size_t n)
     // A folder goes as one archive, packed in steps while the loop goes on.
     struct stat st {};
     if (stat(b.s, &st) == 0 && S_ISDIR(st.st_mode)) {
-        cli_job_send_folder(ch->net_addr, ch->peer_addr, b.s, CliSink{folder_refused, nullptr});
+        // Refused at once, as a file would be, rather than after packing.
+        const JXNetwork* net = jx_network_by_addr(ch->net_addr);
+        if (net == nullptr || net->status != NET_ONLINE)
+            ctx_err_feedback("Failed to send file: %s", cli_upload_refusal(JX_UL_OFFLINE, b.s).c_str());
+        else
+            cli_job_send_folder(ch->net_addr, ch->peer_addr, b.s, CliSink{folder_refused, nullptr});
         return;
     }
     // On success the engine reports progress through events.

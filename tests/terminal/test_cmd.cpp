@@ -154,8 +154,13 @@ TEST_F(Cmd, JoinRejoinTextsAndFiles)
     const std::filesystem::path tar = std::string(fso.internal_path) + "outbox/folder.tar";
     EXPECT_TRUE(std::filesystem::exists(tar));
     cli_jobs_close();
-    EXPECT_EQ(jx_list_size(&jx_network_by_addr(ip("224.1.2.3"))->uploads), 1) << "the folder's upload ended";
+    JXNetwork* group = jx_network_by_addr(ip("224.1.2.3"));
+    EXPECT_EQ(jx_list_size(&group->uploads), 1) << "the folder's upload ended";
     EXPECT_FALSE(std::filesystem::exists(tar));
+    jx_set_network_status(group, NET_OFFLINE);
+    EXPECT_EQ(eval("/snd " + (root / "folder").string(), STATE_CHANNEL),
+              at(STATE_CHANNEL, "Failed to send file: the network is offline"));
+    jx_set_network_status(group, NET_ONLINE);
     drop_peer(ip("224.1.2.3"), "10.0.0.7");
     EXPECT_EQ(eval("/snd " + file, STATE_CHANNEL), at(STATE_CHANNEL, "Failed to send file: the peer is offline"));
     EXPECT_EQ(eval("hello", STATE_CHANNEL), at(STATE_CHANNEL, "Peer offline"));
