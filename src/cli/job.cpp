@@ -36,13 +36,14 @@ void emit(CliJob* job, const CtlRecord& r)
         job->sink.emit(job->sink.arg, r);
 }
 
-bool needed_by_another(const CliJob* job, uint32_t addr)
+// A running job besides this one that needs the network, or null.
+CliJob* another_needing(const CliJob* job, uint32_t addr)
 {
-    for (const CliJob* other : live)
+    for (CliJob* other : live)
         if (other != job && other->status == CLI_RUNNING &&
             std::find(other->uses.begin(), other->uses.end(), addr) != other->uses.end())
-            return true;
-    return false;
+            return other;
+    return nullptr;
 }
 
 // A network the job joined is left at its end, unless another job still needs it (which then
@@ -53,33 +54,12 @@ void leave_joined(CliJob* job)
     for (uint32_t addr : job->joined) {
         if (job->in_terminal && !is_mcast_addr(addr) && !is_bcast_addr(addr))
             continue;
-        if (needed_by_another(job, addr)) {
-            for (CliJob* other : live)
-                if (other != job && other->status == CLI_RUNNING &&
-                    std::find(other->uses.begin(), other->uses.end(), addr) != other->uses.end()) {
-                    other->joined.push_back(addr);
-                    break;
-                }
-            continue;
-        }
-        if (JXNetwork* n = jx_network_by_addr(addr); n != nullptr)
+        if (CliJob* other = another_needing(job, addr); other != nullptr)
+            other->joined.push_back(addr);
+        else if (JXNetwork* n = jx_network_by_addr(addr); n != nullptr)
             (void)jx_leave_network(n);
     }
     job->joined.clear();
-}
-
-const char* join_refusal(uint8_t rc)
-{
-    switch (rc) {
-    case JX_NET_ADD_LOOPBACK:
-        return "loopback and 0.0.0.0 cannot be joined";
-    case JX_NET_ADD_MCAST_FAILED:
-        return "the system refused the multicast group (is there a route for 224.0.0.0/4?)";
-    case JX_NET_ADD_BCAST_FAILED:
-        return "the system refused broadcast";
-    default:
-        return "see jx_internal/log";
-    }
 }
 
 CliJob* made(const CliArgs& args, const std::string& cwd, bool progress, bool in_terminal, CliSink sink)
@@ -272,6 +252,24 @@ void cli_file_ended(CliJob* job, CliFile* f, const char* word, const std::string
                      (job->args.verb == CLI_RECEIVE ? f->path : f->name));
 }
 
+const char* cli_join_refusal(uint8_t rc, const char* addr)
+{
+    switch (rc) {
+    case JX_JOIN_BAD_ADDR:  // JX_NET_ADD_NOMEM too
+        return ipv4_check(addr) != 0 ? "not an IPv4 address (like 239.0.0.1)" : "out of memory";
+    case JX_NET_ADD_BCAST_FAILED:
+        return "the system refused broadcast";
+    case JX_NET_ADD_INSERT_FAILED:
+        return "out of memory";
+    case JX_NET_ADD_MCAST_FAILED:
+        return "the system refused the multicast group (is there a route for 224.0.0.0/4?)";
+    case JX_NET_ADD_LOOPBACK:
+        return "loopback and 0.0.0.0 cannot be joined";
+    default:
+        return "see jx_internal/log";
+    }
+}
+
 bool cli_job_open(CliJob* job, uint32_t addr)
 {
     job->uses.push_back(addr);
@@ -279,7 +277,7 @@ bool cli_job_open(CliJob* job, uint32_t addr)
     JXChannel* ch = nullptr;
     const uint8_t rc = jx_join_network(text.s, 0, &ch);
     if (ch == nullptr) {
-        cli_job_end(job, 1, std::string("cannot join ") + text.s + ": " + join_refusal(rc));
+        cli_job_end(job, 1, std::string("cannot join ") + text.s + ": " + cli_join_refusal(rc, text.s));
         return false;
     }
     if (rc == JX_JOIN_OK)

@@ -131,6 +131,8 @@ void cli_job_end(CliJob* job, int status, const std::string& why);
 // did, as "<name>: <why>" on standard error.
 void cli_file_ended(CliJob* job, CliFile* f, const char* word, const std::string& why);
 
+// Why jx_join_network refused address (a dotted quad, or what was typed) with rc, in words.
+const char* cli_join_refusal(uint8_t rc, const char* address);
 // Joins addr for the job, as /join does (a private network with a host, or a group), and notes
 // it needed and, when it was not joined before, joined. false when the job ended (refused).
 bool cli_job_open(CliJob* job, uint32_t addr);

@@ -107,25 +107,6 @@ constexpr CmdEntry commands[] = {
     {"/rj", CMD_EXACT, 0, nullptr, run_rj},
 };
 
-// Why a join failed, by the engine's code: its join, network and channel codes share numbers.
-const char* join_reason(uint8_t rc, const char* addr)
-{
-    switch (rc) {
-    case JX_JOIN_BAD_ADDR:  // JX_NET_ADD_NOMEM too
-        return ipv4_check(addr) != 0 ? "not an IPv4 address (like 239.0.0.1)" : "out of memory";
-    case JX_NET_ADD_BCAST_FAILED:
-        return "the system refused broadcast";
-    case JX_NET_ADD_INSERT_FAILED:
-        return "out of memory";
-    case JX_NET_ADD_MCAST_FAILED:
-        return "the system refused the multicast group (is there a route for 224.0.0.0/4?)";
-    case JX_NET_ADD_LOOPBACK:
-        return "loopback and 0.0.0.0 cannot be joined";
-    default:
-        return "see jx_internal/log";
-    }
-}
-
 // A folder sent with /snd is packed by a job of its own; what it refuses comes to the prompt row
 // as "<name>: <reason>".
 void folder_refused(void*, const CtlRecord& r)
@@ -281,7 +262,7 @@ void cmd_join(const char* address, size_t n)
 
 void cmd_join_refused(uint8_t rc, const char* addr)
 {
-    ctx_err_feedback("Could not join network! err %hu: %s", static_cast<unsigned short>(rc), join_reason(rc, addr));
+    ctx_err_feedback("Could not join network! err %hu: %s", static_cast<unsigned short>(rc), cli_join_refusal(rc, addr));
 }
 
 void cmd_rejoin()
