@@ -106,7 +106,7 @@ int run_alone(const CliArgs& args, Local* l)
         (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
     while (job->status == CLI_RUNNING) {
         (void)jx_engine_turn(cli_host_wake_fd(l->asking ? STDIN_FILENO : -1), cli_host_wait_us());
-        if (stop_requested != 0) {
+        if (stop_requested != 0 || l->printer.closed) {
             cli_job_stop(job, "interrupted");
             break;
         }

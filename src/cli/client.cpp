@@ -81,7 +81,7 @@ int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const 
         (void)poll(fds, asking ? 2 : 1, 200);
         // Stopped, the command ends there with the status its verb gives a stop; a server that
         // does not say it in time is left.
-        if (*stop != 0 && stop_sent == 0) {
+        if ((*stop != 0 || out->closed) && stop_sent == 0) {
             (void)ctl_send(&c, ctl_stop_line());
             stop_sent = STOP_POLLS;
             asking = false;

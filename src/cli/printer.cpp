@@ -30,7 +30,7 @@ void clear_bar(CliPrinter* p)
 
 CliPrinter cli_printer_std()
 {
-    return CliPrinter{stdout, stderr, isatty(STDOUT_FILENO) == 1, isatty(STDERR_FILENO) == 1, false};
+    return CliPrinter{stdout, stderr, isatty(STDOUT_FILENO) == 1, isatty(STDERR_FILENO) == 1, false, false};
 }
 
 void cli_print(CliPrinter* p, const CtlRecord& r)
@@ -39,7 +39,7 @@ void cli_print(CliPrinter* p, const CtlRecord& r)
     case CTL_OUT:
         clear_bar(p);
         std::fprintf(p->out, "%s\n", shown(r.text, p->out_tty).c_str());
-        std::fflush(p->out);
+        p->closed = p->closed || std::fflush(p->out) != 0 || std::ferror(p->out) != 0;
         break;
     case CTL_ERR:
         clear_bar(p);

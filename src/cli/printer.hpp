@@ -16,13 +16,15 @@ struct CliPrinter {
     FILE* err;
     bool out_tty;
     bool err_tty;
-    bool bar;  // a progress line is on standard error now
+    bool bar;     // a progress line is on standard error now
+    bool closed;  // standard output can no longer be written (a reader like `head -1` is gone)
 };
 
 // The printer of standard output and error.
 CliPrinter cli_printer_std();
 // Writes one record: CTL_OUT and CTL_ERR as a line, CTL_PROGRESS as the bar (on a terminal),
-// CTL_ASK as the question with " [y/N] " on standard error; CTL_EXIT writes nothing.
+// CTL_ASK as the question with " [y/N] " on standard error; CTL_EXIT writes nothing. A line that
+// cannot be written to standard output sets closed: the command then stops as if interrupted.
 void cli_print(CliPrinter* p, const CtlRecord& r);
 // Whether a typed answer means yes: "y" or "yes" in any case, blanks around allowed.
 bool cli_yes(const std::string& typed);

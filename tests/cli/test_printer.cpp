@@ -23,7 +23,7 @@ std::string text_of(std::FILE* f)
 TEST(Printer, TerminalsGetCleanLinesAndTheBarFilesGetBytes)
 {
     for (const bool tty : {false, true}) {
-        CliPrinter p{std::tmpfile(), std::tmpfile(), tty, tty, false};
+        CliPrinter p{std::tmpfile(), std::tmpfile(), tty, tty, false, false};
         cli_print(&p, CtlRecord{CTL_PROGRESS, "", {"big.iso", 500000, 1000000, 2.0, 3}, 0});
         cli_print(&p, CtlRecord{CTL_OUT, "received \x1b[2Jx", {}, 0});
         cli_print(&p, CtlRecord{CTL_ASK, "Accept \x07?", {}, 0});
