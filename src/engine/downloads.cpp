@@ -54,7 +54,7 @@ void complete(JXNetwork* network, JXTransfer* d)
         return;
     }
     (void)jx_snd_file_fin(network, fin, d->port);
-    jx_raise_transfer_ev(intact ? EV_DL_COMPLETE : EV_DL_FAILED, network, d);
+    jx_raise_transfer_ev(intact ? EV_DL_COMPLETE : EV_DL_FAILED, network, d, fin->state);
     (void)jx_rm_dl(network, d->id);
     char took[JX_ETA_SIZE];
     jx_sec_to_eta(static_cast<int64_t>(fin->end_time - fin->start_time), took);

@@ -124,6 +124,13 @@ struct file_ev {
     uint32_t net_addr;
     uint32_t peer_addr;
     char name[JX_FILE_EV_NAME];  // always NUL-terminated
+    // What a transfer's events add (zero when the builder is called alone): the transfer id, the
+    // file's size and digest as known when raised, and for an event that ends the transfer its
+    // result (FIN_*: completed, failed, digest mismatch; 0 for a declined offer and the rest).
+    uint8_t id[8];
+    uint64_t size;
+    uint8_t digest[32];
+    uint8_t result;
 };
 
 // Room for a whole received text (the largest payload) and a NUL: events live only in memory,

@@ -6,6 +6,7 @@
 
 #include "engine/context.hpp"
 #include "foundation/log.hpp"
+#include "storage/archive.hpp"
 #include "storage/fso.hpp"
 
 int jx_match_network(const void* key, const void* member)
@@ -106,7 +107,11 @@ void jx_upload_destroy(void* upload)
 {
     if (upload == nullptr)
         return;
-    jx_transfer_release(static_cast<JXTransfer*>(upload));
+    auto* u = static_cast<JXTransfer*>(upload);
+    jx_transfer_release(u);
+    // A folder's archive was made for this upload alone, and goes with it however it ended.
+    if (jx_outbox_holds(u->meta.dir))
+        (void)jx_outbox_remove(u->meta.name);
     std::free(upload);
 }
 

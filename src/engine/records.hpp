@@ -7,9 +7,10 @@
 // transfer owns its open file and its segment buffer; comm.tasks owns the verification tasks,
 // which borrow a finished download. Each container is given the destroy function of its records,
 // so destroying a container releases everything below it: files are closed, a partly received
-// file is deleted, and a verification of a finished record that goes away is cancelled.
-// May call: foundation, storage (transfer files), engine context (the task queue), pacing (the
-// rate record of an upload).
+// file is deleted, a folder's archive sent from the outbox is removed, and a verification of a
+// finished record that goes away is cancelled.
+// May call: foundation, storage (transfer files, the outbox), engine context (the task queue),
+// pacing (the rate record of an upload).
 #pragma once
 
 #include <cstdint>

@@ -210,9 +210,20 @@ void jx_transfers_peer_gone(JXNetwork* network, uint32_t addr)
     trim_withdrawn();
 }
 
-void jx_raise_transfer_ev(uint8_t kind, const JXNetwork* network, const JXTransfer* t)
+void jx_raise_transfer_ev(uint8_t kind, const JXNetwork* network, const JXTransfer* t, uint8_t result)
 {
-    jx_comm_raise(kind, jx_build_file_ev(t->meta.name, strnlen(t->meta.name, sizeof t->meta.name),
-                                         jx_is_direct_ip(network->type) ? CH_DM : CH_NET_DM, network->addr,
-                                         t->addr));
+    file_ev* ev = jx_build_file_ev(t->meta.name, strnlen(t->meta.name, sizeof t->meta.name),
+                                   jx_is_direct_ip(network->type) ? CH_DM : CH_NET_DM, network->addr, t->addr);
+    if (ev != nullptr) {
+        std::memcpy(ev->id, t->id, sizeof ev->id);
+        std::memcpy(ev->digest, t->meta.digest, sizeof ev->digest);
+        ev->size = t->meta.size;
+        if (result == FIN_NONE)
+            result = kind == EV_UL_COMPLETE   ? FIN_COMPLETED
+                     : kind == EV_DL_COMPLETE ? FIN_HASH_OK
+                     : kind == EV_UL_FAILED || kind == EV_DL_FAILED ? FIN_FAILED
+                                                                     : FIN_NONE;
+        ev->result = result;
+    }
+    jx_comm_raise(kind, ev);
 }

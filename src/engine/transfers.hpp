@@ -80,5 +80,7 @@ uint8_t jx_seg_buf_reserve(JXTransfer* t, size_t n);
 void jx_transfers_peer_gone(JXNetwork* network, uint32_t addr);
 
 // Raises a file event of the transfer: its name, CH_DM on a direct-IP network else CH_NET_DM,
-// the network and the other side's address.
-void jx_raise_transfer_ev(uint8_t kind, const JXNetwork* network, const JXTransfer* t);
+// the network and the other side's address, its id, size and digest, and the result of an event
+// that ends it: `result` when given, else FIN_COMPLETED (EV_UL_COMPLETE), FIN_HASH_OK
+// (EV_DL_COMPLETE) or FIN_FAILED (EV_UL_FAILED, EV_DL_FAILED).
+void jx_raise_transfer_ev(uint8_t kind, const JXNetwork* network, const JXTransfer* t, uint8_t result = FIN_NONE);

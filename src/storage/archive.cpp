@@ -306,3 +306,11 @@ uint8_t jx_outbox_remove(const char* name)
         close(dir);
     return gone ? 0 : 1;
 }
+
+bool jx_outbox_holds(const char* dir)
+{
+    char outbox[JX_FSO_PATH_SIZE];
+    const int len = std::snprintf(outbox, sizeof outbox, "%s%s/", fso.internal_path, OUTBOX);
+    return fso.internal_path[0] != '\0' && len > 0 && static_cast<size_t>(len) < sizeof outbox &&
+           std::strcmp(dir, outbox) == 0;
+}

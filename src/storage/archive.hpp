@@ -112,6 +112,9 @@ void jx_pack_cancel(JXPack* p);
 // Deletes jx_internal/outbox/name (never through a link: only the name is removed). 0, or 1 when
 // name is no plain file name or nothing was removed.
 uint8_t jx_outbox_remove(const char* name);
+// Whether dir (ending in "/") is the outbox as JXPack.path names it: an upload of a file there
+// sends an archive made for it alone, removed when the upload ends.
+bool jx_outbox_holds(const char* dir);
 
 // Starts unpacking the tar file at path. JX_ARC_MORE, or JX_ARC_SOURCE with why.
 [[nodiscard]] uint8_t jx_unpack_begin(JXUnpack* u, const char* path);

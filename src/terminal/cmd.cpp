@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/job.hpp"
 #include "doctor/doctor.hpp"
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
@@ -106,49 +107,14 @@ constexpr CmdEntry commands[] = {
     {"/rj", CMD_EXACT, 0, nullptr, run_rj},
 };
 
-// Why a join failed, by the engine's code: its join, network and channel codes share numbers.
-const char* join_reason(uint8_t rc, const char* addr)
+// A folder sent with /snd is packed by a job of its own; what it refuses comes to the prompt row
+// as "<name>: <reason>".
+void folder_refused(void*, const CtlRecord& r)
 {
-    switch (rc) {
-    case JX_JOIN_BAD_ADDR:  // JX_NET_ADD_NOMEM too
-        return ipv4_check(addr) != 0 ? "not an IPv4 address (like 239.0.0.1)" : "out of memory";
-    case JX_NET_ADD_BCAST_FAILED:
-        return "the system refused broadcast";
-    case JX_NET_ADD_INSERT_FAILED:
-        return "out of memory";
-    case JX_NET_ADD_MCAST_FAILED:
-        return "the system refused the multicast group (is there a route for 224.0.0.0/4?)";
-    case JX_NET_ADD_LOOPBACK:
-        return "loopback and 0.0.0.0 cannot be joined";
-    default:
-        return "see jx_internal/log";
-    }
-}
-
-// Why a file cannot be sent: what it is, when it is no regular file, or the engine's reason.
-std::string send_reason(uint8_t rc, const char* path)
-{
-    struct stat st {};
-    switch (rc) {
-    case JX_UL_BAD_FILE:
-        if (stat(path, &st) != 0)
-            return strerror(errno);
-        if (S_ISDIR(st.st_mode))
-            return std::string(path) + " is a directory";
-        if (!S_ISREG(st.st_mode))
-            return std::string(path) + " is not a regular file";
-        if (const char* slash = strrchr(path, '/'); !jx_fso_name_ok(slash != nullptr ? slash + 1 : path))
-            return "its name holds one of < > : \" / \\ | ? *";
-        return strerror(EACCES);
-    case JX_UL_NO_NETWORK:
-        return "the network is not joined";
-    case JX_UL_OFFLINE:
-        return "the network is offline";
-    case JX_UL_NO_PEER:
-        return "the peer is offline";
-    default:
-        return "out of memory";
-    }
+    if (r.kind != CTL_ERR)
+        return;
+    const size_t colon = r.text.find(": ");
+    ctx_err_feedback("Failed to send file: %s", r.text.substr(colon == std::string::npos ? 0 : colon + 2).c_str());
 }
 
 // The argument as a terminated string: lines handed to cmd_eval are not always terminated at n.
@@ -296,7 +262,7 @@ void cmd_join(const char* address, size_t n)
 
 void cmd_join_refused(uint8_t rc, const char* addr)
 {
-    ctx_err_feedback("Could not join network! err %hu: %s", static_cast<unsigned short>(rc), join_reason(rc, addr));
+    ctx_err_feedback("Could not join network! err %hu: %s", static_cast<unsigned short>(rc), cli_join_refusal(rc, addr));
 }
 
 void cmd_rejoin()
@@ -355,9 +321,20 @@ void cmd_send_file(const char* path, size_t n)
             ctx_err_feedback("File does not exist");
         return;
     }
+    // A folder goes as one archive, packed in steps while the loop goes on.
+    struct stat st {};
+    if (stat(b.s, &st) == 0 && S_ISDIR(st.st_mode)) {
+        // Refused at once, as a file would be, rather than after packing.
+        const JXNetwork* net = jx_network_by_addr(ch->net_addr);
+        if (net == nullptr || net->status != NET_ONLINE)
+            ctx_err_feedback("Failed to send file: %s", cli_upload_refusal(JX_UL_OFFLINE, b.s).c_str());
+        else
+            cli_job_send_folder(ch->net_addr, ch->peer_addr, b.s, CliSink{folder_refused, nullptr});
+        return;
+    }
     // On success the engine reports progress through events.
     if (const uint8_t rc = jx_add_upload(ctx_get()->channel, b.s); rc != JX_UL_OK)
-        ctx_err_feedback("Failed to send file: %s", send_reason(rc, b.s).c_str());
+        ctx_err_feedback("Failed to send file: %s", cli_upload_refusal(rc, b.s).c_str());
 }
 
 void cmd_send_msg(const char* text)

@@ -1,8 +1,9 @@
 // cmd: the commands typed on the prompt ("/join 224.0.0.1", "/help", ...), plain lines sent as
 // texts, and the function keys that stand for commands. Every refusal goes to the prompt row
 // through ctx_err_feedback and changes nothing else.
-// Calls ctx, state, remember, doctor (routes), log, storage (configuration, file checks)
-// and the engine's public operations (join, send a text, change the username).
+// Calls ctx, state, remember, doctor (routes), log, storage (configuration, file checks), cli job
+// (a folder is sent by a send job; why an upload was refused) and the engine's public operations
+// (join, send a text, offer a file, change the username).
 #pragma once
 
 #include <cstddef>

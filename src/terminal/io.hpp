@@ -2,7 +2,7 @@
 // bar, key bar, list scrolling, transfer labels).
 // Owns the output buffer that every drawing goes through and orig_termios.
 // Calls ctx, line (the cursor), state (which screen is shown), the engine context (own
-// username, registry for peer names) and log.
+// username, registry for peer names), cli host (events for the control socket's jobs) and log.
 #pragma once
 
 #include <cstddef>
@@ -84,7 +84,8 @@ void io_compute_list_offset(uint16_t sel, uint16_t rows);
 const char* io_fin_state_str(uint8_t fin_state);
 
 // --- Engine events (events.cpp) ------------------------------------------------------------------
-// Clears ctx.refresh, then drains the engine's event queue, freeing every payload and record.
+// Clears ctx.refresh, then drains the engine's event queue, handing each event to the jobs of the
+// control socket's clients (cli_host_event) and freeing every payload and record.
 void io_proc_event();
 // The user name of a network's peer as it sent it (untrusted), or its dotted address when the peer
 // is not known.

@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "cli/args.hpp"
+#include "cli/cli.hpp"
 #include "doctor/doctor.hpp"
 #include "engine/comm.hpp"
 #include "foundation/log.hpp"
@@ -19,9 +21,16 @@ namespace {
 
 const char USAGE[] =
     "Usage: jexley [-h | --help | -v | --version | --doctor]\n"
+    "       jexley send --to ADDR [--timeout S] PATH...\n"
+    "       jexley receive [--from ADDR] [--yes [--any]] [--count N] [--extract] [--timeout S]\n"
+    "       jexley say (--to ADDR | --group NET) [--timeout S] TEXT...\n"
+    "       jexley watch [--json] [--group NET]... [--timeout S]\n"
     "\n"
     "Jexley lets people on a LAN find each other, chat in group and direct channels and send\n"
     "each other files, in a terminal. There is no server: every host runs one Jexley.\n"
+    "The subcommands do the same from scripts, without a screen (jexley VERB --help); beside\n"
+    "a running Jexley on the same storage root they ask it to do the work. Their exit status:\n"
+    "0 done, 1 not done (the reason on standard error), 2 usage error, 3 storage root unusable.\n"
     "\n"
     "  --doctor   check why a colleague is not seen and exit, without the screen: this\n"
     "             host's interfaces and addresses, the routes multicast and broadcast leave\n"
@@ -51,6 +60,9 @@ int main(int argc, char** argv)
 {
     const char* argv0 = argc > 0 && argv[0] != nullptr ? argv[0] : "";
     // Answered before anything else: no terminal mode, no claim on a storage root, no log.
+    // A verb runs without the screen; the terminal is never touched.
+    if (argc > 1 && cli_verb(argv[1]) != CLI_NONE)
+        return cli_main(argc - 1, argv + 1, argv0, term_explain_start_failure);
     if (argc > 1) {
         const char* opt = argv[1];
         if (strcmp(opt, "--help") == 0 || strcmp(opt, "-h") == 0) {
@@ -66,7 +78,7 @@ int main(int argc, char** argv)
         // Anything else is a mistake: said on standard error, and the screen is never started.
         char shown[64];
         jx_str_sanitize(opt, strlen(opt), shown, sizeof shown);
-        fprintf(stderr, "jexley: unknown option '%s'\n%s", shown, USAGE);
+        fprintf(stderr, "jexley: unknown %s '%s'\n%s", opt[0] == '-' ? "option" : "command", shown, USAGE);
         return 2;
     }
     jx_random_seed();
@@ -83,7 +95,7 @@ int main(int argc, char** argv)
     }
     term_get_size();
     jx_log("Initialized terminal data");
-    term_load_cfg();
+    cli_load_username();
     remember_load(cmd_join_refused);
     if (jx_fso_unclaimed() != 0)
         ctx_err_feedback("Storage root not claimed: its file system has no locks");

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/host.hpp"
 #include "engine/comm.hpp"
 #include "engine/turn.hpp"
 #include "foundation/log.hpp"
@@ -53,21 +54,6 @@ bool term_size_check()
         return false;
     t->refresh = 1;
     return true;
-}
-
-void term_load_cfg()
-{
-    char saved[JX_USERNAME_MAX] = {};
-    jx_fso_read_cfg(0, saved, sizeof saved);
-    JXComm* cc = jx_comm_get();
-    if (saved[0] != '\0') {
-        // 15 bytes into a 16-byte field: the last byte stays the terminator.
-        memcpy(cc->username, saved, sizeof saved);
-        return;
-    }
-    // Nothing saved yet: keep the generated name, so peers see the same user after a restart
-    // rather than one leaving and a stranger joining.
-    jx_fso_store_cfg(0, cc->username, JX_USERNAME_MAX);
 }
 
 // Set when the user answered y to the quit question; the turn then ends the loop.
@@ -149,25 +135,31 @@ void term_loop()
     sigemptyset(&winch.sa_mask);
     sigaction(SIGWINCH, &winch, nullptr);
 
+    // Subcommands started beside the program on this root ask it through the control socket.
+    cli_host_open(true);
     KeyDecoder keys{};
     std::vector<KeyEvent> typed;
     bool keyboard = true;  // false once standard input is at its end
     for (;;) {
-        // The engine's turn sleeps until something is due: a datagram, a key, a pacing or time
-        // rule, or an Esc that has waited long enough to count on its own. Whatever woke it is
-        // on the screen in the same turn.
-        int64_t wait = -1;
-        if (const int64_t due = keys_deadline(&keys); due >= 0)
-            wait = std::max<int64_t>(due - jx_clock_now_us(), 0);
-        if (jx_engine_turn(keyboard ? STDIN_FILENO : -1, wait) != 0)
+        // The engine's turn sleeps until something is due: a datagram, a key, a request on the
+        // control socket, a pacing or time rule, a job's step, or an Esc that has waited long
+        // enough to count on its own. Whatever woke it is on the screen in the same turn.
+        int64_t wait = cli_host_wait_us();
+        if (const int64_t due = keys_deadline(&keys); due >= 0) {
+            const int64_t key_wait = std::max<int64_t>(due - jx_clock_now_us(), 0);
+            wait = wait < 0 ? key_wait : std::min(wait, key_wait);
+        }
+        if (jx_engine_turn(cli_host_wake_fd(keyboard ? STDIN_FILENO : -1), wait) != 0)
             ctx_err_feedback("Internal error - read error");
         typed.clear();
         if (keyboard && keys_read(STDIN_FILENO, &keys, jx_clock_now_us(), &typed) < 0)
             keyboard = false;
         term_turn(typed, term_size_check());
+        cli_host_turn();
         if (state_get() == STATE_EXIT)
             break;
     }
+    cli_host_close();
 }
 
 // Port a socket of ours is bound to, 0 when it is not an open bound socket.

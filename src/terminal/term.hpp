@@ -1,7 +1,7 @@
-// term: the terminal's spine: window size, the saved username, the main loop and the keys' way
-// to the screens, and telling the user why a start failed. Calls the engine's public operations,
-// storage (root search, config), foundation (the port probe), ctx, io, keys, line, cmd and
-// state_machine.
+// term: the terminal's spine: window size, the main loop (which also serves the control socket
+// through cli host) and the keys' way to the screens, and telling the user why a start failed.
+// Calls the engine's public operations, storage (root search), foundation (the port probe), cli
+// host, ctx, io, keys, line, cmd and state_machine.
 #pragma once
 
 #include <cstdio>
@@ -13,8 +13,6 @@ struct KeyEvent;
 void term_get_size();
 // Reads the size again; true (and ctx.refresh set) when it changed.
 bool term_size_check();
-// Loads the saved username into the engine; a missing or empty one keeps the generated name.
-void term_load_cfg();
 // Runs the main loop until the screen state becomes STATE_EXIT.
 void term_loop();
 // The screen's share of a turn, after the engine's: what was typed is taken in order, characters

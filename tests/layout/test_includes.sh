@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The #include lines of src/ and tools/ form no circle between modules (a module is a header and
 # the source of the same name, so "a.cpp includes b.hpp, b.cpp includes a.hpp" is a circle too), and
-# no layer includes one above it: foundation <- protocol <- engine <- terminal, storage on
-# foundation beside the engine, the doctor on protocol and storage. The build refuses an upward
-# include as well (each library sees only its own and lower include roots); this names the circle.
+# no layer includes one above it: foundation <- protocol <- engine <- cli <- terminal, storage on
+# foundation beside the engine, control on storage (used by cli), the doctor on protocol and
+# storage. The build refuses an upward include as well (each library sees only its own and lower
+# include roots); this names the circle.
 set -u -o pipefail
 cd "${JX_SOURCE_DIR:-$(dirname "$0")/../..}" || exit 1
 fail=0
@@ -27,7 +28,8 @@ fi
 # The layers each layer may include besides itself.
 declare -A below=([foundation]="" [protocol]="foundation" [storage]="foundation"
     [engine]="protocol storage foundation" [doctor]="protocol storage foundation"
-    [terminal]="engine doctor protocol storage foundation")
+    [control]="storage foundation" [cli]="engine control protocol storage foundation"
+    [terminal]="cli engine doctor control protocol storage foundation")
 while read -r from to; do
     lf=${from%%/*} lt=${to%%/*}
     [ "$lf" = "$lt" ] || [ "$lf" = tools ] || [[ " ${below[$lf]-} " == *" $lt "* ]] && continue

@@ -5,6 +5,7 @@
 #include <string>
 #include <tuple>
 
+#include "cli/job.hpp"
 #include "support/netns.hpp"
 #include "terminal/cmd.hpp"
 #include "terminal_fixture.hpp"
@@ -126,7 +127,6 @@ TEST_F(Cmd, JoinRejoinTextsAndFiles)
         {"", "File does not exist (no path given)"}, {"~/a", "File does not exist (a leading ~ is not expanded)"},
         {" " + file, "File does not exist (relative to " + std::string(cwd) + ")"},
         {"/nonexistent/x", "File does not exist"},
-        {root.string(), "Failed to send file: " + root.string() + " is a directory"},
         {"/dev/null", "Failed to send file: /dev/null is not a regular file"}};
     // clang-format on
     for (const auto& [path, error] : refused)
@@ -134,6 +134,33 @@ TEST_F(Cmd, JoinRejoinTextsAndFiles)
     EXPECT_EQ(eval("/snd " + file, STATE_CHANNEL), at(STATE_CHANNEL));
     EXPECT_EQ(queued(), 1u) << "offered: EV_UL_PREPARING";
     io_proc_event();
+    // A folder is packed into the outbox in steps, announced once while packed and hashed, offered
+    // as folder.tar, and its archive goes with its upload.
+    std::filesystem::create_directory(root / "folder");
+    std::ofstream(root / "folder" / "f") << "y";
+    EXPECT_EQ(eval("/snd " + (root / "folder").string(), STATE_CHANNEL), at(STATE_CHANNEL));
+    for (int i = 0; i < 50 && queued() < 2; i++)
+        cli_jobs_step();
+    EXPECT_EQ(queued(), 2u) << "EV_UL_PREPARING when packing starts, and when the archive is hashed";
+    io_proc_event();
+    char dm[JX_CHANNEL_NAME_SIZE];
+    jx_channel_file_name(CH_NET_DM, ip("224.1.2.3"), ip("10.0.0.7"), dm);
+    uint64_t hdr[3] = {};
+    JXStoredMsg last{};
+    ASSERT_EQ(jx_fso_read_file_header(hdr, dm), 0);
+    ASSERT_EQ(jx_fso_read_msg(static_cast<uint16_t>(hdr[0]), dm, &last), 0);
+    EXPECT_EQ(std::make_tuple(hdr[1], std::string(last.text)),
+              std::make_tuple(uint64_t{2}, std::string("Preparing to send file [folder.tar]")));
+    const std::filesystem::path tar = std::string(fso.internal_path) + "outbox/folder.tar";
+    EXPECT_TRUE(std::filesystem::exists(tar));
+    cli_jobs_close();
+    JXNetwork* group = jx_network_by_addr(ip("224.1.2.3"));
+    EXPECT_EQ(jx_list_size(&group->uploads), 1) << "the folder's upload ended";
+    EXPECT_FALSE(std::filesystem::exists(tar));
+    jx_set_network_status(group, NET_OFFLINE);
+    EXPECT_EQ(eval("/snd " + (root / "folder").string(), STATE_CHANNEL),
+              at(STATE_CHANNEL, "Failed to send file: the network is offline"));
+    jx_set_network_status(group, NET_ONLINE);
     drop_peer(ip("224.1.2.3"), "10.0.0.7");
     EXPECT_EQ(eval("/snd " + file, STATE_CHANNEL), at(STATE_CHANNEL, "Failed to send file: the peer is offline"));
     EXPECT_EQ(eval("hello", STATE_CHANNEL), at(STATE_CHANNEL, "Peer offline"));

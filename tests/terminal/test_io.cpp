@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "cli/cli.hpp"
 #include "terminal/screens/screens.hpp"
 #include "terminal/term.hpp"
 #include "terminal_fixture.hpp"
@@ -102,7 +103,7 @@ TEST_F(IoDraw, KeyBarPromptRowAndSizeWarning)
 TEST_F(IoDraw, TheNameInUseIsSavedAndTheCauseOfAFailedStart)
 {
     // Nothing saved: the name in use is saved, so the next start keeps it.
-    term_load_cfg();
+    cli_load_username();
     EXPECT_STREQ(slurp("jx_internal/cfg").c_str(), "alice");
     // The running engine holds both ports: it got 8855 itself, so 8856 is the one named. Without
     // its data socket nothing is busy and the reason is in the log.

@@ -10,6 +10,7 @@
 #include "engine/registry.hpp"
 #include "engine/transfers.hpp"
 #include "engine/uploads.hpp"
+#include "foundation/meter.hpp"
 #include "foundation/timer.hpp"
 #include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
@@ -109,10 +110,10 @@ void bar(unsigned p, const char* pct_colour, const char* done, char rest, const 
     if (p > 100)
         p = 100;
     io_printf("%s%3hu%%" IO_MAGENTA "[%s", pct_colour, static_cast<unsigned short>(p), done);
-    for (unsigned i = 0; i < p / 5; i++)
+    for (unsigned i = 0; i < jx_bar_filled(p); i++)
         io_puts("#");
     io_puts(rest_colour);
-    for (unsigned i = p / 5; i < 20; i++)
+    for (unsigned i = jx_bar_filled(p); i < JX_BAR_CELLS; i++)
         io_printf("%c", rest);
     io_puts(IO_MAGENTA "]");
 }
@@ -124,12 +125,9 @@ void full_bar()
 
 void speed(double v)
 {
-    if (v < 0.001)
-        io_printf(" %.3fb/s", v * 1000000);
-    else if (v < 1.0)
-        io_printf(" %.3fkb/s", v * 1000);
-    else
-        io_printf(" %.3fmb/s", v);
+    char text[32];
+    jx_speed_to_human(v, text, sizeof text);
+    io_printf(" %s", text);
 }
 
 void eta_line(const char* label, bool shown, uint64_t seconds)
@@ -182,7 +180,7 @@ void live_details(const TransferScreen* s, const JXTransfer* t, int w)
         // The segment being requested is not complete yet; only whole segments count as done.
         const double done = static_cast<double>(size) - static_cast<double>(t->bytes_left) -
                             static_cast<double>(t->chunk_size) * static_cast<double>(t->chunk_count);
-        bar(done > 0 ? static_cast<unsigned>(100.0 * done / static_cast<double>(size)) : 0, IO_MAGENTA,
+        bar(done > 0 ? jx_percent(static_cast<uint64_t>(done), size) : 0, IO_MAGENTA,
             IO_GREEN, '.', IO_MAGENTA);
     } else {
         bar(0, IO_MAGENTA, IO_GREEN, '.', IO_MAGENTA);
@@ -217,10 +215,7 @@ void fin_details(const TransferScreen* s, const JXNetwork* net, const JXTransfer
         if (const JXVerifyTask* v = jx_verify_task_of(f); v != nullptr) {
             const uint64_t hashed = v->hash.size;
             const uint64_t size = f->meta.size;
-            bar(size != 0
-                    ? static_cast<unsigned>(100.0 * static_cast<double>(hashed) / static_cast<double>(size))
-                    : 100,
-                IO_MAGENTA, IO_GREEN, '#', IO_YELLOW);
+            bar(size != 0 ? jx_percent(hashed, size) : 100, IO_MAGENTA, IO_GREEN, '#', IO_YELLOW);
             char human[10];
             jx_bytes_to_human(hashed, human, sizeof human);
             io_printf(IO_GREEN "%s", human);

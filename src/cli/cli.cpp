@@ -1,0 +1,175 @@
+#include "cli/cli.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/args.hpp"
+#include "cli/client.hpp"
+#include "cli/host.hpp"
+#include "cli/job.hpp"
+#include "cli/journal.hpp"
+#include "cli/printer.hpp"
+#include "engine/comm.hpp"
+#include "engine/turn.hpp"
+#include "foundation/log.hpp"
+#include "foundation/utility.hpp"
+#include "storage/fso.hpp"
+
+namespace {
+
+volatile sig_atomic_t stop_requested = 0;
+
+void on_stop(int)
+{
+    stop_requested = 1;
+}
+
+void catch_stops()
+{
+    struct sigaction sa {};
+    sa.sa_handler = on_stop;  // no SA_RESTART: the wait returns at once
+    sigemptyset(&sa.sa_mask);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+// The local job's output: this process's own streams; a question waits for a typed line.
+struct Local {
+    CliPrinter printer;
+    bool asking;
+    std::string typed;
+};
+
+void local_emit(void* arg, const CtlRecord& r)
+{
+    auto* l = static_cast<Local*>(arg);
+    cli_print(&l->printer, r);
+    l->asking = l->asking || r.kind == CTL_ASK;
+}
+
+void take_answer(Local* l, CliJob* job)
+{
+    char buf[256];
+    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+    if (n > 0)
+        l->typed.append(buf, static_cast<size_t>(n));
+    const size_t nl = l->typed.find('\n');
+    if (nl == std::string::npos && n != 0)
+        return;
+    const std::string line = l->typed.substr(0, nl);
+    l->typed.erase(0, nl == std::string::npos ? std::string::npos : nl + 1);
+    l->asking = false;
+    cli_job_answer(job, cli_yes(line));
+}
+
+// A root that is missing, unsafe or cannot be claimed (exit 3), as opposed to the sockets.
+bool root_unusable()
+{
+    if (fso.internal_path[0] == '\0')
+        return true;
+    const uint8_t what = jx_fso_fault()->what;
+    return what != FSO_FAULT_NONE;
+}
+
+// Every event raised so far: kept in the message store, then seen by every job.
+void drain_events()
+{
+    void* data = nullptr;
+    while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
+        auto* ev = static_cast<JXEvent*>(data);
+        // As in the terminal program: what was acknowledged is kept for it to show.
+        cli_journal_event(ev);
+        cli_host_event(ev);
+        std::free(ev->payload);
+        std::free(ev);
+    }
+}
+
+int run_alone(const CliArgs& args, Local* l)
+{
+    cli_load_username();
+    cli_host_open(false);
+    char cwd[4096];
+    CliJob* job = cli_job_new(args, getcwd(cwd, sizeof cwd) != nullptr ? cwd : "", l->printer.err_tty, false,
+                              CliSink{local_emit, l});
+    // Only a question reads standard input, a line at a time without blocking the loop.
+    const int stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
+    const bool asks = args.verb == CLI_RECEIVE && !args.yes && stdin_flags >= 0;
+    if (asks)
+        (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
+    while (job->status == CLI_RUNNING) {
+        (void)jx_engine_turn(cli_host_wake_fd(l->asking ? STDIN_FILENO : -1), cli_host_wait_us());
+        if (stop_requested != 0 || l->printer.closed) {
+            cli_job_stop(job, "interrupted");
+            break;
+        }
+        if (l->asking)
+            take_answer(l, job);
+        drain_events();
+        cli_host_turn();
+    }
+    if (asks)
+        (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags);
+    const int status = job->status;
+    cli_job_free(job);
+    cli_host_close();
+    // What stopping raised is taken in before the engine closes.
+    drain_events();
+    jx_comm_close();
+    jx_log_close();
+    jx_fso_close();
+    return status;
+}
+
+}  // namespace
+
+void cli_load_username()
+{
+    char saved[JX_USERNAME_MAX] = {};
+    jx_fso_read_cfg(0, saved, sizeof saved);
+    JXComm* cc = jx_comm_get();
+    if (saved[0] != '\0') {
+        // 15 bytes into a 16-byte field: the last byte stays the terminator.
+        std::memcpy(cc->username, saved, sizeof saved);
+        return;
+    }
+    jx_fso_store_cfg(0, cc->username, JX_USERNAME_MAX);
+}
+
+int cli_main(int argc, char** argv, const char* argv0, void (*explain)(const char*, FILE*))
+{
+    CliArgs args;
+    std::string why;
+    const uint8_t rc = cli_parse(argc, argv, &args, &why);
+    if (rc == CLI_ARGS_HELP) {
+        std::fputs(cli_usage(args.verb), stdout);
+        return 0;
+    }
+    if (rc == CLI_ARGS_OK && args.verb == CLI_RECEIVE && !args.yes && isatty(STDIN_FILENO) != 1)
+        why = "receive asks y/N for each offer on a terminal; without one it needs --yes";
+    if (!why.empty()) {
+        char shown[512];
+        jx_str_sanitize(why.c_str(), why.size(), shown, sizeof shown);
+        std::fprintf(stderr, "jexley: %s\n%s", shown, cli_usage(args.verb));
+        return 2;
+    }
+    catch_stops();
+    Local local{cli_printer_std(), false, ""};
+    jx_random_seed();
+    if (jx_comm_init(argv0) != 0) {
+        if (jx_fso_fault()->what == FSO_FAULT_LOCKED) {
+            const std::vector<std::string> words(argv, argv + argc);
+            return cli_client_run(words, &local.printer, &stop_requested);
+        }
+        explain(argv0, stderr);
+        return root_unusable() ? 3 : 1;
+    }
+    return run_alone(args, &local);
+}

@@ -1,0 +1,143 @@
+// The verbs as jobs over the real engine: what they say, ask and end with, and which networks they
+// leave. Events are raised as the engine would raise them.
+#include <sys/stat.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli/job.hpp"
+#include "engine/comm.hpp"
+#include "engine/registry.hpp"
+#include "support/engine_root.hpp"
+
+extern bool g_cli_netns;
+using namespace jxtest;
+
+class Jobs : public EngineRootTest {
+  protected:
+    static inline std::string said;
+    void SetUp() override
+    {
+        if (!g_cli_netns)
+            GTEST_SKIP() << "needs a network namespace of its own (the engine binds 8855 and 8856)";
+        start_engine(1'750'000'400);
+        said.clear();
+    }
+    void TearDown() override
+    {
+        cli_jobs_close();
+        EngineRootTest::TearDown();
+    }
+    static void sink(void*, const CtlRecord& r)
+    {
+        const char* kinds[] = {"", "out", "err", "progress", "ask", "exit"};
+        said += std::string(kinds[r.kind]) + ":" + (r.kind == CTL_EXIT ? std::to_string(r.status) : r.text) +
+                "\n";
+    }
+    static CliJob* job(std::vector<const char*> argv)
+    {
+        CliArgs a;
+        std::string why;
+        EXPECT_EQ(cli_parse(static_cast<int>(argv.size()), argv.data(), &a, &why), CLI_ARGS_OK) << why;
+        return cli_job_new(a, "/", false, false, CliSink{sink, nullptr});
+    }
+    static std::string take()
+    {
+        std::string s = said;
+        said.clear();
+        return s;
+    }
+    // A pending offer of name from 10.0.0.9 on its private network.
+    static void offer(uint8_t id, const char* name)
+    {
+        JXNetwork* n = jx_network_by_addr(ip("10.0.0.9"));
+        auto* t = static_cast<JXTransfer*>(calloc(1, sizeof(JXTransfer)));
+        t->id[0] = id, t->addr = n->addr, t->meta.size = 10, t->limit = 1370, t->meta.digest[0] = 0xab;
+        std::snprintf(t->meta.name, sizeof t->meta.name, "%s", name);
+        ASSERT_EQ(jx_list_ins_next(&n->downloads, jx_list_tail(&n->downloads), t), 0);
+    }
+};
+
+TEST_F(Jobs, ReceiveAsksTakesTheAnswersAndEndsAtItsCount)
+{
+    JXChannel* ch = nullptr;
+    ASSERT_EQ(jx_join_network("10.0.0.9", 0, &ch), JX_JOIN_OK);
+    jx_set_network_status(jx_network_by_addr(ip("10.0.0.9")), NET_ONLINE);
+    offer(1, "a.txt");
+    CliJob* j = job({"receive", "--count", "1"});
+    EXPECT_EQ(take(), "ask:Accept a.txt (10B, sha256 ab0000000000...) from 10.0.0.9?\n");
+    offer(2, "b.txt");
+    file_ev* e = jx_build_file_ev("b.txt", 5, CH_DM, ip("10.0.0.9"), ip("10.0.0.9"));
+    e->id[0] = 2, e->digest[0] = 0xab;
+    const JXEvent offered{EV_DL_OFFERED, e};
+    cli_jobs_event(&offered);
+    EXPECT_EQ(take(), "") << "one question at a time";
+    cli_job_answer(j, false);
+    EXPECT_EQ(take(),
+              "err:jexley receive: a.txt: declined\nask:Accept b.txt (10B, sha256 ab0000000000...) from "
+              "10.0.0.9?\n");
+    cli_job_answer(j, true);
+    EXPECT_EQ(j->files.size(), 1u);
+    const JXEvent done{EV_DL_COMPLETE, e};
+    e->size = 10;
+    cli_jobs_event(&done);
+    cli_jobs_step();
+    EXPECT_EQ(take(),
+              "out:received 10 ab" + std::string(62, '0') + " " + root.string() + "/downloads/b.txt\nexit:0\n");
+    EXPECT_EQ(j->status, 0);
+    std::free(e);
+    cli_job_free(j);
+}
+
+TEST_F(Jobs, RefusalsAndStopsEndWithTheirStatus)
+{
+    const std::string fifo = (root / "fifo").string();
+    mkfifo(fifo.c_str(), 0600);
+    const std::pair<std::vector<const char*>, std::string> starts[] = {
+        {{"send", "--to", "10.0.0.9", "/nonexistent"},
+         "err:jexley send: /nonexistent: No such file or directory\n"},
+        {{"send", "--to", "10.0.0.9", fifo.c_str()},
+         "err:jexley send: " + fifo + " is neither a regular file nor a folder\n"},
+        {{"say", "--to", "127.0.0.1", "hi"},
+         "err:jexley say: cannot join 127.0.0.1: loopback and 0.0.0.0 cannot be joined\n"},
+    };
+    for (const auto& [argv, why] : starts) {
+        CliJob* j = job(argv);
+        EXPECT_EQ(take(), why + "exit:1\n");
+        cli_job_free(j);
+    }
+    EXPECT_EQ(jx_network_by_addr(ip("10.0.0.9")), nullptr)
+        << "a send that refused its paths leaves its network";
+    // Stopped: watch ends well and quietly; a receive without everything it asked for does not.
+    CliJob* w = job({"watch"});
+    CliJob* r = job({"receive", "--yes", "--any", "--count", "2"});
+    cli_job_stop(w, "interrupted");
+    cli_job_stop(r, "interrupted");
+    EXPECT_EQ(take(),
+              "exit:0\nerr:jexley receive: 0 of 2 files ended\nerr:jexley receive: interrupted\nexit:1\n");
+    cli_job_free(w);
+    cli_job_free(r);
+}
+
+TEST_F(Jobs, AGroupIsLeftWhenTheLastJobThatNeedsItEnds)
+{
+    CliJob* first = job({"watch", "--group", "239.1.2.3"});
+    CliJob* second = job({"watch", "--group", "239.1.2.3"});
+    EXPECT_EQ(first->joined.size() + second->joined.size(), 1u);
+    cli_job_stop(first, "");
+    EXPECT_NE(jx_network_by_addr(ip("239.1.2.3")), nullptr) << "the second watch still needs it";
+    cli_job_stop(second, "");
+    EXPECT_EQ(jx_network_by_addr(ip("239.1.2.3")), nullptr);
+    // A group someone else joined stays.
+    JXChannel* ch = nullptr;
+    ASSERT_EQ(jx_join_network("239.1.2.4", 0, &ch), JX_JOIN_OK);
+    CliJob* third = job({"watch", "--group", "239.1.2.4"});
+    cli_job_stop(third, "");
+    EXPECT_NE(jx_network_by_addr(ip("239.1.2.4")), nullptr);
+    for (CliJob* j : {first, second, third})
+        cli_job_free(j);
+}
