@@ -13,9 +13,9 @@ if [ "$want" = package ] || [ "$want" = test ]; then
   pkgs+=(dpkg-dev file)
 fi
 if [ "$want" = test ]; then
-  # groff checks the manual page.
+  # groff checks the manual page; python3 reads the subcommands' JSON and crafts a hostile archive.
   pkgs+=(libgtest-dev tmux iproute2 nftables openssl coreutils clang-14 libclang-rt-14-dev
-    groff-base)
+    groff-base python3)
 fi
 missing=()
 for p in "${pkgs[@]}"; do

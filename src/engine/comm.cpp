@@ -16,6 +16,7 @@
 #include "foundation/netif.hpp"
 #include "foundation/utility.hpp"
 #include "protocol/data_protocol.hpp"
+#include "storage/archive.hpp"
 #include "storage/fso.hpp"
 #include "storage/stranger_files.hpp"
 
@@ -75,6 +76,11 @@ uint8_t jx_comm_init(const char* program_path)
         jx_log("Storage directory %s unusable - %d", f->path, f->err);
         jx_log_errno(f->err);
         return 1;
+    }
+    // A folder's archive lives as long as its upload; uploads do not outlive their program.
+    if (jx_fso_unclaimed() == 0) {
+        if (const int n = jx_outbox_sweep(); n > 0)
+            jx_log("Removed %d archives an earlier run left in the outbox", n);
     }
 
     comm.port = JX_PORT;

@@ -1,8 +1,8 @@
 // comm: starting and stopping the engine. Start finds the storage root, opens the log, makes the
 // identity and opens the three sockets; stop leaves every network and closes them. The context
 // itself (JXComm, the queues) is context's, included here for the engine's callers.
-// May call: foundation, protocol, storage (fso, stranger_files), engine context/pacing/records/
-// refusals/registry.
+// May call: foundation, protocol, storage (fso, stranger_files, archive: the outbox), engine
+// context/pacing/records/refusals/registry.
 #pragma once
 
 #include <cstdint>

@@ -3,6 +3,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -305,6 +306,28 @@ uint8_t jx_outbox_remove(const char* name)
     if (dir >= 0)
         close(dir);
     return gone ? 0 : 1;
+}
+
+int jx_outbox_sweep()
+{
+    JXSafeWhy why{};
+    const int dir = jx_safe_open_dir(jx_fso_dir_fd(FSO_DIR_INTERNAL), OUTBOX, &why);
+    DIR* d = dir >= 0 ? fdopendir(dir) : nullptr;
+    if (d == nullptr) {
+        if (dir >= 0)
+            close(dir);
+        return 0;
+    }
+    int removed = 0;
+    // Only names are removed, never followed; a directory someone made there is left alone.
+    for (const dirent* e; (e = readdir(d)) != nullptr;) {
+        struct stat st {};
+        if (fstatat(dir, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+            unlinkat(dir, e->d_name, 0) == 0)
+            removed++;
+    }
+    closedir(d);
+    return removed;
 }
 
 bool jx_outbox_holds(const char* dir)

@@ -112,6 +112,9 @@ void jx_pack_cancel(JXPack* p);
 // Deletes jx_internal/outbox/name (never through a link: only the name is removed). 0, or 1 when
 // name is no plain file name or nothing was removed.
 uint8_t jx_outbox_remove(const char* name);
+// Removes what a program that ended without its uploads' end left in the outbox: called by the
+// holder of the root when it starts, when no upload of its own can be using it. The entries removed.
+int jx_outbox_sweep();
 // Whether dir (ending in "/") is the outbox as JXPack.path names it: an upload of a file there
 // sends an archive made for it alone, removed when the upload ends.
 bool jx_outbox_holds(const char* dir);

@@ -143,6 +143,13 @@ TEST_F(Archive, FolderRoundTripInSteps)
     EXPECT_EQ(jx_outbox_remove(p.name), 0);
     EXPECT_EQ(jx_outbox_remove(p.name) + jx_outbox_remove("../outside"), 2);
     EXPECT_TRUE(fs::is_empty(root + "/jx_internal/outbox"));
+    // What a crash left goes at the next start: files and links by name, a directory stays.
+    const std::string ob = root + "/jx_internal/outbox/";
+    put(ob + "left.tar", "x"), put(root + "/keep", "k");
+    fs::create_symlink(root + "/keep", ob + "link.tar");
+    fs::create_directory(ob + "d");
+    EXPECT_EQ(jx_outbox_sweep(), 2);
+    EXPECT_EQ(std::make_pair(tree(ob).size(), get(root + "/keep")), std::make_pair(size_t{1}, std::string("k")));
     EXPECT_EQ(open_fds(), fds);
 }
 
