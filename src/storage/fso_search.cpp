@@ -26,6 +26,13 @@ uint8_t absolute_dir(const char* s, size_t len, char* out)
 {
     if (s[0] == '/')
         return fso_join_path(out, s, len, nullptr, nullptr) ? FSO_CAND_OK : FSO_CAND_TOO_LONG;
+    // "./jexley" names the working directory itself: no "/." in every path shown after it.
+    while (len >= 2 && s[0] == '.' && s[1] == '/') {
+        for (s += 2, len -= 2; len > 0 && s[0] == '/'; ++s, --len) {
+        }
+    }
+    if (len == 1 && s[0] == '.')
+        len = 0;
     char cwd[4097];
     if (getcwd(cwd, sizeof cwd) == nullptr)
         return FSO_CAND_TOO_LONG;

@@ -100,20 +100,20 @@ opt -x; [ "$out" = "rc=2" ] && grep -q "^jexley: unknown option '-x'" "$work/err
 
 mkdir "$work/empty" && cp "$bin" "$work/empty/jexley"
 out=$(cd "$work/empty" && env -i PATH=/usr/bin:/bin unshare -rn ./jexley </dev/null 2>&1; echo "rc=$?")
-refused "no storage root" "No storage root found: a writable jx_internal/ must exist" "$work/empty/./jx_internal"
+refused "no storage root" "No storage root found: a writable jx_internal/ must exist" "$work/empty/jx_internal"
 mkroot ro
 out=$(unshare -mrn bash -c "mount --bind '$work/ro' '$work/ro' && mount -o remount,bind,ro '$work/ro' &&
     cd '$work/ro' && env -i PATH=/usr/bin:/bin ./jexley </dev/null" 2>&1; echo "rc=$?")
-refused "read-only root" "Storage root $work/ro/. found, but its jx_internal/ is not writable (Read-only file system)"
+refused "read-only root" "Storage root $work/ro found, but its jx_internal/ is not writable (Read-only file system)"
 mkroot nomsg && touch "$work/nomsg/msg"
 out=$(cd "$work/nomsg" && unshare -rn ./jexley </dev/null 2>&1; echo "rc=$?")
-refused "msg/ impossible" "Cannot make the directory $work/nomsg/./msg: something else of that name is in the way"
+refused "msg/ impossible" "Cannot make the directory $work/nomsg/msg: something else of that name is in the way"
 # A jx_internal others can change is not taken, planted files and all. (Why each kind of directory
 # is refused, another user's included, is the storage suite's.)
 taken="so it is not used (it must be this user's or root's and writable by no one else)"
 mkroot open && chmod 777 "$work/open/jx_internal"
 out=$(cd "$work/open" && env -i PATH=/usr/bin:/bin unshare -rn ./jexley </dev/null 2>&1; echo "rc=$?")
-refused "world-writable jx_internal" "Storage root $work/open/. found, but its jx_internal/ is writable by group and others (mode 0777), $taken"
+refused "world-writable jx_internal" "Storage root $work/open found, but its jx_internal/ is writable by group and others (mode 0777), $taken"
 
 # Port 8855 taken by a running instance; its root taken from another namespace.
 mkroot first && mkroot second
@@ -129,7 +129,7 @@ out=$(unshare -rn bash -c "
 " 2>&1)
 pid=$(sed -n 's/^shared=1 pid=//p' <<<"$out")
 refused "port and root in use" "UDP port 8855 is in use by another program (is Jexley already running?)" "first=0" \
-    "Storage root $work/first/. is in use by Jexley process $pid on host $(hostname); one root serves one Jexley at a time"
+    "Storage root $work/first is in use by Jexley process $pid on host $(hostname); one root serves one Jexley at a time"
 [ "$(grep -c 'Logger initialized' "$work/first/jx_internal/log")" = 1 ] || fail "the root in use had its log touched"
 [[ $(tail -n 1 "$work/first/jx_internal/log") == *'Logger closing'* ]] || fail "SIGTERM did not write the closing lines"
 [ "$(cat "$work/outside")" = "known content" ] || fail "the planted link's target was written"

@@ -41,7 +41,7 @@ TEST_F(Storage, RootCandidatesInOrderAndTheFirstThatQualifies)
         {"work", R + "/exe", "jexley", R + "/work", {R + "/work", R + "/exe"}},
         {".", "a::b:c", nowhere, "b", {"/nonexistent", "a", "", "b", "c"}},
         {".", "/x\x1b[2J:/y", nowhere, "", {"/nonexistent", "/x?[2J", "/y"}},
-        {".", "p1", "./bin/x", "", {R + "/./bin", "p1"}},
+        {".", "p1", "./bin/x", "", {R + "/bin", "p1"}},
         {".", "p1:links", "jexley", R + "/real", {R, "p1", "links", R + "/real"}},
         {"w", "p1", R + "/links/rel", "sub", {R + "/links", "p1", "sub"}},
         {"w", "p1", R + "/links/bare", "", {R + "/links", "p1", "(link target has no directory part)"}},
