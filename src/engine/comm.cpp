@@ -10,6 +10,7 @@
 
 #include "engine/pacing.hpp"
 #include "engine/records.hpp"
+#include "engine/quotas.hpp"
 #include "engine/refusals.hpp"
 #include "engine/registry.hpp"
 #include "foundation/log.hpp"
@@ -130,6 +131,7 @@ uint8_t jx_comm_init(const char* program_path)
 
 uint8_t jx_comm_close()
 {
+    flush_stranger_files();
     jx_leave_networks();
     jx_set_destroy(&comm.networks);
     jx_list_destroy(&comm.events);

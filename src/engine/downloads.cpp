@@ -105,7 +105,7 @@ void proc_meta(const JXPacket* pkt)
         return;
     JXChannel* channel =
         jx_stranger_channel(network, jx_is_direct_ip(network->type) ? 0 : pkt->src_addr, pkt->src_addr);
-    if (channel == nullptr)
+    if (channel == nullptr || !jx_keep_stranger_channel(channel, pkt->src_addr))
         return;
     auto* d = static_cast<JXTransfer*>(std::calloc(1, sizeof(JXTransfer)));
     if (d == nullptr)
@@ -124,7 +124,6 @@ void proc_meta(const JXPacket* pkt)
         return;
     }
     jx_raise_transfer_ev(EV_DL_OFFERED, network, d);
-    jx_keep_stranger_channel(channel);
     answer_offer(network, d);
 }
 

@@ -78,6 +78,11 @@ void manage_stranger_files()
     jx_stranger_files_sweep(file_in_use);
 }
 
+void flush_stranger_files()
+{
+    jx_stranger_files_flush(file_in_use);
+}
+
 bool jx_peer_room(const JXNetwork* network, uint32_t addr)
 {
     if (jx_peer_from_network(addr, network) != nullptr)
@@ -152,11 +157,14 @@ void jx_mark_stranger_network(JXNetwork* network)
         ch->stranger = 1;
 }
 
-void jx_keep_stranger_channel(const JXChannel* channel)
+bool jx_keep_stranger_channel(const JXChannel* channel, uint32_t from)
 {
     if (channel == nullptr || channel->stranger == 0)
-        return;
+        return true;
     char name[JX_CHANNEL_NAME_SIZE];
     file_of(channel, name);
-    jx_stranger_file_keep(name);
+    if (jx_stranger_file_keep(name))
+        return true;
+    jx_refuse(JX_REFUSE_CHANNEL, from);
+    return false;
 }

@@ -22,6 +22,9 @@ inline constexpr int32_t JX_MAX_PENDING_OFFERS = 256;     // pending, over all n
 // Deletes the channel files given up to make room, once the terminal has written their last
 // notices (see stranger_files).
 void manage_stranger_files();
+// When the engine closes: what gave way goes now (nothing is left for the next run to count as
+// the user's own).
+void flush_stranger_files();
 
 // Whether a beacon from addr may add or refresh a peer of the network: a known peer always, a new
 // one within the caps per network and in all (otherwise the refusal is counted).
@@ -39,5 +42,6 @@ JXChannel* jx_stranger_channel(JXNetwork* network, uint32_t peer_addr, uint32_t 
 bool jx_stranger_network_room(uint32_t addr);
 // A private network a query just opened, and its channel, are strangers' until opened here.
 void jx_mark_stranger_network(JXNetwork* network);
-// A text or offer arrived on a channel strangers made: its file is kept, never deleted for room.
-void jx_keep_stranger_channel(const JXChannel* channel);
+// Before a text or offer on a channel strangers made is taken: its file is kept, never deleted for
+// room. False (counted as refused from `from`) when no more can be kept: it is not taken.
+bool jx_keep_stranger_channel(const JXChannel* channel, uint32_t from);

@@ -236,11 +236,13 @@ void proc_txt(const JXPacket* pkt)
         return;
     }
 
+    // A text kept in a file that may give way later would be lost after it was acknowledged.
+    if (!jx_keep_stranger_channel(channel, pkt->src_addr))
+        return;
     // Acknowledged before the duplicate test: a resend means our first acknowledgement was lost.
     (void)jx_txt_ack_snd(network, pkt->src_addr, static_cast<uint32_t>(pkt->msg_id), pkt->type);
     if (check_duplicate_id(network, pkt))
         return;
-    jx_keep_stranger_channel(channel);
 
     channel->unread++;
     // Direct-IP traffic carries network id 0; its network is the sender. This also files a group

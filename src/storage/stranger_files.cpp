@@ -112,6 +112,22 @@ ssize_t find(const char* name)
     return -1;
 }
 
+// Whether the file waits to be deleted, and with take, no longer.
+bool doomed_file(const char* name, bool take)
+{
+    bool found = false;
+    for (Doomed& d : doomed)
+        for (size_t i = 0; i < d.n;) {
+            const bool match = std::strcmp(d.names[i], name) == 0;
+            found = found || match;
+            if (match && take)
+                std::memcpy(d.names[i], d.names[--d.n], JX_CHANNEL_NAME_SIZE);
+            else
+                i++;
+        }
+    return found;
+}
+
 // Unrecorded: the last entry takes its place.
 void drop(size_t at)
 {
@@ -126,7 +142,12 @@ uint8_t jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name
 {
     if (!ledger.loaded)
         load();
-    if (find(name) >= 0 || msg_file_exists(name))
+    if (find(name) >= 0)
+        return JX_SF_OK;
+    // A file that gave way is still on disk until the sweep: it is no file of the user's, and is
+    // recorded anew like any other (else it would stay, counted nowhere).
+    const bool gave_way = doomed_file(name, false);
+    if (!gave_way && msg_file_exists(name))
         return JX_SF_OK;
     if (!valid_name(name, std::strlen(name)))
         return JX_SF_FULL;
@@ -141,27 +162,33 @@ uint8_t jx_stranger_file_admit(const char* name, bool (*in_use)(const char* name
         std::memcpy(doomed[0].names[doomed[0].n++], ledger.names[at], JX_CHANNEL_NAME_SIZE);
         drop(static_cast<size_t>(at));
     }
+    if (gave_way)
+        (void)doomed_file(name, true);
     ledger.kept[ledger.count] = false;
     std::memcpy(ledger.names[ledger.count++], name, std::strlen(name) + 1);
     save();
     return JX_SF_OK;
 }
 
-void jx_stranger_file_keep(const char* name)
+bool jx_stranger_file_keep(const char* name)
 {
     if (!ledger.loaded)
         load();
     const ssize_t at = find(name);
-    if (at < 0 || ledger.kept[at] || kept_count() >= JX_STRANGER_KEPT_MAX)
-        return;
+    if (at < 0 || ledger.kept[at])
+        return true;
+    if (kept_count() >= JX_STRANGER_KEPT_MAX)
+        return false;
     ledger.kept[at] = true;
     save();
+    return true;
 }
 
 void jx_stranger_file_adopt(const char* name)
 {
     if (!ledger.loaded)
         load();
+    (void)doomed_file(name, true);
     const ssize_t at = find(name);
     if (at < 0)
         return;
@@ -186,6 +213,12 @@ void jx_stranger_files_sweep(bool (*in_use)(const char* name))
     }
     doomed[1] = doomed[0];
     doomed[0] = Doomed{};
+}
+
+void jx_stranger_files_flush(bool (*in_use)(const char* name))
+{
+    jx_stranger_files_sweep(in_use);
+    jx_stranger_files_sweep(in_use);
 }
 
 void jx_stranger_files_reset()

@@ -79,6 +79,49 @@ TEST_F(Quotas, StrangersChannelFilesStopAtTheLastingCapAndTheirTextsGoUnacknowle
     EXPECT_EQ(acks_and_texts(), std::make_pair(size_t{1}, size_t{1}));
 }
 
+// Every file strangers made stays counted: one that gave way and is asked for again before the
+// sweep is recorded anew, and what gave way is gone when the engine closes. Once no more files can
+// be kept, a text on a stranger's private network whose file holds none is refused unacknowledged.
+TEST_F(Quotas, AFileThatGaveWayIsCountedAgainAndTextsGoOnlyToFilesThatCanBeKept)
+{
+    auto file = [&](int i) {
+        char name[JX_CHANNEL_NAME_SIZE];
+        jx_channel_file_name(CH_DM, ip(addr(7, i).c_str()), 0, name);
+        return root / "msg" / name;
+    };
+    auto query = [&](int i) {
+        queried_by(addr(7, i).c_str(), 40000);
+        std::ofstream(file(i));  // what the terminal writes for the network's notices
+    };
+    auto on_disk = [&] { return size_t(std::distance(std::filesystem::directory_iterator(root / "msg"), {})); };
+    for (int i = 0; i <= int(JX_STRANGER_FILES_MAX); i++)
+        query(i);  // the last one makes the first give way
+    query(0);      // back before its file was deleted
+    jx_crons_run();
+    jx_crons_run();
+    EXPECT_EQ(on_disk(), jx_stranger_file_count());
+    EXPECT_TRUE(std::filesystem::exists(file(0)));
+    query(int(JX_STRANGER_FILES_MAX) + 1);
+    jx_comm_close();
+    EXPECT_EQ(on_disk(), JX_STRANGER_FILES_MAX) << "what gave way outlived the engine";
+    ASSERT_EQ(jx_comm_init((root / "jexley").c_str()), 0);
+
+    // 100 strangers' texts fill what can be kept; a private network asked for then stays silent.
+    online_group(0);
+    settle();
+    for (int i = 0; i < int(JX_STRANGER_KEPT_MAX); i++) {
+        feed(beacon(ip(kGroup), "x", 100000, 'x'), addr(5, i).c_str());
+        feed(make_dgram(PKT_TXT_DIRECT, ip(kGroup), 1000 + i, "x", "spam"), addr(5, i).c_str());
+        jx_crons_run();  // files that gave way go turn by turn
+    }
+    Probe host(addr(8, 0).c_str());
+    queried_by(addr(8, 0).c_str(), host.port);
+    (void)host.recv();
+    drop_events();
+    feed(make_dgram(PKT_TXT_GROUP, 0, 77, "host", "lost later"), addr(8, 0).c_str(), host.port);
+    EXPECT_EQ(std::make_pair(events(), host.recv().size()), std::make_pair(Strs{}, size_t{0}));
+}
+
 TEST_F(Quotas, PrivateNetworksHearOnlyTheirHostAndStrangersOnesMakeRoomLeastRecentlyHeardFirst)
 {
     JXNetwork* mine = queried_by("127.0.0.5", 40000);
