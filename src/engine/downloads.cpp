@@ -196,6 +196,8 @@ uint8_t jx_accept_download(const uint8_t* id)
     d->stream = jx_fso_get_dl_fp(&d->meta);
     if (d->stream == nullptr)
         return 1;
+    // Taking a file takes its sender's channel up: no flood may drop the network it comes through.
+    jx_adopt_channel(network, jx_ch_from_network(network, jx_is_direct_ip(network->type) ? 0 : d->addr));
     const uint64_t now = jx_now_s();
     d->eta = 0;
     d->speed = 0;

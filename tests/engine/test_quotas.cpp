@@ -4,9 +4,10 @@
 #include <fstream>
 
 #include "engine/crons.hpp"
+#include "engine/downloads.hpp"
 #include "engine/quotas.hpp"
 #include "engine/texts.hpp"
-#include "engine_fixture.hpp"
+#include "transfer_fixture.hpp"
 #include "storage/stranger_files.hpp"
 
 using namespace jxtest;
@@ -137,12 +138,22 @@ TEST_F(Quotas, PrivateNetworksHearOnlyTheirHostAndStrangersOnesMakeRoomLeastRece
                         "(first: 127.0.0.9)\r\n"),
               1u);
 
+    // A stranger's network whose offer we took is ours from then on.
+    Probe giver("127.0.0.6");
+    queried_by("127.0.0.6", giver.port);
+    JXOffer o{{7}, {}, 4, 1370, 8856, 1, "f"};
+    uint8_t b[JX_PAYLOAD_MAX];
+    feed(make_dgram(PKT_FILE_META, 0, 80, "giver", bytes(b, jx_data_serialize_meta(b, sizeof b, &o))), "127.0.0.6",
+         giver.port);
+    ASSERT_EQ(jx_accept_download(o.id), 0);
+
     // Strangers' queries beyond the cap: the least recently heard of theirs goes, never ours.
     for (int i = 0; i <= JX_MAX_STRANGER_NETWORKS; i++) {
         jx_clock_advance(1);
         queried_by(addr(6, i).c_str(), 40000);
     }
-    EXPECT_EQ(comm.networks.size, JX_MAX_STRANGER_NETWORKS + 1);
+    EXPECT_EQ(comm.networks.size, JX_MAX_STRANGER_NETWORKS + 2);
+    EXPECT_NE(jx_network_by_addr(ip("127.0.0.6")), nullptr);
     EXPECT_EQ(jx_network_by_addr(ip(addr(6, 0).c_str())), nullptr);
     EXPECT_NE(jx_network_by_addr(ip(addr(6, JX_MAX_STRANGER_NETWORKS).c_str())), nullptr);
     EXPECT_EQ(jx_network_by_addr(mine->addr), mine);
