@@ -43,7 +43,11 @@ void refuse_offer(JXNetwork* network, const uint8_t* id, uint32_t from)
 // says. The finished record keeps the file either way and shows the check's result.
 void complete(JXNetwork* network, JXTransfer* d)
 {
-    jx_transfer_release(d);
+    // The digest was taken from memory: the file is whole only once its last bytes are written.
+    if (!jx_transfer_release(d)) {
+        jx_fail_dl(d, network);
+        return;
+    }
     uint8_t digest[SHA256_DIGEST_SIZE];
     sha256_finish_ctx(&d->meta.sha_ctx, digest);
     const bool intact = std::memcmp(digest, d->meta.digest, sizeof digest) == 0;

@@ -94,13 +94,14 @@ void jx_sent_txt_destroy(void* sent)
     std::free(sent);
 }
 
-void jx_transfer_release(JXTransfer* t)
+bool jx_transfer_release(JXTransfer* t)
 {
     std::free(t->seg_buf);
     t->seg_buf = nullptr;
     t->seg_buf_size = 0;
-    jx_fso_close_fp(t->stream);
+    const bool closed = jx_fso_close_fp(t->stream) == 0;
     t->stream = nullptr;
+    return closed;
 }
 
 void jx_upload_destroy(void* upload)

@@ -213,8 +213,9 @@ void jx_sent_txt_destroy(void* sent);
 void jx_upload_destroy(void* upload);
 void jx_download_destroy(void* download);
 // What both destroy functions do first, and what a download that ends does with its complete file:
-// closes it (without deleting it) and frees the segment buffer.
-void jx_transfer_release(JXTransfer* transfer);
+// closes it (without deleting it) and frees the segment buffer. False when the file's last bytes
+// could not be written.
+bool jx_transfer_release(JXTransfer* transfer);
 // Cancels any verification of the record (closing its file) before freeing it.
 void jx_fin_destroy(void* fin);
 

@@ -216,9 +216,12 @@ uint8_t jx_fso_write_filepart2(FILE* stream, const uint8_t* buf, size_t n)
 
 uint8_t jx_fso_close_fp(FILE* stream)
 {
-    if (stream != nullptr)
-        std::fclose(stream);
-    return 0;
+    if (stream == nullptr || std::fclose(stream) == 0)
+        return 0;
+    const int err = errno;
+    jx_log("Closing file failed - %d", err);
+    jx_log_errno(err);
+    return 1;
 }
 
 bool jx_fso_downloads_free(uint64_t* bytes)

@@ -60,6 +60,7 @@ FILE* jx_fso_get_dl_fp(JXFileMeta* meta);
 // Write: 0 done, 2 no stream, 3 failed with the error flag set, 1 failed without it.
 uint8_t jx_fso_read_filepart2(FILE* stream, uint8_t* buf, size_t n);
 uint8_t jx_fso_write_filepart2(FILE* stream, const uint8_t* buf, size_t n);
+// Close: 0 done (or no stream), 1 when what was still buffered could not be written.
 uint8_t jx_fso_close_fp(FILE* stream);
 
 // Bytes an ordinary user may still write in downloads/ into *bytes; false when that cannot be told.

@@ -1,8 +1,10 @@
 // Downloads on a frozen clock, driven by injected offers and chunks from bob: the segment plan,
 // missing chunks, the finished file and its verification, offered names, time-outs and hostile
 // offers.
+#include <sys/resource.h>
 #include <sys/stat.h>
 
+#include <csignal>
 #include <filesystem>
 #include <fstream>
 
@@ -211,6 +213,25 @@ TEST_F(Transfers, DownloadEdgesAndHostileOffers)
     }
     EXPECT_EQ(jx_cancel_dl(net, kId), 1);
     drop_events();
+
+    // A file whose last bytes cannot be written (past the size limit here) is not reported intact
+    // for its digest, taken as it was written, matching.
+    const std::string full = pattern(5000);
+    offer("full", full);
+    ASSERT_EQ(jx_accept_download(kId), 0);
+    drop_events();
+    rlimit was{};
+    getrlimit(RLIMIT_FSIZE, &was);
+    const rlimit small{4096, was.rlim_max};
+    std::signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (int i = 0; i < 3; i++)
+        from_bob(PKT_CHUNK, chunk(kId, 1, i, full.substr(i * 1370, 1370)));
+    from_bob(PKT_CHUNK, chunk(kId, 2, 0, full.substr(4110)));
+    setrlimit(RLIMIT_FSIZE, &was);
+    EXPECT_EQ(events(), Strs{"dl_failed Net DM 239.7.7.7 127.0.0.2 full"});
+    EXPECT_FALSE(std::filesystem::exists(root / "downloads" / "full"));
+    sent(comm.data_sock, 0);
 
     // Leaving the network in the middle of a download leaves no partial file either.
     std::ofstream(partial) << "taken";
