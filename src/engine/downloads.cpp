@@ -8,6 +8,7 @@
 #include "engine/events.hpp"
 #include "engine/pacing.hpp"
 #include "engine/quotas.hpp"
+#include "engine/refusals.hpp"
 #include "engine/registry.hpp"
 #include "engine/senders.hpp"
 #include "engine/transfers.hpp"
@@ -92,8 +93,14 @@ void proc_meta(const JXPacket* pkt)
     // Decided now, so that the pending row already shows the name the file will have.
     char safe[JX_SAFE_NAME_MAX + 1];
     if (!jx_fso_safe_name(offer.name, safe, sizeof safe)) {
-        jx_log("Forbidden char filename");
-        refuse_offer(network, offer.id, pkt->src_addr);
+        // Told, and logged, only to a host we know: any other source may be forged, and its flood
+        // is counted like other refused offers.
+        if (jx_is_direct_ip(network->type) || jx_peer_from_network(pkt->src_addr, network) != nullptr) {
+            jx_log("Forbidden char filename");
+            refuse_offer(network, offer.id, pkt->src_addr);
+        } else {
+            jx_refuse(JX_REFUSE_OFFER, pkt->src_addr);
+        }
         return;
     }
     if (JXTransfer* known = jx_get_dl(network, offer.id); known != nullptr) {

@@ -164,6 +164,8 @@ TEST_F(Transfers, HostileOfferedNamesAreStoredUnderSafeNames)
     EXPECT_EQ(jx_get_dl(net, id), nullptr);
     EXPECT_EQ(briefs(sent(comm.data_sock)), Strs{"15 7.7.7.239 8856>127.0.0.2 38"}) << "a failed fin";
     EXPECT_TRUE(log_line("Offer from 127.0.0.2 refused: its file name cannot be stored"));
+    offer("a/b", "data", 1370, id, "127.0.0.9");  // no peer: maybe forged, so nobody is answered
+    EXPECT_EQ(std::make_pair(sent(comm.data_sock).size(), log_count("Forbidden char filename")), std::make_pair(size_t{0}, size_t{1}));
 }
 
 TEST_F(Transfers, DownloadEdgesAndHostileOffers)
