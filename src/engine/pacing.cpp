@@ -71,9 +71,11 @@ void jx_pacing_load()
         char* end = nullptr;
         errno = 0;
         const double mb = std::strtod(max, &end);
-        if (errno == 0 && end != max && *end == '\0' && mb > 0 && mb < 1e6)
+        if (errno == 0 && end != max && *end == '\0' && mb > 0 && mb < 1e6) {
             ceiling = std::max(RATE_MIN, mb * 1e6);
-        else
+            if (ceiling > mb * 1e6)
+                jx_log("JEXLEY_MAX_RATE raised to %.1f MB/s, the least rate a transfer keeps to", RATE_MIN / 1e6);
+        } else
             jx_log("JEXLEY_MAX_RATE ignored: not a rate in MB/s");
     }
     jx_log("Transfer pacing: %s, ceiling %.1f MB/s", classic ? "classic" : "rate-based",

@@ -10,7 +10,7 @@
 // Time the receive loop gives the network per turn, in microseconds.
 inline constexpr int64_t JX_READ_BUDGET_US = 10000;
 // The longest an idle turn waits (jx_turn_wait_us): every whole second gets a turn however far
-// the next timed step is, and a wall clock set back cannot stall the loop.
+// the next timed step is.
 inline constexpr int64_t JX_IDLE_WAIT_MAX_US = 1000000;
 
 // One turn's receiving: waits on the sockets for the budget, taking datagrams as they come. With

@@ -54,7 +54,11 @@ uint8_t jx_engine_turn(int wake_fd, int64_t max_wait_us)
     if (jx_pacing_classic())
         return classic_turn(wake_fd, max_wait_us);
     int64_t now = jx_pacing_now_us();
-    int64_t until = std::min(pass_due_us(now), pacing_due_us());
+    // A pass is never due sooner than JX_REPEAT_US after the last one: while sending keeps the
+    // turns shorter than that, the walk over every network's peers for the next due rule is spared.
+    int64_t until = pacing_due_us();
+    if (until > last_pass_us + JX_REPEAT_US)
+        until = std::min(until, pass_due_us(now));
     if (max_wait_us >= 0)
         until = std::min(until, now + max_wait_us);
     const int64_t wait = std::max<int64_t>(until - now, 0);
@@ -80,7 +84,7 @@ uint8_t jx_engine_turn(int wake_fd, int64_t max_wait_us)
     now = jx_pacing_now_us();
     for (jx_list_elmt* el = jx_list_head(&comm.networks); el != nullptr; el = jx_list_next(el))
         jx_pace_uploads(static_cast<JXNetwork*>(jx_list_data(el)), now);
-    if (now >= pass_due_us(now)) {
+    if (now >= last_pass_us + JX_REPEAT_US && now >= pass_due_us(now)) {
         last_pass_us = now;
         (void)jx_crons_run();
     }
