@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "foundation/log.hpp"
+#include "foundation/utf8.hpp"
 #include "foundation/utility.hpp"
 #include "storage/archive.hpp"
 #include "storage/transfer_files.hpp"
@@ -86,10 +87,18 @@ const char* split(const char* path, char* buf, const char** parts, size_t* count
     *count = 0;
     for (char* s = buf; *s != '\0';) {
         char* part = s;
+        // Nothing a terminal acts on or hides may reach a listing of the folder; a byte that is
+        // not UTF-8 may be an 8-bit control.
         while (*s != '\0' && *s != '/') {
-            if (static_cast<unsigned char>(*s) < 0x20 || *s == 0x7f)
+            const size_t len = jx_utf8_len(s, std::strlen(s));
+            if (len == 0)
+                return "a name that is not UTF-8";
+            const uint32_t cp = jx_utf8_decode(s, len);
+            if (jx_char_is_control(cp))
                 return "a control character in the name";
-            s++;
+            if (jx_char_is_invisible(cp))
+                return "an invisible character in the name";
+            s += len;
         }
         if (*s == '/')
             *s++ = '\0';
