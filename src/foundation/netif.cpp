@@ -74,8 +74,8 @@ void jx_netif_describe(char* out, size_t n)
 
 bool jx_netif_is_local(uint32_t addr)
 {
-    // Asked for every beacon that carries our instance id, so the list is read again at most once
-    // a second, and at once for an address it does not hold (one may have been added since).
+    // Asked for every beacon that carries our instance id: an address the list does not hold has
+    // it read again (one may have been added since), but at most once a second.
     static JXNetif cache[JX_NETIF_MAX];
     static size_t count = 0;
     static time_t read_at = 0;

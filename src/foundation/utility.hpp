@@ -1,5 +1,5 @@
 // utility: string search and trimming, rendering of byte counts, durations and clock times,
-// hex dumps, checksums, random identifiers and the default user name.
+// hex dumps, random identifiers and the default user name.
 // Owns only jx_format_time's static buffer; calls timer (for the current time), utf8 and random.
 // Nothing here allocates; every output buffer is the caller's.
 #pragma once

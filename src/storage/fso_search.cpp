@@ -173,6 +173,8 @@ int describe_candidate(const char* dir, uint8_t from, uint8_t status, void* arg)
     } else {
         const char* what = from == FSO_FROM_EXEC   ? "program directory"
                            : from == FSO_FROM_PATH ? "PATH element"
+                           : from == FSO_FROM_HOME ? "JEXLEY_HOME"
+                           : from == FSO_FROM_DATA ? "data directory"
                                                    : "link target";
         put(d, "(");
         put(d, what);
