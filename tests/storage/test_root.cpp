@@ -219,6 +219,21 @@ TEST_F(Storage, PlantedLinksAreNeverWrittenThrough)
         {in + "log", [&] { return rc(jx_log_init(in.c_str())) + rc(jx_fso_lock_root()); },
          "1" + rc(FSO_FAULT_UNSAFE)},
     };
+    // A kept file with a second name, or (when we can give it away) another user's, is not ours.
+    write_file(outside, "KEEP");
+    fs::create_hard_link(outside, in + "cfg");
+    jx_fso_store_cfg(0, "bob", 3);
+    EXPECT_EQ(take_log(), "Config file refused: it has 2 hard links\nConfig file could not be opened for writing\n");
+    fs::remove(in + "cfg");
+    write_file(in + "cfg", "theirs");
+    if (geteuid() == 0 && chown((in + "cfg").c_str(), 65534, 65534) == 0) {
+        jx_fso_store_cfg(0, "bob", 3);
+        EXPECT_EQ(take_log(), "Config file refused: it is owned by another user (uid 65534)\nConfig file could not be "
+                              "opened for writing\n");
+        EXPECT_EQ(read_file(in + "cfg"), "theirs");
+    }
+    EXPECT_EQ(read_file(outside), "KEEP");
+    fs::remove(in + "cfg");
     for (const auto& [link, op, want] : rows) {
         write_file(outside, "KEEP");
         fs::remove(link);
