@@ -305,8 +305,11 @@ void transfer_list_display(const TransferScreen* s)
 bool transfer_list_keys(const TransferScreen* s)
 {
     TermData* t = ctx_get();
+    if (t->key == KEY_NONE)
+        return false;  // the highlight is kept by each drawing; a key needs it kept now
     uint8_t* sel = t->sel_transfer;
-    keep_sel(rows_of(s), sel);
+    const std::vector<Row> rows = rows_of(s);
+    keep_sel(rows, sel);
     switch (t->key) {
     case KEY_ESC:
         state_set(t->channel != nullptr ? STATE_CHANNEL : STATE_START);
@@ -314,10 +317,10 @@ bool transfer_list_keys(const TransferScreen* s)
     case KEY_ENTER:
         if (!s->download)
             return false;
-        accept(rows_of(s), sel);
+        accept(rows, sel);
         break;
     case KEY_DEL: {
-        for (const Row& r : rows_of(s)) {
+        for (const Row& r : rows) {
             if (std::memcmp(r.id(), sel, 8) != 0)
                 continue;
             // A download in progress loses its partial file with it, and its uploader is told; a
@@ -332,7 +335,6 @@ bool transfer_list_keys(const TransferScreen* s)
     }
     case KEY_UP:
     case KEY_DOWN: {
-        const std::vector<Row> rows = rows_of(s);
         const size_t pos = sel_pos(rows, sel);
         const bool matches = pos != 0 && std::memcmp(rows[pos - 1].id(), sel, 8) == 0;
         const uint8_t* next = nullptr;
@@ -356,7 +358,7 @@ bool transfer_list_keys(const TransferScreen* s)
     case KEY_CTRL_T:
         if (!s->download)
             return false;
-        for (const Row& r : rows_of(s)) {
+        for (const Row& r : rows) {
             if (r.fin != nullptr && std::memcmp(r.fin->id, sel, 8) == 0) {
                 (void)jx_verify_download(r.fin);  // refused for a record that was not completed
                 break;
