@@ -1,5 +1,6 @@
 #include "terminal/screens/transfer_list.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -335,24 +336,14 @@ bool transfer_list_keys(const TransferScreen* s)
     }
     case KEY_UP:
     case KEY_DOWN: {
+        // After keep_sel the highlight is on a row, or on none when there is no row. No wrap
+        // past either end.
         const size_t pos = sel_pos(rows, sel);
-        const bool matches = pos != 0 && std::memcmp(rows[pos - 1].id(), sel, 8) == 0;
-        const uint8_t* next = nullptr;
-        if (t->key == KEY_DOWN) {
-            if (none(sel))
-                next = rows.empty() ? nullptr : rows[0].id();
-            else if (matches)
-                next = pos < rows.size() ? rows[pos].id() : sel;  // no wrap past the last row
-        } else {
-            if (!matches)
-                next = rows.empty() ? nullptr : rows.back().id();
-            else
-                next = pos > 1 ? rows[pos - 2].id() : sel;  // no wrap past the first row
-        }
-        if (next == nullptr)
-            std::memset(sel, 0, 8);
-        else
-            std::memmove(sel, next, 8);
+        if (pos == 0)
+            break;
+        const size_t to =
+            t->key == KEY_DOWN ? std::min(pos + 1, rows.size()) : std::max<size_t>(pos, 2) - 1;
+        std::memmove(sel, rows[to - 1].id(), 8);
         break;
     }
     case KEY_CTRL_T:
