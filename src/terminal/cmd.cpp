@@ -119,14 +119,14 @@ void folder_refused(void*, const CtlRecord& r)
 
 // The argument as a terminated string: lines handed to cmd_eval are not always terminated at n.
 struct ArgBuf {
-    char s[CMD_LINE_MAX + 1];
+    char s[TERM_INPUT_SIZE];
 };
 
 void copy_arg(ArgBuf* b, const char* arg, size_t n)
 {
     memset(b->s, 0, sizeof b->s);
-    if (n > CMD_LINE_MAX)
-        n = CMD_LINE_MAX;
+    if (n > TERM_INPUT_MAX)
+        n = TERM_INPUT_MAX;
     memcpy(b->s, arg, n);
 }
 
@@ -136,10 +136,6 @@ void cmd_eval(const char* line, size_t n)
 {
     if (n == 0 || line == nullptr)
         return;
-    if (n > CMD_LINE_MAX) {
-        ctx_err_feedback("Command too long");
-        return;
-    }
     if (line[0] != '/') {
         static ArgBuf text;
         copy_arg(&text, line, n);

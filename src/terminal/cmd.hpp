@@ -9,13 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 
-// The longest line accepted.
-inline constexpr size_t CMD_LINE_MAX = 1470;
 // The longest address after "/join ": a dotted quad.
 inline constexpr size_t CMD_ADDR_MAX = 15;
 
 // Evaluates a typed line of n characters (line need not be terminated at n): a command when it
-// starts with "/", else a text for the open channel.
+// starts with "/", else a text for the open channel. Lines come from the input line, so bytes past
+// its TERM_INPUT_MAX are never read.
 void cmd_eval(const char* line, size_t n);
 // Enter on the screens that take commands: the typed line (ctx.input), when there is one, goes to
 // cmd_eval and is cleared.

@@ -8,10 +8,10 @@
 
 struct JXChannel;
 
-// The longest line the command evaluator accepts, plus the terminator.
-inline constexpr size_t TERM_INPUT_SIZE = 1471;
-// The input reader stops appending at this many characters (one text payload).
+// The input reader stops appending at this many bytes (one text payload); the line is the longest
+// the command evaluator is given.
 inline constexpr size_t TERM_INPUT_MAX = 1370;
+inline constexpr size_t TERM_INPUT_SIZE = TERM_INPUT_MAX + 1;
 inline constexpr size_t TERM_ERR_SIZE = 101;
 
 struct TermData {

@@ -250,7 +250,6 @@ void io_prompt()
         else
             io_puts(IO_RED "xxx" IO_RESET);
     }
-    io_flush();
     t->prompt_redraw = 0;
 }
 

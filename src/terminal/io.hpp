@@ -62,13 +62,14 @@ std::string io_rjust(const std::string& s, int c);
 // --- Common drawing ---------------------------------------------------------------------------
 // Clears the screen. Queued in the output buffer (no child process), so it reaches the terminal
 // in the same write as the drawing that follows; whatever was queued before it would be wiped
-// anyway and is dropped, so keys handled one after another in a turn cost one drawing.
+// anyway and is dropped, so keys handled one after another in a turn cost one drawing (the turn
+// flushes once, at its end).
 void io_clear();
 // 0 when the window is at least 50x10. Otherwise 1, and the size warning is drawn when it is not
 // on screen already for this size, so a small idle window costs no output either.
 int io_check_min_size();
-// Draws the prompt row when ctx.prompt_redraw is set, then flushes: the quit question, an error,
-// or the user name and the input line with the cursor in it.
+// Queues the prompt row when ctx.prompt_redraw is set: the quit question, an error, or the user
+// name and the input line with the cursor in it. The turn's io_flush writes it out.
 void io_prompt();
 void io_color(const char* seq);
 // A black-on-green row holding title, filled out to the window's width (the title is measured

@@ -25,7 +25,8 @@ constexpr SeqKey SEQUENCES[] = {
     {"[8~", KEY_END},   {"[3~", KEY_DEL},   {"[5~", KEY_PGUP},  {"[6~", KEY_PGDN},  {"OP", KEY_F1},
     {"OQ", KEY_F2},     {"OR", KEY_F3},     {"OS", KEY_F4},     {"[11~", KEY_F1},   {"[12~", KEY_F2},
     {"[13~", KEY_F3},   {"[14~", KEY_F4},   {"[15~", KEY_F5},   {"[17~", KEY_F6},   {"[18~", KEY_F7},
-    {"[19~", KEY_F8},
+    {"[19~", KEY_F8},   {"[[A", KEY_F1},    {"[[B", KEY_F2},    {"[[C", KEY_F3},    {"[[D", KEY_F4},
+    {"[[E", KEY_F5},
 };
 
 // Control bytes that are keys; every other control byte is ignored. LF is Enter too: pasted text
@@ -135,8 +136,9 @@ bool continue_held(KeyDecoder* d, uint8_t c, int64_t now, std::vector<KeyEvent>*
         drop(d);
         return false;
     }
-    // CSI: parameter and intermediate bytes, then a final byte; SS3 (ESC O): one final byte.
-    if (d->held[1] == '[' && c >= 0x20 && c <= 0x3F) {
+    // CSI: parameter and intermediate bytes, then a final byte; SS3 (ESC O): one final byte. The
+    // Linux console sends F1..F5 as ESC [ [ and a letter: that second '[' is no final byte.
+    if (d->held[1] == '[' && ((c >= 0x20 && c <= 0x3F) || (c == '[' && d->held_len == 2))) {
         hold(d, c, now);
         return true;
     }

@@ -39,10 +39,10 @@ void remember_load(remember_refused_fn refused)
         return;
     TermData* t = ctx_get();
     t->channel = jx_channel_by_addr(saved.last_net, saved.last_peer);
-    if (t->channel == nullptr && saved.last_peer != 0) {
-        t->channel = jx_channel_by_addr(saved.last_net, 0);
-        reopen_pending = t->channel != nullptr;
-    }
+    // Selecting the group's main channel instead would send a plain line typed on the home screen
+    // to the whole group rather than to the one peer: nothing is selected until F8 reopens it.
+    if (t->channel == nullptr && saved.last_peer != 0)
+        reopen_pending = jx_channel_by_addr(saved.last_net, 0) != nullptr;
 }
 
 void remember_join(uint32_t addr)

@@ -10,7 +10,7 @@ struct JXChannel;
 
 // At start: joins every remembered network again (a refusal goes to refused, when given, and the
 // network stays remembered) and selects the channel opened last when it exists; a direct channel
-// with a peer waits for remember_reopen.
+// with a peer not heard yet leaves nothing selected and waits for remember_reopen.
 using remember_refused_fn = void (*)(uint8_t rc, const char* addr);
 void remember_load(remember_refused_fn refused);
 // The user joined a network, or left it (Delete on the networks screen).

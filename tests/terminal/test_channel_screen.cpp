@@ -1,6 +1,6 @@
 // The channel screen: header bar per channel type, status and width, each message type's colour
-// and marker, the layout at 80x24 and 50x10 (wrapped lines, messages that do not fit), paging
-// through a ring file, hostile names and texts, and the typed line.
+// and marker, the layout at 80x24 and 50x10 (wrapped lines, messages that do not fit, one taller
+// than the area), paging through a ring file, hostile names and texts, and the typed line.
 #include <string>
 
 #include "terminal/screens/channel.hpp"
@@ -112,11 +112,15 @@ TEST_F(ChannelScreen, LayoutAt50x10AndPagingThroughARingThatWrapped)
                     "15:13:20|            bob >>> 123456789012345678901", "15:13:20|            bob >>> m4",
                     "15:13:20|            bob >>> m5", "15:13:20|            bob >>> m6",
                     "F1HelpF2JNsF3AddrsF4ChsF5PeersF6DlsF7UlsF8Ch", "[alice]"}));
-    // A line that needs h - 2 rows or more is never shown: as the newest, the area stays empty
-    // and paging back does not move past it. (29 + 322) / 50 rounds up to 8 rows.
-    store("030201e0", MSG_RECEIVED, "bob", std::string(322, 'x').c_str());
-    EXPECT_EQ(screen(turn(KEY_NONE, true), 1, 7), Strs(7, ""));
-    EXPECT_EQ(screen(turn(KEY_UP), 1, 7), Strs(7, ""));
+    // A line taller than the area (21 + 6 * 50 + 1 characters: 8 rows) shows its last 7 rows and
+    // counts as shown: paging goes past it and back.
+    store("030201e0", MSG_RECEIVED, "bob", (std::string(321, 'x') + "y").c_str());
+    Strs tall(6, std::string(50, 'x'));
+    tall.push_back("y");
+    EXPECT_EQ(screen(turn(KEY_NONE, true), 1, 7), tall);
+    EXPECT_EQ(screen(turn(KEY_UP), 2, 7).back(), "15:13:20|            bob >>> m6");
+    EXPECT_EQ(ctx_get()->list_offset, 1);
+    EXPECT_EQ(screen(turn(KEY_DOWN), 1, 7), tall);
     EXPECT_EQ(ctx_get()->list_offset, 0);
 
     // 20 rows of messages; the ring holds m31..m130, the newest in slot 30. {key, offset after,

@@ -26,10 +26,13 @@ TEST_F(IoDraw, PastedLinesAndKeysPressedAtOnceGoThroughTheRealInputPath)
               "Error: Line full (1370 bytes): the rest was not taken");
     EXPECT_EQ(strlen(ctx_get()->input), TERM_INPUT_MAX);
     EXPECT_EQ(screen_row(burst("\x7f"), 0).substr(0, 11), "[alice] ...");
-    // Keys pressed together act one by one: Down then Enter on a list opens the first network;
-    // an Esc waits for what follows: another sequence (it was Esc, then F1), or nothing in time.
+    // Keys pressed together act one by one: Down then Enter on a list opens the first network,
+    // and of the two whole drawings only the last is written. An Esc waits for what follows:
+    // another sequence (it was Esc, then F1), or nothing in time.
     show(STATE_NETWORK_LIST);
-    burst("\x1b[B\r");
+    const std::string out = burst("\x1b[B\r");
+    const size_t clear = out.find("\x1b[2J");
+    EXPECT_TRUE(clear != std::string::npos && clear == out.rfind("\x1b[2J")) << "one screen written";
     expect_at(STATE_CHANNEL, jx_channel_by_addr(ip("127.0.0.2"), 0));
     burst("\x1b");
     EXPECT_EQ(state_get(), STATE_CHANNEL);

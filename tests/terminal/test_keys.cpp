@@ -16,12 +16,12 @@ namespace {
 std::string shown(const std::vector<KeyEvent>& evs)
 {
     static const std::pair<uint8_t, const char*> names[] = {
-        {KEY_ESC, "ESC"},   {KEY_ENTER, "ENTER"}, {KEY_TAB, "TAB"},     {KEY_PGUP, "PGUP"},
-        {KEY_PGDN, "PGDN"}, {KEY_DEL, "DEL"},     {KEY_UP, "UP"},       {KEY_DOWN, "DOWN"},
-        {KEY_LEFT, "LEFT"}, {KEY_RIGHT, "RIGHT"}, {KEY_F1, "F1"},       {KEY_F4, "F4"},
-        {KEY_F5, "F5"},     {KEY_F6, "F6"},       {KEY_F8, "F8"},       {KEY_CTRL_T, "^T"},
-        {KEY_HOME, "HOME"}, {KEY_END, "END"},     {KEY_BACKSPACE, "BS"}, {KEY_CTRL_C, "^C"},
-        {KEY_CTRL_U, "^U"}, {KEY_CTRL_W, "^W"}};
+        {KEY_ESC, "ESC"},   {KEY_ENTER, "ENTER"}, {KEY_TAB, "TAB"},      {KEY_PGUP, "PGUP"},
+        {KEY_PGDN, "PGDN"}, {KEY_DEL, "DEL"},     {KEY_UP, "UP"},        {KEY_DOWN, "DOWN"},
+        {KEY_LEFT, "LEFT"}, {KEY_RIGHT, "RIGHT"}, {KEY_F1, "F1"},        {KEY_F2, "F2"},
+        {KEY_F3, "F3"},     {KEY_F4, "F4"},       {KEY_F5, "F5"},        {KEY_F6, "F6"},
+        {KEY_F8, "F8"},     {KEY_CTRL_T, "^T"},   {KEY_HOME, "HOME"},    {KEY_END, "END"},
+        {KEY_BACKSPACE, "BS"}, {KEY_CTRL_C, "^C"}, {KEY_CTRL_U, "^U"},   {KEY_CTRL_W, "^W"}};
     std::string s;
     for (const KeyEvent& e : evs) {
         if (e.key == KEY_NONE) {
@@ -58,6 +58,8 @@ TEST(Keys, EveryKeyOfABurstInOrderHoweverItIsSplit)
         {"\x1b[A\x1b[C\x1b[D\x1bOA\x1bOB", "<UP><RIGHT><LEFT><UP><DOWN>"},
         {"\x1bOP\x1bOS\x1b[11~\x1b[15~\x1b[17~\r", "<F1><F4><F1><F5><F6><ENTER>"},
         {"\x1b[19~\x1b[5~\x1b[6~\x1b[3~", "<F8><PGUP><PGDN><DEL>"},
+        // The Linux console's F1..F5.
+        {"\x1b[[A\x1b[[B\x1b[[C\x1b[[D\x1b[[E\x1b[[Fx", "<F1><F2><F3><F4><F5>x"},
         {"\x1b[H\x1b[F\x1bOH\x1bOF\x1b[1~\x1b[4~\x1b[7~\x1b[8~", "<HOME><END><HOME><END><HOME><END><HOME><END>"},
         // Controls: Tab, Ctrl-T, Backspace both ways, Ctrl-C/U/W; others ignored.
         {"\t\x14\x7f\x08\x03\x15\x17\x01\x1c", "<TAB><^T><BS><BS><^C><^U><^W>"},

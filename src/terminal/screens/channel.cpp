@@ -221,6 +221,7 @@ void ch_display_texts()
     jx_list shown;
     jx_list_init(&shown, free);
     int rows = 0;
+    size_t cut = 0;  // rows left out at the top of the one message that does not fit
 
     char fn[JX_CHANNEL_NAME_SIZE];
     jx_channel_file_name(ch->type, ch->net_addr, ch->peer_addr, fn);
@@ -250,10 +251,16 @@ void ch_display_texts()
                 break;
             }
             // Rows the line takes, the text measured as it is shown.
-            const auto need = static_cast<int>(wrap_rows(io_safe(m->text, sizeof m->text), static_cast<size_t>(w)).size());
-            if (rows + need >= h - 2) {
-                free(m);
-                break;
+            auto need = static_cast<int>(wrap_rows(io_safe(m->text, sizeof m->text), static_cast<size_t>(w)).size());
+            if (rows + need > area) {
+                if (t->shown_count != 0) {
+                    free(m);
+                    break;
+                }
+                // Taller than the whole area: its last rows, and it counts as shown, so paging
+                // moves past it instead of leaving the area blank.
+                cut = static_cast<size_t>(need - area);
+                need = area;
             }
             // The list always runs oldest to newest.
             int ins = newer ? jx_list_ins_next(&shown, jx_list_tail(&shown), m)
@@ -280,13 +287,13 @@ void ch_display_texts()
     }
     t->scroll_req = SCROLL_NONE;
     io_empty_lines(area - rows);
-    for (jx_list_elmt* e = jx_list_head(&shown); e != nullptr; e = jx_list_next(e))
-        io_print_txt(static_cast<const JXStoredMsg*>(jx_list_data(e)));
+    for (jx_list_elmt* e = jx_list_head(&shown); e != nullptr; e = jx_list_next(e), cut = 0)
+        io_print_txt(static_cast<const JXStoredMsg*>(jx_list_data(e)), cut);
     jx_list_destroy(&shown);  // frees every message through its destroy callback
     ch->unread = 0;  // seen now
 }
 
-void io_print_txt(const JXStoredMsg* msg)
+void io_print_txt(const JXStoredMsg* msg, size_t skip_rows)
 {
     TermData* t = ctx_get();
     t->prompt_redraw = 1;
@@ -324,22 +331,24 @@ void io_print_txt(const JXStoredMsg* msg)
     }
     io_printf("\r%*s\r", t->term_w, "");
     io_color(colour);
-    const time_t when = static_cast<time_t>(msg->time);
-    io_printf("%s|", jx_format_time(&when));
-    char author[sizeof msg->username];
-    if (system)
-        snprintf(author, sizeof author, "System");
-    else
-        jx_str_sanitize(msg->username, sizeof msg->username, author, sizeof author);
-    io_puts(io_rjust(author, CH_AUTHOR_W).c_str());
-    io_puts(marker);
+    if (skip_rows == 0) {
+        const time_t when = static_cast<time_t>(msg->time);
+        io_printf("%s|", jx_format_time(&when));
+        char author[sizeof msg->username];
+        if (system)
+            snprintf(author, sizeof author, "System");
+        else
+            jx_str_sanitize(msg->username, sizeof msg->username, author, sizeof author);
+        io_puts(io_rjust(author, CH_AUTHOR_W).c_str());
+        io_puts(marker);
+    }
     // Texts come from other hosts: no byte of them may reach the terminal as control.
     const std::string text = io_safe(msg->text, sizeof msg->text);
-    const char* sep = "";
-    for (const auto& [start, len] : wrap_rows(text, static_cast<size_t>(std::max(t->term_w, 1)))) {
-        io_puts(sep);
-        io_write(text.data() + start, len);
-        sep = "\r\n";
+    const auto rows = wrap_rows(text, static_cast<size_t>(std::max(t->term_w, 1)));
+    for (size_t i = skip_rows; i < rows.size(); i++) {
+        if (i > skip_rows)
+            io_puts("\r\n");
+        io_write(text.data() + rows[i].first, rows[i].second);
     }
     io_puts(IO_RESET "\r\n");
 }

@@ -4,6 +4,8 @@
 // Calls io, ctx, log, storage (message store, read only) and the engine's registry (read only).
 #pragma once
 
+#include <cstddef>
+
 struct JXStoredMsg;
 
 // The green header bar of the open channel: who is on the other side and whether it is online.
@@ -12,5 +14,6 @@ void ch_data_bar();
 // ctx.scroll_req / list_offset; the channel's unread count is 0 afterwards.
 void ch_display_texts();
 // One stored message as a channel line: time, author, direction marker and text in the colour of
-// its type. Names and texts are drawn through the sanitizer.
-void io_print_txt(const JXStoredMsg* msg);
+// its type. Names and texts are drawn through the sanitizer. With skip_rows, the first rows of the
+// wrapped line (prefix included) are left out.
+void io_print_txt(const JXStoredMsg* msg, size_t skip_rows = 0);

@@ -183,7 +183,8 @@ void channel_list_init(state_op* update, state_op* render)
 void channel_list_update()
 {
     TermData* t = ctx_get();
-    keep_sel(t);
+    if (t->key != KEY_NONE)
+        keep_sel(t);  // each drawing keeps it too; no list walk on a turn without a key
     switch (t->key) {
     case KEY_ESC:
         state_set(STATE_START);

@@ -78,7 +78,8 @@ void peer_list_init(state_op* update, state_op* render)
 void peer_list_update()
 {
     TermData* t = ctx_get();
-    keep_sel(t, shown_network());
+    if (t->key != KEY_NONE)
+        keep_sel(t, shown_network());  // each drawing keeps it too; no list walk on a turn without a key
     switch (t->key) {
     case KEY_ESC:
         state_set(STATE_START);

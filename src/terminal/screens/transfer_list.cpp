@@ -1,5 +1,6 @@
 #include "terminal/screens/transfer_list.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -305,8 +306,11 @@ void transfer_list_display(const TransferScreen* s)
 bool transfer_list_keys(const TransferScreen* s)
 {
     TermData* t = ctx_get();
+    if (t->key == KEY_NONE)
+        return false;  // the highlight is kept by each drawing; a key needs it kept now
     uint8_t* sel = t->sel_transfer;
-    keep_sel(rows_of(s), sel);
+    const std::vector<Row> rows = rows_of(s);
+    keep_sel(rows, sel);
     switch (t->key) {
     case KEY_ESC:
         state_set(t->channel != nullptr ? STATE_CHANNEL : STATE_START);
@@ -314,10 +318,10 @@ bool transfer_list_keys(const TransferScreen* s)
     case KEY_ENTER:
         if (!s->download)
             return false;
-        accept(rows_of(s), sel);
+        accept(rows, sel);
         break;
     case KEY_DEL: {
-        for (const Row& r : rows_of(s)) {
+        for (const Row& r : rows) {
             if (std::memcmp(r.id(), sel, 8) != 0)
                 continue;
             // A download in progress loses its partial file with it, and its uploader is told; a
@@ -332,31 +336,20 @@ bool transfer_list_keys(const TransferScreen* s)
     }
     case KEY_UP:
     case KEY_DOWN: {
-        const std::vector<Row> rows = rows_of(s);
+        // After keep_sel the highlight is on a row, or on none when there is no row. No wrap
+        // past either end.
         const size_t pos = sel_pos(rows, sel);
-        const bool matches = pos != 0 && std::memcmp(rows[pos - 1].id(), sel, 8) == 0;
-        const uint8_t* next = nullptr;
-        if (t->key == KEY_DOWN) {
-            if (none(sel))
-                next = rows.empty() ? nullptr : rows[0].id();
-            else if (matches)
-                next = pos < rows.size() ? rows[pos].id() : sel;  // no wrap past the last row
-        } else {
-            if (!matches)
-                next = rows.empty() ? nullptr : rows.back().id();
-            else
-                next = pos > 1 ? rows[pos - 2].id() : sel;  // no wrap past the first row
-        }
-        if (next == nullptr)
-            std::memset(sel, 0, 8);
-        else
-            std::memmove(sel, next, 8);
+        if (pos == 0)
+            break;
+        const size_t to =
+            t->key == KEY_DOWN ? std::min(pos + 1, rows.size()) : std::max<size_t>(pos, 2) - 1;
+        std::memmove(sel, rows[to - 1].id(), 8);
         break;
     }
     case KEY_CTRL_T:
         if (!s->download)
             return false;
-        for (const Row& r : rows_of(s)) {
+        for (const Row& r : rows) {
             if (r.fin != nullptr && std::memcmp(r.fin->id, sel, 8) == 0) {
                 (void)jx_verify_download(r.fin);  // refused for a record that was not completed
                 break;

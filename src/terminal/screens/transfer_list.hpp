@@ -29,9 +29,9 @@ void transfer_list_display(const TransferScreen* s);
 // are left for the common update tail.
 bool transfer_list_keys(const TransferScreen* s);
 // True when a row of the screen is moving (a transfer past its offer, a verification running):
-// the screen is then drawn again every second so its progress moves on its own.
+// the screen is then drawn again up to ten times a second so its progress moves on its own.
 bool transfer_list_busy(const TransferScreen* s);
-// The update of both screens: keys, the once-a-second redraw while busy, the common tail.
+// The update of both screens: keys, the redraws while busy, the common tail.
 void transfer_list_update(const TransferScreen* s, ScreenFrame* frame);
 
 const char* dl_list_dl_state(uint8_t state);
