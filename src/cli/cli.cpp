@@ -56,15 +56,9 @@ void local_emit(void* arg, const CtlRecord& r)
 
 void take_answer(Local* l, CliJob* job)
 {
-    char buf[256];
-    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    if (n > 0)
-        l->typed.append(buf, static_cast<size_t>(n));
-    const size_t nl = l->typed.find('\n');
-    if (nl == std::string::npos && n != 0)
+    std::string line;
+    if (!cli_typed_line(STDIN_FILENO, &l->typed, &line))
         return;
-    const std::string line = l->typed.substr(0, nl);
-    l->typed.erase(0, nl == std::string::npos ? std::string::npos : nl + 1);
     l->asking = false;
     cli_job_answer(job, cli_yes(line));
 }

@@ -34,27 +34,6 @@ int connect_soon(std::string* why)
     return -1;
 }
 
-// One typed line from standard input when it is there; false at its end.
-bool typed_line(std::string* pending, std::string* line)
-{
-    char buf[256];
-    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    if (n > 0)
-        pending->append(buf, static_cast<size_t>(n));
-    const size_t nl = pending->find('\n');
-    if (nl != std::string::npos) {
-        *line = pending->substr(0, nl);
-        pending->erase(0, nl + 1);
-        return true;
-    }
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        *line = *pending;
-        pending->clear();
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const volatile sig_atomic_t* stop)
@@ -91,7 +70,7 @@ int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const 
             return 1;
         }
         std::string line;
-        if (asking && (fds[1].revents & (POLLIN | POLLHUP)) != 0 && typed_line(&typed, &line)) {
+        if (asking && (fds[1].revents & (POLLIN | POLLHUP)) != 0 && cli_typed_line(STDIN_FILENO, &typed, &line)) {
             asking = false;
             (void)ctl_send(&c, ctl_answer_line(cli_yes(line)));
         }
