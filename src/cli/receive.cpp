@@ -151,17 +151,8 @@ void step(CliJob* job, int64_t now)
     for (CliFile& f : job->files)
         if (f.state == CLI_FILE_UNPACKING)
             unpack(job, &f);
-    if (now - job->last_progress_us >= CLI_PROGRESS_US) {
-        for (const CliFile& f : job->files) {
-            const JXTransfer* d =
-                f.state == CLI_FILE_MOVING ? jx_get_dl(jx_network_by_addr(f.net), f.id) : nullptr;
-            if (d != nullptr && d->state != DL_PENDING) {
-                cli_progress(job, cli_transfer_progress(d));
-                job->last_progress_us = now;
-                break;
-            }
-        }
-    }
+    if (cli_job_looks(job, now))
+        cli_job_look_at_files(job, jx_get_dl);
     if (job->args.count != 0 && job->ended >= job->args.count)
         cli_job_end(job, job->failed != 0 ? 1 : 0, "");
 }

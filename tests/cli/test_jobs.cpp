@@ -6,6 +6,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "engine/comm.hpp"
 #include "engine/registry.hpp"
 #include "support/engine_root.hpp"
+#include "support/netns.hpp"
 
 extern bool g_cli_netns;
 using namespace jxtest;
@@ -91,6 +93,42 @@ TEST_F(Jobs, ReceiveAsksTakesTheAnswersAndEndsAtItsCount)
     EXPECT_EQ(j->status, 0);
     std::free(e);
     cli_job_free(j);
+}
+
+TEST_F(Jobs, WhatIsRemovedInTheProgramEndsItsFileOrTextThoughNoEventSaysSo)
+{
+    ASSERT_TRUE(jx_test_lo_route(SIOCADDRT, "10.0.0.0", "255.0.0.0")) << "what goes to 10.0.0.9 is sent";
+    JXChannel* ch = nullptr;
+    ASSERT_EQ(jx_join_network("10.0.0.9", 0, &ch), JX_JOIN_OK);
+    JXNetwork* n = jx_network_by_addr(ip("10.0.0.9"));
+    jx_set_network_status(n, NET_ONLINE);
+    JXPacket beacon{};
+    beacon.src_addr = n->addr, beacon.src_port = htons(JX_PORT);
+    ASSERT_EQ(jx_add_peer(n, &beacon), JX_PEER_ADDED);
+    std::ofstream(root / "a.bin") << "0123456789";
+    offer(1, "b.txt");
+    CliJob* jobs[] = {job({"send", "--to", "10.0.0.9", (root / "a.bin").c_str()}),
+                      job({"receive", "--yes", "--any", "--count", "1"}), job({"say", "--to", "10.0.0.9", "hi"})};
+    cli_jobs_step();
+    ASSERT_EQ(std::make_tuple(jx_list_size(&n->uploads), jx_list_size(&n->downloads), jobs[2]->status),
+              std::make_tuple(1, 1, CLI_RUNNING))
+        << "offered, accepted, sent: " << take();
+    // Leaving drops the upload, the download and the text's record, and tells no job.
+    ASSERT_EQ(jx_leave_network(n), 0);
+    jx_comm_raise(EV_NET_REFRESH, nullptr);
+    for (CliJob* j : jobs)
+        j->looked_us = 0;
+    cli_jobs_step();
+    EXPECT_EQ(take(), "") << "while an event waits, it may yet tell how they ended";
+    drop_events();
+    cli_jobs_step();
+    EXPECT_EQ(take(), "err:jexley send: a.bin: removed in the program\nout:failed 0 - a.bin\nexit:1\n"
+                      "err:jexley receive: b.txt: removed in the program\nout:failed 10 ab" +
+                          std::string(62, '0') + " " + root.string() +
+                          "/downloads/b.txt\nexit:1\n"
+                          "err:jexley say: the text was removed in the program\nexit:1\n");
+    for (CliJob* j : jobs)
+        cli_job_free(j);
 }
 
 TEST_F(Jobs, RefusalsAndStopsEndWithTheirStatus)
