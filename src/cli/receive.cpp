@@ -87,8 +87,11 @@ void accept(CliJob* job, uint32_t net, const uint8_t* id)
         why = "its file could not be made in downloads/ (see jx_internal/log)";
     f.state = CLI_FILE_MOVING;
     job->files.push_back(std::move(f));
-    if (!why.empty())
-        cli_file_ended(job, &job->files.back(), "failed", why);
+    if (why.empty())
+        return;
+    // Declined, so that its sender is told rather than left waiting.
+    (void)jx_cancel_dl(jx_network_by_addr(net), id);
+    cli_file_ended(job, &job->files.back(), "failed", why);
 }
 
 void consider(CliJob* job, uint32_t net, const uint8_t* id)

@@ -12,6 +12,7 @@
 
 #include "cli/job.hpp"
 #include "engine/comm.hpp"
+#include "engine/downloads.hpp"
 #include "engine/registry.hpp"
 #include "support/engine_root.hpp"
 #include "support/netns.hpp"
@@ -54,11 +55,11 @@ class Jobs : public EngineRootTest {
         return s;
     }
     // A pending offer of name from 10.0.0.9 on its private network.
-    static void offer(uint8_t id, const char* name)
+    static void offer(uint8_t id, const char* name, uint64_t size = 10)
     {
         JXNetwork* n = jx_network_by_addr(ip("10.0.0.9"));
         auto* t = static_cast<JXTransfer*>(calloc(1, sizeof(JXTransfer)));
-        t->id[0] = id, t->addr = n->addr, t->meta.size = 10, t->limit = 1370, t->meta.digest[0] = 0xab;
+        t->id[0] = id, t->addr = n->addr, t->meta.size = size, t->limit = 1370, t->meta.digest[0] = 0xab;
         std::snprintf(t->meta.name, sizeof t->meta.name, "%s", name);
         ASSERT_EQ(jx_list_ins_next(&n->downloads, jx_list_tail(&n->downloads), t), 0);
     }
@@ -93,6 +94,13 @@ TEST_F(Jobs, ReceiveAsksTakesTheAnswersAndEndsAtItsCount)
     EXPECT_EQ(j->status, 0);
     std::free(e);
     cli_job_free(j);
+    // One that cannot be taken is declined, so that its sender is not left waiting.
+    offer(3, "huge.iso", uint64_t{1} << 62);
+    CliJob* y = job({"receive", "--yes", "--any"});
+    EXPECT_EQ(take().rfind("err:jexley receive: huge.iso: does not fit: ", 0), 0u);
+    const uint8_t huge[JX_TRANSFER_ID_LEN] = {3};
+    EXPECT_EQ(jx_get_dl(jx_network_by_addr(ip("10.0.0.9")), huge), nullptr);
+    cli_job_free(y);
 }
 
 TEST_F(Jobs, WhatIsRemovedInTheProgramEndsItsFileOrTextThoughNoEventSaysSo)
