@@ -79,6 +79,17 @@ TEST_F(Jobs, ReceiveAsksTakesTheAnswersAndEndsAtItsCount)
     const JXEvent offered{EV_DL_OFFERED, e};
     cli_jobs_event(&offered);
     EXPECT_EQ(take(), "") << "one question at a time";
+    // An offer removed without a word (Delete in the program) takes its waiting question along.
+    offer(3, "c.txt");
+    e->id[0] = 3;
+    cli_jobs_event(&offered);
+    e->id[0] = 2;
+    const uint8_t c[JX_TRANSFER_ID_LEN] = {3};
+    (void)jx_cancel_dl(jx_network_by_addr(ip("10.0.0.9")), c);
+    drop_events();
+    j->looked_us = 0;
+    cli_jobs_step();
+    EXPECT_EQ(j->questions.size(), 2u);
     cli_job_answer(j, false);
     EXPECT_EQ(take(),
               "err:jexley receive: a.txt: declined\nask:Accept b.txt (10B, sha256 ab0000000000...) from "
@@ -95,11 +106,16 @@ TEST_F(Jobs, ReceiveAsksTakesTheAnswersAndEndsAtItsCount)
     std::free(e);
     cli_job_free(j);
     // One that cannot be taken is declined, so that its sender is not left waiting.
-    offer(3, "huge.iso", uint64_t{1} << 62);
+    offer(4, "huge.iso", uint64_t{1} << 62);
     CliJob* y = job({"receive", "--yes", "--any"});
     EXPECT_EQ(take().rfind("err:jexley receive: huge.iso: does not fit: ", 0), 0u);
-    const uint8_t huge[JX_TRANSFER_ID_LEN] = {3};
+    const uint8_t huge[JX_TRANSFER_ID_LEN] = {4};
     EXPECT_EQ(jx_get_dl(jx_network_by_addr(ip("10.0.0.9")), huge), nullptr);
+    // Told and counted, it is forgotten: strangers' offers do not grow a long receive.
+    drop_events();
+    y->looked_us = 0;
+    cli_jobs_step();
+    EXPECT_EQ(std::make_tuple(y->files.size(), y->ended, y->failed), std::make_tuple(size_t{0}, 1u, 1u));
     cli_job_free(y);
 }
 
