@@ -71,6 +71,7 @@ void take_request(Client* c, const std::string& line)
         refuse(c, 2, rc != CLI_ARGS_OK ? why : "request refused: cwd is not an absolute path");
         return;
     }
+    jx_log("Control request: %s", cli_verb_name(args.verb));
     c->job = cli_job_new(args, req.cwd, req.progress, terminal, CliSink{emit, c});
 }
 

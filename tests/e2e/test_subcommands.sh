@@ -120,7 +120,9 @@ jx 2 take2 receive --from "$A1" --yes --count 1
 jx 1 give1 "${ROOT[1]}" send --to "$A2" "$src/tree"
 ends give1 0 "send beside the program"
 ends take2 0 "bob's receive through his watch"
-grep -q "Control socket listening" "${HOME_OF[2]}/jx_internal/log" || fail "bob's watch did not serve"
+for v in send receive; do
+    grep -q "Control request: $v" "${HOME_OF[2]}/jx_internal/log" || fail "bob's watch did not serve his $v"
+done
 
 # --- The host that never answered ------------------------------------------------------------------------
 ends nobody_there 1 "say to a silent host"
