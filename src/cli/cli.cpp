@@ -99,7 +99,9 @@ int run_alone(const CliArgs& args, Local* l)
     if (asks)
         (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
     while (job->status == CLI_RUNNING) {
-        (void)jx_engine_turn(cli_host_wake_fd(l->asking ? STDIN_FILENO : -1), cli_host_wait_us());
+        // An answer typed ahead is taken at once: no more input may come to wake the loop.
+        const bool typed = l->asking && l->typed.find('\n') != std::string::npos;
+        (void)jx_engine_turn(cli_host_wake_fd(l->asking ? STDIN_FILENO : -1), typed ? 0 : cli_host_wait_us());
         if (stop_requested != 0 || l->printer.closed) {
             cli_job_stop(job, "interrupted");
             break;
@@ -113,6 +115,13 @@ int run_alone(const CliArgs& args, Local* l)
         (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags);
     const int status = job->status;
     cli_job_free(job);
+    // The commands served meanwhile go on to their end (unless stopped too); no new one is taken.
+    cli_host_unlisten();
+    while (cli_jobs_live() > 0 && stop_requested == 0) {
+        (void)jx_engine_turn(cli_host_wake_fd(-1), cli_host_wait_us());
+        drain_events();
+        cli_host_turn();
+    }
     cli_host_close();
     // What stopping raised is taken in before the engine closes.
     drain_events();

@@ -186,6 +186,16 @@ void cli_host_open(bool in_terminal)
     watch(listen_fd, EPOLLIN, EPOLL_CTL_ADD);
 }
 
+void cli_host_unlisten()
+{
+    if (listen_fd < 0)
+        return;
+    watch(listen_fd, 0, EPOLL_CTL_DEL);
+    ctl_unlisten(listen_fd);
+    listen_fd = -1;
+    listen_paused_until = 0;
+}
+
 void cli_host_close()
 {
     for (auto& c : clients) {

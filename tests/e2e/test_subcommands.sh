@@ -8,8 +8,9 @@
 #   - say to a host that never answers gives up with status 1 within 40 s
 #   - beside alice's terminal program on her root: say, send, receive and watch go through its
 #     control socket (owner-only, mode 0600) and the program shows the text in its channel; bob's
-#     own send and receive go through his running watch the same way; say --group uses the group
-#     alice's program has joined; the socket is gone when the program ends
+#     own send and receive go through his running watch the same way; carol's receive serves her
+#     send to its end though its own file came first; say --group uses the group alice's program
+#     has joined; the socket is gone when the program ends
 #   - another user is refused: the nobody user cannot use alice's root, and a server run by nobody
 #     refuses root's connection on its socket; a malformed request is refused with a reason
 # Usage: test_subcommands.sh JEXLEY_BINARY
@@ -108,8 +109,16 @@ jx 1 say1 "${ROOT[1]}" say --to "$A2" "via alice's program"
 ends say1 0 "say beside the program"
 grep -rqF "via alice's program" "${ROOT[1]}/msg" || fail "the program did not keep the text in its channel"
 head -c 200000 /dev/urandom >"$src/small.bin"
-jx 1 take1 "${ROOT[1]}" receive --from "$A2" --yes --count 1
-jx 2 give2 send --to "$A1" "$src/small.bin"
+# Carol's receive takes her send, which alice accepts only after the receive got its own file.
+jx 3 ctake receive --from "$A2" --yes --count 1 --timeout 60
+eventually 10 test -S "${HOME_OF[3]}/jx_internal/control" || fail "carol's receive does not serve its socket"
+jx 3 cgive send --to "$A1" "$src/small.bin"
+eventually 10 grep -q "Control request: send" "${HOME_OF[3]}/jx_internal/log" || fail "carol's receive did not serve"
+jx 2 give2 send --to "$A3" "$src/small.bin"
+eventually 30 watched ctake "^received 200000 " || fail "carol's receive got nothing: $(cat "$W/ctake.err")"
+jx 1 take1 "${ROOT[1]}" receive --from "$A3" --yes --count 1
+ends cgive 0 "carol's send through her receive, which had ended"
+ends ctake 0 "carol's receive"
 ends give2 0 "bob's send through his watch"
 ends take1 0 "receive beside the program"
 cmp -s "$src/small.bin" "${ROOT[1]}/downloads/small.bin" || fail "the file to alice arrived changed"
