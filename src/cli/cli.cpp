@@ -16,8 +16,11 @@
 #include "cli/journal.hpp"
 #include "cli/printer.hpp"
 #include "engine/comm.hpp"
+#include "engine/downloads.hpp"
+#include "engine/transfers.hpp"
 #include "engine/turn.hpp"
 #include "foundation/log.hpp"
+#include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 
@@ -72,17 +75,43 @@ bool root_unusable()
     return what != FSO_FAULT_NONE;
 }
 
+// When the last fin went out (an event of a download's end); 0: none yet.
+int64_t last_fin_us = 0;
+
 // Every event raised so far: kept in the message store, then seen by every job.
 void drain_events()
 {
     void* data = nullptr;
     while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
         auto* ev = static_cast<JXEvent*>(data);
+        if (ev->kind == EV_DL_COMPLETE || ev->kind == EV_DL_FAILED)
+            last_fin_us = jx_clock_now_us();
         // As in the terminal program: what was acknowledged is kept for it to show.
         cli_journal_event(ev);
         cli_host_event(ev);
         std::free(ev->payload);
         std::free(ev);
+    }
+}
+
+// A download's fin may be lost, and its uploader then repeats its batch-done until a fin comes
+// (for 15 s at most) and fails an intact file without one. So the engine goes on answering while
+// repeats still come, until FIN_QUIET_US passed without one.
+constexpr int64_t FIN_QUIET_US = 2000000;
+
+void answer_late_repeats()
+{
+    uint64_t seen = jx_fin_repeats;
+    int64_t quiet_since = last_fin_us;
+    const int64_t give_up = last_fin_us + JX_TRANSFER_TIMEOUT_S * 1000000;
+    for (;;) {
+        const int64_t now = jx_clock_now_us();
+        if (jx_fin_repeats != seen)
+            seen = jx_fin_repeats, quiet_since = now;
+        if (last_fin_us == 0 || stop_requested != 0 || now >= give_up || now - quiet_since >= FIN_QUIET_US)
+            return;
+        (void)jx_engine_turn(-1, quiet_since + FIN_QUIET_US - now);
+        drain_events();
     }
 }
 
@@ -93,6 +122,7 @@ int run_alone(const CliArgs& args, Local* l)
     char cwd[4096];
     CliJob* job = cli_job_new(args, getcwd(cwd, sizeof cwd) != nullptr ? cwd : "", l->printer.err_tty, false,
                               CliSink{local_emit, l});
+    job->leaves = false;
     // Only a question reads standard input, a line at a time without blocking the loop.
     const int stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
     const bool asks = args.verb == CLI_RECEIVE && !args.yes && stdin_flags >= 0;
@@ -125,6 +155,7 @@ int run_alone(const CliArgs& args, Local* l)
     cli_host_close();
     // What stopping raised is taken in before the engine closes.
     drain_events();
+    answer_late_repeats();
     jx_comm_close();
     jx_log_close();
     jx_fso_close();

@@ -47,11 +47,13 @@ CliJob* another_needing(const CliJob* job, uint32_t addr)
 }
 
 // A network the job joined is left at its end, unless another job still needs it (which then
-// leaves it in turn) or the terminal program keeps it as if the user had joined it: private
-// networks there stay, groups joined for one text do not.
+// leaves it in turn), the terminal program keeps it as if the user had joined it (private
+// networks there stay, groups joined for one text do not), or its engine leaves it (leaves).
 void leave_joined(CliJob* job)
 {
     for (uint32_t addr : job->joined) {
+        if (!job->leaves)
+            break;
         if (job->in_terminal && !is_mcast_addr(addr) && !is_bcast_addr(addr))
             continue;
         if (CliJob* other = another_needing(job, addr); other != nullptr)

@@ -77,6 +77,9 @@ struct CliJob {
     bool in_terminal;  // run by the terminal program: private networks it opens stay open
     CliSink sink;
     bool detached = false;  // nobody waits for its status: freed as soon as it ends
+    // Leaves the networks it joined as it ends. A command run alone leaves them with its engine
+    // instead, after answering the fins its peer may have lost.
+    bool leaves = true;
     int status = CLI_RUNNING;
     int64_t start_us = 0;
     int64_t deadline_us = 0;   // INT64_MAX: none

@@ -2,7 +2,9 @@
 # The subcommands on namespace hosts, alone and beside a running program:
 #   - alone: carol sends bob a file and a folder; bob receives both (--from, --yes, --count,
 #     --extract): byte-identical, the folder unpacked, both exit 0, carol's outbox empty again
-#   - a hostile archive (a "../" entry) is refused by receive --extract with its reason, exit 1
+#   - a hostile archive (a "../" entry) is refused by receive --extract with its reason, exit 1;
+#     its fins are lost until then, and the sender still ends well: the receive answers its
+#     repeats before it ends
 #   - say to bob while he watches --json: every line parses, the text's event names carol, and the
 #     text is kept in bob's message store as the terminal program would keep it
 #   - say to a host that never answers gives up with status 1 within 40 s
@@ -20,6 +22,7 @@ source "$(dirname "$0")/lib_tmux.sh"
 tmux_hosts "${1:-}"
 command -v python3 >/dev/null || netns_skip "python3 is not installed"
 command -v setpriv >/dev/null || netns_skip "setpriv is not installed"
+netns_require nft
 netns_up 4 || fail "could not build the namespace hosts"
 BIN=$JX_TMUX_BIN
 G=239.0.0.7
@@ -83,9 +86,15 @@ with tarfile.open(sys.argv[1], "w") as t:
     for n in ("x/", "x/../../evil"):
         i = tarfile.TarInfo(n); i.type = tarfile.DIRTYPE if n.endswith("/") else tarfile.REGTYPE
         i.size = 0 if n.endswith("/") else 4; t.addfile(i, io.BytesIO(b"evil"))' "$src/hostile.tar"
+# Every fin bob sends (type 14, byte 4 of the payload) is lost until his receive has ended.
+netns_exec 2 nft "add table inet jx; add chain inet jx out { type filter hook output priority 0; };
+    add rule inet jx out udp dport 8856 @th,96,8 14 drop" || fail "nft on bob"
 jx 2 take receive --yes --any --count 1 --extract --timeout 60
 jx 3 give send --to "$A2" "$src/hostile.tar"
+eventually 30 grep -q "archive refused" "$W/take.err" || fail "bob's receive did not end"
+netns_undrop 2
 ends take 1 "a hostile archive was not refused"
+ends give 0 "the send whose fin was lost"
 grep -q "archive refused: .*\.\." "$W/take.err" || fail "the refusal gives no reason: $(cat "$W/take.err")"
 [ ! -e "${HOME_OF[2]}/evil" ] && [ ! -e "${HOME_OF[2]}/downloads/x" ] || fail "the hostile archive left files"
 
