@@ -38,6 +38,17 @@ int connect_soon(std::string* why)
 
 int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const volatile sig_atomic_t* stop)
 {
+    char cwd[4096];
+    const std::string request =
+        ctl_request_line(CtlRequest{argv, getcwd(cwd, sizeof cwd) != nullptr ? cwd : "", out->err_tty});
+    // The running Jexley reads no longer line: it is said here, not dropped there without a word.
+    if (request.size() > CTL_LINE_MAX) {
+        std::fprintf(out->err,
+                     "jexley: the command is %zu bytes, more than the %zu the Jexley running on this storage "
+                     "root takes: give it fewer paths at a time\n",
+                     request.size(), CTL_LINE_MAX);
+        return 2;
+    }
     std::string why;
     CtlConn c;
     c.fd = connect_soon(&why);
@@ -48,9 +59,7 @@ int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const 
             why.c_str());
         return 3;
     }
-    char cwd[4096];
-    CtlRequest req{argv, getcwd(cwd, sizeof cwd) != nullptr ? cwd : "", out->err_tty};
-    (void)ctl_send(&c, ctl_request_line(req));
+    (void)ctl_send(&c, request);
     bool asking = false;
     int stop_sent = 0;  // polls left for the exit status once a stop went out
     std::string typed;

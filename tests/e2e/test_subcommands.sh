@@ -12,7 +12,8 @@
 #     control socket (owner-only, mode 0600) and the program shows the text in its channel; bob's
 #     own send and receive go through his running watch the same way; carol's receive serves her
 #     send to its end though its own file came first; say --group uses the group alice's program
-#     has joined; the socket is gone when the program ends
+#     has joined; a command too long for one request is refused with status 2; the socket is gone
+#     when the program ends
 #   - another user is refused: the nobody user cannot use alice's root, and a server run by nobody
 #     refuses root's connection on its socket; a malformed request is refused with a reason
 # Usage: test_subcommands.sh JEXLEY_BINARY
@@ -141,6 +142,10 @@ ends take2 0 "bob's receive through his watch"
 for v in send receive; do
     grep -q "Control request: $v" "${HOME_OF[2]}/jx_internal/log" || fail "bob's watch did not serve his $v"
 done
+# A command too long for one request line is refused here, not dropped there without a word.
+netns_exec 1 env JEXLEY_HOME="${ROOT[1]}" "$BIN" send --to "$A2" $(printf "$src/%0200d " $(seq 400)) >"$W/long.out" 2>&1
+rc=$?
+[ "$rc" = 2 ] && grep -q "give it fewer paths at a time" "$W/long.out" || fail "a command too long: $rc $(cat "$W/long.out")"
 
 # --- The host that never answered ------------------------------------------------------------------------
 ends nobody_there 1 "say to a silent host"
