@@ -79,7 +79,8 @@ int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const 
             return 1;
         }
         std::string line;
-        if (asking && (fds[1].revents & (POLLIN | POLLHUP)) != 0 && cli_typed_line(STDIN_FILENO, &typed, &line)) {
+        if (asking && (fds[1].revents & (POLLIN | POLLHUP)) != 0 &&
+            cli_typed_line(STDIN_FILENO, &typed, &line)) {
             asking = false;
             (void)ctl_send(&c, ctl_answer_line(cli_yes(line)));
         }

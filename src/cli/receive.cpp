@@ -156,9 +156,10 @@ void forget(CliJob* job)
     std::erase_if(job->files,
                   [](const CliFile& f) { return f.state == CLI_FILE_DONE || f.state == CLI_FILE_FAILED; });
     if (job->questions.size() > 1)
-        job->questions.erase(std::remove_if(job->questions.begin() + 1, job->questions.end(),
-                                            [](const CliOffer& q) { return pending(q.net, q.id) == nullptr; }),
-                             job->questions.end());
+        job->questions.erase(
+            std::remove_if(job->questions.begin() + 1, job->questions.end(),
+                           [](const CliOffer& q) { return pending(q.net, q.id) == nullptr; }),
+            job->questions.end());
 }
 
 void step(CliJob* job, int64_t now)

@@ -1,6 +1,12 @@
 // The verbs as jobs over the real engine: what they say, ask and end with, and which networks they
-// leave. Events are raised as the engine would raise them.
+// leave; and the control socket that serves them: one command too many holds no place, and a
+// process out of descriptors sets the socket aside instead of spinning. Events are raised as the
+// engine would raise them.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -10,7 +16,9 @@
 #include <string>
 #include <vector>
 
+#include "cli/host.hpp"
 #include "cli/job.hpp"
+#include "control/control.hpp"
 #include "engine/comm.hpp"
 #include "engine/downloads.hpp"
 #include "engine/registry.hpp"
@@ -32,7 +40,7 @@ class Jobs : public EngineRootTest {
     }
     void TearDown() override
     {
-        cli_jobs_close();
+        cli_host_close();  // and the jobs
         EngineRootTest::TearDown();
     }
     static void sink(void*, const CtlRecord& r)
@@ -47,6 +55,21 @@ class Jobs : public EngineRootTest {
         std::string why;
         EXPECT_EQ(cli_parse(static_cast<int>(argv.size()), argv.data(), &a, &why), CLI_ARGS_OK) << why;
         return cli_job_new(a, "/", false, false, CliSink{sink, nullptr});
+    }
+    // A client of the control socket, and what the server wrote to it so far.
+    static int client()
+    {
+        char why[CTL_WHY_SIZE];
+        int err = 0;
+        return ctl_connect(why, sizeof why, &err);
+    }
+    static std::string read_all(int fd)
+    {
+        std::string s;
+        char buf[4096];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            s.append(buf, static_cast<size_t>(n));
+        return s;
     }
     static std::string take()
     {
@@ -100,8 +123,8 @@ TEST_F(Jobs, ReceiveAsksTakesTheAnswersAndEndsAtItsCount)
     e->size = 10;
     cli_jobs_event(&done);
     cli_jobs_step();
-    EXPECT_EQ(take(),
-              "out:received 10 ab" + std::string(62, '0') + " " + root.string() + "/downloads/b.txt\nexit:0\n");
+    EXPECT_EQ(take(), "out:received 10 ab" + std::string(62, '0') + " " + root.string() +
+                          "/downloads/b.txt\nexit:0\n");
     EXPECT_EQ(j->status, 0);
     std::free(e);
     cli_job_free(j);
@@ -132,7 +155,8 @@ TEST_F(Jobs, WhatIsRemovedInTheProgramEndsItsFileOrTextThoughNoEventSaysSo)
     std::ofstream(root / "a.bin") << "0123456789";
     offer(1, "b.txt");
     CliJob* jobs[] = {job({"send", "--to", "10.0.0.9", (root / "a.bin").c_str()}),
-                      job({"receive", "--yes", "--any", "--count", "1"}), job({"say", "--to", "10.0.0.9", "hi"})};
+                      job({"receive", "--yes", "--any", "--count", "1"}),
+                      job({"say", "--to", "10.0.0.9", "hi"})};
     cli_jobs_step();
     ASSERT_EQ(std::make_tuple(jx_list_size(&n->uploads), jx_list_size(&n->downloads), jobs[2]->status),
               std::make_tuple(1, 1, CLI_RUNNING))
@@ -202,4 +226,56 @@ TEST_F(Jobs, AGroupIsLeftWhenTheLastJobThatNeedsItEnds)
     EXPECT_NE(jx_network_by_addr(ip("239.1.2.4")), nullptr);
     for (CliJob* j : {first, second, third})
         cli_job_free(j);
+}
+
+TEST_F(Jobs, OneCommandTooManyIsToldAndHoldsNoPlace)
+{
+    cli_host_open(false);
+    std::vector<int> fds;
+    for (int i = 0; i < 64; i++) {
+        fds.push_back(client());
+        ASSERT_GE(fds.back(), 0);
+        if (i % 8 == 7)  // the listen backlog is short
+            cli_host_turn();
+    }
+    const int extra = client();
+    cli_host_turn();
+    EXPECT_EQ(read_all(extra),
+              ctl_record_line({CTL_ERR, "jexley: too many commands at once on this storage root", {}, 0}) +
+                  ctl_record_line({CTL_EXIT, "", {}, 1}));
+    // One leaves, and its place is the next one's, though the one refused has not closed yet.
+    close(fds.back());
+    cli_host_turn();
+    fds.back() = client();
+    cli_host_turn();
+    EXPECT_EQ(read_all(fds.back()), "");
+    fds.push_back(extra);
+    for (int fd : fds)
+        close(fd);
+}
+
+TEST_F(Jobs, OutOfDescriptorsTheSocketIsSetAsideForAMoment)
+{
+    cli_host_open(false);
+    const int fd = client();
+    const std::string req = ctl_request_line({{"watch", "--help"}, "/", false});
+    ASSERT_EQ(write(fd, req.data(), req.size()), static_cast<ssize_t>(req.size()));
+    rlimit old{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &old), 0);
+    rlimit none = old;
+    none.rlim_cur = static_cast<rlim_t>(open("/dev/null", O_RDONLY));  // the lowest free one
+    close(static_cast<int>(none.rlim_cur));
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &none), 0);
+    cli_host_turn();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &old), 0);
+    pollfd wake{cli_host_wake_fd(-1), POLLIN, 0};
+    EXPECT_EQ(poll(&wake, 1, 0), 0) << "the connection it could not take no longer wakes the loop";
+    const int64_t wait = cli_host_wait_us();
+    ASSERT_TRUE(wait > 0 && wait <= 250000) << wait << ": the loop wakes to try again";
+    usleep(static_cast<useconds_t>(wait));
+    cli_host_turn();
+    cli_host_turn();
+    EXPECT_NE(read_all(fd).find(ctl_record_line({CTL_EXIT, "", {}, 0})), std::string::npos);
+    EXPECT_EQ(log_count("Control connections not taken: Too many open files"), 1u);
+    close(fd);
 }
