@@ -16,8 +16,11 @@
 #include "cli/journal.hpp"
 #include "cli/printer.hpp"
 #include "engine/comm.hpp"
+#include "engine/downloads.hpp"
+#include "engine/transfers.hpp"
 #include "engine/turn.hpp"
 #include "foundation/log.hpp"
+#include "foundation/timer.hpp"
 #include "foundation/utility.hpp"
 #include "storage/fso.hpp"
 
@@ -56,15 +59,9 @@ void local_emit(void* arg, const CtlRecord& r)
 
 void take_answer(Local* l, CliJob* job)
 {
-    char buf[256];
-    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    if (n > 0)
-        l->typed.append(buf, static_cast<size_t>(n));
-    const size_t nl = l->typed.find('\n');
-    if (nl == std::string::npos && n != 0)
+    std::string line;
+    if (!cli_typed_line(STDIN_FILENO, &l->typed, &line))
         return;
-    const std::string line = l->typed.substr(0, nl);
-    l->typed.erase(0, nl == std::string::npos ? std::string::npos : nl + 1);
     l->asking = false;
     cli_job_answer(job, cli_yes(line));
 }
@@ -78,17 +75,43 @@ bool root_unusable()
     return what != FSO_FAULT_NONE;
 }
 
+// When the last fin went out (an event of a download's end); 0: none yet.
+int64_t last_fin_us = 0;
+
 // Every event raised so far: kept in the message store, then seen by every job.
 void drain_events()
 {
     void* data = nullptr;
     while (jx_list_rem_next(&comm.events, nullptr, &data) == 0) {
         auto* ev = static_cast<JXEvent*>(data);
+        if (ev->kind == EV_DL_COMPLETE || ev->kind == EV_DL_FAILED)
+            last_fin_us = jx_clock_now_us();
         // As in the terminal program: what was acknowledged is kept for it to show.
         cli_journal_event(ev);
         cli_host_event(ev);
         std::free(ev->payload);
         std::free(ev);
+    }
+}
+
+// A download's fin may be lost, and its uploader then repeats its batch-done until a fin comes
+// (for 15 s at most) and fails an intact file without one. So the engine goes on answering while
+// repeats still come, until FIN_QUIET_US passed without one.
+constexpr int64_t FIN_QUIET_US = 2000000;
+
+void answer_late_repeats()
+{
+    uint64_t seen = jx_fin_repeats;
+    int64_t quiet_since = last_fin_us;
+    const int64_t give_up = last_fin_us + JX_TRANSFER_TIMEOUT_S * 1000000;
+    for (;;) {
+        const int64_t now = jx_clock_now_us();
+        if (jx_fin_repeats != seen)
+            seen = jx_fin_repeats, quiet_since = now;
+        if (last_fin_us == 0 || stop_requested != 0 || now >= give_up || now - quiet_since >= FIN_QUIET_US)
+            return;
+        (void)jx_engine_turn(-1, quiet_since + FIN_QUIET_US - now);
+        drain_events();
     }
 }
 
@@ -99,13 +122,16 @@ int run_alone(const CliArgs& args, Local* l)
     char cwd[4096];
     CliJob* job = cli_job_new(args, getcwd(cwd, sizeof cwd) != nullptr ? cwd : "", l->printer.err_tty, false,
                               CliSink{local_emit, l});
+    job->leaves = false;
     // Only a question reads standard input, a line at a time without blocking the loop.
     const int stdin_flags = fcntl(STDIN_FILENO, F_GETFL);
     const bool asks = args.verb == CLI_RECEIVE && !args.yes && stdin_flags >= 0;
     if (asks)
         (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags | O_NONBLOCK);
     while (job->status == CLI_RUNNING) {
-        (void)jx_engine_turn(cli_host_wake_fd(l->asking ? STDIN_FILENO : -1), cli_host_wait_us());
+        // An answer typed ahead is taken at once: no more input may come to wake the loop.
+        const bool typed = l->asking && l->typed.find('\n') != std::string::npos;
+        (void)jx_engine_turn(cli_host_wake_fd(l->asking ? STDIN_FILENO : -1), typed ? 0 : cli_host_wait_us());
         if (stop_requested != 0 || l->printer.closed) {
             cli_job_stop(job, "interrupted");
             break;
@@ -119,9 +145,17 @@ int run_alone(const CliArgs& args, Local* l)
         (void)fcntl(STDIN_FILENO, F_SETFL, stdin_flags);
     const int status = job->status;
     cli_job_free(job);
+    // The commands served meanwhile go on to their end (unless stopped too); no new one is taken.
+    cli_host_unlisten();
+    while (cli_jobs_live() > 0 && stop_requested == 0) {
+        (void)jx_engine_turn(cli_host_wake_fd(-1), cli_host_wait_us());
+        drain_events();
+        cli_host_turn();
+    }
     cli_host_close();
     // What stopping raised is taken in before the engine closes.
     drain_events();
+    answer_late_repeats();
     jx_comm_close();
     jx_log_close();
     jx_fso_close();

@@ -1,12 +1,13 @@
 // cli: `jexley VERB ...`, the subcommands without a screen. Parses the command line, then either
 // runs the command alone (an engine of its own on the storage root, keeping conversations in the
 // message store as the terminal program does and serving the control socket for other
-// subcommands meanwhile, until the command ends or Ctrl-C/SIGTERM stops it; the networks it
-// joined are left and the socket removed on the way out) or, when another Jexley holds the root,
+// subcommands meanwhile, until the command ends or Ctrl-C/SIGTERM stops it; then it stops
+// listening and serves the commands it took until they end, answers a lost last fin while its
+// uploader still asks, and leaves the networks it joined) or, when another Jexley holds the root,
 // through that one's control socket. Also what every program on a root loads at start: the saved
 // user name.
-// May call: foundation, storage (fso), engine (comm, turn, events), control, cli args, job,
-// journal, printer, host, client.
+// May call: foundation, storage (fso), engine (comm, turn, events, downloads, transfers), control,
+// cli args, job, journal, printer, host, client.
 #pragma once
 
 #include <cstdio>

@@ -34,31 +34,21 @@ int connect_soon(std::string* why)
     return -1;
 }
 
-// One typed line from standard input when it is there; false at its end.
-bool typed_line(std::string* pending, std::string* line)
-{
-    char buf[256];
-    const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-    if (n > 0)
-        pending->append(buf, static_cast<size_t>(n));
-    const size_t nl = pending->find('\n');
-    if (nl != std::string::npos) {
-        *line = pending->substr(0, nl);
-        pending->erase(0, nl + 1);
-        return true;
-    }
-    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EINTR)) {
-        *line = *pending;
-        pending->clear();
-        return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const volatile sig_atomic_t* stop)
 {
+    char cwd[4096];
+    const std::string request =
+        ctl_request_line(CtlRequest{argv, getcwd(cwd, sizeof cwd) != nullptr ? cwd : "", out->err_tty});
+    // The running Jexley reads no longer line: it is said here, not dropped there without a word.
+    if (request.size() > CTL_LINE_MAX) {
+        std::fprintf(out->err,
+                     "jexley: the command is %zu bytes, more than the %zu the Jexley running on this storage "
+                     "root takes: give it fewer paths at a time\n",
+                     request.size(), CTL_LINE_MAX);
+        return 2;
+    }
     std::string why;
     CtlConn c;
     c.fd = connect_soon(&why);
@@ -69,9 +59,7 @@ int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const 
             why.c_str());
         return 3;
     }
-    char cwd[4096];
-    CtlRequest req{argv, getcwd(cwd, sizeof cwd) != nullptr ? cwd : "", out->err_tty};
-    (void)ctl_send(&c, ctl_request_line(req));
+    (void)ctl_send(&c, request);
     bool asking = false;
     int stop_sent = 0;  // polls left for the exit status once a stop went out
     std::string typed;
@@ -91,7 +79,8 @@ int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const 
             return 1;
         }
         std::string line;
-        if (asking && (fds[1].revents & (POLLIN | POLLHUP)) != 0 && typed_line(&typed, &line)) {
+        if (asking && (fds[1].revents & (POLLIN | POLLHUP)) != 0 &&
+            cli_typed_line(STDIN_FILENO, &typed, &line)) {
             asking = false;
             (void)ctl_send(&c, ctl_answer_line(cli_yes(line)));
         }

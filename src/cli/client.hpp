@@ -12,6 +12,6 @@
 #include "cli/printer.hpp"
 
 // Runs argv (from the verb on) through the control socket. The exit status: the command's; 1
-// when it was interrupted (*stop set) or the server went away; 3 when the server cannot be
-// reached or refuses this user.
+// when it was interrupted (*stop set) or the server went away; 2 when the command is too long for
+// one request line; 3 when the server cannot be reached or refuses this user.
 int cli_client_run(const std::vector<std::string>& argv, CliPrinter* out, const volatile sig_atomic_t* stop);

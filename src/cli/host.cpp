@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <iterator>
 #include <memory>
 #include <vector>
 
@@ -24,8 +27,12 @@ struct Client {
 };
 
 constexpr size_t CLIENTS_MAX = 64;
+// Out of descriptors, the listener stays readable: it is set aside this long rather than polled.
+constexpr int64_t LISTEN_PAUSE_US = 250000;
 
 int listen_fd = -1;
+int64_t listen_paused_until = 0;  // 0: watched
+bool accept_failing = false;      // said in the log once per run of failures
 int ep = -1;
 int keyboard = -1;
 bool terminal = false;
@@ -71,6 +78,7 @@ void take_request(Client* c, const std::string& line)
         refuse(c, 2, rc != CLI_ARGS_OK ? why : "request refused: cwd is not an absolute path");
         return;
     }
+    jx_log("Control request: %s", cli_verb_name(args.verb));
     c->job = cli_job_new(args, req.cwd, req.progress, terminal, CliSink{emit, c});
 }
 
@@ -107,17 +115,31 @@ void watch(int fd, uint32_t events, int op)
     (void)epoll_ctl(ep, op, fd, &e);
 }
 
-void accept_all()
+void accept_all(int64_t now)
 {
     for (;;) {
         auto c = std::make_unique<Client>();
         bool refused = false;
-        if (ctl_accept(listen_fd, &c->conn, &refused) < 0)
+        if (ctl_accept(listen_fd, &c->conn, &refused) < 0) {
+            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+                return;
+            if (!accept_failing)
+                jx_log("Control connections not taken: %s", std::strerror(errno));
+            accept_failing = true;
+            watch(listen_fd, 0, EPOLL_CTL_DEL);
+            listen_paused_until = now + LISTEN_PAUSE_US;
             return;
+        }
+        accept_failing = false;
         c->refused = refused;
-        // Commands of this user only, but not without end.
-        if (!refused && clients.size() >= CLIENTS_MAX)
+        // Commands of this user only, but not without end: one too many is told so and let go
+        // at once, holding no place (what it sent is read first, so the lines are not reset).
+        if (!refused && clients.size() >= CLIENTS_MAX) {
             refuse(c.get(), 1, "too many commands at once on this storage root");
+            (void)ctl_done(&c->conn, now);
+            close(c->conn.fd);
+            continue;
+        }
         c->events = EPOLLIN;
         watch(c->conn.fd, EPOLLIN, EPOLL_CTL_ADD);
         clients.push_back(std::move(c));
@@ -164,6 +186,16 @@ void cli_host_open(bool in_terminal)
     watch(listen_fd, EPOLLIN, EPOLL_CTL_ADD);
 }
 
+void cli_host_unlisten()
+{
+    if (listen_fd < 0)
+        return;
+    watch(listen_fd, 0, EPOLL_CTL_DEL);
+    ctl_unlisten(listen_fd);
+    listen_fd = -1;
+    listen_paused_until = 0;
+}
+
 void cli_host_close()
 {
     for (auto& c : clients) {
@@ -176,6 +208,7 @@ void cli_host_close()
     cli_jobs_close();
     ctl_unlisten(listen_fd);
     listen_fd = -1;
+    listen_paused_until = 0;
     if (ep >= 0)
         close(ep);
     ep = -1;
@@ -199,16 +232,33 @@ int cli_host_wake_fd(int keyboard_fd)
 
 void cli_host_turn()
 {
-    if (listen_fd >= 0)
-        accept_all();
-    for (auto& c : clients)
-        if (c->conn.closing_us == 0)
-            take_lines(c.get());
+    int64_t now = jx_clock_now_us();
+    if (listen_paused_until != 0 && now >= listen_paused_until) {
+        listen_paused_until = 0;
+        watch(listen_fd, EPOLLIN, EPOLL_CTL_ADD);
+    }
+    // Only what is ready is read or written: no system call per client and turn.
+    epoll_event ready[CLIENTS_MAX + 2];
+    const int n = ep >= 0 ? epoll_wait(ep, ready, static_cast<int>(std::size(ready)), 0) : 0;
+    for (int i = 0; i < n; i++) {
+        const int fd = ready[i].data.fd;
+        if (fd == listen_fd) {
+            accept_all(now);
+            continue;
+        }
+        const auto it = std::find_if(clients.begin(), clients.end(),
+                                     [fd](const std::unique_ptr<Client>& c) { return c->conn.fd == fd; });
+        if (it == clients.end())
+            continue;
+        if ((ready[i].events & EPOLLOUT) != 0)
+            (void)ctl_flush(&(*it)->conn);
+        if ((ready[i].events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0 && (*it)->conn.closing_us == 0)
+            take_lines(it->get());
+    }
     cli_jobs_step();
-    const int64_t now = jx_clock_now_us();
+    now = jx_clock_now_us();
     for (auto it = clients.begin(); it != clients.end();) {
         Client* c = it->get();
-        (void)ctl_flush(&c->conn);
         if (finished(c, now)) {
             drop(c);
             it = clients.erase(it);
@@ -234,9 +284,12 @@ int64_t cli_host_wait_us()
     if (jx_list_size(&jx_comm_get()->events) > 0)
         return 0;
     int64_t wait = cli_jobs_wait_us();
+    const auto at_most = [&wait](int64_t us) { wait = wait < 0 ? us : std::min(wait, us); };
     // A client given its last line is let go when it closes, or when it has lingered too long.
     for (const auto& c : clients)
         if (c->conn.closing_us != 0)
-            wait = wait < 0 ? CTL_LINGER_US : std::min(wait, CTL_LINGER_US);
+            at_most(CTL_LINGER_US);
+    if (listen_paused_until != 0)
+        at_most(std::max<int64_t>(listen_paused_until - jx_clock_now_us(), 0));
     return wait;
 }

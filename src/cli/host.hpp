@@ -14,6 +14,8 @@
 // Starts serving jx_internal/control. in_terminal: the jobs run inside the terminal program.
 // When the socket cannot be made the reason is logged and the program runs without it.
 void cli_host_open(bool in_terminal);
+// Takes no more connections (the socket is removed); those taken are served on.
+void cli_host_unlisten();
 // Stops the clients' jobs (each told why), removes the socket, closes every descriptor.
 void cli_host_close();
 // The descriptor the engine's turn waits on: readable when a connection, a request, an answer or

@@ -47,11 +47,13 @@ CliJob* another_needing(const CliJob* job, uint32_t addr)
 }
 
 // A network the job joined is left at its end, unless another job still needs it (which then
-// leaves it in turn) or the terminal program keeps it as if the user had joined it: private
-// networks there stay, groups joined for one text do not.
+// leaves it in turn), the terminal program keeps it as if the user had joined it (private
+// networks there stay, groups joined for one text do not), or its engine leaves it (leaves).
 void leave_joined(CliJob* job)
 {
     for (uint32_t addr : job->joined) {
+        if (!job->leaves)
+            break;
         if (job->in_terminal && !is_mcast_addr(addr) && !is_bcast_addr(addr))
             continue;
         if (CliJob* other = another_needing(job, addr); other != nullptr)
@@ -160,12 +162,14 @@ int64_t cli_jobs_wait_us()
     for (const CliJob* job : live) {
         if (job->status != CLI_RUNNING)
             continue;
+        bool waits = job->msg_id != 0;  // a text for its verdict
         for (const CliFile& f : job->files) {
             if (f.state == CLI_FILE_PACKING || f.state == CLI_FILE_UNPACKING)
                 at_most(0);
-            else if (f.state == CLI_FILE_MOVING && job->progress)
-                at_most(CLI_PROGRESS_US);
+            waits = waits || f.state == CLI_FILE_MOVING;
         }
+        if (waits)
+            at_most(std::max<int64_t>(job->looked_us + CLI_LOOK_US - now, 0));
         if (job->deadline_us != INT64_MAX)
             at_most(std::max<int64_t>(job->deadline_us - now, 0));
         // Waiting for a network: its answer comes as a datagram, its limit as a deadline.
@@ -297,6 +301,30 @@ JXNetwork* cli_job_online(CliJob* job, int64_t now_us)
                         (group ? " did not come online: is there a route for it?" : " never answered"));
     }
     return nullptr;
+}
+
+bool cli_job_looks(CliJob* job, int64_t now_us)
+{
+    if (now_us - job->looked_us < CLI_LOOK_US || jx_list_size(&comm.events) != 0)
+        return false;
+    job->looked_us = now_us;
+    return true;
+}
+
+void cli_job_look_at_files(CliJob* job, JXTransfer* (*find)(const JXNetwork*, const uint8_t*))
+{
+    bool shown = false;
+    for (CliFile& f : job->files) {
+        if (f.state != CLI_FILE_MOVING)
+            continue;
+        const JXTransfer* t = find(jx_network_by_addr(f.net), f.id);
+        if (t == nullptr) {
+            cli_file_ended(job, &f, "failed", CLI_REMOVED);
+        } else if (!shown && t->start_time != 0) {
+            cli_progress(job, cli_transfer_progress(t));
+            shown = true;
+        }
+    }
 }
 
 CliFile* cli_job_file(CliJob* job, const uint8_t* id)

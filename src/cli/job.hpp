@@ -33,8 +33,12 @@ inline constexpr int CLI_RUNNING = -1;
 inline constexpr uint8_t CLI_PHASE_CONNECT = 0;
 // When a peer never answers, say and send give up after this long.
 inline constexpr int64_t CLI_ANSWER_US = 30 * 1000000LL;
-// How often a transfer's progress is reported.
-inline constexpr int64_t CLI_PROGRESS_US = 200000;
+// How often a job looks at what it waits for: its transfers' progress, and whether a transfer or
+// text was removed in the program (Delete on the transfer screens, a network left), which raises
+// no event.
+inline constexpr int64_t CLI_LOOK_US = 200000;
+// Why a file or text ends whose record is gone without an event.
+inline constexpr char CLI_REMOVED[] = "removed in the program";
 
 // Where a file of a job stands.
 enum : uint8_t {
@@ -73,11 +77,14 @@ struct CliJob {
     bool in_terminal;  // run by the terminal program: private networks it opens stay open
     CliSink sink;
     bool detached = false;  // nobody waits for its status: freed as soon as it ends
+    // Leaves the networks it joined as it ends. A command run alone leaves them with its engine
+    // instead, after answering the fins its peer may have lost.
+    bool leaves = true;
     int status = CLI_RUNNING;
     int64_t start_us = 0;
     int64_t deadline_us = 0;   // INT64_MAX: none
     int64_t answer_by_us = 0;  // the peer must have answered by then
-    int64_t last_progress_us = 0;
+    int64_t looked_us = 0;
     std::vector<uint32_t> joined;  // networks this job joined
     std::vector<uint32_t> uses;    // networks it needs while it runs
     uint32_t net = 0;              // the network the verb works on
@@ -139,6 +146,13 @@ bool cli_job_open(CliJob* job, uint32_t addr);
 // The job's network when online; null while it is not. A network that stays offline past
 // answer_by_us ends the job (status 1).
 struct JXNetwork* cli_job_online(CliJob* job, int64_t now_us);
+// Whether the job is to look now: CLI_LOOK_US after its last look, and only while no engine event
+// waits to be handed to the jobs (a record gone meanwhile may have ended as that event will say).
+bool cli_job_looks(CliJob* job, int64_t now_us);
+// The look of send and receive: the progress of the first moving file whose transfer (found by
+// find: jx_get_ul, jx_get_dl) has started, and each moving file whose transfer is gone ended as
+// failed, CLI_REMOVED.
+void cli_job_look_at_files(CliJob* job, struct JXTransfer* (*find)(const struct JXNetwork*, const uint8_t*));
 // The file of the job with this transfer id, or null.
 CliFile* cli_job_file(CliJob* job, const uint8_t* id);
 // "<user name> (<address>)" of a peer of a network, or the address alone; cleaned for display.

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cerrno>
 
 #include "foundation/meter.hpp"
 #include "foundation/utility.hpp"
@@ -73,4 +74,19 @@ bool cli_yes(const std::string& typed)
         if (!std::isspace(static_cast<unsigned char>(c)))
             t += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return t == "y" || t == "yes";
+}
+
+bool cli_typed_line(int fd, std::string* pending, std::string* line)
+{
+    char buf[256];
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n > 0)
+        pending->append(buf, static_cast<size_t>(n));
+    const size_t nl = pending->find('\n');
+    const bool ended = n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+    if (nl == std::string::npos && !ended)
+        return false;
+    *line = pending->substr(0, nl);
+    pending->erase(0, nl == std::string::npos ? std::string::npos : nl + 1);
+    return true;
 }

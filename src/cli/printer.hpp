@@ -2,8 +2,9 @@
 // same whether the command ran here or in the Jexley that holds the root. Lines for a terminal
 // are cleaned of control characters (a peer's name or text never reaches it as an escape
 // sequence); lines for a file or pipe are written as they are. Progress is one bar line redrawn
-// on standard error, shown only while it is a terminal and cleared before any other line.
-// May call: foundation (meter, utility), control (records).
+// on standard error, shown only while it is a terminal and cleared before any other line. Also
+// the answers typed to a command's questions, wherever it runs.
+// May call: foundation (meter, utility), control (records), read(2).
 #pragma once
 
 #include <cstdio>
@@ -28,3 +29,7 @@ CliPrinter cli_printer_std();
 void cli_print(CliPrinter* p, const CtlRecord& r);
 // Whether a typed answer means yes: "y" or "yes" in any case, blanks around allowed.
 bool cli_yes(const std::string& typed);
+// Reads what fd (non-blocking) holds into pending, and takes one typed line (without its newline)
+// from it: true when a whole line is there, or at the input's end, where what is left (maybe
+// nothing) is the line; a read error ends the input too. false while the line is still coming.
+bool cli_typed_line(int fd, std::string* pending, std::string* line);

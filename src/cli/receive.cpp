@@ -87,8 +87,11 @@ void accept(CliJob* job, uint32_t net, const uint8_t* id)
         why = "its file could not be made in downloads/ (see jx_internal/log)";
     f.state = CLI_FILE_MOVING;
     job->files.push_back(std::move(f));
-    if (!why.empty())
-        cli_file_ended(job, &job->files.back(), "failed", why);
+    if (why.empty())
+        return;
+    // Declined, so that its sender is told rather than left waiting.
+    (void)jx_cancel_dl(jx_network_by_addr(net), id);
+    cli_file_ended(job, &job->files.back(), "failed", why);
 }
 
 void consider(CliJob* job, uint32_t net, const uint8_t* id)
@@ -146,21 +149,27 @@ void unpack(CliJob* job, CliFile* f)
     cli_file_ended(job, f, "extracted", "");
 }
 
+// A file told and counted is forgotten, and a waiting question whose offer is gone (the one being
+// asked stays for its answer): a receive that runs for weeks keeps only what is still under way.
+void forget(CliJob* job)
+{
+    std::erase_if(job->files,
+                  [](const CliFile& f) { return f.state == CLI_FILE_DONE || f.state == CLI_FILE_FAILED; });
+    if (job->questions.size() > 1)
+        job->questions.erase(
+            std::remove_if(job->questions.begin() + 1, job->questions.end(),
+                           [](const CliOffer& q) { return pending(q.net, q.id) == nullptr; }),
+            job->questions.end());
+}
+
 void step(CliJob* job, int64_t now)
 {
     for (CliFile& f : job->files)
         if (f.state == CLI_FILE_UNPACKING)
             unpack(job, &f);
-    if (now - job->last_progress_us >= CLI_PROGRESS_US) {
-        for (const CliFile& f : job->files) {
-            const JXTransfer* d =
-                f.state == CLI_FILE_MOVING ? jx_get_dl(jx_network_by_addr(f.net), f.id) : nullptr;
-            if (d != nullptr && d->state != DL_PENDING) {
-                cli_progress(job, cli_transfer_progress(d));
-                job->last_progress_us = now;
-                break;
-            }
-        }
+    if (cli_job_looks(job, now)) {
+        cli_job_look_at_files(job, jx_get_dl);
+        forget(job);
     }
     if (job->args.count != 0 && job->ended >= job->args.count)
         cli_job_end(job, job->failed != 0 ? 1 : 0, "");

@@ -4,6 +4,7 @@
 #include "cli/job.hpp"
 #include "engine/comm.hpp"
 #include "engine/presence.hpp"
+#include "engine/records.hpp"
 #include "engine/registry.hpp"
 #include "engine/texts.hpp"
 #include "foundation/ipv4.hpp"
@@ -46,8 +47,25 @@ void send_text(CliJob* job, JXNetwork* n)
                     : "the text could not be sent (see jx_internal/log)");
 }
 
+// Whether the engine still follows the text: its record goes with its verdict, or with the
+// network when it is left in the program.
+bool followed(const CliJob* job)
+{
+    const JXChannel* ch = jx_channel_by_addr(job->net, 0);
+    for (jx_list_elmt* el = ch != nullptr ? jx_list_head(&ch->sent_txts) : nullptr; el != nullptr;
+         el = jx_list_next(el))
+        if (jx_dgram_msg_id(static_cast<const JXSentTxt*>(jx_list_data(el))->dgram) == job->msg_id)
+            return true;
+    return false;
+}
+
 void step(CliJob* job, int64_t now)
 {
+    if (job->phase == PHASE_VERDICT) {
+        if (cli_job_looks(job, now) && !followed(job))
+            cli_job_end(job, 1, std::string("the text was ") + CLI_REMOVED);
+        return;
+    }
     if (job->phase == CLI_PHASE_CONNECT) {
         if (cli_job_online(job, now) == nullptr)
             return;

@@ -117,17 +117,8 @@ void step(CliJob* job, int64_t now)
             offer(job, &f);
         }
     }
-    if (now - job->last_progress_us >= CLI_PROGRESS_US) {
-        for (const CliFile& f : job->files) {
-            const JXTransfer* u =
-                f.state == CLI_FILE_MOVING ? jx_get_ul(jx_network_by_addr(f.net), f.id) : nullptr;
-            if (u != nullptr && u->start_time != 0) {
-                cli_progress(job, cli_transfer_progress(u));
-                job->last_progress_us = now;
-                break;
-            }
-        }
-    }
+    if (cli_job_looks(job, now))
+        cli_job_look_at_files(job, jx_get_ul);
     if (job->ended == job->files.size())
         cli_job_end(job, job->failed != 0 ? 1 : 0, "");
 }

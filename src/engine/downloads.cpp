@@ -19,6 +19,8 @@
 #include "protocol/data_protocol.hpp"
 #include "storage/fso.hpp"
 
+uint64_t jx_fin_repeats = 0;
+
 namespace {
 
 void answer_offer(JXNetwork* network, const JXTransfer* d)
@@ -187,8 +189,10 @@ void proc_batch_done(const JXPacket* pkt)
     }
     // Our first fin may have been lost: the uploader is still waiting for it.
     const JXTransferFin* fin = jx_get_fin(&network->fin_downloads, id);
-    if (fin != nullptr && fin->addr == pkt->src_addr)
+    if (fin != nullptr && fin->addr == pkt->src_addr) {
+        jx_fin_repeats++;
         (void)jx_snd_file_fin(network, fin, JX_DATA_PORT);
+    }
 }
 
 uint8_t jx_accept_download(const uint8_t* id)

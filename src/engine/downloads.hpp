@@ -12,6 +12,10 @@
 #include "foundation/timer.hpp"
 #include "protocol/protocol.hpp"
 
+// Batch-dones of finished downloads, each answered with the fin again (the first was lost): a
+// program about to end watches this count to answer such repeats first.
+extern uint64_t jx_fin_repeats;
+
 void proc_meta(const JXPacket* pkt);
 void proc_chunk(const JXPacket* pkt);
 void proc_batch_done(const JXPacket* pkt);

@@ -19,18 +19,13 @@
 
 namespace {
 
-const char USAGE[] =
-    "Usage: jexley [-h | --help | -v | --version | --doctor]\n"
-    "       jexley send --to ADDR [--timeout S] PATH...\n"
-    "       jexley receive [--from ADDR] [--yes [--any]] [--count N] [--extract] [--timeout S]\n"
-    "       jexley say (--to ADDR | --group NET) [--timeout S] TEXT...\n"
-    "       jexley watch [--json] [--group NET]... [--timeout S]\n"
-    "\n"
+// The verbs' lines come from their own usage, so the two never disagree.
+const char ABOUT[] =
     "Jexley lets people on a LAN find each other, chat in group and direct channels and send\n"
     "each other files, in a terminal. There is no server: every host runs one Jexley.\n"
-    "The subcommands do the same from scripts, without a screen (jexley VERB --help); beside\n"
-    "a running Jexley on the same storage root they ask it to do the work. Their exit status:\n"
-    "0 done, 1 not done (the reason on standard error), 2 usage error, 3 storage root unusable.\n"
+    "The subcommands do the same from scripts, without a screen; beside a running Jexley on\n"
+    "the same storage root they ask it to do the work. The reason a command was not done goes\n"
+    "to standard error.\n"
     "\n"
     "  --doctor   check why a colleague is not seen and exit, without the screen: this\n"
     "             host's interfaces and addresses, the routes multicast and broadcast leave\n"
@@ -50,9 +45,20 @@ const char USAGE[] =
     "Log: jx_internal/log under the storage root.\n"
     "\n"
     "Environment:\n"
-    "  JEXLEY_HOME  the storage root to use (made on first use when missing)\n"
-    "  JEXLEY_BIN   where scripts/install.sh links the program (default ~/.local/bin)\n"
-    "  JEXLEY_BELL  0 turns off the bell for new offers and texts on other channels\n";
+    "  JEXLEY_HOME      the storage root to use (made on first use when missing)\n"
+    "  XDG_DATA_HOME    where the storage root is made when the search finds none\n"
+    "  JEXLEY_BIN       where scripts/install.sh links the program (default ~/.local/bin)\n"
+    "  JEXLEY_BELL      0 turns off the bell for new offers and texts on other channels\n"
+    "  JEXLEY_PACING    classic selects the original transfer pacing, for peers built to the\n"
+    "                   letter of the old rules\n"
+    "  JEXLEY_MAX_RATE  caps what Jexley sends, in MB/s, for people who share a slow link\n";
+
+void usage(FILE* out)
+{
+    // "Usage: jexley send ..." joins the program's own line, under it.
+    const char* verbs = cli_usage(CLI_NONE) + strlen("Usage: ");
+    fprintf(out, "Usage: jexley [-h | --help | -v | --version | --doctor]\n       %s\n%s", verbs, ABOUT);
+}
 
 }  // namespace
 
@@ -66,7 +72,7 @@ int main(int argc, char** argv)
     if (argc > 1) {
         const char* opt = argv[1];
         if (strcmp(opt, "--help") == 0 || strcmp(opt, "-h") == 0) {
-            fputs(USAGE, stdout);
+            usage(stdout);
             return 0;
         }
         if (strcmp(opt, "--version") == 0 || strcmp(opt, "-v") == 0) {
@@ -78,7 +84,8 @@ int main(int argc, char** argv)
         // Anything else is a mistake: said on standard error, and the screen is never started.
         char shown[64];
         jx_str_sanitize(opt, strlen(opt), shown, sizeof shown);
-        fprintf(stderr, "jexley: unknown %s '%s'\n%s", opt[0] == '-' ? "option" : "command", shown, USAGE);
+        fprintf(stderr, "jexley: unknown %s '%s'\n", opt[0] == '-' ? "option" : "command", shown);
+        usage(stderr);
         return 2;
     }
     jx_random_seed();

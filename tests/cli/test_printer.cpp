@@ -1,5 +1,8 @@
 // Output records on the streams: cleaned for a terminal only, the progress bar only on one, and
-// cleared before any other line; what a typed answer means.
+// cleared before any other line; typed lines and what a typed answer means.
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -42,4 +45,22 @@ TEST(Printer, TerminalsGetCleanLinesAndTheBarFilesGetBytes)
     for (const auto& [typed, yes] :
          {std::pair{"y", true}, {" YES \r", true}, {"", false}, {"yess", false}, {"n", false}})
         EXPECT_EQ(cli_yes(typed), yes) << typed;
+}
+
+TEST(Printer, TypedLinesEndAtTheInputsEndOrAnError)
+{
+    int fds[2];
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    std::string pending, line;
+    EXPECT_FALSE(cli_typed_line(fds[0], &pending, &line)) << "nothing typed yet";
+    ASSERT_EQ(write(fds[1], "y\nno", 4), 4);
+    EXPECT_TRUE(cli_typed_line(fds[0], &pending, &line) && line == "y");
+    EXPECT_FALSE(cli_typed_line(fds[0], &pending, &line)) << "'no' is still being typed";
+    close(fds[1]);
+    EXPECT_TRUE(cli_typed_line(fds[0], &pending, &line) && line == "no");
+    EXPECT_TRUE(cli_typed_line(fds[0], &pending, &line) && line.empty()) << "at the end: no, at once";
+    close(fds[0]);
+    // A descriptor that cannot be read ends the input rather than leaving the question open.
+    pending = "yes";
+    EXPECT_TRUE(cli_typed_line(fds[0], &pending, &line) && line == "yes");
 }

@@ -2,14 +2,18 @@
 # The subcommands on namespace hosts, alone and beside a running program:
 #   - alone: carol sends bob a file and a folder; bob receives both (--from, --yes, --count,
 #     --extract): byte-identical, the folder unpacked, both exit 0, carol's outbox empty again
-#   - a hostile archive (a "../" entry) is refused by receive --extract with its reason, exit 1
+#   - a hostile archive (a "../" entry) is refused by receive --extract with its reason, exit 1;
+#     its fins are lost until then, and the sender still ends well: the receive answers its
+#     repeats before it ends
 #   - say to bob while he watches --json: every line parses, the text's event names carol, and the
 #     text is kept in bob's message store as the terminal program would keep it
 #   - say to a host that never answers gives up with status 1 within 40 s
 #   - beside alice's terminal program on her root: say, send, receive and watch go through its
 #     control socket (owner-only, mode 0600) and the program shows the text in its channel; bob's
-#     own send and receive go through his running watch the same way; say --group uses the group
-#     alice's program has joined; the socket is gone when the program ends
+#     own send and receive go through his running watch the same way; carol's receive serves her
+#     send to its end though its own file came first; say --group uses the group alice's program
+#     has joined; a command too long for one request is refused with status 2; the socket is gone
+#     when the program ends
 #   - another user is refused: the nobody user cannot use alice's root, and a server run by nobody
 #     refuses root's connection on its socket; a malformed request is refused with a reason
 # Usage: test_subcommands.sh JEXLEY_BINARY
@@ -19,6 +23,7 @@ source "$(dirname "$0")/lib_tmux.sh"
 tmux_hosts "${1:-}"
 command -v python3 >/dev/null || netns_skip "python3 is not installed"
 command -v setpriv >/dev/null || netns_skip "setpriv is not installed"
+netns_require nft
 netns_up 4 || fail "could not build the namespace hosts"
 BIN=$JX_TMUX_BIN
 G=239.0.0.7
@@ -82,9 +87,15 @@ with tarfile.open(sys.argv[1], "w") as t:
     for n in ("x/", "x/../../evil"):
         i = tarfile.TarInfo(n); i.type = tarfile.DIRTYPE if n.endswith("/") else tarfile.REGTYPE
         i.size = 0 if n.endswith("/") else 4; t.addfile(i, io.BytesIO(b"evil"))' "$src/hostile.tar"
+# Every fin bob sends (type 14, byte 4 of the payload) is lost until his receive has ended.
+netns_exec 2 nft "add table inet jx; add chain inet jx out { type filter hook output priority 0; };
+    add rule inet jx out udp dport 8856 @th,96,8 14 drop" || fail "nft on bob"
 jx 2 take receive --yes --any --count 1 --extract --timeout 60
 jx 3 give send --to "$A2" "$src/hostile.tar"
+eventually 30 grep -q "archive refused" "$W/take.err" || fail "bob's receive did not end"
+netns_undrop 2
 ends take 1 "a hostile archive was not refused"
+ends give 0 "the send whose fin was lost"
 grep -q "archive refused: .*\.\." "$W/take.err" || fail "the refusal gives no reason: $(cat "$W/take.err")"
 [ ! -e "${HOME_OF[2]}/evil" ] && [ ! -e "${HOME_OF[2]}/downloads/x" ] || fail "the hostile archive left files"
 
@@ -108,8 +119,16 @@ jx 1 say1 "${ROOT[1]}" say --to "$A2" "via alice's program"
 ends say1 0 "say beside the program"
 grep -rqF "via alice's program" "${ROOT[1]}/msg" || fail "the program did not keep the text in its channel"
 head -c 200000 /dev/urandom >"$src/small.bin"
-jx 1 take1 "${ROOT[1]}" receive --from "$A2" --yes --count 1
-jx 2 give2 send --to "$A1" "$src/small.bin"
+# Carol's receive takes her send, which alice accepts only after the receive got its own file.
+jx 3 ctake receive --from "$A2" --yes --count 1 --timeout 60
+eventually 10 test -S "${HOME_OF[3]}/jx_internal/control" || fail "carol's receive does not serve its socket"
+jx 3 cgive send --to "$A1" "$src/small.bin"
+eventually 10 grep -q "Control request: send" "${HOME_OF[3]}/jx_internal/log" || fail "carol's receive did not serve"
+jx 2 give2 send --to "$A3" "$src/small.bin"
+eventually 30 watched ctake "^received 200000 " || fail "carol's receive got nothing: $(cat "$W/ctake.err")"
+jx 1 take1 "${ROOT[1]}" receive --from "$A3" --yes --count 1
+ends cgive 0 "carol's send through her receive, which had ended"
+ends ctake 0 "carol's receive"
 ends give2 0 "bob's send through his watch"
 ends take1 0 "receive beside the program"
 cmp -s "$src/small.bin" "${ROOT[1]}/downloads/small.bin" || fail "the file to alice arrived changed"
@@ -120,7 +139,13 @@ jx 2 take2 receive --from "$A1" --yes --count 1
 jx 1 give1 "${ROOT[1]}" send --to "$A2" "$src/tree"
 ends give1 0 "send beside the program"
 ends take2 0 "bob's receive through his watch"
-grep -q "Control socket listening" "${HOME_OF[2]}/jx_internal/log" || fail "bob's watch did not serve"
+for v in send receive; do
+    grep -q "Control request: $v" "${HOME_OF[2]}/jx_internal/log" || fail "bob's watch did not serve his $v"
+done
+# A command too long for one request line is refused here, not dropped there without a word.
+netns_exec 1 env JEXLEY_HOME="${ROOT[1]}" "$BIN" send --to "$A2" $(printf "$src/%0200d " $(seq 400)) >"$W/long.out" 2>&1
+rc=$?
+[ "$rc" = 2 ] && grep -q "give it fewer paths at a time" "$W/long.out" || fail "a command too long: $rc $(cat "$W/long.out")"
 
 # --- The host that never answered ------------------------------------------------------------------------
 ends nobody_there 1 "say to a silent host"
